@@ -1,0 +1,74 @@
+# Build-wide settings shared by every target: warnings, sanitizers, test
+# frameworks, and the platform target that portable code links against.
+
+set(QVM_SANITIZE "" CACHE STRING "native only: address, thread or fuzzer")
+
+if(WIN32)
+    set(QVM_WINDOWS ON)
+else()
+    set(QVM_WINDOWS OFF)
+endif()
+
+add_compile_options(-Wall -Wextra -Werror)
+
+if(NOT QVM_WINDOWS)
+    if(QVM_SANITIZE STREQUAL "address")
+        add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                            -fno-sanitize-recover=undefined)
+        add_link_options(-fsanitize=address,undefined)
+    elseif(QVM_SANITIZE STREQUAL "thread")
+        add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+        add_link_options(-fsanitize=thread)
+    elseif(QVM_SANITIZE STREQUAL "fuzzer")
+        add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+        add_link_options(-fsanitize=address,undefined)
+    endif()
+endif()
+
+# qvm_platform: what portable modules link to get the Win32 kernel calls.
+# On Windows that is the system itself; natively it is our POSIX layer.
+add_library(qvm_platform INTERFACE)
+if(NOT QVM_WINDOWS)
+    target_include_directories(qvm_platform INTERFACE ${CMAKE_SOURCE_DIR}/GUI/posix/inc)
+    target_link_libraries(qvm_platform INTERFACE qvm_posix)
+endif()
+
+# GoogleTest: Debian's package natively, Debian's sources built with MinGW
+# for Windows.
+if(QVM_WINDOWS)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    # GoogleTest's own sources are not ours to keep warning-clean.
+    foreach(t gtest gtest_main gmock gmock_main)
+        if(TARGET ${t})
+            target_compile_options(${t} PRIVATE -Wno-error)
+        endif()
+    endforeach()
+else()
+    find_package(GTest REQUIRED)
+    find_package(benchmark QUIET)
+endif()
+include(GoogleTest)
+
+# qvm_native_test(NAME SOURCES... LIBS ...): a native GoogleTest executable,
+# each test registered with ctest.
+function(qvm_native_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                         PROPERTIES LABELS "unit;${T_LABELS}")
+endfunction()
+
+# qvm_windows_test(NAME SOURCES... LIBS ...): a Windows GoogleTest executable,
+# run under Wine as one ctest test (each Wine start costs time), with the
+# GoogleTest summary in the ctest log.
+function(qvm_windows_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES LABELS "win;${T_LABELS}" TIMEOUT 300)
+endfunction()

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs a command inside a test session: a fresh Wine prefix copied from the
+# template, one persistent wineserver (every Wine start is cheap then) and,
+# unless QVM_USE_DISPLAY=1, a private Xvfb display. Everything started here
+# is stopped again on exit.
+set -euo pipefail
+source "$(dirname "$0")/wine-env.sh"
+
+xvfb_pid=""
+cleanup() {
+    wineserver -k >/dev/null 2>&1 || true
+    [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null || true
+    [[ -n "$xvfb_pid" ]] && wait "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+"$(dirname "$0")/wine-prefix.sh" --fresh
+
+if [[ "${QVM_USE_DISPLAY:-0}" != "1" || -z "${DISPLAY:-}" ]]; then
+    fifo="$(mktemp -u)"; mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    read -r disp <"$fifo"; rm -f "$fifo"
+    export DISPLAY=":$disp"
+fi
+
+wineserver -p </dev/null >/dev/null 2>&1
+# Start Wine's own background processes (services, explorer) here, with no
+# pipes of ours open, so that a test's output pipe closes when it ends.
+wine wineboot </dev/null >/dev/null 2>&1
+"$@"

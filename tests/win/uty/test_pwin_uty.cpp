@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "pwin_uty.h"
+#include "pwin_win.h"
+#include "uty_test_res.h"
+
+namespace {
+
+TEST(LoadStrRes, SeparatorByteBecomesNul) {
+    char buf[240];
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(IDS_SEPARATED, buf, sizeof buf), 5u);
+    const char want[6] = {'A', '\0', 'B', '\0', '\0', '\0'};
+    EXPECT_EQ(0, std::memcmp(buf, want, 6));
+}
+
+TEST(LoadStrRes, KeepsTrailingBlanksAndCutsToBuffer) {
+    char buf[240];
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(IDS_TRAILING, buf, sizeof buf), 24u);
+    EXPECT_STREQ(buf, "Communication error.    ");
+    char small[9];
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(IDS_PLAIN, small, sizeof small), 8u);
+    EXPECT_STREQ(small, "Firmware");
+}
+
+TEST(LoadStrRes, MissingStringGivesZero) {
+    char buf[240] = "untouched";
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(9999, buf, sizeof buf), 0u);
+}
+
+TEST(LoadCursor, EveryIdOfTheTable) {
+    const LPCSTR want[] = {IDC_ARROW,    IDC_ARROW,  IDC_IBEAM,   IDC_WAIT,
+                           IDC_CROSS,    IDC_UPARROW, IDC_SIZENWSE, IDC_SIZENESW,
+                           IDC_SIZEWE,   IDC_SIZENS,  IDC_SIZEALL};
+    for (unsigned short id = 0; id <= 10; ++id) {
+        HCURSOR got = CLS_pwin_uty::pwin_load_cursor(id);
+        ASSERT_NE(got, nullptr) << "id " << id;
+        EXPECT_EQ(got, LoadCursorA(nullptr, want[id])) << "id " << id;
+    }
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_cursor(0), CLS_pwin_uty::pwin_load_cursor(1));
+    EXPECT_NE(CLS_pwin_uty::pwin_load_cursor(2), CLS_pwin_uty::pwin_load_cursor(3));
+}
+
+TEST(LoadCursor, ApplicationCursorsFromElevenOn) {
+    HCURSOR own = CLS_pwin_uty::pwin_load_cursor(IDC_TEST_CURSOR);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own, LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_TEST_CURSOR)));
+    for (unsigned short id = 0; id <= 10; ++id)
+        EXPECT_NE(own, CLS_pwin_uty::pwin_load_cursor(id));
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_cursor(12), nullptr);
+}
+
+TEST(Restore, MinimizedWindowComesBackShown) {
+    HWND hwnd = CreateWindowExA(0, "STATIC", "restore me", WS_OVERLAPPEDWINDOW, 10, 10, 200,
+                                100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ShowWindow(hwnd, SW_SHOWMINIMIZED);
+    ASSERT_TRUE(IsIconic(hwnd));
+    CWnd wnd(hwnd);
+    CLS_pwin_win::pwin_restore(&wnd);
+    EXPECT_FALSE(IsIconic(hwnd));
+    EXPECT_TRUE(IsWindowVisible(hwnd));
+    DestroyWindow(hwnd);
+}
+
+}  // namespace

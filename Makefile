@@ -1,10 +1,11 @@
 # The two commands of the README: `make demo` and `make test`.
 # Both install what a fresh Debian 12 machine lacks and build what is stale.
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
 CTEST = ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-native build-tsan build-windows test test-native \
-        test-tsan test-windows demo fuzz bench clean
+.PHONY: all deps build build-native build-tsan build-windows build-fuzz test test-native \
+        test-tsan test-fuzz test-windows demo fuzz bench clean
 
 all: build
 
@@ -17,6 +18,10 @@ build/native/CMakeCache.txt: | deps
 	cmake --preset native >/dev/null
 build/native-tsan/CMakeCache.txt: | deps
 	cmake --preset native-tsan >/dev/null
+build/fuzz/CMakeCache.txt: | deps
+	cmake --preset fuzz >/dev/null
+build/native-release/CMakeCache.txt: | deps
+	cmake --preset native-release >/dev/null
 build/windows/CMakeCache.txt: | deps
 	cmake --preset windows >/dev/null
 
@@ -34,7 +39,29 @@ test-tsan: build-tsan
 test-windows: build-windows
 	scripts/test-session.sh sh -c 'cd build/windows && $(CTEST)'
 
-test: test-native test-tsan test-windows
+build-fuzz: deps build/fuzz/CMakeCache.txt
+	cmake --build build/fuzz -j $(JOBS)
+# Short smoke runs of every fuzz target.
+test-fuzz: build-fuzz
+	cd build/fuzz && $(CTEST) -L fuzz
+
+# make fuzz FUZZ_SECONDS=600: each target for that long, corpus kept in
+# build/fuzz-corpus/NAME.
+FUZZ_SECONDS ?= 60
+fuzz: build-fuzz
+	@for t in $$(cd build/fuzz && ctest -N -L fuzz | sed -n 's/.*Test *#[0-9]*: \(.*\)_smoke/\1/p'); do \
+	    exe=$$(find build/fuzz/tests/fuzz -type f -name $$t -perm -u+x | head -1); \
+	    mkdir -p build/fuzz-corpus/$$t; \
+	    echo "== $$t for $(FUZZ_SECONDS) s"; \
+	    $$exe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz-corpus/$$t || exit 1; \
+	done
+
+# Benchmarks print their figures; they do not pass or fail.
+bench: deps build/native-release/CMakeCache.txt build-windows
+	cmake --build build/native-release -j $(JOBS)
+	scripts/run-benchmarks.sh
+
+test: test-native test-tsan test-fuzz test-windows
 
 clean:
 	rm -rf build

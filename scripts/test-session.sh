@@ -5,10 +5,14 @@
 # is stopped again on exit.
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
+# Each session has a prefix of its own, so sessions can run side by side.
+export QVM_WINEPREFIX="${QVM_SESSION_PREFIX:-$QVM_WINE_ROOT/session.$$}"
+export WINEPREFIX="$QVM_WINEPREFIX"
 
 xvfb_pid=""
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
+    if [[ -z "${QVM_SESSION_PREFIX:-}" ]]; then rm -rf "$QVM_WINEPREFIX"; fi
     [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null || true
     [[ -n "$xvfb_pid" ]] && wait "$xvfb_pid" 2>/dev/null || true
 }

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every benchmark: native ones from build/native-release, Windows ones
+# under Wine in a test session. Each prints its own figures.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+shopt -s nullglob
+for b in "$root"/build/native-release/bench/*/bench_*; do
+    [[ -x "$b" && -f "$b" ]] || continue
+    echo "== $(basename "$b")"
+    "$b"
+done
+win=("$root"/build/windows/bench/*/bench_*.exe)
+if [[ ${#win[@]} -gt 0 ]]; then
+    "$root/scripts/test-session.sh" bash -c 'for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
+fi

@@ -47,7 +47,11 @@ protected:
     void expect_failed_cleanly(const SHEX_EDIT &info_before) {
         EXPECT_EQ(hex_.edit.data, nullptr);
         EXPECT_EQ(hex_.edit.sum, 0u);
-        EXPECT_EQ(std::memcmp(&hex_.edit_info, &info_before, sizeof info_before), 0);
+        EXPECT_EQ(hex_.edit_info.start_addr, info_before.start_addr);
+        EXPECT_EQ(hex_.edit_info.search_data, info_before.search_data);
+        EXPECT_EQ(hex_.edit_info.fill_start, info_before.fill_start);
+        EXPECT_EQ(hex_.edit_info.fill_end, info_before.fill_end);
+        EXPECT_EQ(hex_.edit_info.fill_data, info_before.fill_data);
     }
 
     SHEX_HEX hex_{};

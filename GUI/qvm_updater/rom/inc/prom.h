@@ -34,7 +34,7 @@ public:
 
     // data: first byte of a 16384-byte edit block. Clears kProductLen bytes
     // of product and copies the 16 bytes of the name area into it. 1 when
-    // they begin with "R846-QVM2K" (product then cut to exactly that);
+    // they begin with "R846-QVM2K" (a NUL then follows those 10 bytes);
     // 0 otherwise.
     static int prom_get_product(unsigned char *data, char *product);
     // The image's firmware version (32-bit, little-endian at 0x7F00).

@@ -242,10 +242,10 @@ BOOL SetEvent(HANDLE h) {
         t_last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    {
-        std::lock_guard<std::mutex> lock(ev->m);
-        ev->signaled = true;
-    }
+    // Notified under the lock: a waiter that wakes may close the event at
+    // once, which must not find this call still using it.
+    std::lock_guard<std::mutex> lock(ev->m);
+    ev->signaled = true;
     ev->cv.notify_all();
     return TRUE;
 }

@@ -1,0 +1,161 @@
+// Helpers of the driver tests: the tests' own framing (kept apart from both
+// the program's and the device's), a device file handle, one exchange, and
+// a fixture that starts every test from a driver with no devices but one.
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "devsim_ctl.h"
+
+namespace drvtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::uint32_t get32(const Bytes &b, std::size_t at) {
+    return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
+           (static_cast<std::uint32_t>(b[at + 2]) << 16) |
+           (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+inline void put32(Bytes &b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// 8-bit sum of every byte with the sum byte taken as 0.
+inline std::uint8_t frame_sum(const Bytes &b) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < b.size(); ++i)
+        if (i != 1) sum += b[i];
+    return static_cast<std::uint8_t>(sum);
+}
+
+inline Bytes make_frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
+                        const Bytes &payload = {}) {
+    Bytes b(17 + payload.size(), 0);
+    b[0] = 0x02;
+    b[2] = static_cast<std::uint8_t>(id);
+    b[3] = static_cast<std::uint8_t>(id >> 8);
+    put32(b, 4, static_cast<std::uint32_t>(b.size()));
+    put32(b, 8, p1);
+    put32(b, 12, p2);
+    for (std::size_t i = 0; i < payload.size(); ++i) b[16 + i] = payload[i];
+    b.back() = 0x03;
+    b[1] = frame_sum(b);
+    return b;
+}
+
+// An answer that is framed as the protocol says: stx, len = bytes, sum, etx.
+inline ::testing::AssertionResult well_framed(const Bytes &b) {
+    if (b.size() < 17) return ::testing::AssertionFailure() << "only " << b.size() << " bytes";
+    if (b[0] != 0x02) return ::testing::AssertionFailure() << "stx " << int(b[0]);
+    if (get32(b, 4) != b.size())
+        return ::testing::AssertionFailure() << "len " << get32(b, 4) << " of " << b.size();
+    if (b.back() != 0x03) return ::testing::AssertionFailure() << "etx " << int(b.back());
+    if (b[1] != frame_sum(b))
+        return ::testing::AssertionFailure() << "sum " << int(b[1]) << " want " << int(frame_sum(b));
+    return ::testing::AssertionSuccess();
+}
+
+// A device file as the program opens it: read/write, no sharing.
+class DevFile {
+public:
+    explicit DevFile(unsigned index) { open(index); }
+    ~DevFile() { close(); }
+    DevFile(const DevFile &) = delete;
+    DevFile &operator=(const DevFile &) = delete;
+
+    static HANDLE open_name(unsigned index) {
+        char name[32];
+        wsprintfA(name, "\\\\.\\R846_QVM2K_%u", index);
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    bool open(unsigned index) {
+        close();
+        h_ = open_name(index);
+        return ok();
+    }
+    void close() {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+    }
+    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+
+    // One WriteFile of the whole buffer; *written receives the count.
+    bool write(const Bytes &b, DWORD *written = nullptr) {
+        DWORD n = 0;
+        BOOL r = WriteFile(h_, b.empty() ? nullptr : b.data(), static_cast<DWORD>(b.size()), &n,
+                           nullptr);
+        if (written != nullptr) *written = n;
+        return r != FALSE;
+    }
+    // One ReadFile of up to capacity bytes; *out gets exactly what came.
+    bool read(Bytes *out, DWORD capacity = 64) {
+        out->assign(capacity, 0xAA);
+        DWORD n = 0;
+        BOOL r = ReadFile(h_, capacity == 0 ? nullptr : out->data(), capacity, &n, nullptr);
+        out->resize(r ? n : 0);
+        return r != FALSE;
+    }
+    // Write then read; false when either fails or the write is short.
+    bool exchange(const Bytes &cmd, Bytes *answer, DWORD capacity = 64) {
+        DWORD written = 0;
+        if (!write(cmd, &written) || written != cmd.size()) return false;
+        return read(answer, capacity);
+    }
+
+private:
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// Configuration every test's device 0 starts with.
+inline devsim::DeviceConfig test_config() {
+    devsim::DeviceConfig c;
+    c.firm_version = 0x00410154;  // 3.40 with suffix 'A'
+    c.mcu_version = 0x1234;
+    c.boot_version = 0x00020007;
+    c.serial_no = -84600123;
+    c.license_low = 0x89ABCDEFu;
+    c.license_high = -2;
+    return c;
+}
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ctl.open()) << "driver not running, error " << GetLastError();
+        ASSERT_TRUE(ctl.remove_all());
+        ASSERT_TRUE(ctl.add(0, test_config()));
+    }
+    void TearDown() override {
+        if (ctl.is_open()) ctl.remove_all();
+    }
+    devsim_ioc_state state(unsigned index = 0) {
+        devsim_ioc_state st{};
+        EXPECT_TRUE(ctl.state(index, &st)) << "error " << GetLastError();
+        return st;
+    }
+    std::vector<devsim_ioc_log_entry> log(unsigned index = 0) {
+        std::vector<devsim_ioc_log_entry> entries;
+        EXPECT_TRUE(ctl.log(index, &entries)) << "error " << GetLastError();
+        return entries;
+    }
+
+    devsim::Control ctl;
+};
+
+// The commands of the byte examples.
+inline Bytes version_get() { return make_frame(0x8006, 0, 0); }
+inline Bytes led_set(std::uint32_t type) { return make_frame(0x8009, type, 0); }
+inline Bytes boot_data(std::uint32_t type, std::uint32_t addr = 0, const Bytes &payload = {}) {
+    return make_frame(0x0001, type, addr, payload);
+}
+
+}  // namespace drvtest

@@ -91,8 +91,8 @@ struct ThreadStart {
     void *arg;
 };
 
+// Counted from _beginthread on, so a thread that has not run yet counts.
 struct RunningThread {
-    RunningThread() { g_running_threads.fetch_add(1); }
     ~RunningThread() { g_running_threads.fetch_sub(1); }
 };
 
@@ -315,9 +315,11 @@ std::uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *ar
     if (stack_size != 0) pthread_attr_setstacksize(&attr, stack_size);
     auto *ts = new ThreadStart{start, arg};
     pthread_t tid;
+    g_running_threads.fetch_add(1);
     int rc = pthread_create(&tid, &attr, thread_main, ts);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        g_running_threads.fetch_sub(1);
         delete ts;
         return static_cast<std::uintptr_t>(-1);
     }

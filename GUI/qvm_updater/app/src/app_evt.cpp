@@ -1,0 +1,48 @@
+#include "app.h"
+
+#include <initializer_list>
+
+#include "pwin_uty.h"
+#include "resource.h"
+
+void CLS_app::cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj) {
+    CLS_app *app = static_cast<CLS_app *>(obj);
+
+    // Shared icons (LR_SHARED): the system owns them. The small one is
+    // taken in its own size, so that the 16 x 16 images are used.
+    HINSTANCE res = AfxGetResourceHandle();
+    HICON big = ::LoadIconA(res, MAKEINTRESOURCEA(IDI_QVM_APP));
+    HICON small_icon = static_cast<HICON>(::LoadImageA(res, MAKEINTRESOURCEA(IDI_QVM_APP), IMAGE_ICON,
+                                                  ::GetSystemMetrics(SM_CXSMICON),
+                                                  ::GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+    pwin_dlg->SetIcon(big, TRUE);
+    pwin_dlg->SetIcon(small_icon != nullptr ? small_icon : big, FALSE);
+
+    char caption[240];
+    if (CLS_pwin_uty::pwin_load_str_res(IDS_MAIN_CAPTION, caption, sizeof caption) != 0)
+        pwin_dlg->SetWindowText(caption);
+
+    app->font.CreatePointFont(240, "MS Sans Serif", nullptr);
+    for (int id : {IDC_MAIN_DEV_VER, IDC_MAIN_ARROW, IDC_MAIN_ROM_VER}) {
+        CWnd *item = pwin_dlg->GetDlgItem(id);
+        if (item != nullptr) item->SetFont(&app->font, TRUE);
+    }
+
+    app->app_rom_load(pwin_dlg);
+}
+
+unsigned char CLS_app::cb_dlg_control(cls_pwin_dlg *, void *obj, unsigned short item_id) {
+    if (item_id == IDCANCEL) return 2;
+    static_cast<CLS_app *>(obj)->menu_sel(item_id);
+    return 1;
+}
+
+unsigned char CLS_app::cb_dlg_quit(cls_pwin_dlg *, void *obj, unsigned short) {
+    CLS_app *app = static_cast<CLS_app *>(obj);
+    // A close request can still arrive while a modal dialogue of a command
+    // runs (posted to the disabled main dialog). Closing then would free
+    // this object under that command; the request is refused instead.
+    if (app->help != 1) return 1;
+    delete app;  // releases the image blocks and the font
+    return 2;
+}

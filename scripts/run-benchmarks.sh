@@ -11,5 +11,7 @@ for b in "$root"/build/native-release/bench/*/bench_*; do
 done
 win=("$root"/build/windows/bench/*/bench_*.exe)
 if [[ ${#win[@]} -gt 0 ]]; then
-    "$root/scripts/test-session.sh" bash -c 'for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
+    # The driver benchmark needs the simulated device installed in the session.
+    drv="$root/build/windows/devsim"
+    "$root/scripts/test-session.sh" bash -c '[[ ! -f "'"$drv"'/driver/r846sim.sys" ]] || "'"$root"'/scripts/devsim-install.sh" "'"$drv"'/driver/r846sim.sys" "'"$drv"'/ctl/devsimctl.exe"; for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
 fi

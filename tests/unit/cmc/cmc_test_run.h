@@ -47,13 +47,15 @@ struct Life {
     unsigned long chk_devs = 0;
     CLS_pcmc *cmc = nullptr;
     std::thread::id chk_thread;
-    std::function<void(Life &)> in_chkret;  // runs inside the result callback
+    // Run inside the callbacks, after the waiters were woken: only for a
+    // Life that outlives the controller's threads.
+    std::function<void(Life &)> in_chkret;
     // Update.
     std::vector<std::pair<unsigned long, unsigned long>> progress;
     int fin_calls = 0;
     unsigned long result = 0, detail = 0;
     std::thread::id fin_thread;
-    std::function<void(Life &)> in_finish;  // runs inside the finish callback
+    std::function<void(Life &)> in_finish;
 
     static unsigned short on_chkret(unsigned short code, unsigned long n, void *cmc, void *obj) {
         auto *run = static_cast<Life *>(obj);
@@ -68,8 +70,8 @@ struct Life {
             run->chk_thread = std::this_thread::get_id();
             hook = run->in_chkret;
             answer = run->answer;
+            run->cv.notify_all();  // under the lock: the waiter may end run
         }
-        run->cv.notify_all();
         if (hook) hook(*run);
         return answer;
     }
@@ -88,8 +90,8 @@ struct Life {
             run->detail = detail;
             run->fin_thread = std::this_thread::get_id();
             hook = run->in_finish;
+            run->cv.notify_all();
         }
-        run->cv.notify_all();
         if (hook) hook(*run);
     }
 

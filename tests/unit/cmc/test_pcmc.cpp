@@ -98,8 +98,8 @@ TEST_F(Pcmc, CheckWithoutDeviceOrWithAFailedRead) {
         ASSERT_TRUE(run.wait_chk());
         EXPECT_EQ(run.chk_code, 1);
         EXPECT_EQ(run.chk_devs, 0u);
+        ASSERT_TRUE(wait_threads_done());
     }
-    ASSERT_TRUE(wait_threads_done());
     for (const Reply &fail : {transfer_failure(), device_error(0x77)}) {
         ScriptDevice dev(failing_at(0, fail));
         Plug plug(0, &dev);
@@ -294,8 +294,8 @@ TEST_F(Pcmc, KeptAfterAFailedCheckStart) {
         EXPECT_EQ(run.result, 2u);
         EXPECT_EQ(run.detail, 0xFFFFFFFEul);
         EXPECT_TRUE(run.progress.empty());
+        ASSERT_TRUE(wait_threads_done());
     }
-    ASSERT_TRUE(wait_threads_done());
     EXPECT_EQ(dev.opens(), 0);
 }
 

@@ -42,6 +42,7 @@ struct Life {
     std::condition_variable cv;
     // Check.
     unsigned short answer = 2;  // what the result callback answers
+    bool answer_by_code = false;  // instead: 1 for code 0, else 2
     int chk_calls = 0;
     unsigned short chk_code = 0xFFFF;
     unsigned long chk_devs = 0;
@@ -69,7 +70,7 @@ struct Life {
             run->cmc = static_cast<CLS_pcmc *>(cmc);
             run->chk_thread = std::this_thread::get_id();
             hook = run->in_chkret;
-            answer = run->answer;
+            answer = run->answer_by_code ? (code == 0 ? 1 : 2) : run->answer;
             run->cv.notify_all();  // under the lock: the waiter may end run
         }
         if (hook) hook(*run);

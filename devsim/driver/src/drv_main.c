@@ -60,6 +60,12 @@ static NTSTATUS NTAPI dispatch_ioctl(PDEVICE_OBJECT device, PIRP irp) {
     return drv_ctl_ioctl(irp);
 }
 
+/* Sent when the last handle to a file object closes; the work is in close. */
+static NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return drv_complete(irp, STATUS_SUCCESS, 0);
+}
+
 static NTSTATUS NTAPI dispatch_other(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     return drv_complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -88,6 +94,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     drv_table.driver = driver;
     for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_other;
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
     driver->MajorFunction[IRP_MJ_READ] = dispatch_read;
     driver->MajorFunction[IRP_MJ_WRITE] = dispatch_write;

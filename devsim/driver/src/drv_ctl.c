@@ -30,10 +30,10 @@ static ULONG input_size(ULONG code) {
     }
 }
 
-/* The device that a request's leading index names, or why there is none. */
+/* The device that a request's leading index names, or why there is none.
+ * Every such request's input starts with the index (length already checked). */
 static NTSTATUS lookup(const struct ctl_req *r, struct drv_sim **sim) {
-    ULONG index;
-    index = *(const uint32_t *)r->in;
+    ULONG index = *(const uint32_t *)r->in;
     if (index >= DEVSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
     *sim = drv_sim_find(index);
     return *sim != NULL ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;

@@ -319,3 +319,32 @@ TEST_F(DriverTest, ControlDeviceIsShareable) {
     ASSERT_TRUE(second.add(1, test_config()));
     EXPECT_EQ(present_count(ctl), 2u);
 }
+
+TEST_F(DriverTest, RandomControlRequestsNeverHurtTheDriver) {
+    std::uint32_t seed = 6;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    std::vector<std::uint8_t> in(1024), out(DEVSIM_WINDOW_SIZE + 64);
+    for (int i = 0; i < 1000; ++i) {
+        const DWORD code = DEVSIM_IOCTL_CODE(next() % 14);
+        for (auto &b : in) b = static_cast<std::uint8_t>(next());
+        in[0] = static_cast<std::uint8_t>(next() % 4);  // mostly devices that may exist
+        if (next() % 2) std::memset(in.data() + 1, 0, 3);
+        const DWORD in_len = next() % 3 == 0 ? 0 : next() % 40;
+        const DWORD out_len = next() % 4 == 0 ? next() % static_cast<DWORD>(out.size())
+                                               : next() % 300;
+        ctl.request(code, in_len ? in.data() : nullptr, in_len, out_len ? out.data() : nullptr,
+                    out_len);
+    }
+    // Still answering, and a device added now works as any other.
+    ASSERT_TRUE(ctl.remove_all());
+    ASSERT_TRUE(ctl.add(0, test_config()));
+    EXPECT_EQ(present_count(ctl), 1u);
+    DevFile dev(0);
+    Bytes answer;
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    EXPECT_TRUE(well_framed(answer));
+    EXPECT_EQ(get32(answer, 16), test_config().firm_version);
+}

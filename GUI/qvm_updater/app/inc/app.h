@@ -54,6 +54,12 @@ private:
     void app_rom_load(cls_pwin_dlg *pwin_dlg);
     // Runs one main-dialog command (the command table).
     void menu_sel(unsigned short menu_id);
+    // "Update": the whole update dialogue; on a completed update the device
+    // version display is refreshed (app_set).
+    void app_setup(cls_pwin_dlg *pwin_dlg);
+    // "Get firmware ver.": reads the device's version record and shows its
+    // firmware version, "No firm" or "------" in control 3010 (app_lic).
+    void app_get_ver(cls_pwin_dlg *pwin_dlg);
     // Frees both image blocks and the font; harmless when repeated.
     void app_release();
 
@@ -66,11 +72,13 @@ private:
                                         unsigned short item_id);
     // 2: the CLS_app has been released and the dialog may close. 1 (stay
     // open) only while a command's modal dialogue runs on top of the main
-    // dialog, because that command still uses this object when it returns.
+    // dialog (help is 0), because that command still uses this object (and
+    // during an update a worker thread reads its image) when it returns.
     static unsigned char cb_dlg_quit(cls_pwin_dlg *pwin_dlg, void *obj, unsigned short item_id);
 
     cls_pwin_dlg *main_wnd;  // the main dialog (deletes itself)
-    int help;                // 1: About may open; 0: a modal command runs
+    int help;                // 1: no command runs; 0: a command's modal
+                             // dialogue (About, update, version query) runs
     CFont font;              // 24-point font of the three large texts
     SHEX_HEX hex;            // the embedded image (blocks owned)
     unsigned long ver;       // image version; 0xFFFFFFFF = none

@@ -1,0 +1,218 @@
+// A whole update (check thread, version get, update thread, LED 2, begin,
+// 64 blocks, end, LED 1) against an in-process zero-latency simulated
+// device, beside a bare loop that writes the same prebuilt messages to the
+// same device and reads each answer. Prints both, their ratio (goal: at
+// most 1.2) and the exchanges per second.
+#include <benchmark/benchmark.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cmc.h"
+#include "cmc_snd.h"
+#include "devsim_inproc.h"
+#include "pcmc.h"
+#include "posix_dev.h"
+
+namespace {
+
+constexpr unsigned kBlocks = 64;
+constexpr unsigned kExchanges = 1 + 1 + 1 + kBlocks + 1 + 1;  // V L2 B1 B2.. B3 L1
+
+struct Image {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kBlocks * 256);
+    SHEX_HEX hex{};
+    Image() {
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 13);
+        hex.edit.data = bytes.data();
+        hex.edit.len = static_cast<std::uint32_t>(bytes.size());
+        hex.edit.start_addr = 0x4000;
+        hex.edit.end_addr = 0x4000 + hex.edit.len - 1;
+    }
+};
+
+// One controller life: the callbacks keep it after the check, start the
+// update and report its end; the caller waits until its threads are gone.
+struct Life {
+    std::mutex m;
+    std::condition_variable cv;
+    bool checked = false, finished = false;
+    unsigned long result = 0;
+    CLS_pcmc *cmc = nullptr;
+
+    static unsigned short on_chkret(unsigned short code, unsigned long, void *cmc, void *obj) {
+        auto *l = static_cast<Life *>(obj);
+        std::lock_guard<std::mutex> g(l->m);
+        l->checked = true;
+        l->cmc = code == 0 ? static_cast<CLS_pcmc *>(cmc) : nullptr;
+        l->cv.notify_all();
+        return code == 0 ? 1 : 2;
+    }
+    static void on_progress(unsigned long, unsigned long, void *) {}
+    static void on_finish(unsigned long result, unsigned long, void *obj) {
+        auto *l = static_cast<Life *>(obj);
+        std::lock_guard<std::mutex> g(l->m);
+        l->finished = true;
+        l->result = result;
+        l->cv.notify_all();
+    }
+};
+
+void wait_threads_gone() {
+    while (qvm_posix::running_threads() != 0) std::this_thread::yield();
+}
+
+void BM_WholeUpdate(benchmark::State &state) {
+    devsim::InProcDevice dev(0);
+    Image img;
+    for (auto _ : state) {
+        Life life;
+        new CLS_pcmc(&img.hex, 0x0000016A, Life::on_chkret, &life, 1, 1, 1);
+        {
+            std::unique_lock<std::mutex> g(life.m);
+            life.cv.wait(g, [&] { return life.checked; });
+        }
+        if (life.cmc == nullptr) {
+            state.SkipWithError("check failed");
+            break;
+        }
+        life.cmc->pcmc_start(Life::on_progress, Life::on_finish, &life);
+        {
+            std::unique_lock<std::mutex> g(life.m);
+            life.cv.wait(g, [&] { return life.finished; });
+        }
+        wait_threads_gone();  // the controller is destroyed at the thread's end
+        if (life.result != 1) {
+            state.SkipWithError("update failed");
+            break;
+        }
+        dev.reset();  // the same firmware again, so the check passes
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kExchanges);
+}
+
+void BM_BareLoop(benchmark::State &state) {
+    devsim::InProcDevice dev(0);
+    Image img;
+    // The same messages, built once.
+    std::vector<std::vector<unsigned char>> msgs;
+    auto add = [&](unsigned short id, unsigned long p1, unsigned long p2, unsigned long n,
+                   unsigned char *data) {
+        unsigned long len = 0;
+        unsigned char *m = CLS_cmc_snd::cmc_send_msg_create(id, p1, p2, n, data, &len);
+        msgs.emplace_back(m, m + len);
+        LocalFree(m);
+    };
+    add(0x8006, 0, 0, 0, nullptr);
+    add(0x8009, 2, 0, 0, nullptr);
+    add(0x0001, 1, 0, 0, nullptr);
+    for (unsigned b = 0; b < kBlocks; ++b) add(0x0001, 2, 0x4000 + 256 * b, 256, &img.bytes[256 * b]);
+    add(0x0001, 3, 0, 0, nullptr);
+    add(0x8009, 1, 0, 0, nullptr);
+    unsigned char rsp[64];
+    for (auto _ : state) {
+        HANDLE h = CreateFileA("\\\\.\\R846_QVM2K_0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        for (const auto &m : msgs) {
+            DWORD n = 0;
+            WriteFile(h, m.data(), static_cast<DWORD>(m.size()), &n, nullptr);
+            ReadFile(h, rsp, m[2] == 0x06 ? 37 : 17, &n, nullptr);
+            benchmark::DoNotOptimize(rsp);
+        }
+        CloseHandle(h);
+        dev.reset();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kExchanges);
+}
+
+// The same exchanges through the command layer on one thread: what an
+// update costs apart from its two worker threads and their hand-overs.
+void BM_CommandLayer(benchmark::State &state) {
+    devsim::InProcDevice dev(0);
+    Image img;
+    const SHEX_DATA &d = img.hex.edit;
+    for (auto _ : state) {
+        SCMC_OPENTBL *tbl = nullptr;
+        const unsigned long n = CLS_cmc_snd::cmc_devtbl_edit(&tbl, 1, 1);
+        SQVM_CMD_VER ver;
+        unsigned short r = n == 1 ? CLS_cmc::cmc_cmd_ver_get(tbl, &ver, nullptr) : 2;
+        CLS_cmc::cmc_cmd_led_set(tbl, 2);
+        r |= CLS_cmc::cmc_cmd_bootdata_set(tbl, 1, nullptr, 0, 0);
+        const unsigned long blocks = CLS_cmc::cmc_get_blockmax(d.len, d.start_addr, 256);
+        for (unsigned long b = 0; b < blocks && r == 0; ++b) {
+            unsigned long addr = 0;
+            unsigned char *blk = CLS_cmc::cmc_get_data(d.data, d.len, d.start_addr, &addr, 256, b);
+            r |= CLS_cmc::cmc_cmd_bootdata_set(tbl, 2, blk, 256, addr);
+            LocalFree(blk);
+        }
+        r |= CLS_cmc::cmc_cmd_bootdata_set(tbl, 3, nullptr, 0, 0);
+        CLS_cmc::cmc_cmd_led_set(tbl, 1);
+        CLS_cmc_snd::cmc_devtbl_free(tbl, n);
+        if (r != 0) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        dev.reset();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kExchanges);
+}
+
+BENCHMARK(BM_BareLoop)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_CommandLayer)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_WholeUpdate)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Keeps each benchmark's mean real time for the summary.
+class Summary : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            auto &f = figures[r.run_name.function_name];
+            f.first += r.GetAdjustedRealTime();  // microseconds
+            f.second += 1;
+        }
+    }
+    std::map<std::string, std::pair<double, int>> figures;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Repeated and interleaved, so that load from elsewhere falls on both.
+    std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_repetitions=5"),
+                             const_cast<char *>("--benchmark_enable_random_interleaving=true")};
+    args.insert(args.end(), argv + 1, argv + argc);
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    Summary summary;
+    benchmark::RunSpecifiedBenchmarks(&summary);
+    const auto bare = summary.figures.find("BM_BareLoop");
+    const auto upd = summary.figures.find("BM_WholeUpdate");
+    if (bare == summary.figures.end() || upd == summary.figures.end()) return 0;
+    const double b = bare->second.first / bare->second.second;
+    const double u = upd->second.first / upd->second.second;
+    const auto cmd = summary.figures.find("BM_CommandLayer");
+    const double c = cmd == summary.figures.end() ? 0 : cmd->second.first / cmd->second.second;
+    std::cout << std::fixed << std::setprecision(2) << "\n"
+              << kExchanges << " exchanges per update\n"
+              << "bare loop:    " << b << " us per update, " << kExchanges / b * 1e6
+              << " exchanges/s\n"
+              << "whole update: " << u << " us per update, " << kExchanges / u * 1e6
+              << " exchanges/s\n"
+              << "command layer: " << c << " us per update (no worker threads)\n"
+              << "ratio whole update / bare loop: " << std::setprecision(3) << u / b
+              << " (goal: at most 1.2)\n"
+              << "ratio command layer / bare loop: " << c / b << "\n"
+              << "threads and hand-overs: " << std::setprecision(2) << u - c
+              << " us per update\n";
+    return 0;
+}

@@ -11,8 +11,11 @@
 void afx_internal::init_common_controls() {
     static bool done = false;
     if (done) return;
-    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
+    // Only classes every comctl32 version knows: an unknown flag may fail
+    // the whole call on an old one.
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES};
     done = ::InitCommonControlsEx(&icc) != FALSE;
+    if (!done) ::InitCommonControls();
 }
 
 // Dialog procedure of every framework dialog: at WM_INITDIALOG (lParam is

@@ -5,7 +5,7 @@
  *
  * One devsim_device is one device. The caller owns its storage (it is a plain
  * record; the driver keeps it in non-paged pool) and serialises the calls on
- * one device: the model takes no locks.
+ * one device: the model takes no locks and never blocks or sleeps.
  *
  * Exchange: one devsim_write is one command message; it prepares the whole
  * response, which the following devsim_read returns. Every exchange (every
@@ -13,9 +13,16 @@
  *
  * Wire protocol (little-endian): stx 0x02, sum, id(2), len(4), param1(4),
  * param2(4), payload, end 0x03; sum = 8-bit sum of all len bytes with the
- * sum byte taken as 0. A response has code 0x55 in param1 when accepted,
- * otherwise an error code in param1's place and the device error code
- * (DEVSIM_ERR_*) in param2. */
+ * sum byte taken as 0. A response echoes the command's id (0 when fewer than
+ * 4 bytes were written) and has code 0x55 in param1 when accepted, otherwise
+ * DEVSIM_CODE_ERROR in param1's place and the device error code
+ * (DEVSIM_ERR_*) in param2. Only the version answer has a payload.
+ *
+ * A frame is checked in this order, the first failure deciding the answer:
+ * no bytes (BAD_LEN), first byte (BAD_STX), fewer than 17 bytes (BAD_LEN),
+ * more than DEVSIM_MAX_COMMAND bytes (TOO_LONG), len field against the bytes
+ * written (BAD_LEN), last byte (BAD_ETX), checksum (BAD_SUM); then the
+ * command id and its parameters. devsim/README.md is the full manual. */
 #ifndef DEVSIM_MODEL_H
 #define DEVSIM_MODEL_H
 
@@ -48,10 +55,11 @@ extern "C" {
 /* Device error codes, sent in param2 of an error answer. */
 #define DEVSIM_ERR_BAD_STX 0x0101u        /* first byte not 0x02 */
 #define DEVSIM_ERR_BAD_SUM 0x0102u        /* checksum mismatch */
-#define DEVSIM_ERR_BAD_LEN 0x0103u        /* len field differs from bytes written, or < 17 */
+#define DEVSIM_ERR_BAD_LEN 0x0103u        /* len field differs from bytes written, or fewer than 17 bytes */
 #define DEVSIM_ERR_BAD_ETX 0x0104u        /* last byte not 0x03 */
 #define DEVSIM_ERR_UNKNOWN_CMD 0x0105u    /* command id not known */
-#define DEVSIM_ERR_BAD_PARAM 0x0106u      /* LED or boot data type not 1..3, or a payload where none belongs */
+#define DEVSIM_ERR_BAD_PARAM 0x0106u      /* LED or boot data type not 1..3, an unused parameter not 0, or a payload where none belongs */
+#define DEVSIM_ERR_TOO_LONG 0x0107u       /* more than DEVSIM_MAX_COMMAND bytes written */
 #define DEVSIM_ERR_NOT_IN_BOOT 0x0201u    /* data block or end without a begin */
 #define DEVSIM_ERR_BLOCK_SIZE 0x0202u     /* data block payload not 256 bytes */
 #define DEVSIM_ERR_BLOCK_ALIGN 0x0203u    /* block address not a multiple of 256 */
@@ -91,8 +99,8 @@ struct devsim_config {
 /* One logged exchange. */
 struct devsim_log_entry {
     uint32_t index;    /* exchange number since devsim_init */
-    uint16_t cmd_id;   /* 0 when the frame could not be read */
-    uint32_t param1;
+    uint16_t cmd_id;   /* header fields as written, even in a bad frame; */
+    uint32_t param1;   /* a field the write does not cover reads 0 */
     uint32_t param2;
     uint32_t length;   /* bytes written */
     uint32_t code;     /* response code sent (0x55 or DEVSIM_CODE_ERROR); 0 when no answer */
@@ -111,13 +119,15 @@ struct devsim_fault {
 
 enum devsim_boot_state { DEVSIM_BOOT_IDLE = 0, DEVSIM_BOOT_RECEIVING = 1 };
 
-/* The whole device. Plain data: callers allocate it and treat it as opaque. */
+/* The whole device. Plain data: callers allocate it and may read its fields,
+ * but change it only through the functions below. */
 struct devsim_device {
     struct devsim_config config;
     uint32_t firm_version;   /* what the version answer reports now */
     uint32_t led;            /* last LED type set; 0 before any */
     uint32_t boot_state;
     uint32_t next_block;     /* lowest address the next block may have */
+                             /* (a rejected block ends the transfer: boot idle) */
     uint32_t blocks_received;/* data blocks accepted since the last begin */
     uint32_t commits;        /* transfers ended successfully */
     uint8_t flash[DEVSIM_WINDOW_SIZE];
@@ -133,27 +143,35 @@ struct devsim_device {
     uint32_t log_count;      /* total logged; the ring keeps the last DEVSIM_LOG_CAPACITY */
 };
 
-/* Plugs in a device with this configuration: flash erased to 0xFF, except
- * the version field at 0x7F00 which holds config->firm_version; log and
- * faults cleared. */
+/* A typical device: firmware 3.00 (0x12C), MCU version 0x0102, boot
+ * version 0x0105, serial 1001, license bits 0. */
+void devsim_default_config(struct devsim_config *config);
+
+/* Plugs in a device with this configuration (null: devsim_default_config):
+ * flash erased to 0xFF, except the version field at 0x7F00 which holds
+ * config->firm_version; LED 0, boot idle; log, faults and exchange count
+ * cleared. */
 void devsim_init(struct devsim_device *dev, const struct devsim_config *config);
 
 /* One command. Returns 1 when the write succeeds (*written = len), 0 when an
- * armed fault makes it fail (*written = 0). Any bytes are accepted: a bad
- * frame gets an error answer, never a crash. */
+ * armed fault makes it fail (*written = 0; nothing is executed). Any bytes
+ * are accepted: a bad frame gets an error answer, never a crash; only the
+ * first DEVSIM_MAX_COMMAND bytes of a longer write are ever looked at. Null
+ * data counts as a write of 0 bytes. A write drops any unread response. */
 int devsim_write(struct devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t *written);
 
 /* Milliseconds the host should wait before the read of the current exchange
  * completes (an armed delay); 0 normally. */
 uint32_t devsim_pending_delay(const struct devsim_device *dev);
 
-/* The response to the last write. Returns 1 and the bytes (at most
- * capacity; the rest is dropped) or 0 on a read fault. A read with no
- * pending response returns 0 with *got = 0. */
+/* The response to the last write, consumed by this read. Returns 1 and the
+ * bytes (at most capacity; the rest is dropped) or 0 on a read fault. A read
+ * with no pending response returns 0 with *got = 0. */
 int devsim_read(struct devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *got);
 
 /* Arms a fault for the exchange `after` exchanges from now (0 = the next).
- * Returns 0 when the fault table is full or the kind is unknown. */
+ * One fault per exchange. Returns 0 when the fault table is full, the kind
+ * is unknown or NONE, or that exchange already has a fault. */
 int devsim_arm_fault(struct devsim_device *dev, uint32_t after, uint32_t kind, uint32_t param);
 void devsim_clear_faults(struct devsim_device *dev);
 
@@ -161,6 +179,10 @@ void devsim_clear_faults(struct devsim_device *dev);
 uint32_t devsim_log_size(const struct devsim_device *dev);
 int devsim_log_get(const struct devsim_device *dev, uint32_t i, struct devsim_log_entry *out);
 void devsim_log_clear(struct devsim_device *dev);
+
+/* Copies len bytes of flash from device address addr. Returns 0 (nothing
+ * copied) unless addr..addr+len-1 lies inside the window. */
+int devsim_flash_read(const struct devsim_device *dev, uint32_t addr, uint8_t *buf, uint32_t len);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,20 @@
+# Fails when a freestanding object needs anything from outside itself except
+# the few memory routines that every kernel exports.
+# -DNM=<nm> -DOBJECTS=<obj;...> -DSTAMP=<file>
+cmake_policy(VERSION 3.25)
+set(allowed memcpy memset memmove memcmp)
+foreach(obj IN LISTS OBJECTS)
+    execute_process(COMMAND ${NM} -u ${obj} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${NM} failed on ${obj}")
+    endif()
+    string(REGEX MATCHALL "[^\n]+" lines "${out}")
+    foreach(line IN LISTS lines)
+        string(REGEX REPLACE "^.* U " "" sym "${line}")
+        string(STRIP "${sym}" sym)
+        if(NOT sym IN_LIST allowed)
+            message(FATAL_ERROR "${obj} is not freestanding: it needs ${sym}")
+        endif()
+    endforeach()
+endforeach()
+file(TOUCH ${STAMP})

@@ -473,3 +473,58 @@ TEST_F(Pcmc, VersionQueryWithoutMemoryForTheRecords) {
     EXPECT_EQ(dev.closes(), 1);
     EXPECT_TRUE(dev.cmds().empty());
 }
+
+TEST_F(Pcmc, StartWhileTheCheckThreadIsStillInItsCallback) {
+    // The user starts the update as soon as the callback has told it "ready",
+    // before the callback returned. The update thread must then own the
+    // controller alone: a cancel during the update changes nothing.
+    ScriptDevice dev;
+    auto ok = ScriptDevice::firmware();
+    dev.set_responder([&](const Cmd &c, std::size_t i) {
+        Reply r = ok(c, i);
+        r.block = c.id == 0x0001 && c.p1 == 2;  // every data block waits
+        return r;
+    });
+    Plug plug(0, &dev);
+    Image img(2);
+    Life run;
+    run.answer = 1;
+    std::atomic<bool> starting{false};
+    run.in_chkret = [&](Life &) {
+        while (!starting) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    start_check(run, img, 0x200);
+    ASSERT_TRUE(run.wait_chk());
+    starting = true;
+    run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
+    ASSERT_TRUE(dev.wait_blocked());
+    run.cmc->pcmc_cancel();
+    EXPECT_EQ(dev.closes(), 0);
+    dev.release();
+    ASSERT_TRUE(run.wait_fin());
+    ASSERT_TRUE(wait_threads_done());
+    EXPECT_EQ(run.result, 1u);
+    EXPECT_EQ(dev.trace(), "V L2 B1 B2 B2 B3 L1");
+}
+
+TEST_F(Pcmc, CancelWhileTheCheckThreadIsStillInItsCallback) {
+    // The user declines as soon as the callback has told it "ready": the
+    // controller must still end, exactly once.
+    ScriptDevice dev;
+    Plug plug(0, &dev);
+    Image img(1);
+    Life run;
+    run.answer = 1;
+    std::atomic<bool> cancelled{false};
+    run.in_chkret = [&](Life &) {
+        while (!cancelled) std::this_thread::yield();
+    };
+    start_check(run, img, 0x200);
+    ASSERT_TRUE(run.wait_chk());
+    run.cmc->pcmc_cancel();
+    cancelled = true;
+    ASSERT_TRUE(wait_threads_done());
+    EXPECT_EQ(dev.trace(), "V L1");
+    EXPECT_EQ(dev.closes(), 1);
+}

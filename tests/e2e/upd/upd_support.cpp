@@ -109,7 +109,7 @@ std::vector<std::string> Devices::steps(std::uint32_t index) {
         std::string s = step;
         if (e.fault == DEVSIM_FAULT_ERROR_ANSWER) {
             s += " !err";
-        } else if (e.fault != DEVSIM_FAULT_NONE) {
+        } else if (e.fault != DEVSIM_FAULT_NONE && e.fault != DEVSIM_FAULT_DELAY) {
             s += " !fault" + std::to_string(e.fault);
         } else if (e.code != DEVSIM_CODE_OK) {
             s += " !refused";

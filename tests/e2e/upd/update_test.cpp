@@ -39,7 +39,11 @@ protected:
 
     // Shows the device's version first, so that "unchanged" means something.
     void show_version(const std::string &text) {
+        const std::uint32_t asked = dev.state(0).log_total;
         qvm_e2e::click(main, kGetVer);
+        // The text may already be there from before: wait for the query.
+        ASSERT_TRUE(qvm_e2e::wait_until([&] { return dev.state(0).log_total > asked; }))
+            << "the device was not asked";
         std::string seen;
         ASSERT_TRUE(wait_text(main, kDevVer, text, &seen)) << "shows \"" << seen << "\"";
         ASSERT_TRUE(dev.ctl().clear_log(0));

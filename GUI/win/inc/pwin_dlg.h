@@ -6,7 +6,9 @@
 // window (the user-interface thread); callbacks are called from inside the
 // window's message handling. pwin_msg_dlg may be called from any thread.
 // A modeless dialog is closed only through its message queue (WM_CLOSE),
-// never deleted from outside.
+// never deleted from outside. A close request that arrives while one of the
+// dialog's callbacks runs (a nested message loop inside it) is handled when
+// that callback has returned.
 #pragma once
 
 #include <afxext.h>
@@ -166,4 +168,12 @@ private:
     int win_dlg_check_trans_text(unsigned short id) const;
     void win_dlg_scroll(UINT code, UINT pos, CWnd *bar);
     void win_dlg_free();
+    void win_dlg_call_done();
+
+    // A close never runs under a running callback of this dialog: a close
+    // request that arrives meanwhile (through a nested message loop) is
+    // posted again when the outermost callback has returned, so neither the
+    // owner nor the dialog is freed under it. busy_ counts running callbacks.
+    int busy_ = 0;
+    bool close_pending_ = false;
 };

@@ -80,9 +80,20 @@ BOOL cls_pwin_dlg::OnInitDialog() {
         CenterWindow();
     }
     if (dlg_info.ctrl != nullptr) win_dlg_owner();
-    if (dlg_info.cb_dlg_init != nullptr)
+    if (dlg_info.cb_dlg_init != nullptr) {
+        ++busy_;
         reinterpret_cast<PWIN_CB_DLG_INIT>(dlg_info.cb_dlg_init)(this, dlg_info.obj);
+        win_dlg_call_done();
+    }
     return TRUE;
+}
+
+// After a callback: a close request that came in meanwhile is asked now,
+// through the queue like any other.
+void cls_pwin_dlg::win_dlg_call_done() {
+    if (--busy_ > 0 || !close_pending_) return;
+    close_pending_ = false;
+    PostMessage(WM_CLOSE);
 }
 
 void cls_pwin_dlg::win_dlg_owner() {
@@ -146,9 +157,11 @@ BOOL cls_pwin_dlg::OnCommand(WPARAM wp, LPARAM) {
     if (!id_passes(id)) return FALSE;
     item_id = id;
     if (dlg_info.cb_dlg_control == nullptr) return FALSE;
+    ++busy_;
     unsigned char answer = reinterpret_cast<PWIN_CB_DLG_CONTROL>(dlg_info.cb_dlg_control)(
         this, dlg_info.obj, id);
-    if (answer == 2) PostMessage(WM_CLOSE);
+    if (answer == 2) close_pending_ = true;  // posted by win_dlg_call_done
+    win_dlg_call_done();
     return TRUE;
 }
 
@@ -224,10 +237,19 @@ void cls_pwin_dlg::OnSysCommand(UINT id, LPARAM) {
 }
 
 void cls_pwin_dlg::OnClose() {
+    if (busy_ > 0) {
+        close_pending_ = true;  // asked when the running callback returns
+        return;
+    }
     unsigned char answer = 2;
-    if (dlg_info.cb_dlg_quit != nullptr)
+    if (dlg_info.cb_dlg_quit != nullptr) {
+        ++busy_;
         answer = reinterpret_cast<PWIN_CB_DLG_QUIT>(dlg_info.cb_dlg_quit)(this, dlg_info.obj,
                                                                           item_id);
+        --busy_;
+        // Requests that came in while it decided are this one again.
+        close_pending_ = false;
+    }
     if (answer != 2) return;
     if (type == 0) {
         EndDialog(item_id);

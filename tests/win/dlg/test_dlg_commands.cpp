@@ -226,6 +226,42 @@ TEST(DlgClose, AllCallbacksNullIsSafe) {
     EXPECT_EQ(result, IDC_IN_3000);
 }
 
+// A close request that arrives through a nested loop inside a callback
+// (a modal dialog of a command) waits until that callback has returned, so a
+// modeless dialog and its owner are never freed under it.
+TEST(DlgClose, ACloseDuringACallbackIsAskedAfterItReturns) {
+    DlgRecord rec;
+    bool in_control = false;
+    bool quit_inside = false;
+    HWND outer = nullptr;
+    rec.control = [&](cls_pwin_dlg *, unsigned short id) -> unsigned char {
+        if (id != IDC_IN_3000) return 1;
+        in_control = true;
+        DlgRecord nested;
+        nested.steps = {
+            [&outer](cls_pwin_dlg *) { PostMessageA(outer, WM_CLOSE, 0, 0); },
+            [&outer](cls_pwin_dlg *) { SendMessageA(outer, WM_CLOSE, 0, 0); },
+            [](cls_pwin_dlg *dlg) { PostMessageA(dlg->m_hWnd, WM_CLOSE, 0, 0); },
+        };
+        run_modal(IDD_PLAIN, &nested);
+        EXPECT_TRUE(IsWindow(outer));
+        in_control = false;
+        return 1;
+    };
+    rec.quit = [&](cls_pwin_dlg *, unsigned short) -> unsigned char {
+        quit_inside = quit_inside || in_control;
+        return 2;
+    };
+    auto *dlg = new cls_pwin_dlg(describe(IDD_PLAIN, &rec), 1);
+    outer = dlg->m_hWnd;
+    ASSERT_NE(outer, nullptr);
+    PostMessageA(outer, WM_COMMAND, IDC_IN_3000, 0);
+    EXPECT_TRUE(pump_until([outer] { return !IsWindow(outer); }));
+    EXPECT_FALSE(quit_inside);
+    // Both requests that came in meanwhile make one.
+    EXPECT_EQ(rec.quits, (Ids{IDC_IN_3000}));
+}
+
 TEST(DlgModal, MissingTemplateStoresFailureWithoutCallbacks) {
     DlgRecord rec;
     unsigned short result = 0;

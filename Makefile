@@ -63,5 +63,11 @@ bench: deps build/native-release/CMakeCache.txt build-windows
 
 test: test-native test-tsan test-fuzz test-windows
 
+# The updater against the simulated device (scripts/demo.sh): on the DISPLAY
+# for a person to use; without one, a walk through one whole update with a
+# screenshot of each step in build/demo/shots and a short report.
+demo: deps
+	@scripts/demo.sh
+
 clean:
 	rm -rf build

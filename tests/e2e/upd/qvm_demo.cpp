@@ -192,11 +192,14 @@ bool run(Shots &shots) {
                 same ? "yes" : "NO", flash.size());
     std::printf("Commands the device received: %zu; LED now %u\n", steps.size(),
                 static_cast<unsigned>(after.led));
-    std::vector<std::string> expected = {"VER"};
+    // Get firmware ver., the update's version check, the transfer, and the
+    // query that shows the new version.
+    std::vector<std::string> expected = {"VER", "VER"};
     for (const std::string &s : transfer_steps()) expected.push_back(s);
     expected.push_back("VER");
     const bool order = steps == expected;
-    std::printf("Command order (version, LED 2, begin, 64 blocks, end, LED 1, version): %s\n",
+    std::printf("Command order (version, version check, LED 2, begin, 64 blocks, end, LED 1,\n"
+                "  version): %s\n",
                 order ? "as expected" : ("UNEXPECTED: " + join(steps)).c_str());
     return same && order && blocks == kBlocks && outcome == kCompleted &&
            shown_after == kImageVersionText;

@@ -125,9 +125,8 @@ struct devsim_device {
     struct devsim_config config;
     uint32_t firm_version;   /* what the version answer reports now */
     uint32_t led;            /* last LED type set; 0 before any */
-    uint32_t boot_state;
+    uint32_t boot_state;     /* devsim_boot_state; a refused block ends a transfer */
     uint32_t next_block;     /* lowest address the next block may have */
-                             /* (a rejected block ends the transfer: boot idle) */
     uint32_t blocks_received;/* data blocks accepted since the last begin */
     uint32_t commits;        /* transfers ended successfully */
     uint8_t flash[DEVSIM_WINDOW_SIZE];
@@ -165,8 +164,8 @@ int devsim_write(struct devsim_device *dev, const uint8_t *data, uint32_t len, u
 uint32_t devsim_pending_delay(const struct devsim_device *dev);
 
 /* The response to the last write, consumed by this read. Returns 1 and the
- * bytes (at most capacity; the rest is dropped) or 0 on a read fault. A read
- * with no pending response returns 0 with *got = 0. */
+ * bytes (at most capacity, none when buf is null; the rest is dropped) or 0
+ * on a read fault. A read with no pending response returns 0 with *got = 0. */
 int devsim_read(struct devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *got);
 
 /* Arms a fault for the exchange `after` exchanges from now (0 = the next).

@@ -42,7 +42,11 @@ HWND CDialog::PrepareOwner(CWnd *parent, bool modal) const {
         owner = main != nullptr ? main->m_hWnd : nullptr;
         if (modal) {
             if (owner == nullptr) owner = ::GetActiveWindow();
-            if (owner != nullptr) owner = ::GetLastActivePopup(owner);
+            // A hidden or disabled popup (a dialog that stepped aside for
+            // this one) makes no owner to come back to.
+            HWND popup = owner != nullptr ? ::GetLastActivePopup(owner) : nullptr;
+            if (popup != nullptr && ::IsWindowVisible(popup) && ::IsWindowEnabled(popup))
+                owner = popup;
         }
     }
     // A popup cannot be owned by a child window.

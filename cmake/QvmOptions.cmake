@@ -80,3 +80,14 @@ function(qvm_windows_test name)
     add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
     set_tests_properties(${name} PROPERTIES LABELS "win;${T_LABELS}" TIMEOUT 300)
 endfunction()
+
+# qvm_add_areas(): adds every subfolder of the current folder that has a
+# CMakeLists.txt (each is one test or benchmark area).
+function(qvm_add_areas)
+    file(GLOB areas LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+    foreach(area IN LISTS areas)
+        if(EXISTS ${area}/CMakeLists.txt)
+            add_subdirectory(${area})
+        endif()
+    endforeach()
+endfunction()

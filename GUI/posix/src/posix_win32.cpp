@@ -156,8 +156,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return add_handle(f);
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD len, LPDWORD written, LPOVERLAPPED) {
-    if (written != nullptr) *written = 0;
+namespace {
+
+// One read or write: a device file goes to its device (failing once the
+// device has been unplugged), any other file to its descriptor.
+template <class DeviceCall, class FdCall>
+BOOL transfer(HANDLE file, LPDWORD done, DeviceCall on_device, FdCall on_fd) {
+    if (done != nullptr) *done = 0;
     if (auto *d = lookup<DeviceFile>(file)) {
         qvm_posix::Device *dev = live_device(d);
         if (dev == nullptr) {
@@ -165,49 +170,40 @@ BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD len, LPDWORD written, LPOVERLAPPE
             return FALSE;
         }
         std::uint32_t n = 0;
-        bool ok = dev->on_write(static_cast<const std::uint8_t *>(buf), len, &n);
-        if (written != nullptr) *written = n;
+        bool ok = on_device(dev, &n);
+        if (done != nullptr) *done = n;
         t_last_error = ok ? 0 : ERROR_GEN_FAILURE;
         return ok ? TRUE : FALSE;
     }
     if (auto *f = lookup<FdFile>(file)) {
-        ssize_t n = ::write(f->fd, buf, len);
+        ssize_t n = on_fd(f->fd);
         if (n < 0) {
             t_last_error = ERROR_GEN_FAILURE;
             return FALSE;
         }
-        if (written != nullptr) *written = static_cast<DWORD>(n);
+        if (done != nullptr) *done = static_cast<DWORD>(n);
         return TRUE;
     }
     t_last_error = ERROR_INVALID_HANDLE;
     return FALSE;
 }
 
+}  // namespace
+
+BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD len, LPDWORD written, LPOVERLAPPED) {
+    const auto *bytes = static_cast<const std::uint8_t *>(buf);
+    return transfer(
+        file, written,
+        [&](qvm_posix::Device *dev, std::uint32_t *n) { return dev->on_write(bytes, len, n); },
+        [&](int fd) { return ::write(fd, buf, len); });
+}
+
 BOOL ReadFile(HANDLE file, LPVOID buf, DWORD len, LPDWORD read, LPOVERLAPPED) {
-    if (read != nullptr) *read = 0;
-    if (auto *d = lookup<DeviceFile>(file)) {
-        qvm_posix::Device *dev = live_device(d);
-        if (dev == nullptr) {
-            t_last_error = ERROR_GEN_FAILURE;
-            return FALSE;
-        }
-        std::uint32_t n = 0;
-        bool ok = dev->on_read(static_cast<std::uint8_t *>(buf), len, &n);
-        if (read != nullptr) *read = n;
-        t_last_error = ok ? 0 : ERROR_GEN_FAILURE;
-        return ok ? TRUE : FALSE;
-    }
-    if (auto *f = lookup<FdFile>(file)) {
-        ssize_t n = ::read(f->fd, buf, len);
-        if (n < 0) {
-            t_last_error = ERROR_GEN_FAILURE;
-            return FALSE;
-        }
-        if (read != nullptr) *read = static_cast<DWORD>(n);
-        return TRUE;
-    }
-    t_last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
+    auto *bytes = static_cast<std::uint8_t *>(buf);
+    return transfer(
+        file, read,
+        [&](qvm_posix::Device *dev, std::uint32_t *n) { return dev->on_read(bytes, len, n); },
+        [&](int fd) { return ::read(fd, buf, len); });
 }
 
 BOOL CloseHandle(HANDLE h) {

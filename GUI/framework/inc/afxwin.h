@@ -31,6 +31,12 @@ HINSTANCE AfxGetResourceHandle();
 // for its instance. TRUE when the class exists afterwards, FALSE when
 // registration failed.
 BOOL AfxRegisterClass(WNDCLASSA *wnd_class);
+// A window class whose procedure routes to the framework's window objects
+// (for CWnd::CreateEx), registered once per distinct set of arguments.
+// Returns its name (valid for the process's life), or null when the class
+// cannot be registered.
+LPCSTR AfxRegisterWndClass(UINT class_style, HCURSOR cursor = nullptr,
+                           HBRUSH background = nullptr, HICON icon = nullptr);
 // Process entry of a program built on the framework: runs the application
 // object (InitInstance, then Run until the main window is gone, then
 // ExitInstance) and returns the exit code. Without an application object
@@ -189,6 +195,12 @@ public:
     BOOL SubclassDlgItem(UINT id, CWnd *parent);
     // Gives the window back its own procedure; returns it (null if none).
     HWND UnsubclassWindow();
+    // Creates a window of a class from AfxRegisterWndClass with this as its
+    // permanent object from its first message on, so WindowProc sees
+    // WM_CREATE. FALSE when this already holds a window or creation failed
+    // (when WM_CREATE refused, the window came and went: PostNcDestroy ran).
+    BOOL CreateEx(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x,
+                  int y, int width, int height, HWND parent = nullptr, HMENU menu = nullptr);
 
     // Called on a live object (check a CWnd pointer for null yourself).
     HWND GetSafeHwnd() const { return m_hWnd; }
@@ -270,6 +282,7 @@ private:
     friend LRESULT CALLBACK AfxWndProc(HWND, UINT, WPARAM, LPARAM);
     friend INT_PTR CALLBACK AfxDlgProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnNcDestroyMessage(WPARAM wp, LPARAM lp);
+    void AttachCreated(HWND hwnd);
 
     WNDPROC super_ = nullptr;  // the procedure before subclassing
     bool permanent_ = false;

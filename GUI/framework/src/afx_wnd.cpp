@@ -7,8 +7,11 @@
 // now (for Default) are per thread.
 #include "afxwin.h"
 
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "afx_internal.h"
 
@@ -19,6 +22,10 @@ const char kObjectProp[] = "qvm.fw.CWnd";
 // The message each thread is handling now, so that Default() can hand it
 // to the window's own procedure. Nested dispatches save and restore it.
 thread_local MSG t_current_msg{};
+
+// The window object whose window CreateEx is creating on this thread: it
+// becomes the permanent object at the window's first message.
+thread_local CWnd *t_creating = nullptr;
 
 // Plain holders handed out by FromHandle on this thread; an entry lives as
 // long as its window, and dead ones are dropped whenever one is added.
@@ -34,6 +41,11 @@ bool is_ctlcolor(UINT msg) { return msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOL
 
 LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     CWnd *wnd = CWnd::FromHandlePermanent(hwnd);
+    if (wnd == nullptr && t_creating != nullptr) {
+        wnd = t_creating;
+        t_creating = nullptr;
+        wnd->AttachCreated(hwnd);
+    }
     if (wnd == nullptr) return ::DefWindowProcA(hwnd, msg, wp, lp);
     const MSG saved = t_current_msg;
     t_current_msg.hwnd = hwnd;
@@ -102,6 +114,51 @@ BOOL CWnd::SubclassWindow(HWND hwnd) {
 BOOL CWnd::SubclassDlgItem(UINT id, CWnd *parent) {
     if (parent == nullptr) return FALSE;
     return SubclassWindow(::GetDlgItem(parent->m_hWnd, static_cast<int>(id)));
+}
+
+LPCSTR AfxRegisterWndClass(UINT class_style, HCURSOR cursor, HBRUSH background, HICON icon) {
+    // Names live as long as the process; one class per argument set.
+    static std::set<std::string> names;
+    char name[96];
+    std::snprintf(name, sizeof name, "QvmAfx:%x:%p:%p:%p", class_style,
+                  static_cast<void *>(cursor), static_cast<void *>(background),
+                  static_cast<void *>(icon));
+    WNDCLASSA wc{};
+    wc.style = class_style;
+    wc.lpfnWndProc = &AfxWndProc;
+    wc.hInstance = AfxGetInstanceHandle();
+    wc.hIcon = icon;
+    wc.hCursor = cursor;
+    wc.hbrBackground = background;
+    wc.lpszClassName = name;
+    if (!AfxRegisterClass(&wc)) return nullptr;
+    return names.insert(name).first->c_str();
+}
+
+void CWnd::AttachCreated(HWND hwnd) {
+    // The class's procedure is AfxWndProc already: nothing to replace, and
+    // default processing is DefWindowProc.
+    if (!::SetPropA(hwnd, kObjectProp, this)) return;
+    m_hWnd = hwnd;
+    permanent_ = true;
+    super_ = nullptr;
+}
+
+BOOL CWnd::CreateEx(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x,
+                    int y, int width, int height, HWND parent, HMENU menu) {
+    if (m_hWnd != nullptr || class_name == nullptr) return FALSE;
+    CWnd *const outer = t_creating;  // a window created while creating one
+    t_creating = this;
+    HWND hwnd = ::CreateWindowExA(ex_style, class_name, window_name, style, x, y, width, height,
+                                  parent, menu, AfxGetInstanceHandle(), this);
+    t_creating = outer;
+    if (hwnd == nullptr) return FALSE;
+    if (m_hWnd != hwnd) {
+        // Not a framework class: the window is not ours to keep.
+        ::DestroyWindow(hwnd);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 HWND CWnd::UnsubclassWindow() {

@@ -12,6 +12,8 @@
 
 #include "pcom_dat.h"
 #include "pwin_uty.h"
+#include "pwin_win.h"
+#include "win_dbm.h"
 
 namespace {
 
@@ -69,13 +71,16 @@ void cls_pwin_dlg::win_dlg_free() {
 BOOL cls_pwin_dlg::OnInitDialog() {
     CDialog::OnInitDialog();
     if (wallpaper != nullptr) {
-        // The mask shape waits for the bitmap-window service; until then a
-        // wallpaper only sizes the dialog (bmp_msk is not looked at).
-        BITMAP bm{};
-        if (wallpaper->GetBitmap(&bm) != 0) {
-            CRect r;
-            GetWindowRect(&r);
-            MoveWindow(r.left, r.top, bm.bmWidth, bm.bmHeight, TRUE);
+        if (dlg_info.bmp_msk != 0) {
+            // Black is cut away; the mask also sizes the window.
+            CLS_pwin_win::pwin_set_bmp_region(this, dlg_info.bmp_msk, 0);
+        } else {
+            BITMAP bm{};
+            if (wallpaper->GetBitmap(&bm) != 0) {
+                CRect r;
+                GetWindowRect(&r);
+                MoveWindow(r.left, r.top, bm.bmWidth, bm.bmHeight, TRUE);
+            }
         }
         CenterWindow();
     }
@@ -115,9 +120,16 @@ void cls_pwin_dlg::win_dlg_owner() {
     }
 }
 
-// Bitmap buttons arrive with the bitmap-button class; until then rows of
-// types 1..4 are only positioned.
-void cls_pwin_dlg::win_dlg_dbm(SWIN_DLG_CTRL *) {}
+// A bitmap button for the row, owned through dbm; one that cannot be
+// appended is deleted again and the control stays a plain button.
+void cls_pwin_dlg::win_dlg_dbm(SWIN_DLG_CTRL *row) {
+    CBitmapButton *button = new (std::nothrow) cls_win_dbm(this, row);
+    if (button == nullptr) return;
+    const unsigned long before = dbm_num;
+    CLS_pcom_dat::pcom_dispose_allocate(reinterpret_cast<void **>(&dbm), &button, &dbm_num,
+                                        sizeof button);
+    if (dbm_num == before) delete button;
+}
 
 int cls_pwin_dlg::win_dlg_check_trans_text(unsigned short id) const {
     if (dlg_info.ctrl == nullptr) return 0;
@@ -227,9 +239,14 @@ HBRUSH cls_pwin_dlg::OnCtlColor(CDC *dc, CWnd *wnd, UINT) {
     return nullptr;  // the framework's default answer
 }
 
-// A wallpaper is painted by the bitmap-window service once it exists;
-// until then every dialog paints the default way.
-void cls_pwin_dlg::OnPaint() { Default(); }
+void cls_pwin_dlg::OnPaint() {
+    if (wallpaper == nullptr) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    CLS_pwin_win::pwin_bmp_paint(&dc, wallpaper);
+}
 
 void cls_pwin_dlg::OnSysCommand(UINT id, LPARAM) {
     if ((id & 0xFFF0) == SC_CLOSE) item_id = kSystemCloseId;

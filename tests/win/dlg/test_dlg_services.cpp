@@ -160,7 +160,7 @@ TEST(DlgTable, RowsMoveControlsAndTransparentTextsGetAHollowBrush) {
     SWIN_DLG_CTRL table[] = {
         {IDC_TEXT, 0, 20, 25, 0, 0, nullptr},     // default size: client + 1
         {IDC_TRANS, 5, 0, 40, 90, 12, nullptr},   // x 0 keeps the default 0
-        {IDC_IN_3000, 1, 30, 60, 70, 20, nullptr},  // bitmap rows are only placed
+        {IDC_IN_3000, 1, 30, 60, 70, 20, nullptr},  // no images: stays a plain button
         {IDC_MISSING, 0, 5, 5, 5, 5, nullptr},    // no such control
         {IDD_TABLE, 0, 33, 44, 0, 0, nullptr},    // the dialog itself, screen position
         {IDC_TRANS, 0, 0, 40, 90, 12, nullptr},   // only the first row of an id is its kind
@@ -195,7 +195,10 @@ TEST(DlgTable, RowsMoveControlsAndTransparentTextsGetAHollowBrush) {
         GetWindowRect(dlg->m_hWnd, &self);
         EXPECT_EQ(self.left, 33);
         EXPECT_EQ(self.top, 44);
-        EXPECT_EQ(dlg->dbm_num, 0ul);
+        // The bitmap row has its button object, which left the control as is.
+        EXPECT_EQ(dlg->dbm_num, 1ul);
+        EXPECT_NE(GetWindowLongPtrA(GetDlgItem(dlg->m_hWnd, IDC_IN_3000), GWL_STYLE) & BS_TYPEMASK,
+                  BS_OWNERDRAW);
 
         HDC dc = GetDC(dlg->m_hWnd);
         SetBkMode(dc, OPAQUE);

@@ -20,8 +20,11 @@ bool is_default_look(HWND button) {
     return (GetWindowLongPtrA(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
 }
 
-// Runs the skinned dialog modally with the record's script.
+// Runs the skinned dialog modally with the record's script. The pointer
+// starts off the dialog: a caption button that appears under it would
+// take the focus at the first move.
 unsigned short run_skin(DlgRecord *rec, bool with_mask = true) {
+    SetCursorPos(2, 2);
     unsigned short result = 0;
     cls_pwin_dlg dlg(skin_info(rec, with_mask), &result);
     EXPECT_FALSE(rec->timed_out) << "the skinned dialog did not close by itself";

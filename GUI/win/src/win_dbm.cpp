@@ -115,6 +115,10 @@ void cls_win_dbm::OnLButtonUp(UINT, CPoint point) {
         // posted close request after it.
         dlg->PostMessage(WM_CLOSE);
         Default();
+        // The click released the capture. Should the dialog refuse to
+        // close, the next move over the button hovers afresh, so leaving it
+        // gives the focus back again.
+        if (::GetCapture() != m_hWnd) bt_capture = 0;
         return;
     case 3:
         if (!over) break;

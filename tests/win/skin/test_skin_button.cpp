@@ -249,6 +249,28 @@ TEST(CaptionButton, CloseClickReachesTheControlCallbackBeforeTheQuitCallback) {
     EXPECT_EQ(log, (std::vector<std::string>{"control 3002", "quit 3002"}));
 }
 
+TEST(CaptionButton, AfterARefusedCloseLeavingTheButtonGivesTheFocusBack) {
+    DlgRecord rec;
+    rec.quit = [](cls_pwin_dlg *, unsigned short) -> unsigned char { return 1; };
+    rec.steps = {[](cls_pwin_dlg *dlg) { mouse_to(item(dlg, IDC_CLOSE), 8, 8); },
+                 [](cls_pwin_dlg *) { mouse_button(true); },
+                 [](cls_pwin_dlg *) { mouse_button(false); },
+                 [&rec](cls_pwin_dlg *dlg) {
+                     EXPECT_EQ(rec.controls, std::vector<unsigned short>{IDC_CLOSE});
+                     EXPECT_EQ(rec.quits, std::vector<unsigned short>{IDC_CLOSE});
+                     EXPECT_TRUE(IsWindowVisible(dlg->m_hWnd));
+                     mouse_to(item(dlg, IDC_CLOSE), 6, 6);  // still over it
+                 },
+                 [](cls_pwin_dlg *dlg) { mouse_to(dlg->m_hWnd, 250, 100); },
+                 [&rec](cls_pwin_dlg *dlg) {
+                     EXPECT_EQ(GetFocus(), item(dlg, IDOK));
+                     EXPECT_TRUE(is_default_look(item(dlg, IDOK)));
+                     rec.quit = nullptr;
+                     close_now(dlg);
+                 }};
+    run_skin(&rec);
+}
+
 TEST(CaptionButton, MaximizeThenRestoreThenMinimize) {
     DlgRecord rec;
     auto hover = [](int id) {

@@ -271,6 +271,26 @@ TEST(CaptionButton, AfterARefusedCloseLeavingTheButtonGivesTheFocusBack) {
     run_skin(&rec);
 }
 
+TEST(CaptionButton, ThePointerOverAButtonOfAnInactiveDialogChangesNothing) {
+    DlgRecord rec;
+    HWND other = nullptr;
+    rec.steps = {[&other](cls_pwin_dlg *dlg) {
+                     other = plain_window();
+                     ShowWindow(other, SW_SHOW);
+                     SetForegroundWindow(other);
+                     ASSERT_NE(GetActiveWindow(), dlg->m_hWnd);
+                     HWND close = item(dlg, IDC_CLOSE);
+                     SendMessageA(close, WM_MOUSEMOVE, 0, MAKELPARAM(8, 8));
+                     EXPECT_NE(GetCapture(), close);
+                     EXPECT_NE(GetFocus(), close);
+                     EXPECT_EQ(button_of(dlg, IDC_CLOSE)->bt_capture, 0);
+                     EXPECT_TRUE(is_default_look(item(dlg, IDOK)));
+                     DestroyWindow(other);
+                     close_now(dlg);
+                 }};
+    run_skin(&rec);
+}
+
 TEST(CaptionButton, MaximizeThenRestoreThenMinimize) {
     DlgRecord rec;
     auto hover = [](int id) {

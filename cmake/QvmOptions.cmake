@@ -91,3 +91,7 @@ function(qvm_add_areas)
         endif()
     endforeach()
 endfunction()
+
+# Test framing shared by the device model's and the driver's tests.
+add_library(qvm_test_frames INTERFACE)
+target_include_directories(qvm_test_frames INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)

@@ -1,6 +1,5 @@
-// The host side of the wire format, written afresh for the device tests: a
-// command builder, a response parser, and a device fixture that runs one
-// exchange at a time.
+// The device tests' commands (on the shared test framing), a response
+// parser, and a device fixture that runs one exchange at a time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,42 +9,19 @@
 #include <vector>
 
 #include "devsim_model.h"
+#include "test_frames.h"
 
 namespace devsim_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using test_frames::Bytes;
+using test_frames::get32;
+using test_frames::put32;
 
-inline void put32(Bytes &b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-inline std::uint32_t get32(const Bytes &b, std::size_t at) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
-    return v;
-}
-
-inline std::uint8_t sum_of(const Bytes &b) {
-    unsigned s = 0;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        if (i != 1) s += b[i];
-    }
-    return static_cast<std::uint8_t>(s);
-}
+inline std::uint8_t sum_of(const Bytes &b) { return test_frames::frame_sum(b); }
 
 inline Bytes command(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
                      const Bytes &payload = {}) {
-    Bytes b(17 + payload.size(), 0);
-    b[0] = 0x02;
-    b[2] = static_cast<std::uint8_t>(id);
-    b[3] = static_cast<std::uint8_t>(id >> 8);
-    put32(b, 4, static_cast<std::uint32_t>(b.size()));
-    put32(b, 8, p1);
-    put32(b, 12, p2);
-    for (std::size_t i = 0; i < payload.size(); ++i) b[16 + i] = payload[i];
-    b.back() = 0x03;
-    b[1] = sum_of(b);
-    return b;
+    return test_frames::make_frame(id, p1, p2, payload);
 }
 
 inline Bytes version_cmd() { return command(DEVSIM_CMD_VER_GET, 0, 0); }

@@ -1,6 +1,6 @@
-// Helpers of the driver tests: the tests' own framing (kept apart from both
-// the program's and the device's), a device file handle, one exchange, and
-// a fixture that starts every test from a driver with no devices but one.
+// Helpers of the driver tests: the shared test framing, a device file
+// handle, one exchange, and a fixture that starts every test from a driver
+// with no devices but one.
 #pragma once
 
 #include <windows.h>
@@ -12,55 +12,16 @@
 #include <vector>
 
 #include "devsim_ctl.h"
+#include "test_frames.h"
 
 namespace drvtest {
 
-using Bytes = std::vector<std::uint8_t>;
-
-inline std::uint32_t get32(const Bytes &b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-           (static_cast<std::uint32_t>(b[at + 2]) << 16) |
-           (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-inline void put32(Bytes &b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// 8-bit sum of every byte with the sum byte taken as 0.
-inline std::uint8_t frame_sum(const Bytes &b) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < b.size(); ++i)
-        if (i != 1) sum += b[i];
-    return static_cast<std::uint8_t>(sum);
-}
-
-inline Bytes make_frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
-                        const Bytes &payload = {}) {
-    Bytes b(17 + payload.size(), 0);
-    b[0] = 0x02;
-    b[2] = static_cast<std::uint8_t>(id);
-    b[3] = static_cast<std::uint8_t>(id >> 8);
-    put32(b, 4, static_cast<std::uint32_t>(b.size()));
-    put32(b, 8, p1);
-    put32(b, 12, p2);
-    for (std::size_t i = 0; i < payload.size(); ++i) b[16 + i] = payload[i];
-    b.back() = 0x03;
-    b[1] = frame_sum(b);
-    return b;
-}
-
-// An answer that is framed as the protocol says: stx, len = bytes, sum, etx.
-inline ::testing::AssertionResult well_framed(const Bytes &b) {
-    if (b.size() < 17) return ::testing::AssertionFailure() << "only " << b.size() << " bytes";
-    if (b[0] != 0x02) return ::testing::AssertionFailure() << "stx " << int(b[0]);
-    if (get32(b, 4) != b.size())
-        return ::testing::AssertionFailure() << "len " << get32(b, 4) << " of " << b.size();
-    if (b.back() != 0x03) return ::testing::AssertionFailure() << "etx " << int(b.back());
-    if (b[1] != frame_sum(b))
-        return ::testing::AssertionFailure() << "sum " << int(b[1]) << " want " << int(frame_sum(b));
-    return ::testing::AssertionSuccess();
-}
+using test_frames::Bytes;
+using test_frames::frame_sum;
+using test_frames::get32;
+using test_frames::make_frame;
+using test_frames::put32;
+using test_frames::well_framed;
 
 // A device file as the program opens it: read/write, no sharing.
 class DevFile {

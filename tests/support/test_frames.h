@@ -1,0 +1,62 @@
+// The host side of the wire format, written for the tests of the simulated
+// device (model and driver): little-endian fields, the frame checksum, a
+// command builder and a framing check. Kept apart from both the program's
+// framing and the device's, so that neither can hide a fault of the other.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace test_frames {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void put32(Bytes &b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+inline std::uint32_t get32(const Bytes &b, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+    return v;
+}
+
+// 8-bit sum of every byte with the sum byte taken as 0.
+inline std::uint8_t frame_sum(const Bytes &b) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < b.size(); ++i)
+        if (i != 1) sum += b[i];
+    return static_cast<std::uint8_t>(sum);
+}
+
+inline Bytes make_frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
+                        const Bytes &payload = {}) {
+    Bytes b(17 + payload.size(), 0);
+    b[0] = 0x02;
+    b[2] = static_cast<std::uint8_t>(id);
+    b[3] = static_cast<std::uint8_t>(id >> 8);
+    put32(b, 4, static_cast<std::uint32_t>(b.size()));
+    put32(b, 8, p1);
+    put32(b, 12, p2);
+    for (std::size_t i = 0; i < payload.size(); ++i) b[16 + i] = payload[i];
+    b.back() = 0x03;
+    b[1] = frame_sum(b);
+    return b;
+}
+
+// An answer framed as the protocol says: stx, len = bytes, sum, etx.
+inline ::testing::AssertionResult well_framed(const Bytes &b) {
+    if (b.size() < 17) return ::testing::AssertionFailure() << "only " << b.size() << " bytes";
+    if (b[0] != 0x02) return ::testing::AssertionFailure() << "stx " << int(b[0]);
+    if (get32(b, 4) != b.size())
+        return ::testing::AssertionFailure() << "len " << get32(b, 4) << " of " << b.size();
+    if (b.back() != 0x03) return ::testing::AssertionFailure() << "etx " << int(b.back());
+    if (b[1] != frame_sum(b))
+        return ::testing::AssertionFailure() << "sum " << int(b[1]) << " want " << int(frame_sum(b));
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace test_frames

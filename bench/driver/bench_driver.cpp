@@ -15,6 +15,7 @@
 #include "cmc.h"
 #include "cmc_snd.h"
 #include "devsim_ctl.h"
+#include "test_frames.h"
 
 namespace {
 
@@ -39,24 +40,9 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// The bench's own framing, for the bare loop.
+// The bare loop frames with the tests' own framing, not the program's.
 Bytes frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2, const Bytes &payload = {}) {
-    Bytes b(17 + payload.size(), 0);
-    auto put32 = [&b](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    };
-    b[0] = 0x02;
-    b[2] = static_cast<std::uint8_t>(id);
-    b[3] = static_cast<std::uint8_t>(id >> 8);
-    put32(4, static_cast<std::uint32_t>(b.size()));
-    put32(8, p1);
-    put32(12, p2);
-    std::copy(payload.begin(), payload.end(), b.begin() + 16);
-    b.back() = 0x03;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < b.size(); ++i) sum += b[i];
-    b[1] = static_cast<std::uint8_t>(sum);
-    return b;
+    return test_frames::make_frame(id, p1, p2, payload);
 }
 
 struct Message {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_frames.h"
 #include "upd_support.h"
 
 using namespace upd_e2e;
@@ -116,25 +117,10 @@ private:
     std::thread thread_;
 };
 
-// The bare loop's own message framing (not the program's device layer).
+// The bare loop frames with the tests' own framing, not the program's.
 std::vector<std::uint8_t> frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
                                 const std::uint8_t *payload = nullptr, std::size_t n = 0) {
-    std::vector<std::uint8_t> b(17 + n, 0);
-    auto put32 = [&b](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    };
-    b[0] = 0x02;
-    b[2] = static_cast<std::uint8_t>(id);
-    b[3] = static_cast<std::uint8_t>(id >> 8);
-    put32(4, static_cast<std::uint32_t>(b.size()));
-    put32(8, p1);
-    put32(12, p2);
-    if (n != 0) std::copy(payload, payload + n, b.begin() + 16);
-    b.back() = 0x03;
-    unsigned sum = 0;
-    for (std::uint8_t byte : b) sum += byte;
-    b[1] = static_cast<std::uint8_t>(sum);
-    return b;
+    return test_frames::make_frame(id, p1, p2, test_frames::Bytes(payload, payload + n));
 }
 
 // The transfer's exchanges, as the program sends them.

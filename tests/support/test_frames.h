@@ -1,10 +1,8 @@
 // The host side of the wire format, written for the tests of the simulated
-// device (model and driver): little-endian fields, the frame checksum, a
-// command builder and a framing check. Kept apart from both the program's
+// device (model and driver) and the benchmarks' bare loops: little-endian
+// fields, the frame checksum and a command builder. Kept apart from both the program's
 // framing and the device's, so that neither can hide a fault of the other.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -45,18 +43,6 @@ inline Bytes make_frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
     b.back() = 0x03;
     b[1] = frame_sum(b);
     return b;
-}
-
-// An answer framed as the protocol says: stx, len = bytes, sum, etx.
-inline ::testing::AssertionResult well_framed(const Bytes &b) {
-    if (b.size() < 17) return ::testing::AssertionFailure() << "only " << b.size() << " bytes";
-    if (b[0] != 0x02) return ::testing::AssertionFailure() << "stx " << int(b[0]);
-    if (get32(b, 4) != b.size())
-        return ::testing::AssertionFailure() << "len " << get32(b, 4) << " of " << b.size();
-    if (b.back() != 0x03) return ::testing::AssertionFailure() << "etx " << int(b.back());
-    if (b[1] != frame_sum(b))
-        return ::testing::AssertionFailure() << "sum " << int(b[1]) << " want " << int(frame_sum(b));
-    return ::testing::AssertionSuccess();
 }
 
 }  // namespace test_frames

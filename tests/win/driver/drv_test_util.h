@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "devsim_ctl.h"
-#include "test_frames.h"
+#include "test_frames_check.h"
 
 namespace drvtest {
 

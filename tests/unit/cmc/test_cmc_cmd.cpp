@@ -1,6 +1,8 @@
 // The command set, block cutting, progress and the detail code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cmc.h"
 #include "cmc_snd.h"
 #include "cmc_test_dev.h"
@@ -143,8 +145,8 @@ TEST(CmcBlocks, BlockContents) {
     unsigned char *b0 = CLS_cmc::cmc_get_data(img, 0x20, 0x7FF0, &addr, 256, 0);
     ASSERT_NE(b0, nullptr);
     EXPECT_EQ(addr, 0x7F00u);
-    Bytes want0(0xF0, 0xFF);
-    want0.insert(want0.end(), img, img + 0x10);
+    Bytes want0(256, 0xFF);
+    std::copy(img, img + 0x10, want0.begin() + 0xF0);
     EXPECT_EQ(block_bytes(b0, 256), want0);
     LocalFree(b0);
 

@@ -246,7 +246,7 @@ TEST_F(ProgramResources, AboutTemplate) {
                               {IDC_STATIC, "Static", nullptr, 7, 8, 20, 20, kIcon | SS_REALSIZEIMAGE},
                               {IDC_ABOUT_VER, "Static", "Ver. 8.88", 5, 37, 34, 10, kText | SS_CENTERIMAGE},
                               {IDC_STATIC, "Static",
-                               "R846-QVM2K Firmware updater.\nCopyright (C) 2024 R846 Project.\nAll "
+                               "R846-QVM2K Firmware updater.\nCopyright (C) 2026 R846 Project.\nAll "
                                "rights reserved.",
                                35, 8, 128, 28, kText}}});
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake make g++ clang libclang-rt-14-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
-      mingw-w64 g++-mingw-w64-x86-64 wine64 wine
+      mingw-w64 g++-mingw-w64-x86-64 wine64 wine fonts-wine
       xvfb x11-utils imagemagick)
 missing=()
 for p in "${pkgs[@]}"; do
@@ -15,4 +15,4 @@ echo "deps: installing ${missing[*]}" >&2
 sudo=""; [[ $(id -u) -ne 0 ]] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null

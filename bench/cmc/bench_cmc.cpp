@@ -23,6 +23,7 @@
 #include "cmc_snd.h"
 #include "devsim_inproc.h"
 #include "pcmc.h"
+#include "bench_summary.h"
 #include "posix_dev.h"
 
 namespace {
@@ -206,61 +207,32 @@ BENCHMARK(BM_BareLoop)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_CommandLayer)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_WholeUpdate)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Keeps each benchmark's mean real time for the summary.
-class Summary : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-            auto &f = figures[r.run_name.function_name];
-            f.real_us += r.GetAdjustedRealTime();  // reported in microseconds
-            auto it = r.counters.find("proc_cpu_us");
-            if (it != r.counters.end()) f.cpu_us += it->second.value;
-            f.runs += 1;
-        }
-    }
-    struct Figure {
-        double real_us = 0;
-        double cpu_us = 0;
-        int runs = 0;
-        double real() const { return runs ? real_us / runs : 0; }
-        double cpu() const { return runs ? cpu_us / runs : 0; }
-    };
-    std::map<std::string, Figure> figures;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    // Repeated and interleaved, so that load from elsewhere falls on both.
-    std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_repetitions=5"),
-                             const_cast<char *>("--benchmark_enable_random_interleaving=true")};
-    args.insert(args.end(), argv + 1, argv + argc);
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    Summary summary;
-    benchmark::RunSpecifiedBenchmarks(&summary);
-    auto fig = [&](const char *name) {
-        auto it = summary.figures.find(name);
-        return it == summary.figures.end() ? Summary::Figure{} : it->second;
-    };
-    const Summary::Figure bare = fig("BM_BareLoop"), upd = fig("BM_WholeUpdate"),
-                          cmd = fig("BM_CommandLayer"), thr = fig("BM_ThreadStart");
+    bench_support::Summary summary;
+    bench_support::run_side_by_side(argc, argv, summary);
+    const bench_support::Figure bare = summary.figure("BM_BareLoop"),
+                                upd = summary.figure("BM_WholeUpdate"),
+                                cmd = summary.figure("BM_CommandLayer"),
+                                thr = summary.figure("BM_ThreadStart");
     if (bare.runs == 0 || upd.runs == 0) return 0;  // a filter left one out
+    // Wall time as reported (us); CPU time of all threads from proc_cpu_us.
+    const char *cpu = "proc_cpu_us";
     std::cout << std::fixed << std::setprecision(2) << "\n"
               << kExchanges << " exchanges per update; wall time, and CPU time of all threads\n"
-              << "bare loop:     " << bare.real() << " us (cpu " << bare.cpu() << " us), "
-              << kExchanges / bare.real() * 1e6 << " exchanges/s\n"
-              << "whole update:  " << upd.real() << " us (cpu " << upd.cpu() << " us), "
-              << kExchanges / upd.real() * 1e6 << " exchanges/s\n"
-              << "command layer: " << cmd.real() << " us (cpu " << cmd.cpu()
+              << "bare loop:     " << bare.mean_real() << " us (cpu " << bare.mean(cpu) << " us), "
+              << kExchanges / bare.mean_real() * 1e6 << " exchanges/s\n"
+              << "whole update:  " << upd.mean_real() << " us (cpu " << upd.mean(cpu) << " us), "
+              << kExchanges / upd.mean_real() * 1e6 << " exchanges/s\n"
+              << "command layer: " << cmd.mean_real() << " us (cpu " << cmd.mean(cpu)
               << " us), no worker threads\n"
-              << "bare thread start: " << thr.real() << " us (cpu " << thr.cpu() << " us)\n"
+              << "bare thread start: " << thr.mean_real() << " us (cpu " << thr.mean(cpu)
+              << " us)\n"
               << std::setprecision(3)
-              << "ratio whole update / bare loop: " << upd.real() / bare.real() << " wall, "
-              << upd.cpu() / bare.cpu() << " cpu (goal: at most 1.2)\n"
-              << "ratio command layer / bare loop: " << cmd.real() / bare.real() << " wall, "
-              << cmd.cpu() / bare.cpu() << " cpu\n";
+              << "ratio whole update / bare loop: " << upd.mean_real() / bare.mean_real()
+              << " wall, " << upd.mean(cpu) / bare.mean(cpu) << " cpu (goal: at most 1.2)\n"
+              << "ratio command layer / bare loop: " << cmd.mean_real() / bare.mean_real()
+              << " wall, " << cmd.mean(cpu) / bare.mean(cpu) << " cpu\n";
     return 0;
 }

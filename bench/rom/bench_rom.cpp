@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_summary.h"
 #include "prom.h"
 
 namespace {
@@ -98,59 +99,25 @@ void BM_PromRead(benchmark::State &state) {
 BENCHMARK(BM_BareAllocFillFree)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PromRead)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's mean real time and peak for the summary.
-class Summary : public benchmark::ConsoleReporter {
-public:
-    Summary() : ConsoleReporter(OO_Tabular) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-            Figure &f = figures[r.run_name.function_name];
-            f.ns += r.GetAdjustedRealTime() * 1e6;  // reported in ms
-            f.cpu_ns += r.GetAdjustedCPUTime() * 1e6;
-            f.runs += 1;
-            auto it = r.counters.find("peak_over_base_KiB");
-            if (it != r.counters.end() && it->second.value > f.peak_kib) f.peak_kib = it->second.value;
-        }
-    }
-    struct Figure {
-        double ns = 0;
-        double cpu_ns = 0;
-        int runs = 0;
-        double peak_kib = 0;
-    };
-    std::map<std::string, Figure> figures;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    // Repeated and interleaved by default, so that load from other
-    // processes falls on both alike; flags given on the command line win.
-    std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_repetitions=5"),
-                             const_cast<char *>("--benchmark_enable_random_interleaving=true")};
-    args.insert(args.end(), argv + 1, argv + argc);
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    Summary summary;
-    benchmark::RunSpecifiedBenchmarks(&summary);
-    const auto bare = summary.figures.find("BM_BareAllocFillFree");
-    const auto read = summary.figures.find("BM_PromRead");
-    if (bare == summary.figures.end() || read == summary.figures.end() || bare->second.runs == 0 ||
-        read->second.runs == 0)
-        return 0;  // a filter left one of them out
-    const double b = bare->second.ns / bare->second.runs, r = read->second.ns / read->second.runs;
-    const double bc = bare->second.cpu_ns / bare->second.runs;
-    const double rc = read->second.cpu_ns / read->second.runs;
+    bench_support::Summary summary(benchmark::ConsoleReporter::OO_Tabular);
+    bench_support::run_side_by_side(argc, argv, summary);
+    const bench_support::Figure bare = summary.figure("BM_BareAllocFillFree");
+    const bench_support::Figure read = summary.figure("BM_PromRead");
+    if (bare.runs == 0 || read.runs == 0) return 0;  // a filter left one of them out
+    // Times as reported, in ms.
+    const double b = bare.mean_real(), r = read.mean_real();
+    const double bc = bare.mean_cpu(), rc = read.mean_cpu();
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     std::cout << std::fixed << std::setprecision(3) << "\nblock of " << kSpan << " bytes ("
               << kSpan / 1024 << " KiB)\n"
-              << "bare allocate-fill-free: " << b / 1e6 << " ms (cpu " << bc / 1e6 << " ms), peak +"
-              << static_cast<long>(bare->second.peak_kib) << " KiB\n"
-              << "prom_read + release:     " << r / 1e6 << " ms (cpu " << rc / 1e6 << " ms), peak +"
-              << static_cast<long>(read->second.peak_kib) << " KiB\n"
+              << "bare allocate-fill-free: " << b << " ms (cpu " << bc << " ms), peak +"
+              << static_cast<long>(bare.max("peak_over_base_KiB")) << " KiB\n"
+              << "prom_read + release:     " << r << " ms (cpu " << rc << " ms), peak +"
+              << static_cast<long>(read.max("peak_over_base_KiB")) << " KiB\n"
               << "ratio prom_read / bare:  " << r / b << " wall, " << rc / bc
               << " cpu (goal: at most 1.5)\n"
               << "process peak resident:   " << ru.ru_maxrss << " KiB" << std::endl;

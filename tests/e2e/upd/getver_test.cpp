@@ -20,13 +20,8 @@ protected:
 
     // Clicks "Get firmware ver." and expects the text without any box.
     void expect_shown(const std::string &text) {
-        const std::uint32_t asked = dev.state(0).log_total;
-        qvm_e2e::click(main, kGetVer);
-        // The text may already be there from before: wait for the query.
-        EXPECT_TRUE(qvm_e2e::wait_until([&] { return dev.state(0).log_total > asked; }))
-            << "the device was not asked";
-        std::string seen;
-        EXPECT_TRUE(wait_text(main, kDevVer, text, &seen)) << "shows \"" << seen << "\"";
+        std::string why;
+        EXPECT_TRUE(query_version(dev, main, text, &why)) << why;
         EXPECT_FALSE(box_open(prog));
     }
 

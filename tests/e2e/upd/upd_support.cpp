@@ -63,6 +63,22 @@ bool wait_text(HWND dlg, int id, const std::string &text, std::string *seen, DWO
     return ok;
 }
 
+bool query_version(Devices &dev, HWND main, const std::string &text, std::string *why,
+                   std::uint32_t index) {
+    const std::uint32_t asked = dev.state(index).log_total;
+    qvm_e2e::click(main, kGetVer);
+    if (!qvm_e2e::wait_until([&] { return dev.state(index).log_total > asked; })) {
+        *why = "the device was not asked";
+        return false;
+    }
+    std::string seen;
+    if (!wait_text(main, kDevVer, text, &seen)) {
+        *why = "shows \"" + seen + "\"";
+        return false;
+    }
+    return true;
+}
+
 Devices::Devices(Keep keep) : keep_(keep) {
     if (ctl_.open() && keep_ == Keep::kFresh) ctl_.remove_all();
 }

@@ -89,6 +89,13 @@ private:
     Keep keep_;
 };
 
+// Clicks "Get firmware ver." on `main` and waits until device `index` was
+// asked and control 3010 shows `text`. The text may already be there from
+// before, so the wait is for the query first. On false, *why says what did
+// not happen.
+bool query_version(Devices &dev, HWND main, const std::string &text, std::string *why,
+                   std::uint32_t index = 0);
+
 // The steps of a whole successful transfer: LED 2, begin, the 64 blocks
 // from 0x4000 to 0x7F00, end, LED 1.
 std::vector<std::string> transfer_steps();

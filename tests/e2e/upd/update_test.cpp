@@ -39,13 +39,8 @@ protected:
 
     // Shows the device's version first, so that "unchanged" means something.
     void show_version(const std::string &text) {
-        const std::uint32_t asked = dev.state(0).log_total;
-        qvm_e2e::click(main, kGetVer);
-        // The text may already be there from before: wait for the query.
-        ASSERT_TRUE(qvm_e2e::wait_until([&] { return dev.state(0).log_total > asked; }))
-            << "the device was not asked";
-        std::string seen;
-        ASSERT_TRUE(wait_text(main, kDevVer, text, &seen)) << "shows \"" << seen << "\"";
+        std::string why;
+        ASSERT_TRUE(query_version(dev, main, text, &why)) << why;
         ASSERT_TRUE(dev.ctl().clear_log(0));
     }
 

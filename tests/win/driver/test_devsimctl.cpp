@@ -89,6 +89,28 @@ TEST_F(DriverTest, DevsimctlConfiguresDevices) {
     EXPECT_EQ(devsimctl("add 0").status, 1u);     // already there
 }
 
+TEST_F(DriverTest, DevsimctlDefaultDevicesHaveASerialEachAndComeBackByReplug) {
+    ASSERT_EQ(devsimctl("add 3").status, 0u);
+    DevFile dev(3);
+    Bytes answer;
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    ASSERT_EQ(answer.size(), 37u);
+    EXPECT_EQ(get32(answer, 16), DEVSIM_DEFAULT_FIRM_VERSION);
+    EXPECT_EQ(get32(answer, 32), static_cast<std::uint32_t>(DEVSIM_DEFAULT_SERIAL) + 3u);
+
+    ASSERT_EQ(devsimctl("fault 3 0 power-loss").status, 0u);
+    EXPECT_FALSE(dev.exchange(boot_data(1), &answer));
+    ToolRun r = devsimctl("state 3");
+    EXPECT_NE(r.out.find("plugged=0"), std::string::npos) << r.out;
+    EXPECT_NE(devsimctl("log 3").out.find("power-loss"), std::string::npos);
+    EXPECT_EQ(devsimctl("replug 3").status, 0u);
+    EXPECT_EQ(devsimctl("replug 4").status, 1u);  // no device there
+    EXPECT_EQ(devsimctl("replug").status, 2u);
+    ASSERT_TRUE(dev.open(3));
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    EXPECT_EQ(get32(answer, 16), 0xFFFFFFFFu);  // the begin's erase was done
+}
+
 TEST_F(DriverTest, DevsimctlArmsFaultsAndDelaysAndShowsTheLog) {
     ASSERT_EQ(devsimctl("fault 0 1 checksum").status, 0u);
     ASSERT_EQ(devsimctl("fault 0 0 error 0x1234").status, 0u);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devsim_model.h"
+#include "test_frames.h"
 
 namespace {
 
@@ -29,20 +30,16 @@ std::uint32_t get32(const std::uint8_t *p) {
 }
 
 std::uint8_t sum_of(const std::uint8_t *p, std::size_t n) {
-    unsigned s = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i != 1) s += p[i];
-    }
-    return static_cast<std::uint8_t>(s);
+    return test_frames::frame_sum(test_frames::Bytes(p, p + n));
 }
 
-void frame(std::vector<std::uint8_t> &cmd) {
+// Puts start, len field, end and checksum right, keeping the rest.
+void frame(test_frames::Bytes &cmd) {
     if (cmd.size() < 17) cmd.resize(17, 0);
     cmd[0] = 0x02;
-    std::uint32_t n = static_cast<std::uint32_t>(cmd.size());
-    for (int i = 0; i < 4; ++i) cmd[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    test_frames::put32(cmd, 4, static_cast<std::uint32_t>(cmd.size()));
     cmd.back() = 0x03;
-    cmd[1] = sum_of(cmd.data(), cmd.size());
+    cmd[1] = test_frames::frame_sum(cmd);
 }
 
 }  // namespace

@@ -102,24 +102,6 @@ bool wait_reads_pending(devsim::Control &ctl, unsigned index, std::uint32_t n) {
     return false;
 }
 
-// An overlapped read on a device whose answer is held back.
-struct PendingRead {
-    OVERLAPPED ov{};
-    test_support::Handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    std::uint8_t buf[64] = {};
-
-    bool start(HANDLE h) {
-        ov.hEvent = event.get();
-        return !ReadFile(h, buf, sizeof(buf), nullptr, &ov) && GetLastError() == ERROR_IO_PENDING;
-    }
-    // Waits for the end; false with the error in *error when it failed.
-    bool finish(HANDLE h, DWORD *got, DWORD *error) {
-        const BOOL ok = GetOverlappedResult(h, &ov, got, TRUE);
-        *error = ok ? 0 : GetLastError();
-        return ok != FALSE;
-    }
-};
-
 bool overlapped_write(HANDLE h, const Bytes &b) {
     OVERLAPPED ov{};
     test_support::Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -130,6 +112,31 @@ bool overlapped_write(HANDLE h, const Bytes &b) {
         return false;
     return GetOverlappedResult(h, &ov, &n, TRUE) && n == b.size();
 }
+
+// A version get on device 0 through an overlapped handle of its own, with
+// the answer held back by the device's delay: once start() returns true the
+// read is pending in the driver.
+struct HeldBackRead {
+    test_support::Handle file;
+    test_support::Handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED ov{};
+    std::uint8_t buf[64] = {};
+
+    bool start(devsim::Control &ctl) {
+        file.reset(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
+        if (!file.ok() || !overlapped_write(file.get(), version_get())) return false;
+        ov.hEvent = event.get();
+        if (ReadFile(file.get(), buf, sizeof(buf), nullptr, &ov) || GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return wait_reads_pending(ctl, 0, 1);
+    }
+    // Waits for the end; false with the error in *error when it failed.
+    bool finish(DWORD *got, DWORD *error) {
+        const BOOL ok = GetOverlappedResult(file.get(), &ov, got, TRUE);
+        *error = ok ? 0 : GetLastError();
+        return ok != FALSE;
+    }
+};
 
 }  // namespace
 
@@ -170,24 +177,20 @@ TEST_F(DriverTest, HeldBackReadsEndSafelyWhenCancelledClosedOrReplugged) {
     ASSERT_TRUE(ctl.set_delay(0, DEVSIM_MAX_DELAY_MS));
     for (const char *how : {"cancel", "close", "replug"}) {
         SCOPED_TRACE(how);
-        test_support::Handle h(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
-        ASSERT_TRUE(h.ok());
-        ASSERT_TRUE(overlapped_write(h.get(), version_get()));
-        PendingRead read;
-        ASSERT_TRUE(read.start(h.get()));
-        ASSERT_TRUE(wait_reads_pending(ctl, 0, 1));
+        HeldBackRead read;
+        ASSERT_TRUE(read.start(ctl));
         DWORD got = 99, error = 0;
         if (std::string(how) == "cancel") {
-            ASSERT_TRUE(CancelIoEx(h.get(), &read.ov));
-            EXPECT_FALSE(read.finish(h.get(), &got, &error));
+            ASSERT_TRUE(CancelIoEx(read.file.get(), &read.ov));
+            EXPECT_FALSE(read.finish(&got, &error));
             EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
         } else if (std::string(how) == "close") {
-            h.reset();
+            read.file.reset();
             EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
             EXPECT_EQ(read.ov.Internal, static_cast<ULONG_PTR>(0xC0000120L));  // STATUS_CANCELLED
         } else {
             ASSERT_TRUE(ctl.replug(0));
-            EXPECT_FALSE(read.finish(h.get(), &got, &error));
+            EXPECT_FALSE(read.finish(&got, &error));
         }
         EXPECT_EQ(state().reads_pending, 0u);
     }
@@ -234,19 +237,15 @@ bool set_driver_running(bool running) {
 // failure, and the driver loads again afterwards.
 TEST_F(DriverTest, UnloadWithAHeldBackReadEndsItAndTheDriverLoadsAgain) {
     ASSERT_TRUE(ctl.set_delay(0, DEVSIM_MAX_DELAY_MS));
-    test_support::Handle h(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
-    ASSERT_TRUE(h.ok());
-    ASSERT_TRUE(overlapped_write(h.get(), version_get()));
-    PendingRead read;
-    ASSERT_TRUE(read.start(h.get()));
-    ASSERT_TRUE(wait_reads_pending(ctl, 0, 1));
+    HeldBackRead read;
+    ASSERT_TRUE(read.start(ctl));
     ctl.close();
 
     const bool stopped = set_driver_running(false);
     DWORD got = 99, error = 0;
     EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
-    EXPECT_FALSE(read.finish(h.get(), &got, &error));
-    h.reset();
+    EXPECT_FALSE(read.finish(&got, &error));
+    read.file.reset();
     ASSERT_TRUE(stopped);
     ASSERT_TRUE(set_driver_running(true));  // the tests after this one need it
     ASSERT_TRUE(ctl.open());

@@ -81,11 +81,18 @@ public:
         return out;
     }
 
-    // Second Ctrl+C: the workers are left to the process's end.
-    std::vector<std::unique_ptr<Slot>> abandon() {
-        for (auto &s : running_) s->worker.detach();
-        std::vector<std::unique_ptr<Slot>> out;
-        out.swap(running_);
+    // Second Ctrl+C: the workers are left to the process's end. Their
+    // slots stay alive (they may still write them); the caller reads only
+    // what was published (progress).
+    std::vector<Slot *> abandon() {
+        static std::vector<std::unique_ptr<Slot>> *kept = new std::vector<std::unique_ptr<Slot>>;
+        std::vector<Slot *> out;
+        for (auto &s : running_) {
+            s->worker.detach();
+            out.push_back(s.get());
+            kept->push_back(std::move(s));
+        }
+        running_.clear();
         return out;
     }
 
@@ -261,11 +268,10 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     bool stopped = false;
     while (!pool.idle()) {
         if (io.abort_requested()) {
-            for (auto &s : pool.abandon()) {
+            for (Slot *s : pool.abandon()) {
                 const CliUnitResult r = interrupted(s->index, &s->progress);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
-                s.release();  // its worker may still write it
             }
             stopped = true;
         }
@@ -336,10 +342,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     draw_live(pool, cli_totals_text(totals), io);
     for (;;) {
         if (io.abort_requested()) {
-            for (auto &s : pool.abandon()) {
-                record(interrupted(s->index, &s->progress));
-                s.release();  // its worker may still write it
-            }
+            for (Slot *s : pool.abandon()) record(interrupted(s->index, &s->progress));
             break;
         }
         if (io.stop_requested() && !stopping) {

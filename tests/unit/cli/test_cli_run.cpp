@@ -334,3 +334,26 @@ TEST_F(CliRun, StationCountsNoUnitWhoseLineDidNotReachTheDisk) {
                                                              std::string::npos; }),
               io.errs.end());
 }
+
+TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
+    devsim::InProcDevice &d0 = add(0, 300);
+    ASSERT_TRUE(d0.arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 60000));
+    io.on_tick = [&](FakeIo &f) {
+        if (d0.exchanges() >= 1 + 1 + 1 + 6) f.stop = f.abort_now = true;
+        if (f.ticks > 20000) f.stop = f.abort_now = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"station", "--report", "r"}), img.prog, io), kCliExitInterrupted);
+    std::istringstream lines(io.store.bytes);
+    std::vector<std::string> units;
+    for (std::string l; std::getline(lines, l);) units.push_back(l);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(field(units[0], "result"), "\"interrupted\"");
+    EXPECT_EQ(field(units[0], "serial"), "84600001");
+    EXPECT_EQ(field(units[0], "old_version"), "\"3.00\"");
+    EXPECT_EQ(io.outs.back(), "updated 0, current 0, failed 0, interrupted 1");
+    // The abandoned worker goes on once its device answers; it must be done
+    // with the device before the device goes.
+    d0.release_delays();
+    EXPECT_TRUE(d0.wait_exchanges(1 + 1 + 1 + 64 + 1 + 1 + 1, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}

@@ -357,3 +357,26 @@ TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
     EXPECT_TRUE(d0.wait_exchanges(1 + 1 + 1 + 64 + 1 + 1 + 1, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
+
+TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {
+    // Exchanges after the version read: LED 2, begin, blocks, end, LED 1.
+    const unsigned points[] = {1, 2, 3, 34, 66, 67, 68};
+    for (devsim_fault_kind kind : {DEVSIM_FAULT_UNPLUG, DEVSIM_FAULT_POWER_LOSS}) {
+        for (unsigned k : points) {
+            SCOPED_TRACE("kind " + std::to_string(kind) + " at exchange " + std::to_string(k));
+            devs.clear();
+            io.outs.clear();
+            io.errs.clear();
+            devsim::InProcDevice &d = add(0, 300);
+            ASSERT_TRUE(d.arm_fault(k, kind));
+            EXPECT_EQ(cli_run(args_of({"update", "--json"}), img.prog, io), kCliExitFailed);
+            const std::string r = io.result_of(0);
+            EXPECT_EQ(field(r, "result"), "\"failed\"") << r;
+            EXPECT_FALSE(d.plugged());
+            d.replug();
+            EXPECT_EQ(cli_run(args_of({"update"}), img.prog, io), kCliExitOk) << io.outs.back();
+            EXPECT_EQ(d.flash(), img.window());
+            EXPECT_EQ(d.firm_version(), kImageVersion);
+        }
+    }
+}

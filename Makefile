@@ -5,7 +5,7 @@ MAKEFLAGS += --no-print-directory
 CTEST = ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build build-native build-tsan build-windows build-fuzz test test-native \
-        test-tsan test-fuzz test-windows demo fuzz bench clean
+        test-tsan test-fuzz test-windows demo fuzz bench dist check-reproducible clean
 
 all: build
 
@@ -68,6 +68,15 @@ test: test-native test-tsan test-fuzz test-windows
 # screenshot of each step in build/demo/shots and a short report.
 demo: deps
 	@scripts/demo.sh
+
+# The release archive build/dist/qvm_updater-VERSION-win64.zip (scripts/dist.sh);
+# make dist SIGN_PFX=FILE SIGN_PASS_FILE=FILE signs both programs.
+dist: deps
+	@JOBS=$(JOBS) SIGN_PFX='$(SIGN_PFX)' SIGN_PASS_FILE='$(SIGN_PASS_FILE)' scripts/dist.sh
+
+# Two `make dist` runs from two fresh clones of HEAD, compared to the byte.
+check-reproducible: deps
+	@SIGN_PFX='$(SIGN_PFX)' SIGN_PASS_FILE='$(SIGN_PASS_FILE)' scripts/check-reproducible.sh
 
 clean:
 	rm -rf build

@@ -11,6 +11,28 @@ endif()
 
 add_compile_options(-Wall -Wextra -Werror)
 
+# The program's version has one source, project(... VERSION) at the top:
+# "3.50" is the text, 3.5.0.0 the version record's numbers (the two digits
+# after the point as two fields). qvm_version.h carries both to the code and
+# the resource compiler.
+if(NOT PROJECT_VERSION MATCHES "^([0-9]+)\\.([0-9])([0-9])$")
+    message(FATAL_ERROR "project version ${PROJECT_VERSION}: expected N.NN, as in 3.50")
+endif()
+set(QVM_VERSION_TEXT ${PROJECT_VERSION})
+set(QVM_VERSION_BIN "${CMAKE_MATCH_1}, ${CMAKE_MATCH_2}, ${CMAKE_MATCH_3}, 0")
+set(QVM_VERSION_DIR ${CMAKE_BINARY_DIR}/version)
+configure_file(${CMAKE_SOURCE_DIR}/GUI/qvm_updater/res/qvm_version.h.in
+               ${QVM_VERSION_DIR}/qvm_version.h @ONLY)
+
+# Windows executables are reproducible to the byte: no build folder in them
+# (source and build paths mapped to fixed names; the build folder lies inside
+# the source folder, and the later map is tried first) and no link time stamp.
+if(QVM_WINDOWS)
+    add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+                        -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+    add_link_options(-Wl,--no-insert-timestamp)
+endif()
+
 if(NOT QVM_WINDOWS)
     if(QVM_SANITIZE STREQUAL "address")
         add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

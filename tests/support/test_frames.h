@@ -1,7 +1,7 @@
-// The host side of the wire format, written for the tests of the simulated
-// device (model and driver) and the benchmarks' bare loops: little-endian
-// fields, the frame checksum and a command builder. Kept apart from both the program's
-// framing and the device's, so that neither can hide a fault of the other.
+// The host side of the wire format for every test and benchmark: little-
+// endian fields, the frame checksum, a frame builder and the license masks.
+// Kept apart from both the program's framing and the device's, so that
+// neither can hide a fault of the other.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,12 @@ inline std::uint8_t frame_sum(const Bytes &b) {
         if (i != 1) sum += b[i];
     return static_cast<std::uint8_t>(sum);
 }
+
+// The device sends each license_bit half as ~(value ^ mask), with one
+// mask per half; the same function takes it back.
+constexpr std::uint32_t kLicenseMaskLow = 0x5A3C96E1u;
+constexpr std::uint32_t kLicenseMaskHigh = 0xC3A55A3Cu;
+inline std::uint32_t scramble_license(std::uint32_t v, std::uint32_t mask) { return ~(v ^ mask); }
 
 inline Bytes make_frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
                         const Bytes &payload = {}) {

@@ -14,6 +14,8 @@
 // ERROR_ALREADY_EXISTS (add at a present index), ERROR_INVALID_PARAMETER
 // (index above 255, unknown fault kind, full fault table, delay too long,
 // flash range outside the window), ERROR_INVALID_HANDLE (not open).
+// state(), log(), flash(), replug() and remove() also reach a device that
+// an unplug or power-loss fault took away (devsim_ioc_state.plugged 0).
 #ifndef DEVSIM_CTL_H
 #define DEVSIM_CTL_H
 
@@ -28,16 +30,20 @@
 
 namespace devsim {
 
-// What a device holds when it is plugged in; defaults are a device with
-// firmware 3.40 and an ordinary license.
+// What a device holds when it is plugged in; the defaults are the model's
+// default device at index 0 (devsim_default_config).
 struct DeviceConfig {
-    std::uint32_t firm_version = 340;
-    std::uint32_t mcu_version = 0x0102;
-    std::uint32_t boot_version = 0x00010005;
-    std::int32_t serial_no = 84600001;
-    std::uint32_t license_low = 0x00000001;
-    std::int32_t license_high = 0;
+    std::uint32_t firm_version = DEVSIM_DEFAULT_FIRM_VERSION;
+    std::uint32_t mcu_version = DEVSIM_DEFAULT_MCU_VERSION;
+    std::uint32_t boot_version = DEVSIM_DEFAULT_BOOT_VERSION;
+    std::int32_t serial_no = DEVSIM_DEFAULT_SERIAL;
+    std::uint32_t license_low = DEVSIM_DEFAULT_LICENSE_LOW;
+    std::int32_t license_high = DEVSIM_DEFAULT_LICENSE_HIGH;
 };
+
+// The default device at this index: its own serial number,
+// DEVSIM_DEFAULT_SERIAL + index (devsim_indexed_config).
+DeviceConfig default_config(std::uint32_t index);
 
 class Control {
 public:
@@ -57,6 +63,10 @@ public:
     bool remove_all();
     // Power cycle: back to the configuration; flash, log and faults cleared.
     bool reset(std::uint32_t index);
+    // Pulls the device out and puts it back (DEVSIM_IOCTL_REPLUG): also
+    // brings back one that an unplug or power-loss fault took away. Flash
+    // and firmware are kept; handles opened before stay dead.
+    bool replug(std::uint32_t index);
     // kind: devsim_fault_kind; after: 0 = the next exchange.
     bool arm_fault(std::uint32_t index, std::uint32_t after, std::uint32_t kind,
                    std::uint32_t param = 0);

@@ -11,8 +11,9 @@
  * short buffer fails with ERROR_INSUFFICIENT_BUFFER (input) or
  * ERROR_INSUFFICIENT_BUFFER / ERROR_MORE_DATA (output), an index above 255
  * or a bad argument with ERROR_INVALID_PARAMETER, an index with no device
- * with ERROR_FILE_NOT_FOUND, adding a present index with
- * ERROR_ALREADY_EXISTS. */
+ * with ERROR_FILE_NOT_FOUND, adding at an index that holds a device
+ * (plugged in, or taken away by an interruption and not yet replugged or
+ * removed) with ERROR_ALREADY_EXISTS. */
 #ifndef DEVSIM_IOCTL_H
 #define DEVSIM_IOCTL_H
 
@@ -23,7 +24,7 @@
 #endif
 
 /* Bumped whenever a record or code below changes meaning. */
-#define DEVSIM_ABI_VERSION 1u
+#define DEVSIM_ABI_VERSION 2u
 
 /* Simulated devices: \Device\R846_QVM2K_<n>, linked as \DosDevices\R846_QVM2K_<n>. */
 #define DEVSIM_MAX_DEVICES 256u
@@ -57,7 +58,9 @@
 #define DEVSIM_IOCTL_CLEAR_FAULTS DEVSIM_IOCTL_CODE(5)
 /* in: devsim_ioc_delay. Added before every read's answer. */
 #define DEVSIM_IOCTL_SET_DELAY DEVSIM_IOCTL_CODE(6)
-/* in: devsim_ioc_index; out: devsim_ioc_state. */
+/* in: devsim_ioc_index; out: devsim_ioc_state. STATE, LOG, CLEAR_LOG and
+ * FLASH also reach a device that an interruption took away, so that tests
+ * can read what it saw; so do REMOVE and REPLUG. */
 #define DEVSIM_IOCTL_STATE DEVSIM_IOCTL_CODE(7)
 /* in: devsim_ioc_log_req; out: devsim_ioc_log_head and as many
  * devsim_ioc_log_entry records as fit (at least the head must fit). */
@@ -69,6 +72,13 @@
 #define DEVSIM_IOCTL_FLASH DEVSIM_IOCTL_CODE(10)
 /* in: none. Unplugs every device (as REMOVE). */
 #define DEVSIM_IOCTL_REMOVE_ALL DEVSIM_IOCTL_CODE(11)
+
+/* in: devsim_ioc_index. Pulls the device at that index out (if it is
+ * plugged in) and puts it back, as after an unplug or power-loss fault: the
+ * name returns, handles opened before stay dead, the device restarts
+ * (devsim_replug) keeping its flash and firmware. Works on a device that an
+ * interruption took away; ERROR_FILE_NOT_FOUND when the index has none. */
+#define DEVSIM_IOCTL_REPLUG DEVSIM_IOCTL_CODE(12)
 
 struct devsim_ioc_index {
     uint32_t index;
@@ -116,6 +126,7 @@ struct devsim_ioc_state {
     uint32_t faults_armed;
     uint32_t delay_ms;
     uint32_t open_handles;
+    uint32_t plugged;         /* 0 while an unplug or power-loss fault keeps it away */
 };
 
 struct devsim_ioc_log_req {

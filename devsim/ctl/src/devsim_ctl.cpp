@@ -25,9 +25,17 @@ const KindName kKindNames[] = {
     {DEVSIM_FAULT_BAD_STX, "stx"},
     {DEVSIM_FAULT_BAD_ETX, "etx"},
     {DEVSIM_FAULT_DELAY, "delay"},
+    {DEVSIM_FAULT_UNPLUG, "unplug"},
+    {DEVSIM_FAULT_POWER_LOSS, "power-loss"},
 };
 
 }  // namespace
+
+DeviceConfig default_config(std::uint32_t index) {
+    DeviceConfig c;
+    c.serial_no = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.serial_no) + index);
+    return c;
+}
 
 bool Control::open() {
     close();
@@ -81,6 +89,11 @@ bool Control::remove_all() { return request(DEVSIM_IOCTL_REMOVE_ALL, nullptr, 0,
 bool Control::reset(std::uint32_t index) {
     devsim_ioc_index in{index};
     return request(DEVSIM_IOCTL_RESET, &in, sizeof(in), nullptr, 0);
+}
+
+bool Control::replug(std::uint32_t index) {
+    devsim_ioc_index in{index};
+    return request(DEVSIM_IOCTL_REPLUG, &in, sizeof(in), nullptr, 0);
 }
 
 bool Control::arm_fault(std::uint32_t index, std::uint32_t after, std::uint32_t kind,

@@ -21,9 +21,12 @@ const char kUsage[] =
     "                            plug in device N (firm: 3.50, 350, 0x...; none = no firmware)\n"
     "  remove N | remove all     unplug\n"
     "  reset N                   power cycle device N (flash, log, faults cleared)\n"
+    "  replug N                  pull device N out and put it back (also after an\n"
+    "                            unplug or power-loss fault); flash and firmware kept\n"
     "  fault N AFTER KIND [P]    arm a fault AFTER exchanges from now (0 = next);\n"
     "                            KIND: error checksum short no-answer write-fails\n"
-    "                            read-fails stx etx delay, or its number\n"
+    "                            read-fails stx etx delay unplug power-loss,\n"
+    "                            or its number\n"
     "  clear-faults N\n"
     "  delay N MS                wait MS before every answer of device N\n"
     "  state N | led N           device state / last LED type set\n"
@@ -90,7 +93,7 @@ int usage() {
 }
 
 int cmd_add(devsim::Control &ctl, std::uint32_t index, int argc, char **argv) {
-    devsim::DeviceConfig config;
+    devsim::DeviceConfig config = devsim::default_config(index);
     for (int i = 0; i < argc; ++i) {
         const char *eq = std::strchr(argv[i], '=');
         if (eq == nullptr) return usage();
@@ -130,13 +133,14 @@ int cmd_state(devsim::Control &ctl, std::uint32_t index, bool led_only) {
     std::printf(
         "index=%lu firm_version=0x%08lX led=%lu boot_state=%lu blocks_received=%lu commits=%lu\n"
         "exchanges=%lu log_total=%lu log_kept=%lu faults_armed=%lu delay_ms=%lu "
-        "open_handles=%lu\n",
+        "open_handles=%lu plugged=%lu\n",
         static_cast<unsigned long>(st.index), static_cast<unsigned long>(st.firm_version),
         static_cast<unsigned long>(st.led), static_cast<unsigned long>(st.boot_state),
         static_cast<unsigned long>(st.blocks_received), static_cast<unsigned long>(st.commits),
         static_cast<unsigned long>(st.exchanges), static_cast<unsigned long>(st.log_total),
         static_cast<unsigned long>(st.log_kept), static_cast<unsigned long>(st.faults_armed),
-        static_cast<unsigned long>(st.delay_ms), static_cast<unsigned long>(st.open_handles));
+        static_cast<unsigned long>(st.delay_ms), static_cast<unsigned long>(st.open_handles),
+        static_cast<unsigned long>(st.plugged));
     return 0;
 }
 
@@ -207,6 +211,7 @@ int run(int argc, char **argv) {
     if (cmd == "add") return cmd_add(ctl, index, argc - 3, argv + 3);
     if (cmd == "remove" && argc == 3) return ctl.remove(index) ? 0 : fail("remove");
     if (cmd == "reset" && argc == 3) return ctl.reset(index) ? 0 : fail("reset");
+    if (cmd == "replug" && argc == 3) return ctl.replug(index) ? 0 : fail("replug");
     if (cmd == "clear-faults" && argc == 3)
         return ctl.clear_faults(index) ? 0 : fail("clear-faults");
     if (cmd == "state" && argc == 3) return cmd_state(ctl, index, false);

@@ -14,7 +14,10 @@
 // told otherwise. unplug() unregisters it: every further call on a handle
 // opened before fails, also after a later plug(), as with a real device that
 // is pulled out and put back. Device state (flash, firmware, LED, log)
-// survives an unplug; reset() starts the device afresh.
+// survives an unplug; reset() starts the device afresh. An armed unplug or
+// power-loss fault unplugs the device from inside the write that meets it;
+// replug() puts it back restarted (devsim_replug: LED off, no transfer,
+// flash and firmware as the interruption left them).
 //
 // Lifetime: the object must outlive every file call made on it. The
 // destructor unplugs and then waits for calls already inside the device;
@@ -36,7 +39,7 @@ namespace devsim {
 
 class InProcDevice : public qvm_posix::Device {
 public:
-    // config null: devsim_default_config.
+    // config null: devsim_indexed_config(index).
     explicit InProcDevice(unsigned index = 0, const devsim_config *config = nullptr,
                           bool plugged = true);
     ~InProcDevice() override;
@@ -46,11 +49,16 @@ public:
     // "R846_QVM2K_<index>", the name under which the device is registered.
     const std::string &name() const { return name_; }
 
+    // plug() after an interruption also restarts the device (as replug()).
     void plug();
     void unplug();
+    // Pulls the device out if it is in, restarts it (devsim_replug) and
+    // plugs it in again.
+    void replug();
     bool plugged() const;
-    // Plugs in a fresh device (devsim_init): flash, firmware, LED, log and
-    // faults as new. Handles stay as they are.
+    // Plugs in a fresh device (devsim_init; config null: the default at
+    // this index): flash, firmware, LED, log and faults as new. Handles stay
+    // as they are.
     void reset(const devsim_config *config = nullptr);
 
     // Arms a fault `after` exchanges from now (devsim_arm_fault); false when
@@ -105,11 +113,13 @@ private:
 
     // Lock held by the caller for these.
     bool live(const Port *via) const;
-    void unplug_locked(std::unique_lock<std::mutex> &lock);
+    void plug_locked();
+    void unplug_locked();
     // Serves an armed delay without the lock; false when the device was
     // unplugged meanwhile.
     bool serve_delay(std::unique_lock<std::mutex> &lock, const Port *via, std::uint32_t ms);
 
+    const unsigned index_;
     const std::string name_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -29,20 +29,32 @@ private:
 };
 
 InProcDevice::InProcDevice(unsigned index, const devsim_config *config, bool plugged)
-    : name_("R846_QVM2K_" + std::to_string(index)), dev_(new devsim_device) {
-    devsim_init(dev_.get(), config);
+    : index_(index), name_("R846_QVM2K_" + std::to_string(index)), dev_(new devsim_device) {
+    reset(config);
     if (plugged) plug();
 }
 
 InProcDevice::~InProcDevice() {
     std::unique_lock<std::mutex> lock(mutex_);
-    unplug_locked(lock);
+    unplug_locked();
     changed_.wait(lock, [this] { return calls_inside_ == 0; });
 }
 
 void InProcDevice::plug() {
     std::lock_guard<std::mutex> lock(mutex_);
+    plug_locked();
+}
+
+void InProcDevice::replug() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplug_locked();
+    devsim_replug(dev_.get());
+    plug_locked();
+}
+
+void InProcDevice::plug_locked() {
     if (current_ != nullptr) return;
+    if (dev_->powered == 0) devsim_replug(dev_.get());
     ports_.emplace_back(new Port(this));
     current_ = ports_.back().get();
     ++plug_count_;
@@ -52,11 +64,11 @@ void InProcDevice::plug() {
 }
 
 void InProcDevice::unplug() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    unplug_locked(lock);
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplug_locked();
 }
 
-void InProcDevice::unplug_locked(std::unique_lock<std::mutex> &) {
+void InProcDevice::unplug_locked() {
     if (current_ == nullptr) return;
     qvm_posix::unregister_device(name_.c_str());
     current_ = nullptr;
@@ -72,6 +84,11 @@ bool InProcDevice::plugged() const {
 
 void InProcDevice::reset(const devsim_config *config) {
     std::lock_guard<std::mutex> lock(mutex_);
+    devsim_config indexed;
+    if (config == nullptr) {
+        devsim_indexed_config(&indexed, index_);
+        config = &indexed;
+    }
     devsim_init(dev_.get(), config);
     released_through_ = 0;
     changed_.notify_all();
@@ -201,6 +218,8 @@ bool InProcDevice::write_via(const Port *via, const std::uint8_t *data, std::uin
     *written = 0;
     if (!live(via)) return false;
     bool ok = devsim_write(dev_.get(), data, len, written) == 1;
+    // An unplug or power-loss fault: the device goes as the command arrives.
+    if (dev_->powered == 0) unplug_locked();
     changed_.notify_all();  // wait_exchanges
     return ok;
 }

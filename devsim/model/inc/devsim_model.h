@@ -83,8 +83,24 @@ enum devsim_fault_kind {
     DEVSIM_FAULT_BAD_STX = 7,      /* executed; the answer starts with 0x00 (sum kept right) */
     DEVSIM_FAULT_BAD_ETX = 8,      /* executed; the answer ends with 0x00 (sum kept right) */
     DEVSIM_FAULT_DELAY = 9,        /* executed normally; the host waits param ms before answering */
-    DEVSIM_FAULT_KIND_COUNT = 10
+    DEVSIM_FAULT_UNPLUG = 10,      /* pulled out as the command arrives: not executed, the write fails */
+    DEVSIM_FAULT_POWER_LOSS = 11,  /* power fails while the command runs: a block is left torn, no answer */
+    DEVSIM_FAULT_KIND_COUNT = 12
 };
+
+/* Bytes of a data block that reach the flash when power fails during its
+ * write; the rest of the block stays erased (0xFF). */
+#define DEVSIM_TORN_BYTES 128u
+
+/* The one default simulated device: firmware 3.40, an ordinary license,
+ * and serial numbers DEVSIM_DEFAULT_SERIAL + index, so that each device of
+ * a bench has its own. */
+#define DEVSIM_DEFAULT_FIRM_VERSION 0x0154u /* 3.40 */
+#define DEVSIM_DEFAULT_MCU_VERSION 0x0102u
+#define DEVSIM_DEFAULT_BOOT_VERSION 0x00010005u
+#define DEVSIM_DEFAULT_SERIAL 84600001
+#define DEVSIM_DEFAULT_LICENSE_LOW 0x00000001u
+#define DEVSIM_DEFAULT_LICENSE_HIGH 0
 
 /* What a device holds when it is plugged in. */
 struct devsim_config {
@@ -130,6 +146,7 @@ struct devsim_device {
     uint32_t blocks_received;/* data blocks accepted since the last begin */
     uint32_t commits;        /* transfers ended successfully */
     uint8_t flash[DEVSIM_WINDOW_SIZE];
+    uint32_t powered;        /* 0 after an unplug or power-loss fault, until devsim_replug */
     uint32_t exchanges;      /* writes seen since init */
     uint8_t response[DEVSIM_MAX_RESPONSE];
     uint32_t response_len;
@@ -142,9 +159,10 @@ struct devsim_device {
     uint32_t log_count;      /* total logged; the ring keeps the last DEVSIM_LOG_CAPACITY */
 };
 
-/* A typical device: firmware 3.00 (0x12C), MCU version 0x0102, boot
- * version 0x0105, serial 1001, license bits 0. */
+/* The default device at index 0 (the DEVSIM_DEFAULT_* values). */
 void devsim_default_config(struct devsim_config *config);
+/* The default device at this index: serial DEVSIM_DEFAULT_SERIAL + index. */
+void devsim_indexed_config(struct devsim_config *config, uint32_t index);
 
 /* Plugs in a device with this configuration (null: devsim_default_config):
  * flash erased to 0xFF, except the version field at 0x7F00 which holds
@@ -153,10 +171,20 @@ void devsim_default_config(struct devsim_config *config);
 void devsim_init(struct devsim_device *dev, const struct devsim_config *config);
 
 /* One command. Returns 1 when the write succeeds (*written = len), 0 when an
- * armed fault makes it fail (*written = 0; nothing is executed). Any bytes
- * are accepted: a bad frame gets an error answer, never a crash; only the
- * first DEVSIM_MAX_COMMAND bytes of a longer write are ever looked at. Null
- * data counts as a write of 0 bytes. A write drops any unread response. */
+ * armed fault makes it fail (*written = 0; nothing is executed) or the
+ * device has no power. Any bytes are accepted: a bad frame gets an error
+ * answer, never a crash; only the first DEVSIM_MAX_COMMAND bytes of a longer
+ * write are ever looked at. Null data counts as a write of 0 bytes. A write
+ * drops any unread response.
+ *
+ * Interruptions: an UNPLUG fault fails the write without executing it; a
+ * POWER_LOSS fault takes the write (returns 1) but runs the command only up
+ * to the power failure: a data block leaves its first DEVSIM_TORN_BYTES in
+ * the flash (the rest stays erased) and is not counted, a begin erases the
+ * window and drops the firmware, an end does not commit, an LED set is not
+ * recorded. Either way dev->powered drops to 0: the host must take the
+ * device away (name gone, open handles failing) until devsim_replug. Both
+ * are logged with code 0 (no answer). */
 int devsim_write(struct devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t *written);
 
 /* Milliseconds the host should wait before the read of the current exchange
@@ -167,6 +195,13 @@ uint32_t devsim_pending_delay(const struct devsim_device *dev);
  * bytes (at most capacity, none when buf is null; the rest is dropped) or 0
  * on a read fault. A read with no pending response returns 0 with *got = 0. */
 int devsim_read(struct devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *got);
+
+/* Puts a device back after an interruption (or a host's unplug): it
+ * restarts with power, LED 0, no transfer, no pending answer and no armed
+ * faults. Flash and firmware version stay as they were, so a device whose
+ * transfer began but was never committed reports no firmware; the log and
+ * the exchange count go on. */
+void devsim_replug(struct devsim_device *dev);
 
 /* Arms a fault for the exchange `after` exchanges from now (0 = the next).
  * One fault per exchange. Returns 0 when the fault table is full, the kind

@@ -125,20 +125,22 @@ Outcome led_set(devsim_device *dev, uint32_t param1, uint32_t param2, uint32_t p
     return accepted(0);
 }
 
+// The block rules in the manual's order; 0 when the block may be written.
+uint32_t block_error(const devsim_device *dev, uint32_t addr, uint32_t payload_len) {
+    if (dev->boot_state != DEVSIM_BOOT_RECEIVING) return DEVSIM_ERR_NOT_IN_BOOT;
+    if (payload_len != DEVSIM_BLOCK_SIZE) return DEVSIM_ERR_BLOCK_SIZE;
+    if (addr % DEVSIM_BLOCK_SIZE != 0) return DEVSIM_ERR_BLOCK_ALIGN;
+    if (addr < DEVSIM_WINDOW_START ||
+        addr - DEVSIM_WINDOW_START > DEVSIM_WINDOW_SIZE - DEVSIM_BLOCK_SIZE)
+        return DEVSIM_ERR_BLOCK_RANGE;
+    if (addr < dev->next_block) return DEVSIM_ERR_BLOCK_ORDER;
+    return 0;
+}
+
 Outcome boot_block(devsim_device *dev, uint32_t addr, const uint8_t *payload,
                    uint32_t payload_len) {
-    if (dev->boot_state != DEVSIM_BOOT_RECEIVING) return refused(DEVSIM_ERR_NOT_IN_BOOT);
-    uint32_t error = 0;
-    if (payload_len != DEVSIM_BLOCK_SIZE) {
-        error = DEVSIM_ERR_BLOCK_SIZE;
-    } else if (addr % DEVSIM_BLOCK_SIZE != 0) {
-        error = DEVSIM_ERR_BLOCK_ALIGN;
-    } else if (addr < DEVSIM_WINDOW_START ||
-               addr - DEVSIM_WINDOW_START > DEVSIM_WINDOW_SIZE - DEVSIM_BLOCK_SIZE) {
-        error = DEVSIM_ERR_BLOCK_RANGE;
-    } else if (addr < dev->next_block) {
-        error = DEVSIM_ERR_BLOCK_ORDER;
-    }
+    const uint32_t error = block_error(dev, addr, payload_len);
+    if (error == DEVSIM_ERR_NOT_IN_BOOT) return refused(error);
     if (error != 0) {
         // A transfer with a rejected block must never be committed.
         dev->boot_state = DEVSIM_BOOT_IDLE;
@@ -187,6 +189,24 @@ Outcome execute(devsim_device *dev, const uint8_t *frame, uint32_t len, uint8_t 
     default:
         return refused(DEVSIM_ERR_UNKNOWN_CMD);
     }
+}
+
+// What a well-framed command leaves behind when power fails while the
+// device runs it: the flash work it had started, nothing after it (no
+// commit, no LED, no block count, no answer).
+void power_fails_during(devsim_device *dev, const uint8_t *frame, uint32_t len) {
+    if (get16(frame + 2) != DEVSIM_CMD_BOOTDATA) return;
+    const uint32_t type = get32(frame + 8);
+    const uint32_t addr = get32(frame + 12);
+    if (type == kBootBegin && addr == 0 && len == kMinFrame) {
+        // The erase comes first: the old firmware is gone.
+        erase_window(dev);
+        dev->firm_version = kNoFirmware;
+        dev->boot_state = DEVSIM_BOOT_RECEIVING;
+        return;
+    }
+    if (type != kBootBlock || block_error(dev, addr, len - kMinFrame) != 0) return;
+    copy(dev->flash + (addr - DEVSIM_WINDOW_START), frame + kHeaderLen, DEVSIM_TORN_BYTES);
 }
 
 // Frames the answer into dev->response.
@@ -252,14 +272,17 @@ uint32_t field(const uint8_t *data, uint32_t len, uint32_t offset, uint32_t size
 
 extern "C" {
 
-void devsim_default_config(devsim_config *config) {
+void devsim_default_config(devsim_config *config) { devsim_indexed_config(config, 0); }
+
+void devsim_indexed_config(devsim_config *config, uint32_t index) {
     if (config == nullptr) return;
-    config->firm_version = 0x012Cu;
-    config->mcu_version = 0x0102u;
-    config->boot_version = 0x0105u;
-    config->serial_no = 1001;
-    config->license_low = 0;
-    config->license_high = 0;
+    config->firm_version = DEVSIM_DEFAULT_FIRM_VERSION;
+    config->mcu_version = DEVSIM_DEFAULT_MCU_VERSION;
+    config->boot_version = DEVSIM_DEFAULT_BOOT_VERSION;
+    config->serial_no =
+        static_cast<int32_t>(static_cast<uint32_t>(DEVSIM_DEFAULT_SERIAL) + index);
+    config->license_low = DEVSIM_DEFAULT_LICENSE_LOW;
+    config->license_high = DEVSIM_DEFAULT_LICENSE_HIGH;
 }
 
 void devsim_init(devsim_device *dev, const devsim_config *config) {
@@ -277,6 +300,7 @@ void devsim_init(devsim_device *dev, const devsim_config *config) {
     dev->commits = 0;
     erase_window(dev);
     put32(dev->flash + (DEVSIM_VERSION_ADDR - DEVSIM_WINDOW_START), dev->firm_version);
+    dev->powered = 1;
     dev->exchanges = 0;
     fill(dev->response, DEVSIM_MAX_RESPONSE, 0);
     dev->response_len = 0;
@@ -289,7 +313,7 @@ void devsim_init(devsim_device *dev, const devsim_config *config) {
 
 int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t *written) {
     if (written != nullptr) *written = 0;
-    if (dev == nullptr) return 0;
+    if (dev == nullptr || dev->powered == 0) return 0;
     if (data == nullptr) len = 0;
 
     uint32_t exchange = dev->exchanges++;
@@ -309,9 +333,17 @@ int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t
     e.error = 0;
     e.fault = f.kind;
 
-    if (f.kind == DEVSIM_FAULT_WRITE_FAILS) {
+    if (f.kind == DEVSIM_FAULT_WRITE_FAILS || f.kind == DEVSIM_FAULT_UNPLUG) {
+        if (f.kind == DEVSIM_FAULT_UNPLUG) dev->powered = 0;
         log_exchange(dev, e);
         return 0;
+    }
+    if (f.kind == DEVSIM_FAULT_POWER_LOSS) {
+        if (check_frame(data, len) == 0) power_fails_during(dev, data, len);
+        dev->powered = 0;
+        log_exchange(dev, e);
+        if (written != nullptr) *written = len;
+        return 1;
     }
 
     uint8_t scratch[kVersionPayload];
@@ -341,7 +373,7 @@ uint32_t devsim_pending_delay(const devsim_device *dev) {
 
 int devsim_read(devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *got) {
     if (got != nullptr) *got = 0;
-    if (dev == nullptr || dev->response_pending == 0) return 0;
+    if (dev == nullptr || dev->powered == 0 || dev->response_pending == 0) return 0;
     dev->response_pending = 0;
     dev->pending_delay_ms = 0;
     if (dev->read_fault == DEVSIM_FAULT_READ_FAILS) return 0;
@@ -350,6 +382,20 @@ int devsim_read(devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *g
     copy(buf, dev->response, n);
     if (got != nullptr) *got = n;
     return 1;
+}
+
+void devsim_replug(devsim_device *dev) {
+    if (dev == nullptr) return;
+    dev->powered = 1;
+    dev->led = 0;
+    dev->boot_state = DEVSIM_BOOT_IDLE;
+    dev->next_block = DEVSIM_WINDOW_START;
+    dev->blocks_received = 0;
+    dev->response_len = 0;
+    dev->response_pending = 0;
+    dev->read_fault = DEVSIM_FAULT_NONE;
+    dev->pending_delay_ms = 0;
+    dev->fault_count = 0;
 }
 
 int devsim_arm_fault(devsim_device *dev, uint32_t after, uint32_t kind, uint32_t param) {

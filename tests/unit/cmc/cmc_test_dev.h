@@ -1,6 +1,6 @@
 // Test support: a scripted device behind "\\.\R846_QVM2K_<n>" that records
-// every command written to it and answers from a responder, plus an
-// independent frame builder for the expected bytes.
+// every command written to it and answers from a responder (frames built
+// with the shared test framing).
 //
 // Threads: the device's calls come from whichever thread does the file
 // call (worker threads in controller tests); everything is under one mutex.
@@ -18,34 +18,13 @@
 #include <vector>
 
 #include "posix_dev.h"
+#include "test_frames.h"
 
 namespace cmc_test {
 
-using Bytes = std::vector<std::uint8_t>;
-
-inline void put32(Bytes &b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-inline std::uint32_t get32(const Bytes &b, std::size_t off) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b.at(off + i)) << (8 * i);
-    return v;
-}
-
-// A well-formed message: stx, sum, id, len, p1, p2, payload, etx.
-inline Bytes frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2,
-                   const Bytes &payload = {}) {
-    Bytes b{0x02, 0x00, static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8)};
-    put32(b, static_cast<std::uint32_t>(17 + payload.size()));
-    put32(b, p1);
-    put32(b, p2);
-    b.insert(b.end(), payload.begin(), payload.end());
-    b.push_back(0x03);
-    std::uint8_t sum = 0;
-    for (std::uint8_t x : b) sum = static_cast<std::uint8_t>(sum + x);
-    b[1] = sum;
-    return b;
-}
+using test_frames::Bytes;
+using test_frames::get32;
+using test_frames::make_frame;
 
 // The version payload as a device sends it (license halves scrambled).
 struct DevVersion {
@@ -56,19 +35,18 @@ struct DevVersion {
     std::uint32_t lic_low = 0x0000000F;
     std::int32_t lic_high = -2;
 };
-constexpr std::uint32_t kMaskLow = 0x5A3C96E1u;
-constexpr std::uint32_t kMaskHigh = 0xC3A55A3Cu;
 inline Bytes version_answer(const DevVersion &v) {
-    Bytes p;
-    put32(p, v.firm);
-    p.push_back(static_cast<std::uint8_t>(v.mcu));
-    p.push_back(static_cast<std::uint8_t>(v.mcu >> 8));
-    p.push_back(0xAA);  // reserved, ignored
-    p.push_back(0x55);
-    put32(p, ~(v.lic_low ^ kMaskLow));
-    put32(p, ~(static_cast<std::uint32_t>(v.lic_high) ^ kMaskHigh));
-    put32(p, static_cast<std::uint32_t>(v.serial));
-    return frame(0x8006, 0x55, v.boot, p);
+    Bytes p(20, 0);
+    test_frames::put32(p, 0, v.firm);
+    p[4] = static_cast<std::uint8_t>(v.mcu);
+    p[5] = static_cast<std::uint8_t>(v.mcu >> 8);
+    p[6] = 0xAA;  // reserved, ignored
+    p[7] = 0x55;
+    test_frames::put32(p, 8, test_frames::scramble_license(v.lic_low, test_frames::kLicenseMaskLow));
+    test_frames::put32(p, 12, test_frames::scramble_license(static_cast<std::uint32_t>(v.lic_high),
+                                                            test_frames::kLicenseMaskHigh));
+    test_frames::put32(p, 16, static_cast<std::uint32_t>(v.serial));
+    return make_frame(0x8006, 0x55, v.boot, p);
 }
 
 // One command as the device saw it.
@@ -99,7 +77,7 @@ public:
     static Responder firmware(DevVersion ver = {}) {
         return [ver](const Cmd &c, std::size_t) {
             Reply r;
-            r.bytes = c.id == 0x8006 ? version_answer(ver) : frame(c.id, 0x55, 0);
+            r.bytes = c.id == 0x8006 ? version_answer(ver) : make_frame(c.id, 0x55, 0);
             return r;
         };
     }

@@ -65,7 +65,7 @@ TEST_F(CmcCmd, VersionGetFillsEveryField) {
 }
 
 TEST_F(CmcCmd, VersionGetErrorWritesNoOutput) {
-    answer(frame(0x8006, 0x02, 0x0BAD));
+    answer(make_frame(0x8006, 0x02, 0x0BAD));
     SQVM_CMD_VER info{};
     info.firm_version = 0x12345678;
     unsigned long boot = 99;
@@ -84,7 +84,7 @@ TEST_F(CmcCmd, VersionGetErrorWritesNoOutput) {
 TEST_F(CmcCmd, ShortVersionPayloadReadsMissingBytesAsZero) {
     // A well-framed answer with only 6 payload bytes: the end byte behind
     // them is not taken for version data.
-    answer(frame(0x8006, 0x55, 7, Bytes{0x5E, 0x01, 0x00, 0x00, 0x02, 0x01}));
+    answer(make_frame(0x8006, 0x55, 7, Bytes{0x5E, 0x01, 0x00, 0x00, 0x02, 0x01}));
     SQVM_CMD_VER info{};
     ASSERT_EQ(CLS_cmc::cmc_cmd_ver_get(tbl, &info, nullptr), 0);
     EXPECT_EQ(info.firm_version, 0x015Eu);
@@ -92,7 +92,37 @@ TEST_F(CmcCmd, ShortVersionPayloadReadsMissingBytesAsZero) {
     EXPECT_EQ(info.dummy, 0);
     EXPECT_EQ(info.serial_no, 0);
     // Unscrambling zeros gives the inverted masks.
-    EXPECT_EQ(info.license_bit.low, ~0x5A3C96E1u);
+    EXPECT_EQ(info.license_bit.low, ~test_frames::kLicenseMaskLow);
+}
+
+// The version rule: numbers ordered, the two suffix bytes compared whole.
+TEST(CmcVersionRule, UpdateOrCurrent) {
+    struct Case {
+        std::uint32_t image, device;
+        unsigned char want;
+    };
+    const Case cases[] = {
+        {0x00000102, 0x00000102, kCmcVerCurrent},  // identical
+        {0x41420102, 0x41420102, kCmcVerCurrent},
+        {0x00000102, 0x00000101, kCmcVerUpdate},   // device older
+        {0x00000102, 0x00000103, kCmcVerCurrent},  // device newer
+        {0x00000102, 0xFFFFFFFF, kCmcVerUpdate},   // no firmware
+        {0xFFFFFFFF, 0xFFFFFFFF, kCmcVerUpdate},
+        // Same number, suffixes differing in the low byte, the high byte, or both.
+        {0x00410102, 0x00000102, kCmcVerUpdate},
+        {0x00000102, 0x00410102, kCmcVerUpdate},
+        {0x00000102, 0x41000102, kCmcVerUpdate},
+        {0x41420102, 0x42420102, kCmcVerUpdate},
+        {0x41420102, 0x42410102, kCmcVerUpdate},
+        // A different number decides alone.
+        {0x00000104, 0x41420103, kCmcVerUpdate},
+        {0x41420102, 0x00000103, kCmcVerCurrent},
+        {0x0000FFFF, 0x41420001, kCmcVerUpdate},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(CLS_cmc::cmc_ver_cmp(c.image, c.device), c.want)
+            << std::hex << "image 0x" << c.image << " device 0x" << c.device;
+    }
 }
 
 TEST_F(CmcCmd, LedAndBootDataCommands) {
@@ -108,7 +138,7 @@ TEST_F(CmcCmd, LedAndBootDataCommands) {
                                0x03}));
     EXPECT_EQ(c[1].raw, (Bytes{0x02, 0x18, 0x01, 0x00, 0x11, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0,
                                0x03}));
-    EXPECT_EQ(c[2].raw, frame(0x0001, 2, 0x4100, Bytes(block, block + 256)));
+    EXPECT_EQ(c[2].raw, make_frame(0x0001, 2, 0x4100, Bytes(block, block + 256)));
     EXPECT_EQ(c[3].raw, (Bytes{0x02, 0x1A, 0x01, 0x00, 0x11, 0, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0,
                                0x03}));
     EXPECT_EQ(CLS_cmc::cmc_cmd_bootdata_set(tbl, 2, nullptr, 256, 0x4200), 1);

@@ -167,7 +167,7 @@ TEST_F(CmcSnd, CommandMessagesAreByteExact) {
     ASSERT_EQ(msg.size(), 273u);
     EXPECT_EQ(get32(msg, 4), 0x111u);
     EXPECT_EQ(get32(msg, 12), 0x7F00u);
-    EXPECT_EQ(msg, frame(0x0001, 2, 0x7F00, payload));
+    EXPECT_EQ(msg, make_frame(0x0001, 2, 0x7F00, payload));
 }
 
 TEST_F(CmcSnd, PayloadLengthWithoutPayloadIsRefused) {
@@ -202,7 +202,7 @@ TEST_F(CmcSnd, ResponseCheckFlags) {
         return f;
     };
     EXPECT_EQ(flags(led_ok), 0);
-    EXPECT_EQ(flags(frame(0x1234, 0x55, 7, Bytes(20, 0xEE))), 0);  // id not examined
+    EXPECT_EQ(flags(make_frame(0x1234, 0x55, 7, Bytes(20, 0xEE))), 0);  // id not examined
 
     Bytes b = led_ok;
     b[0] = 0x03;
@@ -213,7 +213,7 @@ TEST_F(CmcSnd, ResponseCheckFlags) {
     b = led_ok;
     b[1] ^= 0x01;
     EXPECT_EQ(flags(b), 0x0004);
-    b = frame(0x8009, 0x01, 0x1234);
+    b = make_frame(0x8009, 0x01, 0x1234);
     EXPECT_EQ(flags(b), 0x8000);
     b = led_ok;
     b[4] = 0x12;  // len differs: end byte not tested
@@ -246,7 +246,7 @@ TEST_F(CmcSnd, ExchangeResults) {
     Reply read_fails = ok;
     read_fails.read_ok = false;
     Reply long_answer;
-    long_answer.bytes = frame(0x8009, 0x55, 0, Bytes(4, 0));
+    long_answer.bytes = make_frame(0x8009, 0x55, 0, Bytes(4, 0));
     const Case cases[] = {
         {"accepted", ok, 0},          {"one byte changed", changed, 3},
         {"short read", short_read, 3}, {"no bytes", empty, 3},
@@ -267,7 +267,7 @@ TEST_F(CmcSnd, DeviceErrorKeepsItsCode) {
     ASSERT_EQ(one.n, 1u);
     one.dev.set_responder([](const Cmd &, std::size_t) {
         Reply r;
-        r.bytes = frame(0x8009, 0x01, 0x1234);
+        r.bytes = make_frame(0x8009, 0x01, 0x1234);
         return r;
     });
     unsigned long got = 0;
@@ -278,7 +278,7 @@ TEST_F(CmcSnd, DeviceErrorKeepsItsCode) {
     // The same answer with a bad checksum is a framing failure.
     one.dev.set_responder([](const Cmd &, std::size_t) {
         Reply r;
-        r.bytes = frame(0x8009, 0x01, 0x5678);
+        r.bytes = make_frame(0x8009, 0x01, 0x5678);
         r.bytes[1] ^= 0x40;
         return r;
     });

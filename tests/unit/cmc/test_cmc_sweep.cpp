@@ -159,7 +159,7 @@ struct Sweep : ::testing::Test {
         for (unsigned f = 0; f < n; ++f) {
             const unsigned exchanges = static_cast<unsigned>(clean_cmds(f).size());
             for (unsigned e = 0; e < exchanges; ++e) {
-                for (unsigned kind = 1; kind < DEVSIM_FAULT_KIND_COUNT; ++kind) {
+                for (unsigned kind = 1; kind <= DEVSIM_FAULT_DELAY; ++kind) {
                     run_one(n, f, e, kind);
                     if (HasFailure()) return;
                 }

@@ -30,7 +30,7 @@ ScriptDevice::Responder failing_at(std::size_t at, Reply fail, DevVersion v = {}
 
 Reply device_error(std::uint32_t code) {
     Reply r;
-    r.bytes = frame(0x0001, 0x01, code);
+    r.bytes = make_frame(0x0001, 0x01, code);
     return r;
 }
 
@@ -148,7 +148,7 @@ TEST_F(Pcmc, WholeUpdateOfOneDevice) {
     for (unsigned n = 0; n < 64; ++n) {
         const Cmd &c = cmds[3 + n];
         EXPECT_EQ(c.p2, 0x4000u + 256 * n);
-        EXPECT_EQ(c.raw, frame(0x0001, 2, 0x4000 + 256 * n,
+        EXPECT_EQ(c.raw, make_frame(0x0001, 2, 0x4000 + 256 * n,
                                Bytes(img.bytes.begin() + 256 * n,
                                      img.bytes.begin() + 256 * (n + 1))));
     }

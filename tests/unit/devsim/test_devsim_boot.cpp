@@ -70,7 +70,7 @@ TEST_F(Boot, WholeTransferIsStoredAndItsVersionReported) {
 }
 
 TEST_F(Boot, BeginErasesTheWindowAndMarksNoFirmware) {
-    EXPECT_EQ(reported_version(), 0x012Cu);
+    EXPECT_EQ(reported_version(), DEVSIM_DEFAULT_FIRM_VERSION);
     expect_ok(begin_cmd());
     EXPECT_TRUE(window_erased());
     EXPECT_EQ(reported_version(), 0xFFFFFFFFu);
@@ -87,7 +87,7 @@ TEST_F(Boot, BlocksAndEndNeedABegin) {
     expect_error(block_cmd(0x4000, block_data(0x4000)), DEVSIM_ERR_NOT_IN_BOOT);
     expect_error(end_cmd(), DEVSIM_ERR_NOT_IN_BOOT);
     EXPECT_EQ(flash_at(0x4000), 0xFF);
-    EXPECT_EQ(reported_version(), 0x012Cu);  // nothing touched
+    EXPECT_EQ(reported_version(), DEVSIM_DEFAULT_FIRM_VERSION);  // nothing touched
     expect_ok(begin_cmd());
     expect_ok(end_cmd());
     expect_error(end_cmd(), DEVSIM_ERR_NOT_IN_BOOT);  // one end per begin
@@ -174,7 +174,7 @@ TEST_F(Boot, OtherCommandsDuringATransferLeaveItRunning) {
 TEST_F(Boot, BeginAndEndTakeNoAddressOrPayloadAndTypeMustBeKnown) {
     expect_error(command(DEVSIM_CMD_BOOTDATA, 1, 0x4000), DEVSIM_ERR_BAD_PARAM);
     expect_error(command(DEVSIM_CMD_BOOTDATA, 1, 0, Bytes(256, 0)), DEVSIM_ERR_BAD_PARAM);
-    EXPECT_EQ(reported_version(), 0x012Cu);  // the refused begin erased nothing
+    EXPECT_EQ(reported_version(), DEVSIM_DEFAULT_FIRM_VERSION);  // the refused begin erased nothing
     expect_error(command(DEVSIM_CMD_BOOTDATA, 0, 0), DEVSIM_ERR_BAD_PARAM);
     expect_error(command(DEVSIM_CMD_BOOTDATA, 4, 0), DEVSIM_ERR_BAD_PARAM);
     expect_ok(begin_cmd());

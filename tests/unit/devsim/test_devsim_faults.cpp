@@ -21,7 +21,7 @@ TEST_F(Faults, ErrorAnswerRefusesWithoutExecuting) {
     expect_error(led_cmd(2), DEVSIM_ERR_INJECTED);
     expect_error(begin_cmd(), 0x1234);
     EXPECT_EQ(dev()->led, 0u);
-    EXPECT_EQ(dev()->firm_version, 0x012Cu);  // the begin did not erase
+    EXPECT_EQ(dev()->firm_version, DEVSIM_DEFAULT_FIRM_VERSION);  // the begin did not erase
     expect_ok(led_cmd(2));                     // the next exchange is clean
     EXPECT_EQ(dev()->led, 2u);
 }
@@ -83,7 +83,7 @@ TEST_F(Faults, FailedWriteExecutesNothingAndLeavesNothingToRead) {
     std::uint32_t written = 99;
     EXPECT_EQ(devsim_write(dev(), cmd.data(), 17, &written), 0);
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(dev()->firm_version, 0x012Cu);
+    EXPECT_EQ(dev()->firm_version, DEVSIM_DEFAULT_FIRM_VERSION);
     Bytes buf(64);
     std::uint32_t got = 5;
     EXPECT_EQ(devsim_read(dev(), buf.data(), 64, &got), 0);

@@ -173,7 +173,7 @@ TEST_F(InProc, TransferThroughFilesLandsInFlash) {
     EXPECT_EQ(fl[0], 0xFF);
 
     device.reset(nullptr);
-    EXPECT_EQ(device.firm_version(), 0x012Cu);
+    EXPECT_EQ(device.firm_version(), DEVSIM_DEFAULT_FIRM_VERSION);
     EXPECT_TRUE(device.log().empty());
     EXPECT_TRUE(file_exchange(h, led_cmd(1)).answer.framed);  // handle survives a reset
     CloseHandle(h);

@@ -163,7 +163,7 @@ TEST_F(Protocol, RandomBytesAlwaysGetAWellFramedRefusal) {
         ASSERT_NE(r.param2, 0u);
     }
     EXPECT_EQ(dev()->led, 0u);
-    EXPECT_EQ(dev()->firm_version, 0x012Cu);
+    EXPECT_EQ(dev()->firm_version, DEVSIM_DEFAULT_FIRM_VERSION);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include <afxwin.h>
 
-#include "cmc_def.h"
+#include "cmc_dev_ver.h"
 #include "pwin_dlg.h"
 #include "shex_hex.h"
 

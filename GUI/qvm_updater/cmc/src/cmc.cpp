@@ -62,6 +62,16 @@ unsigned short CLS_cmc::cmc_cmd_bootdata_set(SCMC_OPENTBL *open_tbl, unsigned lo
     return send_ack_cmd(open_tbl, kCmcCmdBootData, type, st_addr, data, data_len);
 }
 
+unsigned char CLS_cmc::cmc_ver_cmp(std::uint32_t image_ver, std::uint32_t device_ver) {
+    if (device_ver == kNoVersion) return kCmcVerUpdate;
+    const std::uint32_t image_no = image_ver & 0xFFFFu;
+    const std::uint32_t device_no = device_ver & 0xFFFFu;
+    if (image_no > device_no) return kCmcVerUpdate;
+    if (image_no < device_no) return kCmcVerCurrent;
+    // Same number: a different suffix is another build, worth writing.
+    return (image_ver >> 16) == (device_ver >> 16) ? kCmcVerCurrent : kCmcVerUpdate;
+}
+
 unsigned long CLS_cmc::cmc_get_blockmax(unsigned long datalen, unsigned long startadd,
                                         unsigned long blksize) {
     const auto len = static_cast<std::uint32_t>(datalen);

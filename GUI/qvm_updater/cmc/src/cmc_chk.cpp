@@ -44,14 +44,5 @@ void CLS_pcmc::cmc_thd_chkproc(void *infodat) {
 unsigned char CLS_pcmc::cmc_ver_chk(SCMC_OPENTBL *open_tbl, unsigned long ver) {
     SQVM_CMD_VER info;
     if (CLS_cmc::cmc_cmd_ver_get(open_tbl, &info, nullptr) != kCmcOk) return kCmcVerReadFailed;
-    if (info.firm_version == kNoVersion) return kCmcVerUpdate;
-
-    const std::uint32_t image_no = static_cast<std::uint32_t>(ver) & 0xFFFFu;
-    const std::uint32_t device_no = info.firm_version & 0xFFFFu;
-    if (image_no > device_no) return kCmcVerUpdate;
-    if (image_no < device_no) return kCmcVerCurrent;
-    // Same number: a different suffix is another build, worth writing.
-    const std::uint32_t image_sfx = (static_cast<std::uint32_t>(ver) >> 16) & 0xFFFFu;
-    const std::uint32_t device_sfx = info.firm_version >> 16;
-    return image_sfx == device_sfx ? kCmcVerCurrent : kCmcVerUpdate;
+    return CLS_cmc::cmc_ver_cmp(static_cast<std::uint32_t>(ver), info.firm_version);
 }

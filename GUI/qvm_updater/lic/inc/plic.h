@@ -5,7 +5,7 @@
 // calling thread and blocks it until the device has answered or failed.
 #pragma once
 
-#include "cmc_def.h"
+#include "cmc_dev_ver.h"
 
 class CLS_plic {
 public:

@@ -14,8 +14,9 @@
 // ERROR_ALREADY_EXISTS (add at a present index), ERROR_INVALID_PARAMETER
 // (index above 255, unknown fault kind, full fault table, delay too long,
 // flash range outside the window), ERROR_INVALID_HANDLE (not open).
-// state(), log(), flash(), replug() and remove() also reach a device that
-// an unplug or power-loss fault took away (devsim_ioc_state.plugged 0).
+// Every call on one index also reaches a device that an unplug or
+// power-loss fault took away (devsim_ioc_state.plugged 0), so that its
+// state, log and flash can be read; only add() treats its index as taken.
 #ifndef DEVSIM_CTL_H
 #define DEVSIM_CTL_H
 

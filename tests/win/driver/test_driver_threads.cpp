@@ -198,3 +198,64 @@ TEST_F(DriverTest, HeldBackReadsEndSafelyWhenCancelledClosedOrReplugged) {
     ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
     EXPECT_TRUE(well_framed(answer));
 }
+
+namespace {
+
+// Stops or starts the driver's kernel service, as `sc stop` / `sc start`,
+// and waits until it has; false when it did not within the deadline.
+bool set_driver_running(bool running) {
+    struct ScHandle {
+        SC_HANDLE h;
+        ~ScHandle() {
+            if (h != nullptr) CloseServiceHandle(h);
+        }
+    };
+    ScHandle scm{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (scm.h == nullptr) return false;
+    ScHandle svc{OpenServiceA(scm.h, "r846sim", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)};
+    if (svc.h == nullptr) return false;
+    SERVICE_STATUS st{};
+    if (running) {
+        if (!StartServiceA(svc.h, 0, nullptr)) return false;
+    } else if (!ControlService(svc.h, SERVICE_CONTROL_STOP, &st)) {
+        return false;
+    }
+    const DWORD want = running ? SERVICE_RUNNING : SERVICE_STOPPED;
+    for (int i = 0; i < 1000; ++i) {
+        if (QueryServiceStatus(svc.h, &st) && st.dwCurrentState == want) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
+}  // namespace
+
+// Unloading the driver while a read is held back ends that read with a
+// failure, and the driver loads again afterwards.
+TEST_F(DriverTest, UnloadWithAHeldBackReadEndsItAndTheDriverLoadsAgain) {
+    ASSERT_TRUE(ctl.set_delay(0, DEVSIM_MAX_DELAY_MS));
+    test_support::Handle h(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
+    ASSERT_TRUE(h.ok());
+    ASSERT_TRUE(overlapped_write(h.get(), version_get()));
+    PendingRead read;
+    ASSERT_TRUE(read.start(h.get()));
+    ASSERT_TRUE(wait_reads_pending(ctl, 0, 1));
+    ctl.close();
+
+    const bool stopped = set_driver_running(false);
+    DWORD got = 99, error = 0;
+    EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_FALSE(read.finish(h.get(), &got, &error));
+    h.reset();
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(set_driver_running(true));  // the tests after this one need it
+    ASSERT_TRUE(ctl.open());
+    devsim_ioc_info info{};
+    ASSERT_TRUE(ctl.info(&info));
+    EXPECT_EQ(info.device_count, 0u);  // a fresh start
+    ASSERT_TRUE(ctl.add(0, test_config()));
+    DevFile dev(0);
+    Bytes answer;
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    EXPECT_TRUE(well_framed(answer));
+}

@@ -8,8 +8,8 @@
 # - with $DISPLAY set: starts the updater there for a person to use and
 #   waits until it is closed;
 # - without a display: runs under a private Xvfb and walks through one whole
-#   update by itself (qvm_demo.exe), saves a PNG screenshot of each step in
-#   build/demo/shots and prints a short report.
+#   update by itself (qvm_demo.exe, from demo/), saves a PNG screenshot of
+#   each step in build/demo/shots and prints a short report.
 #
 # Environment: QVM_DEMO_BUILD (Windows build folder, default build/windows),
 # QVM_DEMO_DIR (output folder, default build/demo), QVM_DEMO_AUTO=1 walks
@@ -71,7 +71,7 @@ mkdir -p "$shots"
 echo "demo: no display of yours: walking through one update on a private display"
 wine "$demo" "Z:${shots//\//\\}" &
 demo_pid=$!
-# Screenshots on request (see qvm_demo.cpp): NN-name.req holds the geometry.
+# Screenshots on request (see demo/qvm_demo.cpp): NN-name.req holds the geometry.
 while kill -0 "$demo_pid" 2>/dev/null; do
     for req in "$shots"/*.req; do
         [[ -e "$req" ]] || continue

@@ -15,6 +15,7 @@
 #include "dlg_harness.h"
 #include "dlg_test_res.h"
 #include "pwin_dlg.h"
+#include "test_handle.h"
 
 namespace {
 
@@ -250,9 +251,10 @@ TEST(FrameworkControls, ProgressBarTakenFromTheTemplate) {
                 return 0;
             }
         };
-        HANDLE th = CreateThread(nullptr, 0, &Setter::run, bar, 0, nullptr);
-        EXPECT_TRUE(pump_until([th] { return WaitForSingleObject(th, 0) == WAIT_OBJECT_0; }));
-        CloseHandle(th);
+        test_support::Handle th(CreateThread(nullptr, 0, &Setter::run, bar, 0, nullptr));
+        ASSERT_TRUE(th.ok());
+        EXPECT_TRUE(pump_until([&th] { return WaitForSingleObject(th.get(), 0) == WAIT_OBJECT_0; }));
+        th.reset();
         EXPECT_EQ(bar->GetPos(), 100);
         bar->SetRange(0, 10);
         bar->GetRange(lo, hi);

@@ -26,10 +26,14 @@
 
 namespace {
 
-std::atomic<int> g_breaks{0};  // console control events so far
-HANDLE g_ended = nullptr;      // set when the program is about to end
+std::atomic<int> g_breaks{0};      // console control events so far
+std::atomic<bool> g_graceful{false}; // the command finishes running updates on a stop
+HANDLE g_ended = nullptr;          // set when the program is about to end
 
 BOOL WINAPI on_console_event(DWORD event) {
+    // list and info may wait on a device that never answers: the system's
+    // own handling ends them.
+    if (!g_graceful.load()) return FALSE;
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -222,6 +226,7 @@ int main(int argc, char **argv) {
         prog.image.sha256 = cli_sha256_hex(hex.edit.data, hex.edit.len);
     }
 
+    g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);
     const int code = cli_run(args, prog, io);
     SetEvent(g_ended);
     std::fflush(stdout);

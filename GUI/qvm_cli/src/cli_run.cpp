@@ -194,6 +194,7 @@ void draw_live(const Pool &pool, const std::string &footer, CliIo &io) {
 
 int run_list(const CliArgs &args, CliIo &io) {
     unsigned found = 0;
+    unsigned unread = 0;
     for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
         if (!cli_device_present(index)) continue;
         ++found;
@@ -205,6 +206,7 @@ int run_list(const CliArgs &args, CliIo &io) {
                 io.out(CliJson("error").num("index", index).str("message", msg).line());
             }
             io.err(msg);
+            ++unread;
             continue;
         }
         if (args.json) {
@@ -217,7 +219,7 @@ int run_list(const CliArgs &args, CliIo &io) {
         }
     }
     if (found == 0) return fail_run("no device found", kCliExitNoDevice, args.json, io);
-    return kCliExitOk;
+    return unread == 0 ? kCliExitOk : kCliExitFailed;
 }
 
 int run_info(const CliArgs &args, const CliProgram &prog, CliIo &io) {

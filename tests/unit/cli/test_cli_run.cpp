@@ -254,11 +254,20 @@ TEST_F(CliRun, NoDeviceOrAChosenOneMissing) {
     EXPECT_EQ(field(io.outs[1], "index"), "3");
     EXPECT_EQ(field(io.outs[1], "firmware"), "\"3.00\"");
 
+    // A device that does not answer its version read: listed as an error.
+    ASSERT_TRUE(devs[1]->arm_fault(0, DEVSIM_FAULT_ERROR_ANSWER, 0x1234));
+    io.outs.clear();
+    EXPECT_EQ(cli_run(args_of({"list", "--json"}), img.prog, io), kCliExitFailed);
+    ASSERT_EQ(io.outs.size(), 2u);
+    EXPECT_EQ(field(io.outs[1], "type"), "\"error\"");
+    EXPECT_NE(io.outs[1].find("device 3: version read: refused by the device (error 0x1234)"),
+              std::string::npos) << io.outs[1];
+
     CliProgram broken = img.prog;
     broken.image_ok = false;
     EXPECT_EQ(cli_run(args_of({"update"}), broken, io), kCliExitNoImage);
     EXPECT_EQ(cli_run(args_of({"info"}), broken, io), kCliExitNoImage);
-    EXPECT_EQ(devs[0]->exchanges(), 1u);  // only the list's version read
+    EXPECT_EQ(devs[0]->exchanges(), 2u);  // only the lists' version reads
 }
 
 TEST_F(CliRun, ParallelCapsDevicesAtOnce) {

@@ -5,7 +5,7 @@ MAKEFLAGS += --no-print-directory
 CTEST = ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build build-native build-tsan build-windows build-fuzz test test-native \
-        test-tsan test-fuzz test-windows demo fuzz bench dist check-reproducible clean
+        test-tsan test-fuzz test-windows test-recovery demo fuzz bench dist check-reproducible clean
 
 all: build
 
@@ -36,8 +36,12 @@ test-native: build-native
 	cd build/native && $(CTEST) -L unit
 test-tsan: build-tsan
 	cd build/native-tsan && $(CTEST) -L threads
+# The whole interruption sweep of the window program (label recovery, a few
+# minutes) runs only in test-recovery.
 test-windows: build-windows
-	scripts/test-session.sh sh -c 'cd build/windows && $(CTEST)'
+	scripts/test-session.sh sh -c 'cd build/windows && $(CTEST) -LE recovery'
+test-recovery: build-windows
+	scripts/test-session.sh sh -c 'cd build/windows && ctest --output-on-failure -V -L recovery'
 
 build-fuzz: deps build/fuzz/CMakeCache.txt
 	cmake --build build/fuzz -j $(JOBS)

@@ -42,6 +42,10 @@ rm -rf "$stage"; mkdir -p "$stage"
 cp $build/GUI/qvm_updater/qvm_updater.exe $build/GUI/qvm_cli/qvm_cli.exe "$stage/"
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' dist/README.txt >"$stage/README.txt"
 
+for exe in "$stage"/*.exe; do
+    ! grep -qaF "$src" "$exe" || die "$(basename "$exe") holds the path of this checkout ($src): not reproducible"
+done
+
 if [[ -n "${SIGN_PFX:-}" ]]; then
     scripts/sign-exe.sh "$SIGN_PFX" "$SIGN_PASS_FILE" "$stage/qvm_updater.exe" "$stage/qvm_cli.exe"
     signed="signed (Authenticode SHA-256)"

@@ -1,15 +1,18 @@
 // Exchanges through the simulated-device driver: the round trip of one
 // command, and a whole update's exchanges sent by the program's own device
 // layer against a bare WriteFile/ReadFile loop of the same messages, side
-// by side in one run; the same bare loop on NUL shows the host's floor.
+// by side in one run; the same bare loop on NUL shows the host's floor;
+// and devices side by side: the same exchanges, with a delay per exchange,
+// on 8 devices at once (a thread and handle each) against one alone.
 // Needs the driver running (scripts/devsim-install.sh); it replaces every
-// configured device with one at index 0.
+// configured device with its own.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "cmc.h"
@@ -116,6 +119,60 @@ double measure(const std::function<bool()> &fn) {
     return median(t);
 }
 
+constexpr unsigned kSideBySide = 8;
+constexpr std::uint32_t kDelayMs = 2;
+
+// Wall time of the bare loop on devices 0..n-1 at once, each on its own
+// thread and handle; negative when any failed.
+double side_by_side(unsigned n, const std::vector<Message> &msgs) {
+    std::vector<HANDLE> handles(n, INVALID_HANDLE_VALUE);
+    bool ok = true;
+    for (unsigned i = 0; i < n; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "\\\\.\\R846_QVM2K_%u", i);
+        handles[i] = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        ok = ok && handles[i] != INVALID_HANDLE_VALUE;
+    }
+    std::vector<char> done(n, 0);
+    const double t0 = now_us();
+    if (ok) {
+        std::vector<std::thread> threads;
+        for (unsigned i = 0; i < n; ++i)
+            threads.emplace_back([&, i] { done[i] = bare_loop(handles[i], msgs, true) ? 1 : 0; });
+        for (std::thread &t : threads) t.join();
+    }
+    const double t = now_us() - t0;
+    for (unsigned i = 0; i < n; ++i) {
+        ok = ok && done[i] != 0;
+        if (handles[i] != INVALID_HANDLE_VALUE) CloseHandle(handles[i]);
+    }
+    return ok ? t : -1;
+}
+
+// 8 devices against one, interleaved so that drift affects both alike.
+bool report_side_by_side(devsim::Control &ctl, const std::vector<Message> &msgs) {
+    for (unsigned i = 1; i < kSideBySide; ++i)
+        if (!ctl.add(i, devsim::default_config(i))) return false;
+    for (unsigned i = 0; i < kSideBySide; ++i)
+        if (!ctl.set_delay(i, kDelayMs)) return false;
+    std::vector<double> one, many;
+    for (int r = 0; r < 3; ++r) {
+        one.push_back(side_by_side(1, msgs));
+        many.push_back(side_by_side(kSideBySide, msgs));
+        if (one.back() < 0 || many.back() < 0) return false;
+    }
+    const double a = median(one), b = median(many);
+    std::printf("side by side, %zu exchanges per device, %lu ms per exchange:\n", msgs.size(),
+                static_cast<unsigned long>(kDelayMs));
+    std::printf("  1 device alone:                               %8.2f ms\n", a / 1000);
+    std::printf("  %u devices at once (a thread each):            %8.2f ms\n", kSideBySide,
+                b / 1000);
+    std::printf("  ratio %u devices / 1 device:                   %8.2f  (one at a time: %u)\n",
+                kSideBySide, b / a, kSideBySide);
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -191,6 +248,11 @@ int main() {
     if (nul != INVALID_HANDLE_VALUE) {
         std::printf("same bare loop on NUL (no driver; Wine answers):  %8.2f ms\n", f / 1000);
         std::printf("ratio driver / NUL:                             %8.1f\n", b / f);
+    }
+    if (!report_side_by_side(ctl, msgs)) {
+        std::fprintf(stderr, "bench_driver: the side-by-side run failed\n");
+        ctl.remove_all();
+        return 1;
     }
     ctl.remove_all();
     return 0;

@@ -133,14 +133,14 @@ int cmd_state(devsim::Control &ctl, std::uint32_t index, bool led_only) {
     std::printf(
         "index=%lu firm_version=0x%08lX led=%lu boot_state=%lu blocks_received=%lu commits=%lu\n"
         "exchanges=%lu log_total=%lu log_kept=%lu faults_armed=%lu delay_ms=%lu "
-        "open_handles=%lu plugged=%lu\n",
+        "open_handles=%lu plugged=%lu reads_pending=%lu\n",
         static_cast<unsigned long>(st.index), static_cast<unsigned long>(st.firm_version),
         static_cast<unsigned long>(st.led), static_cast<unsigned long>(st.boot_state),
         static_cast<unsigned long>(st.blocks_received), static_cast<unsigned long>(st.commits),
         static_cast<unsigned long>(st.exchanges), static_cast<unsigned long>(st.log_total),
         static_cast<unsigned long>(st.log_kept), static_cast<unsigned long>(st.faults_armed),
         static_cast<unsigned long>(st.delay_ms), static_cast<unsigned long>(st.open_handles),
-        static_cast<unsigned long>(st.plugged));
+        static_cast<unsigned long>(st.plugged), static_cast<unsigned long>(st.reads_pending));
     return 0;
 }
 

@@ -4,6 +4,14 @@
 #include "drv.h"
 
 DRIVER_INITIALIZE DriverEntry;
+static DRIVER_UNLOAD driver_unload;
+static DRIVER_DISPATCH dispatch_create;
+static DRIVER_DISPATCH dispatch_cleanup;
+static DRIVER_DISPATCH dispatch_close;
+static DRIVER_DISPATCH dispatch_read;
+static DRIVER_DISPATCH dispatch_write;
+static DRIVER_DISPATCH dispatch_ioctl;
+static DRIVER_DISPATCH dispatch_other;
 
 struct drv_table_t drv_table;
 
@@ -36,10 +44,15 @@ static NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
     struct drv_sim *sim = as_sim(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     BOOLEAN delete_now = FALSE;
-    if (sim != NULL) delete_now = drv_sim_close(sim, sp->FileObject);
+    if (sim != NULL) {
+        /* Wine sends no cleanup request: close comes with the last handle,
+         * even while a read of it is held back. */
+        drv_pend_flush(sim, sp->FileObject, TRUE);
+        delete_now = drv_sim_close(sim, sp->FileObject);
+    }
     drv_complete(irp, STATUS_SUCCESS, 0);
     /* The last handle of an unplugged device: nothing can reach it now. */
-    if (delete_now) IoDeleteDevice(device);
+    if (delete_now) drv_sim_delete(device);
     return STATUS_SUCCESS;
 }
 
@@ -60,9 +73,11 @@ static NTSTATUS NTAPI dispatch_ioctl(PDEVICE_OBJECT device, PIRP irp) {
     return drv_ctl_ioctl(irp);
 }
 
-/* Sent when the last handle to a file object closes; the work is in close. */
+/* Sent when the last handle to a file object closes: its delayed reads end
+ * (cancelled); the rest of the work is in close. */
 static NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT device, PIRP irp) {
-    (void)device;
+    struct drv_sim *sim = as_sim(device);
+    if (sim != NULL) drv_pend_flush(sim, IoGetCurrentIrpStackLocation(irp)->FileObject, TRUE);
     return drv_complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -76,6 +91,9 @@ static void NTAPI driver_unload(PDRIVER_OBJECT driver) {
     drv_lock_table();
     drv_sim_remove_all();
     drv_unlock_table();
+    /* Every delayed read still queued (of devices that lingered behind open
+     * handles) fails now; then no thread of ours runs any more. */
+    drv_pend_stop();
     RtlInitUnicodeString(&link, DEVSIM_CTL_LINK_NAME);
     IoDeleteSymbolicLink(&link);
     /* What is left: the control device and unplugged devices that still
@@ -101,19 +119,24 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_ioctl;
     driver->DriverUnload = driver_unload;
 
+    status = drv_pend_start();
+    if (!NT_SUCCESS(status)) return status;
+
     RtlInitUnicodeString(&name, DEVSIM_CTL_DEVICE_NAME);
     status = IoCreateDevice(driver, sizeof(struct drv_ctl), &name, FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &ctl);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) goto failed;
     ((struct drv_ctl *)ctl->DeviceExtension)->kind = DRV_KIND_CTL;
     ctl->Flags |= DO_BUFFERED_IO;
 
     RtlInitUnicodeString(&link, DEVSIM_CTL_LINK_NAME);
     status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(ctl);
-        return status;
-    }
+    if (!NT_SUCCESS(status)) goto failed;
     ctl->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
+
+failed:
+    if (ctl != NULL) IoDeleteDevice(ctl);
+    drv_pend_stop();
+    return status;
 }

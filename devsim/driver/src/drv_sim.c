@@ -61,9 +61,12 @@ NTSTATUS drv_sim_add(ULONG index, const struct devsim_config *config) {
     sim->index = index;
     KeInitializeSpinLock(&sim->lock);
     devsim_init(&sim->model, config);
+    RtlCopyMemory(sim->name_buf, name_buf, sizeof(sim->name_buf));
+    sim->name = name;
+    sim->name.Buffer = sim->name_buf;
     make_name(&sim->link, sim->link_buf, 40, DEVSIM_LINK_PREFIX, index, 0);
 
-    status = IoCreateSymbolicLink(&sim->link, &name);
+    status = IoCreateSymbolicLink(&sim->link, &sim->name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
         return status;
@@ -85,12 +88,53 @@ NTSTATUS drv_sim_remove(ULONG index) {
     sim = (struct drv_sim *)device->DeviceExtension;
 
     /* The name goes first, so no new open can find the device. */
-    IoDeleteSymbolicLink(&sim->link);
+    if (!sim->pulled) IoDeleteSymbolicLink(&sim->link);
     KeAcquireSpinLock(&sim->lock, &irql);
     sim->gone = TRUE;
     KeReleaseSpinLock(&sim->lock, irql);
     drv_table.sim[index] = NULL;
-    if (sim->open_count == 0) IoDeleteDevice(device);
+    drv_pend_flush(sim, NULL, FALSE); /* they fail: the device has gone */
+    if (sim->open_count == 0) drv_sim_delete(device);
+    return STATUS_SUCCESS;
+}
+
+void drv_sim_delete(PDEVICE_OBJECT device) {
+    drv_pend_drain((struct drv_sim *)device->DeviceExtension);
+    IoDeleteDevice(device);
+}
+
+void drv_sim_pull(struct drv_sim *sim) {
+    KIRQL irql;
+    drv_lock_table();
+    if (!sim->gone && !sim->pulled) {
+        IoDeleteSymbolicLink(&sim->link);
+        KeAcquireSpinLock(&sim->lock, &irql);
+        sim->pulled = TRUE;
+        KeReleaseSpinLock(&sim->lock, irql);
+    }
+    drv_unlock_table();
+}
+
+NTSTATUS drv_sim_replug(ULONG index) {
+    struct drv_sim *sim = drv_sim_find(index);
+    NTSTATUS status;
+    KIRQL irql;
+
+    if (index >= DEVSIM_MAX_DEVICES) return STATUS_INVALID_PARAMETER;
+    if (sim == NULL) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!sim->pulled) IoDeleteSymbolicLink(&sim->link);
+    KeAcquireSpinLock(&sim->lock, &irql);
+    if (!sim->pulled) ++sim->plug; /* handles of the plug that ends now die */
+    sim->pulled = TRUE;
+    devsim_replug(&sim->model);
+    KeReleaseSpinLock(&sim->lock, irql);
+    drv_pend_flush(sim, NULL, FALSE); /* reads of the old plug fail */
+
+    status = IoCreateSymbolicLink(&sim->link, &sim->name);
+    if (!NT_SUCCESS(status)) return status; /* stays pulled out; replug may be tried again */
+    KeAcquireSpinLock(&sim->lock, &irql);
+    sim->pulled = FALSE;
+    KeReleaseSpinLock(&sim->lock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -103,14 +147,16 @@ void drv_sim_remove_all(void) {
 NTSTATUS drv_sim_create(struct drv_sim *sim, PFILE_OBJECT file) {
     NTSTATUS status = STATUS_SUCCESS;
     drv_lock_table();
-    if (sim->gone) {
+    if (sim->gone || sim->pulled) {
         status = STATUS_NO_SUCH_DEVICE;
     } else if (file == NULL) {
         status = STATUS_INVALID_PARAMETER;
     } else {
         /* Marks the handle as counted: a host may keep a handle whose
-         * create we refused, and its close must not be counted. */
+         * create we refused, and its close must not be counted. The plug
+         * it belongs to ends with the next pull-out. */
         file->FsContext = sim;
+        file->FsContext2 = (PVOID)(ULONG_PTR)sim->plug;
         ++sim->open_count;
     }
     drv_unlock_table();

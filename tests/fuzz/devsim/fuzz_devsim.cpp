@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devsim_model.h"
+#include "test_frames.h"
 
 namespace {
 
@@ -29,20 +30,16 @@ std::uint32_t get32(const std::uint8_t *p) {
 }
 
 std::uint8_t sum_of(const std::uint8_t *p, std::size_t n) {
-    unsigned s = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i != 1) s += p[i];
-    }
-    return static_cast<std::uint8_t>(s);
+    return test_frames::frame_sum(test_frames::Bytes(p, p + n));
 }
 
-void frame(std::vector<std::uint8_t> &cmd) {
+// Puts start, len field, end and checksum right, keeping the rest.
+void frame(test_frames::Bytes &cmd) {
     if (cmd.size() < 17) cmd.resize(17, 0);
     cmd[0] = 0x02;
-    std::uint32_t n = static_cast<std::uint32_t>(cmd.size());
-    for (int i = 0; i < 4; ++i) cmd[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    test_frames::put32(cmd, 4, static_cast<std::uint32_t>(cmd.size()));
     cmd.back() = 0x03;
-    cmd[1] = sum_of(cmd.data(), cmd.size());
+    cmd[1] = test_frames::frame_sum(cmd);
 }
 
 }  // namespace
@@ -77,6 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::uint32_t fault = armed ? kind : DEVSIM_FAULT_NONE;
         const std::uint32_t boot_before = dev->boot_state;
         const std::uint32_t blocks_before = dev->blocks_received;
+        const std::uint32_t next_before = dev->next_block;
+        // Unplugged or powered off by this exchange: no answer, ever.
+        const bool lost = fault == DEVSIM_FAULT_UNPLUG || fault == DEVSIM_FAULT_POWER_LOSS;
 
         // Exact-size copy, so that the sanitizer sees any read past the end.
         std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[cmd.size() + 1]);
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int wrote = devsim_write(dev.get(), cmd.empty() ? nullptr : exact.get(),
                                        static_cast<std::uint32_t>(cmd.size()), &written);
         CHECK(dev->exchanges == exchange + 1);
-        if (fault == DEVSIM_FAULT_WRITE_FAILS) {
+        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_UNPLUG) {
             CHECK(wrote == 0 && written == 0);
         } else {
             CHECK(wrote == 1 && written == cmd.size());
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::uint32_t got = 0xAAAAAAAAu;
         const int read = devsim_read(dev.get(), buf.data(), capacity > 512 ? 512 : capacity, &got);
         CHECK(got <= buf.size() && got <= DEVSIM_MAX_RESPONSE);
-        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_READ_FAILS) {
+        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_READ_FAILS || lost) {
             CHECK(read == 0 && got == 0);
         } else {
             CHECK(read == 1);
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::uint8_t *r = dev->response;
         const std::uint32_t n = dev->response_len;
         if (got > 0) CHECK(std::memcmp(buf.data(), r, got) == 0);
-        if (wrote && fault != DEVSIM_FAULT_NO_ANSWER && fault != DEVSIM_FAULT_SHORT_ANSWER) {
+        if (wrote && !lost && fault != DEVSIM_FAULT_NO_ANSWER && fault != DEVSIM_FAULT_SHORT_ANSWER) {
             CHECK(n == 17 || n == 37);
             CHECK(get32(r + 4) == n);
             const bool sum_ok = sum_of(r, n) == r[1];
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (cmd.size() >= 4) CHECK(r[2] == cmd[2] && r[3] == cmd[3]);
         }
         // Answer faults only shape what is sent; the code tells what was done.
-        const bool executed = wrote && fault != DEVSIM_FAULT_ERROR_ANSWER;
+        const bool executed = wrote && !lost && fault != DEVSIM_FAULT_ERROR_ANSWER;
         const bool accepted = executed && get32(r + 8) == DEVSIM_CODE_OK;
 
         // The bootloader from outside: an accepted boot data command is one
@@ -145,6 +145,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    get32(r + 12) >= DEVSIM_ERR_BLOCK_SIZE) {
             CHECK(dev->boot_state == DEVSIM_BOOT_IDLE);  // a refused block ends the transfer
         }
+        if (fault == DEVSIM_FAULT_POWER_LOSS) {
+            // Power failed inside the command: at most the erase of a begin
+            // or the first part of one block the device would have taken.
+            const std::uint8_t *f = dev->flash;
+            bool erased = true;
+            for (std::size_t i = 0; i < shadow.size() && erased; ++i) erased = f[i] == 0xFF;
+            const bool takeable = boot_cmd && type == 2 && boot_before == DEVSIM_BOOT_RECEIVING &&
+                                  cmd.size() == 273 && addr % 256 == 0 && addr >= next_before &&
+                                  addr >= 0x4000 && addr <= 0x7F00;
+            std::vector<std::uint8_t> torn = shadow;
+            if (takeable) std::memcpy(torn.data() + (addr - 0x4000), cmd.data() + 16, DEVSIM_TORN_BYTES);
+            CHECK(erased || std::memcmp(torn.data(), f, torn.size()) == 0);
+            std::memcpy(shadow.data(), f, shadow.size());
+        }
         CHECK(std::memcmp(shadow.data(), dev->flash, shadow.size()) == 0);
         CHECK(dev->boot_state <= DEVSIM_BOOT_RECEIVING && dev->led <= 3);
         CHECK(dev->next_block >= DEVSIM_WINDOW_START &&
@@ -154,6 +168,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         devsim_log_entry e;
         CHECK(devsim_log_get(dev.get(), devsim_log_size(dev.get()) - 1, &e) == 1);
         CHECK(e.index == exchange && e.length == cmd.size() && e.fault == fault);
+        if (lost) {
+            CHECK(dev->powered == 0 && e.code == 0);
+            std::uint32_t w = 0;
+            CHECK(devsim_write(dev.get(), exact.get(), static_cast<std::uint32_t>(cmd.size()), &w) == 0 &&
+                  dev->exchanges == exchange + 1);
+            devsim_replug(dev.get());
+            CHECK(dev->powered == 1 && dev->led == 0 && dev->boot_state == DEVSIM_BOOT_IDLE);
+            CHECK(std::memcmp(shadow.data(), dev->flash, shadow.size()) == 0);
+        }
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 // naming, plugging, open controls, delays served off the lock.
 #include "devsim_frames.h"
 #include "devsim_inproc.h"
+#include "test_handle.h"
 
 #include <windows.h>
 
@@ -11,9 +12,9 @@
 namespace devsim_test {
 namespace {
 
-HANDLE open_dev(const char *name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+test_support::Handle open_dev(const char *name) {
+    return test_support::Handle(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // One exchange through the file calls; ok false when a call failed.
@@ -47,94 +48,94 @@ TEST_F(InProc, AnswersUnderItsIndexedDeviceName) {
     c.firm_version = 0x00000190;
     devsim::InProcDevice device(3, &c);
     EXPECT_EQ(device.name(), "R846_QVM2K_3");
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_0"), INVALID_HANDLE_VALUE);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_3");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_3");
+    ASSERT_TRUE(h.ok());
     EXPECT_EQ(device.open_handles(), 1);
 
-    FileExchange x = file_exchange(h, version_cmd(), 37);
+    FileExchange x = file_exchange(h.get(), version_cmd(), 37);
     ASSERT_TRUE(x.ok);
     EXPECT_TRUE(x.answer.framed);
     EXPECT_EQ(get32(x.answer.payload, 0), 0x00000190u);
-    ASSERT_TRUE(file_exchange(h, led_cmd(2)).ok);
+    ASSERT_TRUE(file_exchange(h.get(), led_cmd(2)).ok);
     EXPECT_EQ(device.led(), 2u);
     EXPECT_EQ(device.exchanges(), 2u);
     ASSERT_EQ(device.log().size(), 2u);
     EXPECT_EQ(device.log()[1].cmd_id, 0x8009);
 
-    CloseHandle(h);
+    h.reset();
     EXPECT_EQ(device.open_handles(), 0);
 }
 
 TEST_F(InProc, UnplugFailsOpenHandlesForGood) {
     devsim::InProcDevice device(0);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(file_exchange(h, led_cmd(1)).ok);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h.ok());
+    ASSERT_TRUE(file_exchange(h.get(), led_cmd(1)).ok);
 
     device.unplug();
     EXPECT_FALSE(device.plugged());
-    EXPECT_FALSE(file_exchange(h, led_cmd(2)).ok);
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_0"), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(file_exchange(h.get(), led_cmd(2)).ok);
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
 
     // Put back in: the old handle stays dead, a new one works, and the
     // device kept what it had.
     device.plug();
-    EXPECT_FALSE(file_exchange(h, led_cmd(2)).ok);
-    HANDLE h2 = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h2, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(file_exchange(h.get(), led_cmd(2)).ok);
+    test_support::Handle h2 = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h2.ok());
     EXPECT_EQ(device.led(), 1u);
-    EXPECT_TRUE(file_exchange(h2, led_cmd(3)).ok);
+    EXPECT_TRUE(file_exchange(h2.get(), led_cmd(3)).ok);
     EXPECT_EQ(device.led(), 3u);
     EXPECT_EQ(device.open_handles(), 1);
-    CloseHandle(h);
+    h.reset();
     EXPECT_EQ(device.open_handles(), 1);  // a stale close does not count
-    CloseHandle(h2);
+    h2.reset();
     EXPECT_EQ(device.open_handles(), 0);
 }
 
 TEST_F(InProc, DestroyedOrUnpluggedAtStartIsAbsent) {
     {
         devsim::InProcDevice device(1);
-        HANDLE h = open_dev("\\\\.\\R846_QVM2K_1");
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        CloseHandle(h);
+        test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_1");
+        ASSERT_TRUE(h.ok());
+        h.reset();
     }
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_1"), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_1").ok());
     devsim::InProcDevice later(1, nullptr, false);
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_1"), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_1").ok());
     later.plug();
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_1");
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_1");
+    EXPECT_TRUE(h.ok());
+    h.reset();
 }
 
 TEST_F(InProc, OpenControls) {
     devsim::InProcDevice device(0);
     device.fail_open(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_0"), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     device.fail_open(0);
 
     device.set_exclusive(true);
-    HANDLE a = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(a, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_dev("\\\\.\\R846_QVM2K_0"), INVALID_HANDLE_VALUE);
+    test_support::Handle a = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(a.ok());
+    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    CloseHandle(a);
-    HANDLE b = open_dev("\\\\.\\R846_QVM2K_0");
-    EXPECT_NE(b, INVALID_HANDLE_VALUE);
+    a.reset();
+    test_support::Handle b = open_dev("\\\\.\\R846_QVM2K_0");
+    EXPECT_TRUE(b.ok());
     device.set_exclusive(false);
-    HANDLE c = open_dev("\\\\.\\R846_QVM2K_0");
-    EXPECT_NE(c, INVALID_HANDLE_VALUE);
-    CloseHandle(b);
-    CloseHandle(c);
+    test_support::Handle c = open_dev("\\\\.\\R846_QVM2K_0");
+    EXPECT_TRUE(c.ok());
+    b.reset();
+    c.reset();
 }
 
 TEST_F(InProc, FaultsReachTheFileCalls) {
     devsim::InProcDevice device(0);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h.ok());
     ASSERT_TRUE(device.arm_fault(0, DEVSIM_FAULT_WRITE_FAILS));
     ASSERT_TRUE(device.arm_fault(1, DEVSIM_FAULT_READ_FAILS));
     ASSERT_TRUE(device.arm_fault(2, DEVSIM_FAULT_SHORT_ANSWER, 4));
@@ -142,27 +143,27 @@ TEST_F(InProc, FaultsReachTheFileCalls) {
 
     DWORD n = 5;
     Bytes cmd = led_cmd(2);
-    EXPECT_FALSE(WriteFile(h, cmd.data(), 17, &n, nullptr));
+    EXPECT_FALSE(WriteFile(h.get(), cmd.data(), 17, &n, nullptr));
     EXPECT_EQ(n, 0u);
-    EXPECT_FALSE(file_exchange(h, cmd).ok);
+    EXPECT_FALSE(file_exchange(h.get(), cmd).ok);
     EXPECT_EQ(device.led(), 2u);  // the failed read came after the LED was set
-    FileExchange x = file_exchange(h, led_cmd(3));
+    FileExchange x = file_exchange(h.get(), led_cmd(3));
     ASSERT_TRUE(x.ok);
     EXPECT_EQ(x.answer.raw.size(), 13u);
     EXPECT_EQ(device.led(), 3u);
-    CloseHandle(h);
+    h.reset();
 }
 
 TEST_F(InProc, TransferThroughFilesLandsInFlash) {
     devsim::InProcDevice device(0);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(file_exchange(h, begin_cmd()).answer.framed);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h.ok());
+    ASSERT_TRUE(file_exchange(h.get(), begin_cmd()).answer.framed);
     EXPECT_EQ(device.firm_version(), 0xFFFFFFFFu);
     Bytes blk = block_data(0x7F00);
     put32(blk, 0, 0x0000015E);
-    ASSERT_EQ(file_exchange(h, block_cmd(0x7F00, blk)).answer.code, DEVSIM_CODE_OK);
-    ASSERT_EQ(file_exchange(h, end_cmd()).answer.code, DEVSIM_CODE_OK);
+    ASSERT_EQ(file_exchange(h.get(), block_cmd(0x7F00, blk)).answer.code, DEVSIM_CODE_OK);
+    ASSERT_EQ(file_exchange(h.get(), end_cmd()).answer.code, DEVSIM_CODE_OK);
     EXPECT_EQ(device.blocks_received(), 1u);
     EXPECT_EQ(device.commits(), 1u);
     EXPECT_EQ(device.boot_state(), static_cast<std::uint32_t>(DEVSIM_BOOT_IDLE));
@@ -175,16 +176,16 @@ TEST_F(InProc, TransferThroughFilesLandsInFlash) {
     device.reset(nullptr);
     EXPECT_EQ(device.firm_version(), DEVSIM_DEFAULT_FIRM_VERSION);
     EXPECT_TRUE(device.log().empty());
-    EXPECT_TRUE(file_exchange(h, led_cmd(1)).answer.framed);  // handle survives a reset
-    CloseHandle(h);
+    EXPECT_TRUE(file_exchange(h.get(), led_cmd(1)).answer.framed);  // handle survives a reset
+    h.reset();
 }
 
 // A worker stuck in a delayed read must not keep the test thread from the
 // device's state, and must be set free by a release or an unplug.
 TEST_F(InProc, DelayIsServedOffTheLockAndCanBeCutShort) {
     devsim::InProcDevice device(0);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h.ok());
     const std::uint32_t forever = 60000;
 
     for (bool by_unplug : {false, true}) {
@@ -193,7 +194,7 @@ TEST_F(InProc, DelayIsServedOffTheLockAndCanBeCutShort) {
         std::atomic<bool> done{false};
         FileExchange x;
         std::thread worker([&] {
-            x = file_exchange(h, led_cmd(2));
+            x = file_exchange(h.get(), led_cmd(2));
             done = true;
         });
         ASSERT_TRUE(device.wait_exchanges(1, 10000));
@@ -214,18 +215,18 @@ TEST_F(InProc, DelayIsServedOffTheLockAndCanBeCutShort) {
         }
         device.reset(nullptr);  // exchange count back to 0
     }
-    CloseHandle(h);
+    h.reset();
 }
 
 TEST_F(InProc, ShortDelayEndsByItself) {
     devsim::InProcDevice device(0);
-    HANDLE h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
+    ASSERT_TRUE(h.ok());
     ASSERT_TRUE(device.arm_fault(0, DEVSIM_FAULT_DELAY, 20));
-    FileExchange x = file_exchange(h, version_cmd());
+    FileExchange x = file_exchange(h.get(), version_cmd());
     EXPECT_TRUE(x.ok);
     EXPECT_EQ(x.answer.raw.size(), 37u);
-    CloseHandle(h);
+    h.reset();
 }
 
 TEST_F(InProc, WaitExchangesTimesOutWhenNothingComes) {

@@ -13,6 +13,7 @@
 
 #include "devsim_ctl.h"
 #include "test_frames_check.h"
+#include "test_handle.h"
 
 namespace drvtest {
 
@@ -26,33 +27,26 @@ using test_frames::well_framed;
 // A device file as the program opens it: read/write, no sharing.
 class DevFile {
 public:
-    explicit DevFile(unsigned index) { open(index); }
-    ~DevFile() { close(); }
-    DevFile(const DevFile &) = delete;
-    DevFile &operator=(const DevFile &) = delete;
+    explicit DevFile(unsigned index, DWORD flags = FILE_ATTRIBUTE_NORMAL) { open(index, flags); }
 
-    static HANDLE open_name(unsigned index) {
+    static HANDLE open_name(unsigned index, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
         char name[32];
         wsprintfA(name, "\\\\.\\R846_QVM2K_%u", index);
-        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
     }
-    bool open(unsigned index) {
-        close();
-        h_ = open_name(index);
+    bool open(unsigned index, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+        h_.reset(open_name(index, flags));
         return ok();
     }
-    void close() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
+    void close() { h_.reset(); }
+    bool ok() const { return h_.ok(); }
+    HANDLE get() const { return h_.get(); }
 
     // One WriteFile of the whole buffer; *written receives the count.
     bool write(const Bytes &b, DWORD *written = nullptr) {
         DWORD n = 0;
-        BOOL r = WriteFile(h_, b.empty() ? nullptr : b.data(), static_cast<DWORD>(b.size()), &n,
+        BOOL r = WriteFile(h_.get(), b.empty() ? nullptr : b.data(), static_cast<DWORD>(b.size()), &n,
                            nullptr);
         if (written != nullptr) *written = n;
         return r != FALSE;
@@ -61,7 +55,7 @@ public:
     bool read(Bytes *out, DWORD capacity = 64) {
         out->assign(capacity, 0xAA);
         DWORD n = 0;
-        BOOL r = ReadFile(h_, capacity == 0 ? nullptr : out->data(), capacity, &n, nullptr);
+        BOOL r = ReadFile(h_.get(), capacity == 0 ? nullptr : out->data(), capacity, &n, nullptr);
         out->resize(r ? n : 0);
         return r != FALSE;
     }
@@ -73,7 +67,7 @@ public:
     }
 
 private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
+    test_support::Handle h_;
 };
 
 // Configuration every test's device 0 starts with.

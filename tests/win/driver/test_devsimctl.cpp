@@ -28,30 +28,29 @@ std::string tool_path() {
 ToolRun devsimctl(const std::string &args) {
     ToolRun run;
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    HANDLE rd = nullptr, wr = nullptr;
-    if (!CreatePipe(&rd, &wr, &sa, 0)) return run;
-    SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE rd_raw = nullptr, wr_raw = nullptr;
+    if (!CreatePipe(&rd_raw, &wr_raw, &sa, 0)) return run;
+    test_support::Handle rd(rd_raw), wr(wr_raw);
+    SetHandleInformation(rd.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = wr;
-    si.hStdError = wr;
+    si.hStdOutput = wr.get();
+    si.hStdError = wr.get();
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi{};
     std::string cmd = "\"" + tool_path() + "\" " + args;
     const BOOL started =
         CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(wr);
+    wr.reset();  // the child holds the only write end now
     if (started) {
+        test_support::Handle process(pi.hProcess), thread(pi.hThread);
         char buf[4096];
         DWORD n = 0;
-        while (ReadFile(rd, buf, sizeof(buf), &n, nullptr) && n > 0) run.out.append(buf, n);
-        WaitForSingleObject(pi.hProcess, 30000);
-        GetExitCodeProcess(pi.hProcess, &run.status);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
+        while (ReadFile(rd.get(), buf, sizeof(buf), &n, nullptr) && n > 0) run.out.append(buf, n);
+        WaitForSingleObject(process.get(), 30000);
+        GetExitCodeProcess(process.get(), &run.status);
     }
-    CloseHandle(rd);
     // Text-mode output: line ends are CR LF.
     std::string plain;
     for (char c : run.out)
@@ -90,6 +89,28 @@ TEST_F(DriverTest, DevsimctlConfiguresDevices) {
     EXPECT_EQ(devsimctl("add 0").status, 1u);     // already there
 }
 
+TEST_F(DriverTest, DevsimctlDefaultDevicesHaveASerialEachAndComeBackByReplug) {
+    ASSERT_EQ(devsimctl("add 3").status, 0u);
+    DevFile dev(3);
+    Bytes answer;
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    ASSERT_EQ(answer.size(), 37u);
+    EXPECT_EQ(get32(answer, 16), DEVSIM_DEFAULT_FIRM_VERSION);
+    EXPECT_EQ(get32(answer, 32), static_cast<std::uint32_t>(DEVSIM_DEFAULT_SERIAL) + 3u);
+
+    ASSERT_EQ(devsimctl("fault 3 0 power-loss").status, 0u);
+    EXPECT_FALSE(dev.exchange(boot_data(1), &answer));
+    ToolRun r = devsimctl("state 3");
+    EXPECT_NE(r.out.find("plugged=0"), std::string::npos) << r.out;
+    EXPECT_NE(devsimctl("log 3").out.find("power-loss"), std::string::npos);
+    EXPECT_EQ(devsimctl("replug 3").status, 0u);
+    EXPECT_EQ(devsimctl("replug 4").status, 1u);  // no device there
+    EXPECT_EQ(devsimctl("replug").status, 2u);
+    ASSERT_TRUE(dev.open(3));
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    EXPECT_EQ(get32(answer, 16), 0xFFFFFFFFu);  // the begin's erase was done
+}
+
 TEST_F(DriverTest, DevsimctlArmsFaultsAndDelaysAndShowsTheLog) {
     ASSERT_EQ(devsimctl("fault 0 1 checksum").status, 0u);
     ASSERT_EQ(devsimctl("fault 0 0 error 0x1234").status, 0u);
@@ -121,12 +142,13 @@ TEST_F(DriverTest, DevsimctlWritesTheFlashToAFile) {
     ASSERT_NE(GetTempFileNameA(dir, "dsf", 0, path), 0u);
     ToolRun r = devsimctl(std::string("flash 0 \"") + path + "\"");
     ASSERT_EQ(r.status, 0u) << r.out;
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
     Bytes file(DEVSIM_WINDOW_SIZE + 1);
     DWORD n = 0;
-    ReadFile(h, file.data(), static_cast<DWORD>(file.size()), &n, nullptr);
-    CloseHandle(h);
+    {
+        test_support::Handle h(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(h.ok());
+        ReadFile(h.get(), file.data(), static_cast<DWORD>(file.size()), &n, nullptr);
+    }
     DeleteFileA(path);
     ASSERT_EQ(n, DEVSIM_WINDOW_SIZE);
     file.resize(n);

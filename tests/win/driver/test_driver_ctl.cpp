@@ -25,7 +25,7 @@ TEST_F(DriverTest, RemovedDeviceCannotBeOpenedAndComesBackWhenAdded) {
         ASSERT_TRUE(dev.ok());
     }
     ASSERT_TRUE(ctl.remove(0));
-    EXPECT_EQ(DevFile::open_name(0), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(test_support::Handle(DevFile::open_name(0)).ok());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(ctl.remove(0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -43,9 +43,7 @@ TEST_F(DriverTest, OnlyTheConfiguredIndicesExist) {
     ASSERT_TRUE(ctl.add(3, test_config()));
     ASSERT_TRUE(ctl.add(255, test_config()));
     for (unsigned i : {0u, 1u, 2u, 4u, 254u}) {
-        HANDLE h = DevFile::open_name(i);
-        EXPECT_EQ(h, INVALID_HANDLE_VALUE) << i;
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        EXPECT_FALSE(test_support::Handle(DevFile::open_name(i)).ok()) << i;
     }
     DevFile d3(3), d255(255);
     EXPECT_TRUE(d3.ok());
@@ -87,7 +85,7 @@ TEST_F(DriverTest, UnplugWithAHandleOpenFailsItsIoAndFreesTheIndex) {
     Bytes answer;
     EXPECT_FALSE(old_dev.write(version_get()));
     EXPECT_FALSE(old_dev.read(&answer));
-    EXPECT_EQ(DevFile::open_name(0), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(test_support::Handle(DevFile::open_name(0)).ok());
 
     // Plugged in again while the old handle lingers: a new, separate device.
     devsim::DeviceConfig cfg = test_config();
@@ -111,19 +109,18 @@ TEST_F(DriverTest, UnplugWithAHandleOpenFailsItsIoAndFreesTheIndex) {
 TEST_F(DriverTest, RepeatedPlugCyclesUnderOpenHandlesStayConsistent) {
     // Every cycle leaves a lingering device behind an open handle; they all
     // go when their handles close.
-    std::vector<HANDLE> stale;
+    std::vector<test_support::Handle> stale;
     for (int i = 0; i < 20; ++i) {
-        HANDLE h = DevFile::open_name(0);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << i;
-        stale.push_back(h);
+        stale.emplace_back(DevFile::open_name(0));
+        ASSERT_TRUE(stale.back().ok()) << i;
         ASSERT_TRUE(ctl.remove(0)) << i;
         ASSERT_TRUE(ctl.add(0, test_config())) << i;
     }
-    for (HANDLE h : stale) {
+    for (test_support::Handle &h : stale) {
         DWORD n = 0;
         std::uint8_t b[17] = {};
-        EXPECT_FALSE(WriteFile(h, b, sizeof(b), &n, nullptr));
-        CloseHandle(h);
+        EXPECT_FALSE(WriteFile(h.get(), b, sizeof(b), &n, nullptr));
+        h.reset();
     }
     EXPECT_EQ(present_count(ctl), 1u);
     DevFile dev(0);
@@ -291,19 +288,20 @@ TEST_F(DriverTest, BadArgumentsAreRefused) {
 TEST_F(DriverTest, WrongRequestsOnEitherKindOfDeviceAreRefused) {
     // Unknown control codes, including ones of other device types.
     std::uint8_t buf[512] = {};
-    for (DWORD code : {DWORD{DEVSIM_IOCTL_CODE(12)}, DWORD{DEVSIM_IOCTL_CODE(0x7FF)},
+    for (DWORD code : {DWORD{DEVSIM_IOCTL_CODE(13)}, DWORD{DEVSIM_IOCTL_CODE(0x7FF)},
                        DWORD{CTL_CODE(FILE_DEVICE_DISK, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)},
                        DWORD{0}}) {
         EXPECT_FALSE(ctl.request(code, buf, sizeof(buf), buf, sizeof(buf))) << std::hex << code;
     }
     // Reads and writes on the control device.
-    HANDLE h = CreateFileA(DEVSIM_CTL_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    test_support::Handle h(CreateFileA(DEVSIM_CTL_FILE_NAME, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+    ASSERT_TRUE(h.ok());
     DWORD n = 0;
-    EXPECT_FALSE(WriteFile(h, buf, 17, &n, nullptr));
-    EXPECT_FALSE(ReadFile(h, buf, 17, &n, nullptr));
-    CloseHandle(h);
+    EXPECT_FALSE(WriteFile(h.get(), buf, 17, &n, nullptr));
+    EXPECT_FALSE(ReadFile(h.get(), buf, 17, &n, nullptr));
+    h.reset();
     // Control requests on a simulated device.
     DevFile dev(0);
     EXPECT_FALSE(DeviceIoControl(dev.get(), DEVSIM_IOCTL_INFO, nullptr, 0, buf, sizeof(buf), &n,

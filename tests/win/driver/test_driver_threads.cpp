@@ -3,6 +3,7 @@
 // while a delayed read is waiting. Every exchange on the steady devices
 // must come back whole and in order.
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "drv_test_util.h"
@@ -34,9 +35,9 @@ TEST_F(DriverTest, ConcurrentClientsKeepEveryDeviceConsistent) {
         devsim::Control own;
         if (!own.open()) return;
         while (!stop) {
-            HANDLE h = DevFile::open_name(2);
+            test_support::Handle h(DevFile::open_name(2));
             own.remove(2);
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            h.reset();
             own.add(2, test_config());
             devsim_ioc_state st;
             std::vector<devsim_ioc_log_entry> entries;
@@ -84,6 +85,116 @@ TEST_F(DriverTest, UnplugDuringADelayedReadEndsCleanly) {
     reader.join();
     EXPECT_NE(read_result.load(), 2);
     EXPECT_NE(read_result.load(), -1);
-    EXPECT_EQ(DevFile::open_name(0), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(test_support::Handle(DevFile::open_name(0)).ok());
     EXPECT_FALSE(dev.write(version_get()));
+}
+
+namespace {
+
+// Waits until the device has this many delayed reads waiting; false when
+// that does not happen within a few seconds (then the test fails anyway).
+bool wait_reads_pending(devsim::Control &ctl, unsigned index, std::uint32_t n) {
+    for (int i = 0; i < 5000; ++i) {
+        devsim_ioc_state st{};
+        if (ctl.state(index, &st) && st.reads_pending == n) return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+// An overlapped read on a device whose answer is held back.
+struct PendingRead {
+    OVERLAPPED ov{};
+    test_support::Handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::uint8_t buf[64] = {};
+
+    bool start(HANDLE h) {
+        ov.hEvent = event.get();
+        return !ReadFile(h, buf, sizeof(buf), nullptr, &ov) && GetLastError() == ERROR_IO_PENDING;
+    }
+    // Waits for the end; false with the error in *error when it failed.
+    bool finish(HANDLE h, DWORD *got, DWORD *error) {
+        const BOOL ok = GetOverlappedResult(h, &ov, got, TRUE);
+        *error = ok ? 0 : GetLastError();
+        return ok != FALSE;
+    }
+};
+
+bool overlapped_write(HANDLE h, const Bytes &b) {
+    OVERLAPPED ov{};
+    test_support::Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ov.hEvent = event.get();
+    DWORD n = 0;
+    if (!WriteFile(h, b.data(), static_cast<DWORD>(b.size()), nullptr, &ov) &&
+        GetLastError() != ERROR_IO_PENDING)
+        return false;
+    return GetOverlappedResult(h, &ov, &n, TRUE) && n == b.size();
+}
+
+}  // namespace
+
+// Requests are answered in order of events, not of time: device 1 is served
+// in full while device 0's answer is held back by the longest delay.
+TEST_F(DriverTest, ADelayedAnswerHoldsUpNoOtherDevice) {
+    ASSERT_TRUE(ctl.add(1, test_config()));
+    ASSERT_TRUE(ctl.set_delay(0, DEVSIM_MAX_DELAY_MS));
+    ASSERT_TRUE(ctl.set_delay(1, 1));
+    std::atomic<int> slow_result{-1};
+    std::thread slow([&] {
+        DevFile dev(0);
+        Bytes answer;
+        slow_result = dev.exchange(version_get(), &answer, 41) ? 1 : 0;
+    });
+    ASSERT_TRUE(wait_reads_pending(ctl, 0, 1));
+
+    DevFile fast(1);
+    Bytes answer;
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        ASSERT_TRUE(fast.exchange(led_set(1 + i % 3), &answer)) << i;
+        ASSERT_TRUE(well_framed(answer));
+    }
+    EXPECT_EQ(slow_result.load(), -1);  // still waiting all along
+    EXPECT_EQ(state(0).reads_pending, 1u);
+    EXPECT_EQ(state(1).exchanges, 20u);
+
+    // Unplugging ends the held-back read at once, with a failure.
+    ASSERT_TRUE(ctl.remove(0));
+    slow.join();
+    EXPECT_EQ(slow_result.load(), 0);
+}
+
+// Every way a held-back read can end early: cancelled, its handle closed,
+// its device replugged (unplugged: above). Each ends it once, and no read
+// is left queued.
+TEST_F(DriverTest, HeldBackReadsEndSafelyWhenCancelledClosedOrReplugged) {
+    ASSERT_TRUE(ctl.set_delay(0, DEVSIM_MAX_DELAY_MS));
+    for (const char *how : {"cancel", "close", "replug"}) {
+        SCOPED_TRACE(how);
+        test_support::Handle h(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
+        ASSERT_TRUE(h.ok());
+        ASSERT_TRUE(overlapped_write(h.get(), version_get()));
+        PendingRead read;
+        ASSERT_TRUE(read.start(h.get()));
+        ASSERT_TRUE(wait_reads_pending(ctl, 0, 1));
+        DWORD got = 99, error = 0;
+        if (std::string(how) == "cancel") {
+            ASSERT_TRUE(CancelIoEx(h.get(), &read.ov));
+            EXPECT_FALSE(read.finish(h.get(), &got, &error));
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+        } else if (std::string(how) == "close") {
+            h.reset();
+            EXPECT_EQ(WaitForSingleObject(read.event.get(), 10000), WAIT_OBJECT_0);
+            EXPECT_EQ(read.ov.Internal, static_cast<ULONG_PTR>(0xC0000120L));  // STATUS_CANCELLED
+        } else {
+            ASSERT_TRUE(ctl.replug(0));
+            EXPECT_FALSE(read.finish(h.get(), &got, &error));
+        }
+        EXPECT_EQ(state().reads_pending, 0u);
+    }
+    // The device still answers, the delay served by its thread.
+    ASSERT_TRUE(ctl.set_delay(0, 1));
+    DevFile dev(0);
+    Bytes answer;
+    ASSERT_TRUE(dev.exchange(version_get(), &answer, 41));
+    EXPECT_TRUE(well_framed(answer));
 }

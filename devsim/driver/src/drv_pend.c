@@ -1,0 +1,219 @@
+/* Delayed reads. A read whose answer must wait (an armed delay or the
+ * per-exchange delay) is marked pending and queued with the time it is
+ * due; one system thread completes each when due. Waiting in the dispatch
+ * routine instead would hold up every device, because Wine hands all of a
+ * driver's requests to its dispatch routines on one thread.
+ *
+ * Threads: drv_pend_read runs on the dispatch thread, the worker on its own
+ * system thread, pend_cancel on the canceller's. drv_pend.lock guards the
+ * queue, `stopping` and every sim's `pended`; an IRP in the queue is owned
+ * by the queue, one taken off it by whoever took it (cancel-safe: a taker
+ * that finds the cancel routine already gone leaves the IRP to it). */
+#include "drv.h"
+
+/* ntifs.h declares it, but does not build beside ntddk.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                              PLARGE_INTEGER timeout);
+
+/* Tail.Overlay.DriverContext slots of a queued read. */
+#define CTX_SIM 0
+#define CTX_DUE 1 /* performance-counter ticks */
+
+static struct {
+    KSPIN_LOCK lock;
+    LIST_ENTRY queue;
+    KEVENT wake;
+    BOOLEAN stopping;
+    HANDLE thread;
+    LONGLONG ticks_per_s;
+} drv_pend;
+
+static KSTART_ROUTINE pend_worker;
+static DRIVER_CANCEL pend_cancel;
+
+static LONGLONG now_ticks(void) { return KeQueryPerformanceCounter(NULL).QuadPart; }
+
+static PIRP irp_of(PLIST_ENTRY e) { return CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry); }
+static struct drv_sim *sim_of(PIRP irp) {
+    return (struct drv_sim *)irp->Tail.Overlay.DriverContext[CTX_SIM];
+}
+static LONGLONG due_of(PIRP irp) { return (LONGLONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[CTX_DUE]; }
+
+/* Completes a read taken off the queue, then lets its device go. */
+static void finish(PIRP irp, BOOLEAN cancel) {
+    struct drv_sim *sim = sim_of(irp);
+    KIRQL irql;
+    if (cancel) {
+        drv_complete(irp, STATUS_CANCELLED, 0);
+    } else {
+        drv_sim_answer(sim, irp);
+    }
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    --sim->pended;
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+}
+
+/* Moves a queued IRP to `taken` unless its cancel routine owns it now.
+ * drv_pend.lock held. */
+static void take(PIRP irp, PLIST_ENTRY taken) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, NULL) == NULL) {
+        /* Being cancelled: the cancel routine removes it again, harmlessly. */
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        return;
+    }
+    InsertTailList(taken, &irp->Tail.Overlay.ListEntry);
+}
+
+static void finish_all(PLIST_ENTRY taken, BOOLEAN cancel) {
+    while (!IsListEmpty(taken)) finish(irp_of(RemoveHeadList(taken)), cancel);
+}
+
+static VOID NTAPI pend_cancel(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL irql;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+    finish(irp, TRUE);
+}
+
+static VOID NTAPI pend_worker(PVOID context) {
+    (void)context;
+    for (;;) {
+        LIST_ENTRY taken;
+        PLIST_ENTRY e, next_e;
+        LONGLONG now = now_ticks(), next = -1;
+        BOOLEAN stop;
+        LARGE_INTEGER timeout;
+        KIRQL irql;
+
+        InitializeListHead(&taken);
+        KeAcquireSpinLock(&drv_pend.lock, &irql);
+        stop = drv_pend.stopping;
+        for (e = drv_pend.queue.Flink; e != &drv_pend.queue; e = next_e) {
+            PIRP irp = irp_of(e);
+            next_e = e->Flink;
+            if (stop || due_of(irp) <= now) {
+                take(irp, &taken);
+            } else if (next < 0 || due_of(irp) < next) {
+                next = due_of(irp);
+            }
+        }
+        KeReleaseSpinLock(&drv_pend.lock, irql);
+        finish_all(&taken, FALSE);
+        if (stop) break;
+
+        if (next < 0) {
+            KeWaitForSingleObject(&drv_pend.wake, Executive, KernelMode, FALSE, NULL);
+        } else {
+            /* Relative, in 100 ns units; at least one. */
+            LONGLONG ticks = next - now;
+            LONGLONG units = ticks * 10000000LL / drv_pend.ticks_per_s;
+            timeout.QuadPart = -(units > 0 ? units : 1);
+            KeWaitForSingleObject(&drv_pend.wake, Executive, KernelMode, FALSE, &timeout);
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS drv_pend_start(void) {
+    LARGE_INTEGER freq;
+    NTSTATUS status;
+    KeInitializeSpinLock(&drv_pend.lock);
+    InitializeListHead(&drv_pend.queue);
+    KeInitializeEvent(&drv_pend.wake, SynchronizationEvent, FALSE);
+    drv_pend.stopping = FALSE;
+    KeQueryPerformanceCounter(&freq);
+    drv_pend.ticks_per_s = freq.QuadPart > 0 ? freq.QuadPart : 10000000LL;
+    status = PsCreateSystemThread(&drv_pend.thread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                  pend_worker, NULL);
+    if (!NT_SUCCESS(status)) drv_pend.thread = NULL;
+    return status;
+}
+
+void drv_pend_stop(void) {
+    KIRQL irql;
+    if (drv_pend.thread == NULL) return;
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    drv_pend.stopping = TRUE;
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+    KeSetEvent(&drv_pend.wake, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(drv_pend.thread, FALSE, NULL);
+    ZwClose(drv_pend.thread);
+    drv_pend.thread = NULL;
+}
+
+NTSTATUS drv_pend_read(struct drv_sim *sim, PIRP irp, ULONG wait_ms) {
+    KIRQL irql;
+    BOOLEAN now = FALSE;
+
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[CTX_SIM] = sim;
+    irp->Tail.Overlay.DriverContext[CTX_DUE] =
+        (PVOID)(ULONG_PTR)(now_ticks() + (LONGLONG)wait_ms * drv_pend.ticks_per_s / 1000);
+
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    ++sim->pended;
+    IoSetCancelRoutine(irp, pend_cancel);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        now = TRUE; /* cancelled before it was queued */
+    } else if (drv_pend.stopping) {
+        IoSetCancelRoutine(irp, NULL);
+        now = TRUE;
+    } else {
+        InsertTailList(&drv_pend.queue, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+
+    if (now) {
+        finish(irp, irp->Cancel);
+    } else {
+        KeSetEvent(&drv_pend.wake, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_PENDING;
+}
+
+void drv_pend_flush(struct drv_sim *sim, PFILE_OBJECT file, BOOLEAN cancel) {
+    LIST_ENTRY taken;
+    PLIST_ENTRY e, next_e;
+    KIRQL irql;
+
+    InitializeListHead(&taken);
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    for (e = drv_pend.queue.Flink; e != &drv_pend.queue; e = next_e) {
+        PIRP irp = irp_of(e);
+        next_e = e->Flink;
+        if (sim_of(irp) != sim) continue;
+        if (file != NULL && IoGetCurrentIrpStackLocation(irp)->FileObject != file) continue;
+        take(irp, &taken);
+    }
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+    finish_all(&taken, cancel);
+}
+
+ULONG drv_pend_count(struct drv_sim *sim) {
+    KIRQL irql;
+    LONG n;
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    n = sim->pended;
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+    return n > 0 ? (ULONG)n : 0;
+}
+
+void drv_pend_drain(struct drv_sim *sim) {
+    for (;;) {
+        LONG left;
+        KIRQL irql;
+        LARGE_INTEGER pause;
+        drv_pend_flush(sim, NULL, FALSE);
+        KeAcquireSpinLock(&drv_pend.lock, &irql);
+        left = sim->pended;
+        KeReleaseSpinLock(&drv_pend.lock, irql);
+        if (left == 0) return;
+        /* One is being completed by another thread right now. */
+        pause.QuadPart = -10000LL; /* 1 ms */
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+}

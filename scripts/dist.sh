@@ -25,7 +25,8 @@ if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
 fi
 export SOURCE_DATE_EPOCH
 
-[[ -f $build/CMakeCache.txt ]] || cmake --preset windows >/dev/null
+# Configured afresh, so that the target list below is this tree's.
+cmake --preset windows >/dev/null
 # Both programs must be targets of this source tree; say which one is not.
 targets="$(cmake --build $build --target help)"
 for t in qvm_updater qvm_cli; do

@@ -42,13 +42,14 @@ if [[ "${1:-}" != "--inside" ]]; then
 fi
 
 # Inside the session: WINEPREFIX, DISPLAY and a persistent wineserver are set.
-exe() { find "$build" -name "$1" -type f -print -quit; }
-updater="$(exe qvm_updater.exe)"
-driver="$(exe r846sim.sys)"
-ctl="$(exe devsimctl.exe)"
-demo="$(exe qvm_demo.exe)"
+# Exact paths: a stale copy left elsewhere in the build folder by an older
+# layout must never be picked up.
+updater="$build/GUI/qvm_updater/qvm_updater.exe"
+driver="$build/devsim/driver/r846sim.sys"
+ctl="$build/devsim/ctl/devsimctl.exe"
+demo="$build/demo/qvm_demo.exe"
 for f in "$updater" "$driver" "$ctl" "$demo"; do
-    [[ -n "$f" ]] || { echo "demo: a built file is missing in $build" >&2; exit 1; }
+    [[ -f "$f" ]] || { echo "demo: $f is missing" >&2; exit 1; }
 done
 
 echo "demo: installing the simulated device driver"

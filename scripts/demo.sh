@@ -8,8 +8,8 @@
 # - with $DISPLAY set: starts the updater there for a person to use and
 #   waits until it is closed;
 # - without a display: runs under a private Xvfb and walks through one whole
-#   update by itself (qvm_demo.exe), saves a PNG screenshot of each step in
-#   build/demo/shots and prints a short report.
+#   update by itself (qvm_demo.exe, from demo/), saves a PNG screenshot of
+#   each step in build/demo/shots and prints a short report.
 #
 # Environment: QVM_DEMO_BUILD (Windows build folder, default build/windows),
 # QVM_DEMO_DIR (output folder, default build/demo), QVM_DEMO_AUTO=1 walks
@@ -42,13 +42,14 @@ if [[ "${1:-}" != "--inside" ]]; then
 fi
 
 # Inside the session: WINEPREFIX, DISPLAY and a persistent wineserver are set.
-exe() { find "$build" -name "$1" -type f -print -quit; }
-updater="$(exe qvm_updater.exe)"
-driver="$(exe r846sim.sys)"
-ctl="$(exe devsimctl.exe)"
-demo="$(exe qvm_demo.exe)"
+# Exact paths: a stale copy left elsewhere in the build folder by an older
+# layout must never be picked up.
+updater="$build/GUI/qvm_updater/qvm_updater.exe"
+driver="$build/devsim/driver/r846sim.sys"
+ctl="$build/devsim/ctl/devsimctl.exe"
+demo="$build/demo/qvm_demo.exe"
 for f in "$updater" "$driver" "$ctl" "$demo"; do
-    [[ -n "$f" ]] || { echo "demo: a built file is missing in $build" >&2; exit 1; }
+    [[ -f "$f" ]] || { echo "demo: $f is missing" >&2; exit 1; }
 done
 
 echo "demo: installing the simulated device driver"
@@ -71,7 +72,7 @@ mkdir -p "$shots"
 echo "demo: no display of yours: walking through one update on a private display"
 wine "$demo" "Z:${shots//\//\\}" &
 demo_pid=$!
-# Screenshots on request (see qvm_demo.cpp): NN-name.req holds the geometry.
+# Screenshots on request (see demo/qvm_demo.cpp): NN-name.req holds the geometry.
 while kill -0 "$demo_pid" 2>/dev/null; do
     for req in "$shots"/*.req; do
         [[ -e "$req" ]] || continue

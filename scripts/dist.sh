@@ -25,7 +25,8 @@ if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
 fi
 export SOURCE_DATE_EPOCH
 
-[[ -f $build/CMakeCache.txt ]] || cmake --preset windows >/dev/null
+# Configured afresh, so that the target list below is this tree's.
+cmake --preset windows >/dev/null
 # Both programs must be targets of this source tree; say which one is not.
 targets="$(cmake --build $build --target help)"
 for t in qvm_updater qvm_cli; do
@@ -41,6 +42,10 @@ stage="$out/stage"
 rm -rf "$stage"; mkdir -p "$stage"
 cp $build/GUI/qvm_updater/qvm_updater.exe $build/GUI/qvm_cli/qvm_cli.exe "$stage/"
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' dist/README.txt >"$stage/README.txt"
+
+for exe in "$stage"/*.exe; do
+    ! grep -qaF "$src" "$exe" || die "$(basename "$exe") holds the path of this checkout ($src): not reproducible"
+done
 
 if [[ -n "${SIGN_PFX:-}" ]]; then
     scripts/sign-exe.sh "$SIGN_PFX" "$SIGN_PASS_FILE" "$stage/qvm_updater.exe" "$stage/qvm_cli.exe"

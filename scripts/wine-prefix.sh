@@ -9,7 +9,11 @@ source "$(dirname "$0")/wine-env.sh"
 
 template="$QVM_WINE_ROOT/template"
 stamp="$template/.qvm-template"
-want="$(wine --version 2>/dev/null)"
+# The stamp names the Wine version and this script's template layout: a
+# change of either makes the template again.
+want="$(wine --version 2>/dev/null) fonts-1"
+# Wine's own fonts (package fonts-wine).
+wine_fonts=/usr/share/wine/fonts
 
 make_template() {
     rm -rf "$template"
@@ -21,6 +25,12 @@ make_template() {
     WINEPREFIX="$template" wine reg add 'HKCU\Software\Wine\X11 Driver' \
         /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     WINEPREFIX="$template" wineserver -w
+    # Debian's Wine 8 does not load the fonts of its own data folder, so the
+    # caption buttons show their glyphs' letters ("0 1 r") instead of
+    # Marlett's symbols. Fonts in the prefix's Fonts folder are loaded.
+    if [[ -f "$wine_fonts/marlett.ttf" ]]; then
+        cp "$wine_fonts/marlett.ttf" "$template/drive_c/windows/Fonts/"
+    fi
     echo "$want" >"$stamp"
 }
 

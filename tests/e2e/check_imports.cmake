@@ -1,6 +1,7 @@
-# cmake -DOBJDUMP=<objdump> -DEXE=<file> -P check_imports.cmake
+# cmake -DOBJDUMP=<objdump> -DEXE=<file> [-DFORBIDDEN=dll;...] -P check_imports.cmake
 # Fails unless every DLL that EXE imports is a Windows system DLL, so that
-# the program runs from its one file (no C++, GCC or threads runtime DLLs).
+# the program runs from its one file (no C++, GCC or threads runtime DLLs),
+# and none of FORBIDDEN (names without ".dll").
 cmake_minimum_required(VERSION 3.25)
 set(system_dlls
     kernel32 user32 gdi32 comctl32 comdlg32 shell32 shlwapi advapi32 ole32 oleaut32
@@ -24,8 +25,11 @@ foreach(line IN LISTS lines)
     if(NOT name IN_LIST system_dlls)
         message(SEND_ERROR "not a Windows system DLL: ${dll}")
         list(APPEND foreign ${dll})
+    elseif(name IN_LIST FORBIDDEN)
+        message(SEND_ERROR "imports a DLL it must not use: ${dll}")
+        list(APPEND foreign ${dll})
     endif()
 endforeach()
 if(foreign)
-    message(FATAL_ERROR "${EXE} needs DLLs beside it: ${foreign}")
+    message(FATAL_ERROR "${EXE} imports what it must not: ${foreign}")
 endif()

@@ -28,16 +28,10 @@ protected:
         INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);
         // The main dialog's template names its private class.
-        WNDCLASSA wc{};
-        wc.style = CS_GLOBALCLASS;
-        wc.lpfnWndProc = DefDlgProcA;
-        wc.cbWndExtra = DLGWINDOWEXTRA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "R846_QVM2K_CLASS";
-        RegisterClassA(&wc);
+        register_main_class();
     }
     static void TearDownTestSuite() {
-        UnregisterClassA("R846_QVM2K_CLASS", GetModuleHandleA(nullptr));
+        unregister_main_class();
         if (module_) FreeLibrary(module_);
         module_ = nullptr;
     }

@@ -17,16 +17,25 @@
 
 class cls_pwin_dlg;
 
+// Answers of cb_dlg_control and cb_dlg_quit. The values are fixed by the
+// callback protocol; only the names are ours.
+constexpr unsigned char kPwinDlgStay = 1;   // go on: nothing more / the close is refused
+constexpr unsigned char kPwinDlgClose = 2;  // close the dialog
+
 // Callback protocol. `obj` is SWIN_DLG_INFO::obj, handed back unchanged.
+// Every callback runs on the dialog's thread, inside its message handling.
 // cb_dlg_init: once, when the dialog has been set up (inside creation).
 typedef void (*PWIN_CB_DLG_INIT)(cls_pwin_dlg *dlg, void *obj);
 // cb_dlg_control: each accepted command (ids 1..9, 57670, 3000..3999).
-// 2 = post a close request to the dialog; any other value = nothing more.
+//   kPwinDlgClose  a close request is posted to the dialog
+//   other          nothing more (kPwinDlgStay)
 typedef unsigned char (*PWIN_CB_DLG_CONTROL)(cls_pwin_dlg *dlg, void *obj,
                                              unsigned short item_id);
 // cb_dlg_quit: each close request, with the id that led to it (the last
-// accepted command, or 8 after a system close). 2 = close; any other value
-// = refuse, the dialog stays open. Without it every close request closes.
+// accepted command, or 8 after a system close). Without it every close
+// request closes.
+//   kPwinDlgClose  the dialog closes
+//   other          refused, the dialog stays open (kPwinDlgStay)
 typedef unsigned char (*PWIN_CB_DLG_QUIT)(cls_pwin_dlg *dlg, void *obj, unsigned short item_id);
 // cb_dlg_drop: files dropped on the dialog; the dialog releases the handle.
 typedef void (*PWIN_CB_DLG_DROP)(cls_pwin_dlg *dlg, void *obj, HDROP drop);
@@ -81,52 +90,65 @@ struct SWIN_DLG_INFO {
 
 class cls_pwin_dlg : public CDialog {
 public:
-    // Modal: runs dialog dlg_info.dlg_id (no parent) to its end and stores
-    // the low 16 bits of its result through item_id (writable storage): the
-    // id that ended it, or 0xFFFF when the template does not load (then no
-    // callback has run). Returns only when the dialog has closed; keep the
-    // object as a local.
+    // Runs dialog dlg_info.dlg_id modally (no parent) to its end.
+    // Blocks until the dialog has closed (its own loop on the calling
+    // thread, which becomes the dialog's thread); keep the object a local.
+    // *item_id (writable storage) gets the low 16 bits of the result:
+    //   id      the command id that ended it
+    //   0xFFFF  the template did not load; no callback has run
     cls_pwin_dlg(SWIN_DLG_INFO dlg_info, unsigned short *item_id);
-    // Modeless: creates the window (no parent) and, when show is exactly 1,
-    // shows and paints it. Create with new: the object deletes itself when
-    // its window closes. When the window cannot be created, m_hWnd stays
-    // null and the creator deletes the object.
+    // Creates dialog dlg_info.dlg_id modeless (no parent); when show is
+    // exactly 1, shows and paints it.
+    // Does not block; calling thread. Create with new: the object deletes
+    // itself when its window closes.
+    //   m_hWnd set   created; the object is the window's from now on
+    //   m_hWnd null  not created; the creator deletes the object
     cls_pwin_dlg(SWIN_DLG_INFO dlg_info, int show);
     // Frees the wallpaper, the scroll, bitmap and button tables.
     ~cls_pwin_dlg() override;
 
     // Fills dlg_id, obj and three callbacks; no drop callback, cursor ids 0,
     // no wallpaper, no mask, no control table.
+    // Does not block; any thread.
     static void pwin_dlg_init_dlg_info(SWIN_DLG_INFO *dlg_info, unsigned short dlg_id, void *obj,
                                        void *cb_dlg_init, void *cb_dlg_control,
                                        void *cb_dlg_quit);
-    // Single instance: with a top-level window of the class named by string
-    // class_id already there, restores and foregrounds it when it is
-    // visible and returns 0. Otherwise registers that dialog window class
-    // and returns 1, or 0 when registration fails.
+    // Single instance: finds a top-level window of the class named by string
+    // class_id, else registers that dialog window class.
+    // Does not block; user-interface thread.
+    //   1  no such window; the class is registered
+    //   0  such a window exists (restored and brought to the front when
+    //      visible), or no class name, or registration failed
     static int pwin_dlg_reg_class(unsigned short class_id);
-    // A message box: caption `title` (else string title_id), text `msg`
-    // (else string msg_id), each cut to 239 characters; `type` is the box
-    // style. Owner: wnd, else the calling thread's active window, else the
-    // application's main window, else none. Returns the button id (IDOK...).
-    // Any thread.
+    // Shows a message box: caption `title` (else string title_id), text
+    // `msg` (else string msg_id), each cut to 239 characters; `type` is the
+    // box style. Owner: wnd, else the calling thread's active window, else
+    // the application's main window, else none.
+    // Blocks until the box is answered (a nested loop on the calling
+    // thread); any thread.
+    //   IDOK, IDCANCEL...  the button that ended it
+    //   0                  the box could not be shown
     static unsigned short pwin_msg_dlg(unsigned short title_id, const char *title,
                                        unsigned short msg_id, const char *msg, unsigned int type,
                                        CWnd *wnd);
 
-    // Dialog services; item_id names a control of this dialog.
+    // Dialog services: item_id names a control of this dialog. None blocks;
+    // the dialog's thread.
+    // Enables (enable nonzero) or disables a control.
     void pwin_dlg_enable_item(unsigned short item_id, int enable);
     // Sets a control's text; a transparent-text control (table type 5) gets
     // the wallpaper under it repainted.
     void pwin_dlg_set_text(unsigned short item_id, const char *str);
-    // str1 then str2 (null parts skipped), at most 479 characters in all.
+    // Sets str1 then str2 (null parts skipped), at most 479 characters in all.
     void pwin_dlg_set_text(unsigned short item_id, const char *str1, const char *str2);
-    // String resource text_id (at most 239 characters).
+    // Sets string resource text_id (at most 239 characters).
     void pwin_dlg_set_text(unsigned short item_id, unsigned short text_id);
-    // Selected index of combo box item_id; CB_ERR when none.
+    // Selected index of combo box item_id.
+    //   index   the selection
+    //   CB_ERR  none selected (as unsigned long)
     unsigned long pwin_dlg_get_list_cur(unsigned short item_id);
-    // Text of item `index` of combo box item_id into str (large enough);
-    // nothing when str is null.
+    // Copies the text of item `index` of combo box item_id into str (large
+    // enough); nothing when str is null.
     void pwin_dlg_get_list_text(unsigned short item_id, unsigned long index, char *str);
 
     // State, read by the toolkit and tests; owned as the comments say.

@@ -16,8 +16,10 @@
 // Resource id of the splash image (shape and picture).
 constexpr unsigned short kPwinSplashBitmap = 10401;
 
-// cb_spl_close: asked whether the splash may close. 0 = not ready, stay;
-// 1 = close and show `wnd`; any other value = close without showing it.
+// cb_spl_close: asked whether the splash may close.
+//   0      not ready: the splash stays
+//   1      close and show `wnd`
+//   other  close without showing it
 typedef unsigned char (*PWIN_CB_SPL_CLOSE)(void *obj);
 
 struct SWIN_SPL_INFO {
@@ -30,15 +32,18 @@ struct SWIN_SPL_INFO {
 
 class cls_pwin_spl : public CWnd {
 public:
-    // Shows a splash for `info` (without activating it; it stays on top).
-    // Returns the splash, or null when bitmap 10401 is missing or the window
-    // cannot be created; the owner then shows its window itself.
+    // Shows a splash for `info`, without activating it; it stays on top.
+    // Does not block; user-interface thread.
+    //   splash  shown; it deletes itself when its window is destroyed
+    //   null    bitmap 10401 is missing or the window cannot be created;
+    //           the owner shows its window itself
     static cls_pwin_spl *pwin_open_splash(const SWIN_SPL_INFO &info);
 
     // The owner's request to end the splash. Once the minimum time has
     // passed (at once when `time` is 0) it asks cb_spl_close once more and
     // closes the splash whatever the answer; before that it does nothing,
     // and the splash waits for its timer and the owner's answer there.
+    // Does not block (the close is posted); user-interface thread.
     void pwin_close_splash();
 
     SWIN_SPL_INFO spl_info{};  // own copy of the description

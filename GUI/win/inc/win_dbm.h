@@ -20,14 +20,17 @@ public:
     // Builds the button for `row` (type 1..4, context a
     // SWIN_DLG_CTRL_BMPBUTTON) of dlg, whose controls already exist: takes
     // over the control, makes it owner-drawn from images bmp_id..bmp_id+3
-    // and sizes it to the normal image (the position stays). Without a
-    // context, a normal image or such a control, the control is left as the
-    // template made it (a plain button; width and height stay 0).
+    // and sizes it to the normal image (the position stays).
+    // Does not block; the dialog's thread.
+    //   width > 0  the button draws itself
+    //   width 0    no context, normal image or such control: the control
+    //              stays as the template made it (a plain button)
     cls_win_dbm(CDialog *dlg, SWIN_DLG_CTRL *row);
     ~cls_win_dbm() override = default;
 
-    // 1 when point (button client coordinates) lies on the normal image:
-    // 0 <= x < width and 0 <= y < height; else 0.
+    // Whether point (button client coordinates) lies on the normal image.
+    //   1  0 <= x < width and 0 <= y < height
+    //   0  outside
     int win_bmpbt_check_mouse(CPoint point) const;
     // Ends hovering of a caption button: focus and default-button look go
     // back to the control that had them, and the capture is released.

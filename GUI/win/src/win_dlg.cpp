@@ -172,7 +172,7 @@ BOOL cls_pwin_dlg::OnCommand(WPARAM wp, LPARAM) {
     ++busy_;
     unsigned char answer = reinterpret_cast<PWIN_CB_DLG_CONTROL>(dlg_info.cb_dlg_control)(
         this, dlg_info.obj, id);
-    if (answer == 2) close_pending_ = true;  // posted by win_dlg_call_done
+    if (answer == kPwinDlgClose) close_pending_ = true;  // posted by win_dlg_call_done
     win_dlg_call_done();
     return TRUE;
 }
@@ -258,7 +258,7 @@ void cls_pwin_dlg::OnClose() {
         close_pending_ = true;  // asked when the running callback returns
         return;
     }
-    unsigned char answer = 2;
+    unsigned char answer = kPwinDlgClose;
     if (dlg_info.cb_dlg_quit != nullptr) {
         ++busy_;
         answer = reinterpret_cast<PWIN_CB_DLG_QUIT>(dlg_info.cb_dlg_quit)(this, dlg_info.obj,
@@ -267,7 +267,7 @@ void cls_pwin_dlg::OnClose() {
         // Requests that came in while it decided are this one again.
         close_pending_ = false;
     }
-    if (answer != 2) return;
+    if (answer != kPwinDlgClose) return;
     if (type == 0) {
         EndDialog(item_id);
     } else {

@@ -8,6 +8,7 @@
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 out=$1; shift
+exes=(); for exe in "$@"; do exes+=("$(realpath "$exe")"); done
 sign="$(cd "$(dirname "$0")/../../.." && pwd)/scripts/sign-exe.sh"
 rm -rf "$out"; mkdir -p "$out"; cd "$out"
 
@@ -18,7 +19,7 @@ printf '%s\n' "throwaway pass" >pass.txt
 openssl pkcs12 -export -inkey key.pem -in cert.pem -passout file:pass.txt -out signer.pfx
 
 export SOURCE_DATE_EPOCH=1700000000
-for exe in "$@"; do
+for exe in "${exes[@]}"; do
     name=$(basename "$exe")
     cp "$exe" "$name"
     # A file with no signature must not pass: the check below can fail.

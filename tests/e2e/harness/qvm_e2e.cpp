@@ -17,6 +17,18 @@ std::string updater_path() {
     return path;
 }
 
+void register_main_class() {
+    WNDCLASSA wc{};
+    wc.style = CS_GLOBALCLASS;
+    wc.lpfnWndProc = DefDlgProcA;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = kMainClass;
+    RegisterClassA(&wc);
+}
+
+void unregister_main_class() { UnregisterClassA(kMainClass, GetModuleHandleA(nullptr)); }
+
 bool wait_until(const std::function<bool()> &done, DWORD ms) {
     const ULONGLONG end = GetTickCount64() + ms;
     for (;;) {
@@ -27,18 +39,14 @@ bool wait_until(const std::function<bool()> &done, DWORD ms) {
 }
 
 Program::~Program() {
-    if (pi_.hProcess) {
-        if (running()) {
-            TerminateProcess(pi_.hProcess, 0xDEAD);
-            WaitForSingleObject(pi_.hProcess, kWaitMs);
-        }
-        CloseHandle(pi_.hProcess);
+    if (running()) {
+        TerminateProcess(process_.get(), 0xDEAD);
+        WaitForSingleObject(process_.get(), kWaitMs);
     }
-    if (pi_.hThread) CloseHandle(pi_.hThread);
 }
 
 bool Program::start(const std::string &exe, WORD show) {
-    if (pi_.hProcess) return false;
+    if (process_.ok()) return false;
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
@@ -46,25 +54,28 @@ bool Program::start(const std::string &exe, WORD show) {
     std::string cmd = "\"" + exe + "\"";
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back('\0');
+    PROCESS_INFORMATION pi{};
     if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi_)) {
-        pi_ = PROCESS_INFORMATION{};
+                        &si, &pi)) {
         return false;
     }
+    process_.reset(pi.hProcess);
+    thread_.reset(pi.hThread);
+    pid_ = pi.dwProcessId;
     return true;
 }
 
 bool Program::running() const {
-    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
+    return process_.ok() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
 }
 
 bool Program::wait_exit(DWORD ms) {
-    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, ms) == WAIT_OBJECT_0;
+    return process_.ok() && WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
 }
 
 DWORD Program::exit_code() const {
     DWORD code = STILL_ACTIVE;
-    if (pi_.hProcess) GetExitCodeProcess(pi_.hProcess, &code);
+    if (process_.ok()) GetExitCodeProcess(process_.get(), &code);
     return code;
 }
 
@@ -72,7 +83,7 @@ std::vector<HWND> Program::windows() const {
     struct Search {
         DWORD pid;
         std::vector<HWND> found;
-    } search{pi_.dwProcessId, {}};
+    } search{pid_, {}};
     EnumWindows(
         [](HWND wnd, LPARAM arg) -> BOOL {
             auto *s = reinterpret_cast<Search *>(arg);
@@ -96,7 +107,7 @@ HWND Program::wait_main(DWORD ms) const {
     HWND found = nullptr;
     wait_until(
         [&] {
-            auto mains = visible_windows("R846_QVM2K_CLASS");
+            auto mains = visible_windows(kMainClass);
             found = mains.empty() ? nullptr : mains.front();
             return found != nullptr || !running();
         },

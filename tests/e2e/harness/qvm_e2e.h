@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "test_handle.h"
+
 namespace qvm_e2e {
 
 // Default deadline for a window to appear or a process to end.
@@ -21,6 +23,14 @@ constexpr DWORD kWaitMs = 10000;
 
 // The program under test, in Windows path form (set by the build).
 std::string updater_path();
+
+// The window class of the program's main dialog, which its template names.
+constexpr char kMainClass[] = "R846_QVM2K_CLASS";
+// Registers (and removes again) a plain dialog class of that name in this
+// process, so that the program's templates can be built here from its
+// resources, for measuring in dialog units.
+void register_main_class();
+void unregister_main_class();
 
 // Polls `done` every 10 ms until it is true (returns true) or `ms` passed.
 bool wait_until(const std::function<bool()> &done, DWORD ms = kWaitMs);
@@ -38,7 +48,7 @@ public:
     // False when the process could not be created.
     bool start(const std::string &exe = updater_path(), WORD show = SW_SHOWNORMAL);
 
-    DWORD pid() const { return pi_.dwProcessId; }
+    DWORD pid() const { return pid_; }
     bool running() const;
     // True when the process ended within `ms`.
     bool wait_exit(DWORD ms = kWaitMs);
@@ -58,7 +68,9 @@ public:
     std::vector<HWND> dialogs() const { return visible_windows("#32770"); }
 
 private:
-    PROCESS_INFORMATION pi_{};
+    test_support::Handle process_;
+    test_support::Handle thread_;
+    DWORD pid_ = 0;
 };
 
 // Window helpers; they work on windows of any process.

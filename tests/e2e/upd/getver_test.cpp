@@ -2,22 +2,14 @@
 // simulated device driver; what the user sees and what the device saw.
 #include <gtest/gtest.h>
 
-#include "upd_support.h"
+#include "upd_fixture.h"
 
 using namespace upd_e2e;
-using qvm_e2e::Program;
 
 namespace {
 
-class GetVersion : public ::testing::Test {
+class GetVersion : public ProgramTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dev.ready()) << "the simulated device driver does not answer";
-        ASSERT_TRUE(prog.start());
-        main = prog.wait_main();
-        ASSERT_NE(main, nullptr) << "no main dialog";
-    }
-
     // Clicks "Get firmware ver." and expects the text without any box.
     void expect_shown(const std::string &text) {
         std::string why;
@@ -41,9 +33,6 @@ protected:
         EXPECT_TRUE(wait_text(main, kDevVer, "------", &seen)) << "shows \"" << seen << "\"";
     }
 
-    Devices dev;
-    Program prog;
-    HWND main = nullptr;
 };
 
 TEST_F(GetVersion, ShowsTheDeviceVersionText) {

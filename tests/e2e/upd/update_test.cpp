@@ -8,10 +8,9 @@
 
 #include <algorithm>
 
-#include "upd_support.h"
+#include "upd_fixture.h"
 
 using namespace upd_e2e;
-using qvm_e2e::Program;
 
 namespace {
 
@@ -27,13 +26,11 @@ int bar_pos(HWND bar) {
     return static_cast<int>(pos);
 }
 
-class Update : public ::testing::Test {
+class Update : public ProgramTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dev.ready()) << "the simulated device driver does not answer";
-        ASSERT_TRUE(prog.start());
-        main = prog.wait_main();
-        ASSERT_NE(main, nullptr) << "no main dialog";
+        ProgramTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(wait_text(main, kRomVer, kImageVersionText)) << "no embedded image";
     }
 
@@ -105,9 +102,6 @@ protected:
             << 0x4000 + (diff.first - flash.begin());
     }
 
-    Devices dev;
-    Program prog;
-    HWND main = nullptr;
 };
 
 TEST_F(Update, WritesTheEmbeddedWindowAndShowsTheNewVersion) {

@@ -74,6 +74,21 @@ TEST_F(EmbeddedImage, EditBlockHoldsTheFileBytesAndBlankElsewhere) {
     EXPECT_EQ(hex_.edit_info.fill_data, 0xFF);
 }
 
+// The assembled block is released after the cut, but its span stays in the
+// record: from the lowest byte any segment supplies to the highest one.
+TEST_F(EmbeddedImage, AssembledBlockSpansFirstToLastSegmentByte) {
+    const auto all = file_bytes(0, 0xFFFFFFFFu);
+    ASSERT_FALSE(all.empty());
+    const std::uint32_t first = all.begin()->first, last = all.rbegin()->first;
+    EXPECT_EQ(first, 0x4000u);
+    EXPECT_EQ(last, 0xFFFFFFu);
+    ASSERT_EQ(read(), 1);
+    EXPECT_EQ(hex_.org.data, nullptr);
+    EXPECT_EQ(hex_.org.start_addr, first);
+    EXPECT_EQ(hex_.org.end_addr, last);
+    EXPECT_EQ(hex_.org.len, last - first + 1);
+}
+
 TEST_F(EmbeddedImage, SegmentsOutsideTheWindowAreInTheFileButNotInTheBlock) {
     // The start-up code and the vectors exist; the reader still succeeds
     // (the edit step cuts them away) and keeps only the window.

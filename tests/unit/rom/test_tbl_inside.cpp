@@ -24,6 +24,10 @@ TEST_F(InsideWindow, ReadsTheImageWithBlankAroundIt) {
     EXPECT_EQ(file_ver_, 362ul);
     EXPECT_EQ(mcu_ver_, 0x0102ul);
     EXPECT_EQ(hex_.org.data, nullptr);
+    // The assembled span: first code byte to the name's last byte.
+    EXPECT_EQ(hex_.org.start_addr, 0x5000u);
+    EXPECT_EQ(hex_.org.end_addr, 0x7FFAu);
+    EXPECT_EQ(hex_.org.len, 0x2FFBu);
     ASSERT_EQ(hex_.edit.len, 16384u);
     const unsigned char *e = hex_.edit.data;
     for (std::uint32_t i = 0; i < 0x1000; ++i) ASSERT_EQ(e[i], 0xFF) << i;

@@ -16,6 +16,7 @@
 #include "dlg_test_res.h"
 #include "pcom_dat.h"
 #include "pwin_dlg.h"
+#include "test_handle.h"
 #include "pwin_uty.h"
 
 namespace {
@@ -518,10 +519,12 @@ TEST(MsgDlg, FromAWorkerThreadTheMainWindowOwnsTheBox) {
         }
     } worker;
     BoxAnswerer answer(IDCANCEL);
-    HANDLE th = CreateThread(nullptr, 0, &Worker::run, &worker, 0, nullptr);
+    test_support::Handle th(CreateThread(nullptr, 0, &Worker::run, &worker, 0, nullptr));
+    ASSERT_TRUE(th.ok());
     // The user-interface thread keeps pumping while the worker waits.
-    EXPECT_TRUE(pump_until([th] { return WaitForSingleObject(th, 0) == WAIT_OBJECT_0; }, 8000));
-    CloseHandle(th);
+    EXPECT_TRUE(pump_until(
+        [&th] { return WaitForSingleObject(th.get(), 0) == WAIT_OBJECT_0; }, 8000));
+    th.reset();
     BoxSeen seen = answer.wait();
     EXPECT_TRUE(seen.seen);
     EXPECT_EQ(seen.owner, main_hwnd);

@@ -27,6 +27,29 @@ TEST(LoadStrRes, KeepsTrailingBlanksAndCutsToBuffer) {
     EXPECT_STREQ(small, "Firmware");
 }
 
+// Small buffers: nothing is written beyond str_len bytes, and a length of
+// 0 (or a null buffer) writes nothing at all.
+TEST(LoadStrRes, SmallBuffersWriteOnlyWhatTheyHold) {
+    struct Case {
+        unsigned long len;
+        unsigned long want_n;
+        const char *want_text;  // null: the buffer stays untouched
+    } const cases[] = {{0, 0, nullptr}, {1, 0, ""}, {2, 1, "F"}, {9, 8, "Firmware"}};
+    for (const Case &c : cases) {
+        char buf[16];
+        std::memset(buf, '#', sizeof buf);
+        EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(IDS_PLAIN, buf, c.len), c.want_n)
+            << "len " << c.len;
+        const size_t written = c.want_text != nullptr ? std::strlen(c.want_text) + 1 : 0;
+        if (c.want_text != nullptr) {
+            EXPECT_STREQ(buf, c.want_text) << "len " << c.len;
+        }
+        for (size_t i = written; i < sizeof buf; ++i)
+            ASSERT_EQ(buf[i], '#') << "len " << c.len << ": byte " << i << " written";
+    }
+    EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(IDS_PLAIN, nullptr, 16), 0u);
+}
+
 TEST(LoadStrRes, MissingStringGivesZero) {
     char buf[240] = "untouched";
     EXPECT_EQ(CLS_pwin_uty::pwin_load_str_res(9999, buf, sizeof buf), 0u);

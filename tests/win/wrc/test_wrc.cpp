@@ -22,6 +22,7 @@
 #include "pcmc.h"
 #include "prom.h"
 #include "pwrc_upd.h"
+#include "resource.h"
 
 namespace {
 // One-shot: the next nothrow allocation of a controller fails.
@@ -85,6 +86,32 @@ private:
     std::vector<std::string> texts_;
     std::set<HWND> answered_;
     std::thread thread_;
+};
+
+// While installed on the test thread, takes the progress bar out of every
+// dialog that has one before the dialog's own set-up sees it, as a template
+// without the bar would.
+class DropProgressBar {
+public:
+    DropProgressBar()
+        : hook_(SetWindowsHookExA(WH_CALLWNDPROC, &on_call, nullptr, GetCurrentThreadId())) {}
+    ~DropProgressBar() {
+        if (hook_ != nullptr) UnhookWindowsHookEx(hook_);
+    }
+    bool ok() const { return hook_ != nullptr; }
+    static int dropped() { return dropped_; }
+
+private:
+    static LRESULT CALLBACK on_call(int code, WPARAM wp, LPARAM lp) {
+        const auto *call = reinterpret_cast<const CWPSTRUCT *>(lp);
+        if (code == HC_ACTION && call->message == WM_INITDIALOG) {
+            HWND bar = GetDlgItem(call->hwnd, IDC_PROGRESS_BAR);
+            if (bar != nullptr && DestroyWindow(bar)) ++dropped_;
+        }
+        return CallNextHookEx(nullptr, code, wp, lp);
+    }
+    HHOOK hook_;
+    static inline int dropped_ = 0;
 };
 
 class UpdateController : public ::testing::Test {
@@ -189,6 +216,19 @@ TEST_F(UpdateController, MessagesReportNoDeviceAndCompletion) {
     EXPECT_EQ(texts[0],
               "R846-QVM2K cannot be found.     \nPlease connect R846-QVM2K and re-perform.    ");
     EXPECT_EQ(texts[1], "Update has been completed.    ");
+}
+
+TEST_F(UpdateController, ProgressDialogWithoutItsBarStillUpdates) {
+    plug(341);
+    int result = -1;
+    {
+        DropProgressBar drop;
+        ASSERT_TRUE(drop.ok());
+        result = run(1, 0, 0);
+    }
+    EXPECT_EQ(DropProgressBar::dropped(), 1) << "no progress dialog lost its bar";
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(state().commits, 1u);
 }
 
 TEST_F(UpdateController, ControllerThatCannotBeAllocatedClosesTheDialog) {

@@ -66,14 +66,14 @@ private:
     // Main dialog callbacks; obj is the CLS_app.
     // Icon, caption, the 24-point font of controls 3010..3012, image load.
     static void cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj);
-    // 2 (close) for the Exit button and Escape (id 2); otherwise the
-    // command is dispatched and the answer is 1 (stay open).
+    // kPwinDlgClose for the Exit button and Escape (id 2); otherwise the
+    // command is dispatched and the answer is kPwinDlgStay.
     static unsigned char cb_dlg_control(cls_pwin_dlg *pwin_dlg, void *obj,
                                         unsigned short item_id);
-    // 2: the CLS_app has been released and the dialog may close. 1 (stay
-    // open) only while a command's modal dialogue runs on top of the main
-    // dialog (help is 0), because that command still uses this object (and
-    // during an update a worker thread reads its image) when it returns.
+    // kPwinDlgClose: the CLS_app has been released and the dialog may
+    // close. It cannot come while a command runs (and still uses this
+    // object): commands run inside cb_dlg_control, and the dialog defers
+    // close requests until that callback has returned.
     static unsigned char cb_dlg_quit(cls_pwin_dlg *pwin_dlg, void *obj, unsigned short item_id);
 
     cls_pwin_dlg *main_wnd;  // the main dialog (deletes itself)
@@ -81,6 +81,6 @@ private:
                              // dialogue (About, update, version query) runs
     CFont font;              // 24-point font of the three large texts
     SHEX_HEX hex;            // the embedded image (blocks owned)
-    unsigned long ver;       // image version; 0xFFFFFFFF = none
+    unsigned long ver;       // image version; kNoVersion = none
     SCMC_DEV_VER ver_info;   // last device version record read
 };

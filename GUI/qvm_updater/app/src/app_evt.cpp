@@ -32,17 +32,15 @@ void CLS_app::cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj) {
 }
 
 unsigned char CLS_app::cb_dlg_control(cls_pwin_dlg *, void *obj, unsigned short item_id) {
-    if (item_id == IDCANCEL) return 2;
+    if (item_id == IDCANCEL) return kPwinDlgClose;
     static_cast<CLS_app *>(obj)->menu_sel(item_id);
-    return 1;
+    return kPwinDlgStay;
 }
 
 unsigned char CLS_app::cb_dlg_quit(cls_pwin_dlg *, void *obj, unsigned short) {
-    CLS_app *app = static_cast<CLS_app *>(obj);
-    // A close request can still arrive while a modal dialogue of a command
-    // runs (posted to the disabled main dialog). Closing then would free
-    // this object under that command; the request is refused instead.
-    if (app->help != 1) return 1;
-    delete app;  // releases the image blocks and the font
-    return 2;
+    // Never called while a command runs: a command runs inside
+    // cb_dlg_control, and the dialog holds close requests back until that
+    // callback has returned.
+    delete static_cast<CLS_app *>(obj);  // releases the image blocks and the font
+    return kPwinDlgClose;
 }

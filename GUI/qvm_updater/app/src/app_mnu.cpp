@@ -13,8 +13,7 @@ void CLS_app::menu_sel(unsigned short menu_id) {
     // Each command runs a modal dialogue on top of the main dialog. While
     // one runs (help is 0), a command that still reaches the main dialog
     // (posted to it; its buttons are disabled then) is ignored: one About at
-    // a time, and no update or query inside another. help also tells the
-    // quit callback that this object is in use.
+    // a time, and no update or query inside another.
     if (help != 1) return;
     switch (menu_id) {
     case IDC_MAIN_ABOUT:

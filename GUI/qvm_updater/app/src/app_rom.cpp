@@ -8,7 +8,7 @@ void CLS_app::app_rom_load(cls_pwin_dlg *pwin_dlg) {
     char product_str[CLS_prom::kProductLen];
 
     const int ok = CLS_prom::prom_read(&hex, &ver, &mcu_ver, product_str);
-    if (ok == 1 && ver != 0xFFFFFFFFul) {
+    if (ok == 1 && ver != kNoVersion) {
         char ver_str[13];
         CLS_pcom_dat::pcom_version(ver, ver_str, 0);
         pwin_dlg->pwin_dlg_set_text(IDC_MAIN_ROM_VER, ver_str);

@@ -16,7 +16,8 @@ private:
     // Sets the version text of control 3000 to "Ver. " and the program's
     // version. obj (this object) is not used.
     static void cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj);
-    // 2 (close) for OK/Enter (1) and Escape (2); 1 for every other id.
+    // kPwinDlgClose for OK/Enter (1) and Escape (2); kPwinDlgStay for every
+    // other id.
     static unsigned char cb_dlg_control(cls_pwin_dlg *pwin_dlg, void *obj,
                                         unsigned short item_id);
 };

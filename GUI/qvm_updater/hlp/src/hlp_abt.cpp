@@ -6,5 +6,5 @@ void CLS_phlp_abt::cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *) {
 }
 
 unsigned char CLS_phlp_abt::cb_dlg_control(cls_pwin_dlg *, void *, unsigned short item_id) {
-    return (item_id == IDOK || item_id == IDCANCEL) ? 2 : 1;
+    return (item_id == IDOK || item_id == IDCANCEL) ? kPwinDlgClose : kPwinDlgStay;
 }

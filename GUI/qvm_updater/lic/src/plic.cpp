@@ -10,17 +10,17 @@ int CLS_plic::plic_get_version_info(SCMC_DEV_VER *ver) {
     SCMC_DEV_VER *ver_tmp = nullptr;
     // At most one device, and only the first device file name is probed.
     unsigned char code = CLS_pcmc::pcmc_get_ver(&ver_tmp, 1, 1);
-    if (code == 0 && ver_tmp != nullptr) {
+    if (code == kCmcGetVerOk && ver_tmp != nullptr) {
         *ver = ver_tmp[0];
         result = 1;
-    } else if (code == 3) {
+    } else if (code == kCmcGetVerFailed) {
         cls_pwin_dlg::pwin_msg_dlg(IDS_MSG_TITLE, nullptr, IDS_COMM_ERROR, nullptr, MB_ICONHAND,
                                    nullptr);
     } else {
         cls_pwin_dlg::pwin_msg_dlg(IDS_MSG_TITLE, nullptr, IDS_NOT_FOUND, nullptr, MB_ICONHAND,
                                    nullptr);
     }
-    // Also handed out with code 3: it holds the failed device's initial values.
+    // Also handed out with kCmcGetVerFailed: it holds the failed device's initial values.
     if (ver_tmp != nullptr) {
         LocalFree(ver_tmp);
     }

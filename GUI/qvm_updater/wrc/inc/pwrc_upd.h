@@ -7,10 +7,10 @@
 // - cb_cmc_chkret runs on the communication controller's check thread (or on
 //   the user-interface thread, inside cb_dlg_init, when that thread cannot be
 //   started). It touches the dialog only by PostMessageA of WM_COMMAND.
-// - `cmc` is written only by cb_cmc_chkret, before it posts the command that
-//   makes the user-interface thread read it (3100, and 3000 after it).
-//   cb_dlg_init never stores the pointer that construction returned: the
-//   controller may already have destroyed itself by then.
+// - Which thread writes which field, and when the other may read it, is
+//   noted at the fields. cb_dlg_init never stores the pointer that the
+//   controller's construction returned: the controller may already have
+//   destroyed itself by then.
 #pragma once
 
 #include <shex_hex.h>
@@ -34,29 +34,46 @@ public:
 private:
     // Dialog callbacks of dialog 21500; obj is this instance.
     static void cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj);
-    // 2 = close the dialog, 1 = nothing more.
+    // kPwinDlgClose = close the dialog, kPwinDlgStay = nothing more.
     static unsigned char cb_dlg_control(cls_pwin_dlg *pwin_dlg, void *obj,
                                         unsigned short item_id);
-    // 2 = allow closing (only for 3000 and 3100..3103), 1 = refuse.
+    // kPwinDlgClose only for 3000 and 3100..3103; kPwinDlgStay (refuse)
+    // for every other id.
     static unsigned char cb_dlg_quit(cls_pwin_dlg *pwin_dlg, void *obj,
                                      unsigned short item_id);
-    // Check outcome from the controller: 1 keeps the controller (code 0),
-    // 2 lets the check thread release it (codes 1..3).
+    // Check outcome from the controller: kCmcKeep for kCmcChkReady (the
+    // controller is kept for the update), kRelease for every other code.
     static unsigned short cb_cmc_chkret(unsigned short chkret, unsigned long dev_num,
                                         void *cmc_obj, void *obj);
+
+    // cb_cmc_chkret's answer that lets the check thread release the
+    // controller (any answer but kCmcKeep does).
+    static constexpr unsigned short kRelease = 2;
 
     // Shows one outcome box (string msg_id, stop icon) owned by the search
     // dialog when `msg` is 1, then posts command `cmd` to that dialog.
     void report_and_post(unsigned short msg_id, unsigned short cmd);
 
+    // Set by construction and never written again: either thread reads them.
     unsigned long dev_max;
     unsigned long chk_max;
     SHEX_HEX *hex;
     unsigned long hex_ver;
     int ver_chk;
-    cls_pwin_dlg *dlg = nullptr;
-    CLS_pcmc *cmc = nullptr;
     int check;
     int msg;
+
+    // Written by cb_dlg_init on the user-interface thread before it creates
+    // the controller (whose check thread then reads it); cleared after the
+    // dialog ended.
+    cls_pwin_dlg *dlg = nullptr;
+
+    // Written by cb_cmc_chkret on the check thread (code kCmcChkReady) before
+    // it posts 3100; from then on the user-interface thread alone reads and
+    // clears it (3100 and 3000). Null while the check runs.
+    CLS_pcmc *cmc = nullptr;
+
+    // User-interface thread only: the progress dialog's result, read after
+    // the dialog ended.
     int result = 0;
 };

@@ -7,10 +7,8 @@
 //   thread cannot be started, on the user-interface thread inside
 //   cb_dlg_init). They touch the dialog only by the synchronous PBM_SETPOS to
 //   the progress bar and by posting WM_COMMAND 3204.
-// - `dlg` and `progress` are written in cb_dlg_init before the update thread
-//   starts and only read afterwards. `result` is written by cb_cmc_finish
-//   before it posts 3204, and read on the user-interface thread after the
-//   dialog has ended on that command.
+// - Which thread writes which field, and when the other may read it, is
+//   noted at the fields.
 #pragma once
 
 class cls_pwin_dlg;
@@ -39,15 +37,28 @@ private:
     static unsigned char cb_dlg_quit(cls_pwin_dlg *pwin_dlg, void *obj,
                                      unsigned short item_id);
     // value: the new bar position (0..100); the first argument is ignored.
+    // Without a bar in the template the position goes nowhere.
     static void cb_cmc_progress(unsigned long first, unsigned long value, void *obj);
     // result 1 = every device written, otherwise failed; the detail is ignored.
     static void cb_cmc_finish(unsigned long result, unsigned long detail, void *obj);
 
+    // Set by construction and never written again: either thread reads them.
     void *obj;
     void (*cb_wrc_upd)(int, void *);
-    CLS_pcmc *cmc_obj;
-    CProgressCtrl *progress = nullptr;
-    cls_pwin_dlg *dlg = nullptr;
     int msg;
+
+    // User-interface thread only: handed to the update thread (and cleared)
+    // in cb_dlg_init.
+    CLS_pcmc *cmc_obj;
+
+    // Written by cb_dlg_init on the user-interface thread before it starts
+    // the update thread (the start orders the writes), then only read by
+    // the update thread until it posts 3204; cleared after the dialog ended.
+    cls_pwin_dlg *dlg = nullptr;
+    CProgressCtrl *progress = nullptr;  // null when the template has no bar
+
+    // Written by cb_cmc_finish on the update thread before it posts 3204;
+    // read on the user-interface thread after the dialog ended on that
+    // command.
     int result = 0;
 };

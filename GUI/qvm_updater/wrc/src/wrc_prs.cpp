@@ -20,8 +20,8 @@ constexpr unsigned short kCmdEnded = 3204;
 } // namespace
 
 CLS_wrc_prs::CLS_wrc_prs(void *cmc_obj, void *obj, void *cb_app, int msg, int *result)
-    : obj(obj), cb_wrc_upd(reinterpret_cast<void (*)(int, void *)>(cb_app)),
-      cmc_obj(static_cast<CLS_pcmc *>(cmc_obj)), msg(msg) {
+    : obj(obj), cb_wrc_upd(reinterpret_cast<void (*)(int, void *)>(cb_app)), msg(msg),
+      cmc_obj(static_cast<CLS_pcmc *>(cmc_obj)) {
     SWIN_DLG_INFO dlg_info;
     cls_pwin_dlg::pwin_dlg_init_dlg_info(&dlg_info, IDD_QVM_PROGRESS, this,
                                          reinterpret_cast<void *>(cb_dlg_init),
@@ -50,23 +50,24 @@ void CLS_wrc_prs::cb_dlg_init(cls_pwin_dlg *pwin_dlg, void *obj) {
 
 unsigned char CLS_wrc_prs::cb_dlg_control(cls_pwin_dlg * /*pwin_dlg*/, void * /*obj*/,
                                           unsigned short item_id) {
-    return item_id == kCmdEnded ? 2 : 1;
+    return item_id == kCmdEnded ? kPwinDlgClose : kPwinDlgStay;
 }
 
 unsigned char CLS_wrc_prs::cb_dlg_quit(cls_pwin_dlg * /*pwin_dlg*/, void * /*obj*/,
                                        unsigned short item_id) {
-    return item_id == kCmdEnded ? 2 : 1;
+    return item_id == kCmdEnded ? kPwinDlgClose : kPwinDlgStay;
 }
 
 void CLS_wrc_prs::cb_cmc_progress(unsigned long /*first*/, unsigned long value, void *obj) {
     auto *self = static_cast<CLS_wrc_prs *>(obj);
+    if (self->progress == nullptr) return;  // a template without the bar
     SendMessageA(self->progress->GetSafeHwnd(), PBM_SETPOS, value, 0);
 }
 
 void CLS_wrc_prs::cb_cmc_finish(unsigned long result, unsigned long /*detail*/, void *obj) {
     auto *self = static_cast<CLS_wrc_prs *>(obj);
     if (self->msg == 1) {
-        if (result == 1) {
+        if (result == kCmcFinishOk) {
             cls_pwin_dlg::pwin_msg_dlg(IDS_MSG_TITLE, nullptr, IDS_UPDATE_DONE, nullptr,
                                        MB_ICONINFORMATION, nullptr);
         } else {
@@ -74,7 +75,7 @@ void CLS_wrc_prs::cb_cmc_finish(unsigned long result, unsigned long /*detail*/, 
                                        MB_ICONHAND, nullptr);
         }
     }
-    if (result == 1) {
+    if (result == kCmcFinishOk) {
         self->result = 1;
     }
     PostMessageA(self->dlg->GetSafeHwnd(), WM_COMMAND, kCmdEnded, 0);

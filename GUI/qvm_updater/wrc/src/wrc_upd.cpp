@@ -58,19 +58,19 @@ unsigned short CLS_pwrc_upd::cb_cmc_chkret(unsigned short chkret, unsigned long 
                                            void *cmc_obj, void *obj) {
     auto *self = static_cast<CLS_pwrc_upd *>(obj);
     switch (chkret) {
-    case 0:
+    case kCmcChkReady:
         self->cmc = static_cast<CLS_pcmc *>(cmc_obj);
         post_command(self->dlg, kCmdProceed);
-        return 1;
-    case 1:
+        return kCmcKeep;
+    case kCmcChkNoDevice:
         self->report_and_post(IDS_NOT_FOUND, kCmdNoDevice);
-        return 2;
-    case 2:
+        return kRelease;
+    case kCmcChkUpToDate:
         self->report_and_post(IDS_NOT_NECESSARY, kCmdUpToDate);
-        return 2;
-    default:
+        return kRelease;
+    default:  // kCmcChkCommError and anything unknown
         self->report_and_post(IDS_COMM_ERROR, kCmdCommError);
-        return 2;
+        return kRelease;
     }
 }
 
@@ -82,14 +82,14 @@ unsigned char CLS_pwrc_upd::cb_dlg_control(cls_pwin_dlg *pwin_dlg, void *obj,
         // Only posted by ourselves after 3100; without a kept controller the
         // check is still running and the dialog must wait for its report.
         if (self->cmc == nullptr) {
-            return 1;
+            return kPwinDlgStay;
         }
         self->cmc->pcmc_cancel();  // releases the controller
         self->cmc = nullptr;
-        return 2;
+        return kPwinDlgClose;
     case kCmdProceed: {
         if (self->cmc == nullptr) {
-            return 1;  // not from the check report: nothing to proceed with
+            return kPwinDlgStay;  // not from the check report: nothing to proceed with
         }
         HWND parent = GetParent(pwin_dlg->GetSafeHwnd());
         SetActiveWindow(parent);
@@ -103,17 +103,17 @@ unsigned char CLS_pwrc_upd::cb_dlg_control(cls_pwin_dlg *pwin_dlg, void *obj,
             CLS_pcmc *cmc = self->cmc;
             self->cmc = nullptr;  // the update thread owns it from here on
             CLS_wrc_prs progress(cmc, self, nullptr, self->msg, &self->result);
-            return 2;
+            return kPwinDlgClose;
         }
         post_command(pwin_dlg, kCmdDeclined);
-        return 1;
+        return kPwinDlgStay;
     }
     case kCmdCommError:
     case kCmdNoDevice:
     case kCmdUpToDate:
-        return 2;
+        return kPwinDlgClose;
     default:
-        return 1;  // Enter, Escape and anything else: keep searching
+        return kPwinDlgStay;  // Enter, Escape and anything else: keep searching
     }
 }
 
@@ -125,8 +125,8 @@ unsigned char CLS_pwrc_upd::cb_dlg_quit(cls_pwin_dlg * /*pwin_dlg*/, void * /*ob
     case kCmdCommError:
     case kCmdNoDevice:
     case kCmdUpToDate:
-        return 2;
+        return kPwinDlgClose;
     default:
-        return 1;
+        return kPwinDlgStay;
     }
 }

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "pwin_dlg.h"
+#include "test_handle.h"
 
 struct DlgRecord {
     int inits = 0;
     std::vector<unsigned short> controls;
     std::vector<unsigned short> quits;
-    // Answers of the callbacks; control answers 1 and quit 2 unless set.
+    // Answers of the callbacks; control answers kPwinDlgStay and quit
+    // kPwinDlgClose unless set.
     std::function<unsigned char(cls_pwin_dlg *, unsigned short)> control;
     std::function<unsigned char(cls_pwin_dlg *, unsigned short)> quit;
     std::function<void(cls_pwin_dlg *)> init;
@@ -63,7 +65,7 @@ public:
 private:
     static DWORD WINAPI run(void *self);
     int answer_;
-    HANDLE thread_ = nullptr;
-    HANDLE done_ = nullptr;
+    test_support::Handle thread_;
+    test_support::Handle done_;
     BoxSeen seen_;
 };

@@ -11,13 +11,13 @@ constexpr int kGiveUpTicks = 120;  // about 3 s without closing
 unsigned char cb_control(cls_pwin_dlg *dlg, void *obj, unsigned short id) {
     auto *rec = static_cast<DlgRecord *>(obj);
     rec->controls.push_back(id);
-    return rec->control ? rec->control(dlg, id) : 1;
+    return rec->control ? rec->control(dlg, id) : kPwinDlgStay;
 }
 
 unsigned char cb_quit(cls_pwin_dlg *dlg, void *obj, unsigned short id) {
     auto *rec = static_cast<DlgRecord *>(obj);
     rec->quits.push_back(id);
-    return rec->quit ? rec->quit(dlg, id) : 2;
+    return rec->quit ? rec->quit(dlg, id) : kPwinDlgClose;
 }
 
 void CALLBACK script_tick(HWND hwnd, UINT, UINT_PTR, DWORD) {
@@ -120,14 +120,13 @@ bool pump_until(const std::function<bool()> &done, DWORD timeout_ms) {
 }
 
 BoxAnswerer::BoxAnswerer(int answer) : answer_(answer) {
-    done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, &BoxAnswerer::run, this, 0, nullptr);
+    done_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    thread_.reset(CreateThread(nullptr, 0, &BoxAnswerer::run, this, 0, nullptr));
+    EXPECT_TRUE(done_.ok() && thread_.ok()) << "the message-box answerer did not start";
 }
 
 BoxAnswerer::~BoxAnswerer() {
-    WaitForSingleObject(thread_, 10000);
-    CloseHandle(thread_);
-    CloseHandle(done_);
+    if (thread_.ok()) WaitForSingleObject(thread_.get(), 10000);
 }
 
 DWORD WINAPI BoxAnswerer::run(void *self) {
@@ -150,11 +149,11 @@ DWORD WINAPI BoxAnswerer::run(void *self) {
         }
         Sleep(10);
     }
-    SetEvent(me->done_);
+    SetEvent(me->done_.get());
     return 0;
 }
 
 BoxSeen BoxAnswerer::wait(DWORD timeout_ms) {
-    WaitForSingleObject(done_, timeout_ms);
+    WaitForSingleObject(done_.get(), timeout_ms);
     return seen_;
 }

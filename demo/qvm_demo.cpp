@@ -100,8 +100,8 @@ std::string version_text(std::uint32_t v) {
 bool run(Shots &shots) {
     Devices dev(Devices::Keep::kPlugged);
     if (!dev.ready()) return fail("the simulated device driver does not answer");
-    devsim_ioc_state before = dev.state(0);
-    if (before.index != 0 || !dev.ctl().clear_log(0)) {
+    devsim_ioc_state before{};
+    if (!dev.ctl().state(0, &before) || !dev.ctl().clear_log(0)) {
         return fail("no simulated device 0 (the demo script plugs it in)");
     }
     dev.ctl().set_delay(0, 0);
@@ -164,7 +164,8 @@ bool run(Shots &shots) {
     prog.wait_exit();
 
     // What the device saw.
-    devsim_ioc_state after = dev.state(0);
+    devsim_ioc_state after{};
+    if (!dev.ctl().state(0, &after)) return fail("the simulated device's state cannot be read");
     std::vector<std::string> steps = dev.steps(0);
     int blocks = 0;
     std::string first_block, last_block;

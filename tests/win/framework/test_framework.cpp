@@ -15,6 +15,7 @@
 #include "dlg_harness.h"
 #include "dlg_test_res.h"
 #include "pwin_dlg.h"
+#include "test_handle.h"
 
 namespace {
 
@@ -116,7 +117,9 @@ TEST(FrameworkModeless, ShowFlagAndSelfDeletionOnlyWhenQuitAgrees) {
     g_deleted = 0;
     DlgRecord rec;
     bool allow = false;
-    rec.quit = [&allow](cls_pwin_dlg *, unsigned short) -> unsigned char { return allow ? 2 : 1; };
+    rec.quit = [&allow](cls_pwin_dlg *, unsigned short) -> unsigned char {
+        return allow ? kPwinDlgClose : kPwinDlgStay;
+    };
     auto *hidden = new CountedDlg(describe(IDD_PLAIN, &rec), 0);
     ASSERT_NE(hidden->m_hWnd, nullptr);
     EXPECT_EQ(hidden->type, 1);
@@ -133,21 +136,17 @@ TEST(FrameworkModeless, ShowFlagAndSelfDeletionOnlyWhenQuitAgrees) {
     EXPECT_TRUE(pump_until([h] { return !IsWindow(h); }));
     EXPECT_EQ(g_deleted, 1);
 
-    DlgRecord shown_rec;
-    auto *shown = new CountedDlg(describe(IDD_PLAIN, &shown_rec), 1);
-    HWND s = shown->m_hWnd;
-    EXPECT_TRUE(IsWindowVisible(s));
-    PostMessageA(s, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(pump_until([s] { return !IsWindow(s); }));
-    EXPECT_EQ(g_deleted, 2);
-
-    // Only exactly 1 shows.
-    DlgRecord two_rec;
-    auto *two = new CountedDlg(describe(IDD_PLAIN, &two_rec), 2);
-    HWND t = two->m_hWnd;
-    EXPECT_FALSE(IsWindowVisible(t));
-    PostMessageA(t, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(pump_until([t] { return !IsWindow(t); }));
+    // Only exactly 1 shows; shown or not, the dialog deletes itself.
+    for (int show : {1, 2}) {
+        DlgRecord show_rec;
+        auto *dlg = new CountedDlg(describe(IDD_PLAIN, &show_rec), show);
+        HWND w = dlg->m_hWnd;
+        EXPECT_EQ(IsWindowVisible(w) != FALSE, show == 1) << "show " << show;
+        const int deleted = g_deleted;
+        PostMessageA(w, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(pump_until([w] { return !IsWindow(w); })) << "show " << show;
+        EXPECT_EQ(g_deleted, deleted + 1) << "show " << show;
+    }
 }
 
 TEST(FrameworkModeless, MissingTemplateLeavesNoWindowAndNoCallback) {
@@ -250,9 +249,10 @@ TEST(FrameworkControls, ProgressBarTakenFromTheTemplate) {
                 return 0;
             }
         };
-        HANDLE th = CreateThread(nullptr, 0, &Setter::run, bar, 0, nullptr);
-        EXPECT_TRUE(pump_until([th] { return WaitForSingleObject(th, 0) == WAIT_OBJECT_0; }));
-        CloseHandle(th);
+        test_support::Handle th(CreateThread(nullptr, 0, &Setter::run, bar, 0, nullptr));
+        ASSERT_TRUE(th.ok());
+        EXPECT_TRUE(pump_until([&th] { return WaitForSingleObject(th.get(), 0) == WAIT_OBJECT_0; }));
+        th.reset();
         EXPECT_EQ(bar->GetPos(), 100);
         bar->SetRange(0, 10);
         bar->GetRange(lo, hi);

@@ -1,0 +1,80 @@
+// One device, as qvm_cli sees it: probing its name, reading its version,
+// and updating it with the shared update sequence. Each call works on a
+// handle of its own, opened and closed inside the call, so devices can be
+// served side by side from separate threads.
+//
+// Threads: every function blocks its calling thread for the device's
+// exchanges (no time-out). A CliProgress is written by the one worker that
+// updates its device and read by any other thread (the view).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "shex_hex.h"
+
+// The image qvm_cli writes: the embedded image's device window.
+struct CliImage {
+    const SHEX_DATA *edit = nullptr;  // 0x4000..0x7FFF; not owned
+    std::uint32_t version = 0;        // at 0x7F00
+    std::string sha256;               // of edit's bytes, as written
+};
+
+// What a device reports about itself.
+struct CliDevice {
+    unsigned index = 0;
+    std::int32_t serial = 0;
+    std::uint32_t firm_version = 0;   // 0xFFFFFFFF: no firmware
+    std::uint16_t mcu_version = 0;
+    std::uint32_t boot_version = 0;
+};
+
+enum class CliOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
+
+// The end of one unit's update.
+struct CliUnitResult {
+    CliDevice device;                 // serial etc. valid when identified
+    bool identified = false;          // its version was read
+    std::uint32_t new_version = 0;    // valid when has_new
+    bool has_new = false;
+    CliOutcome outcome = CliOutcome::kFailed;
+    // 0 for updated and current; otherwise the detail code of the window
+    // program (0xFFFFFFFF memory, 0xFFFFFFFE transfer, or the device's own
+    // error code), 0xFFFFFFFD when the device could not be opened or did
+    // not hold the image after an accepted end.
+    std::uint32_t detail = 0;
+    std::string what;                 // for failures: what failed and where, in words
+    std::uint64_t ms = 0;
+};
+
+// Detail code of a unit that could not be opened or verified.
+constexpr std::uint32_t kCliDetailUnverified = 0xFFFFFFFDu;
+
+// Where a unit's update is; written by its worker.
+enum CliPhase : int { kCliPhaseWaiting, kCliPhaseChecking, kCliPhaseWriting, kCliPhaseVerifying,
+                      kCliPhaseDone };
+struct CliProgress {
+    std::atomic<int> phase{kCliPhaseWaiting};
+    std::atomic<int> percent{0};
+    // The device as first read; valid once identified is true (release).
+    std::atomic<std::int32_t> serial{0};
+    std::atomic<std::uint32_t> firm_version{0};
+    std::atomic<std::uint16_t> mcu_version{0};
+    std::atomic<bool> identified{false};
+};
+
+// Whether device file index opens now (opened and closed again).
+bool cli_device_present(unsigned index);
+
+// Reads device index's version record (own handle, closed again).
+// Returns true   *out filled
+//         false  *why says what failed, in words
+bool cli_read_device(unsigned index, CliDevice *out, std::string *why);
+
+// Updates device index: reads its version, leaves it alone when it is
+// current (unless force), otherwise runs the update sequence and reads the
+// version back. The result is kUpdated only when the device accepted the
+// end and then reported the image's version. progress may be null.
+CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
+                              CliProgress *progress);

@@ -1,0 +1,238 @@
+// qvm_cli.exe: the console shell around cli_run. It loads the embedded
+// image, wires standard output and error, the live view on the console, the
+// report file and the console's control events.
+//
+// Threads: main thread (everything here but the handler); the console
+// control handler runs on a thread of the system's and only sets the two
+// request flags (and, when the console closes, waits for the end).
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli_args.h"
+#include "cli_json.h"
+#include "cli_run.h"
+#include "cli_sha256.h"
+#include "cli_text.h"
+#include "com_type.h"
+#include "prom.h"
+#include "resource.h"
+
+namespace {
+
+std::atomic<int> g_breaks{0};      // console control events so far
+std::atomic<bool> g_graceful{false}; // the command finishes running updates on a stop
+HANDLE g_ended = nullptr;          // set when the program is about to end
+
+BOOL WINAPI on_console_event(DWORD event) {
+    // list and info may wait on a device that never answers: the system's
+    // own handling ends them.
+    if (!g_graceful.load()) return FALSE;
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        g_breaks.fetch_add(1);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process when this returns: hold it until the
+        // running updates have finished (the system's own limit applies).
+        g_breaks.fetch_add(1);
+        if (g_ended != nullptr) WaitForSingleObject(g_ended, INFINITE);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// The report on a Win32 file; every write goes to the end.
+class WinReportStore : public CliReportStore {
+public:
+    explicit WinReportStore(const std::string &path) : path_(path) {
+        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    ~WinReportStore() override {
+        if (ok()) CloseHandle(file_);
+    }
+    WinReportStore(const WinReportStore &) = delete;
+    WinReportStore &operator=(const WinReportStore &) = delete;
+    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+
+    bool read_all(std::string *bytes) override {
+        bytes->clear();
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return false;
+        char buf[4096];
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file_, buf, sizeof(buf), &got, nullptr)) return false;
+            if (got == 0) return true;
+            bytes->append(buf, got);
+        }
+    }
+    bool append(const std::string &bytes) override { return write_end(file_, bytes); }
+    bool flush() override { return FlushFileBuffers(file_) != 0; }
+    bool truncate(std::uint64_t size) override {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(size);
+        return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
+    }
+    bool set_aside(const std::string &bytes) override {
+        const std::string side = path_ + ".torn";
+        HANDLE f = CreateFileA(side.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return false;
+        const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
+        CloseHandle(f);
+        return done;
+    }
+
+private:
+    static bool write_end(HANDLE f, const std::string &bytes) {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(f, zero, nullptr, FILE_END)) return false;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD put = 0;
+            if (!WriteFile(f, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put,
+                           nullptr) ||
+                put == 0) {
+                return false;
+            }
+            done += put;
+        }
+        return true;
+    }
+
+    std::string path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+class WinIo : public CliIo {
+public:
+    WinIo() {
+        err_ = GetStdHandle(STD_ERROR_HANDLE);
+        DWORD mode = 0;
+        console_ = err_ != nullptr && err_ != INVALID_HANDLE_VALUE && GetConsoleMode(err_, &mode);
+    }
+    ~WinIo() override { delete report_; }
+    WinIo(const WinIo &) = delete;
+    WinIo &operator=(const WinIo &) = delete;
+
+    void out(const std::string &line) override {
+        clear_live();
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    void err(const std::string &line) override {
+        clear_live();
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+    bool live_ok() override { return console_; }
+    void live(const std::vector<std::string> &lines) override {
+        if (!console_) return;
+        clear_live();
+        for (const std::string &l : lines) {
+            std::fwrite(l.data(), 1, l.size(), stderr);
+            std::fputc('\n', stderr);
+        }
+        std::fflush(stderr);
+        shown_ = lines.size();
+    }
+    bool stop_requested() override { return g_breaks.load() >= 1; }
+    bool abort_requested() override { return g_breaks.load() >= 2; }
+    std::string utc_now() override {
+        SYSTEMTIME t;
+        GetSystemTime(&t);
+        char buf[32];
+        std::snprintf(buf, sizeof(buf), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
+                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+        return buf;
+    }
+    CliReportStore *open_report(const std::string &path) override {
+        delete report_;
+        report_ = new WinReportStore(path);
+        if (report_->ok()) return report_;
+        delete report_;
+        report_ = nullptr;
+        return nullptr;
+    }
+
+private:
+    // Takes the live view's lines off the console (they are redrawn).
+    void clear_live() {
+        if (!console_ || shown_ == 0) return;
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        if (GetConsoleScreenBufferInfo(err_, &info)) {
+            COORD at = info.dwCursorPosition;
+            at.X = 0;
+            at.Y = static_cast<SHORT>(at.Y > static_cast<SHORT>(shown_) ? at.Y - shown_ : 0);
+            DWORD n = 0;
+            const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(shown_);
+            FillConsoleOutputCharacterA(err_, ' ', cells, at, &n);
+            SetConsoleCursorPosition(err_, at);
+        }
+        shown_ = 0;
+    }
+
+    HANDLE err_ = nullptr;
+    bool console_ = false;
+    std::size_t shown_ = 0;
+    WinReportStore *report_ = nullptr;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Lines end in "\n" alone, as JSON Lines readers expect.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    g_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+
+    WinIo io;
+    CliArgs args;
+    std::string error;
+    if (!cli_parse_args(argc, argv, &args, &error)) {
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]) == "--json") io.out(cli_json_error(error, kCliExitUsage));
+        }
+        io.err("qvm_cli: " + error);
+        return kCliExitUsage;
+    }
+
+    // The embedded image, built as the window program builds it.
+    SHEX_HEX hex{};
+    unsigned long version = kNoVersion;
+    unsigned long mcu = 0;
+    char product[CLS_prom::kProductLen] = {};
+    CliProgram prog;
+    prog.version_text = QVM_VERSION_TEXT;
+    if (CLS_prom::prom_read(&hex, &version, &mcu, product) == 1 && version != kNoVersion) {
+        prog.image_ok = true;
+        prog.image.edit = &hex.edit;
+        prog.image.version = static_cast<std::uint32_t>(version);
+        prog.image.sha256 = cli_sha256_hex(hex.edit.data, hex.edit.len);
+    }
+
+    g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);
+    const int code = cli_run(args, prog, io);
+    SetEvent(g_ended);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // After a second Ctrl+C workers may still be writing: end them with us.
+    if (io.abort_requested()) ExitProcess(static_cast<UINT>(code));
+    CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL);
+    return code;
+}

@@ -1,0 +1,106 @@
+#include "cli_e2e_run.h"
+
+#include <cstdio>
+#include <sstream>
+
+#ifndef QVM_CLI_EXE
+#error "the build defines QVM_CLI_EXE, the path of the program under test"
+#endif
+
+namespace cli_e2e {
+
+namespace {
+
+std::string exe_path() {
+    std::string path = QVM_CLI_EXE;
+    // A Unix path (cross build run under Wine) is reachable through drive Z:.
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    return path;
+}
+
+HANDLE inheritable_file(const std::string &path) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::string temp_path(const char *name) {
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    std::string p = std::string(dir) + "qvm_cli_e2e_" + std::to_string(GetCurrentProcessId()) +
+                    "_" + name;
+    DeleteFileA(p.c_str());
+    return p;
+}
+
+std::string read_file(const std::string &path) {
+    std::string s;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return s;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+Cli::Cli(const std::string &args) {
+    static int runs = 0;
+    ++runs;
+    out_path_ = temp_path(("out" + std::to_string(runs)).c_str());
+    err_path_ = temp_path(("err" + std::to_string(runs)).c_str());
+    HANDLE out = inheritable_file(out_path_);
+    HANDLE err = inheritable_file(err_path_);
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = err;
+    const std::string exe = exe_path();
+    std::string line = "\"" + exe + "\" " + args;
+    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &si, &pi_)) {
+        pi_ = PROCESS_INFORMATION{};
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+}
+
+Cli::~Cli() {
+    if (pi_.hProcess != nullptr) {
+        kill();
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+    }
+    DeleteFileA(out_path_.c_str());
+    DeleteFileA(err_path_.c_str());
+}
+
+void Cli::kill() {
+    if (pi_.hProcess == nullptr) return;
+    TerminateProcess(pi_.hProcess, 99);
+    WaitForSingleObject(pi_.hProcess, 10000);
+}
+
+bool Cli::wait(Output *o, DWORD ms) {
+    *o = Output();
+    if (pi_.hProcess == nullptr) return false;
+    o->timed_out = WaitForSingleObject(pi_.hProcess, ms) != WAIT_OBJECT_0;
+    if (o->timed_out) kill();
+    GetExitCodeProcess(pi_.hProcess, &o->exit);
+    std::istringstream lines(read_file(out_path_));
+    for (std::string l; std::getline(lines, l);) o->out.push_back(l);
+    o->err = read_file(err_path_);
+    return !o->timed_out;
+}
+
+Output run(const std::string &args, DWORD ms) {
+    Cli cli(args);
+    Output o;
+    cli.wait(&o, ms);
+    return o;
+}
+
+}  // namespace cli_e2e

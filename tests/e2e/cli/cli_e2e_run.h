@@ -1,0 +1,49 @@
+// Runs qvm_cli.exe as a child process with its standard output and error
+// in files, and reads them back.
+//
+// Threads: the test thread only. Every wait has a deadline.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace cli_e2e {
+
+struct Output {
+    DWORD exit = 0xFFFFFFFF;  // STILL_ACTIVE-free: the process's exit code
+    std::vector<std::string> out;  // standard output, by line
+    std::string err;               // standard error
+    bool timed_out = false;
+};
+
+// A started qvm_cli.exe.
+class Cli {
+public:
+    // args: the command line after the program name.
+    explicit Cli(const std::string &args);
+    ~Cli();
+    Cli(const Cli &) = delete;
+    Cli &operator=(const Cli &) = delete;
+
+    bool started() const { return pi_.hProcess != nullptr; }
+    // Waits for the end (false after ms); then *out holds what it wrote.
+    bool wait(Output *out, DWORD ms = 120000);
+    // Ends it at once, as a crash or a power cut would.
+    void kill();
+
+private:
+    PROCESS_INFORMATION pi_{};
+    std::string out_path_, err_path_;
+};
+
+// Runs to the end.
+Output run(const std::string &args, DWORD ms = 120000);
+
+// Whole file contents ("" when missing).
+std::string read_file(const std::string &path);
+// A fresh path in the temporary folder, with no file there.
+std::string temp_path(const char *name);
+
+}  // namespace cli_e2e

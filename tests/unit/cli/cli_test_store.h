@@ -1,0 +1,55 @@
+// A report file in memory that records every operation on it, and can be
+// told to fail one kind of operation.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli_report.h"
+
+namespace cli_test {
+
+class MemStore : public CliReportStore {
+public:
+    std::string bytes;                 // the file
+    std::string aside;                 // the file beside it
+    std::vector<std::string> ops;      // "read", "append", "flush", "truncate N", "aside"
+    std::string fail;                  // an op name that fails
+    std::function<void()> on_flush;    // runs inside every flush
+    unsigned fail_flush_at = 0;        // this flush (1 = the first) and later ones fail
+    unsigned flushes = 0;
+
+    bool read_all(std::string *out) override {
+        ops.push_back("read");
+        *out = bytes;
+        return fail != "read";
+    }
+    bool append(const std::string &b) override {
+        ops.push_back("append");
+        if (fail == "append") return false;
+        bytes += b;
+        return true;
+    }
+    bool flush() override {
+        ops.push_back("flush");
+        if (on_flush) on_flush();
+        ++flushes;
+        if (fail_flush_at != 0 && flushes >= fail_flush_at) return false;
+        return fail != "flush";
+    }
+    bool truncate(std::uint64_t size) override {
+        ops.push_back("truncate " + std::to_string(size));
+        if (fail == "truncate") return false;
+        bytes.resize(static_cast<std::size_t>(size));
+        return true;
+    }
+    bool set_aside(const std::string &b) override {
+        ops.push_back("aside");
+        if (fail == "aside") return false;
+        aside += b;
+        return true;
+    }
+};
+
+}  // namespace cli_test

@@ -1,0 +1,77 @@
+// The report: where its recorded lines end, the torn line set aside before
+// it is cut, and every line flushed before it counts.
+#include <gtest/gtest.h>
+
+#include "cli_report.h"
+#include "cli_test_store.h"
+
+using cli_test::MemStore;
+
+namespace {
+const std::string kA = "{\"type\":\"unit\",\"index\":0}";
+const std::string kB = "{\"type\":\"unit\",\"index\":1,\"result\":\"updated\"}";
+}  // namespace
+
+TEST(CliReport, RecordedLinesEndAtTheLastWholeObject) {
+    struct Case {
+        const char *what;
+        std::string bytes;
+        std::size_t keep;
+    };
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"one line", kA + "\n", kA.size() + 1},
+        {"two lines", kA + "\n" + kB + "\n", kA.size() + kB.size() + 2},
+        {"CRLF", kA + "\r\n", kA.size() + 2},
+        {"torn second line", kA + "\n" + kB.substr(0, 9), kA.size() + 1},
+        {"whole object without its line end", kA + "\n" + kB, kA.size() + 1},
+        {"torn first line", kB.substr(0, 20), 0},
+        {"zeros before a line end", kA + "\n" + std::string(12, '\0') + "\n", kA.size() + 1},
+        {"torn line after zeros", kA + "\n" + std::string(3, '\0') + "\n{\"ty", kA.size() + 1},
+        {"a bad middle line is not ours to judge", "x\n" + kA + "\n", kA.size() + 3},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cli_report_recorded_size(c.bytes), c.keep) << c.what;
+    }
+}
+
+TEST(CliReport, TornLineIsSetAsideBeforeItIsCut) {
+    MemStore store;
+    store.bytes = kA + "\n" + kB.substr(0, 9);
+    CliReport report(&store);
+    std::uint64_t torn = 0;
+    ASSERT_TRUE(report.open(&torn));
+    EXPECT_EQ(torn, 9u);
+    EXPECT_EQ(store.aside, kB.substr(0, 9));
+    EXPECT_EQ(store.bytes, kA + "\n");
+    const std::vector<std::string> want = {"read", "aside", "truncate " + std::to_string(kA.size() + 1),
+                                           "flush"};
+    EXPECT_EQ(store.ops, want);
+
+    // The next line starts on a line of its own.
+    store.ops.clear();
+    ASSERT_TRUE(report.write_line(kB));
+    EXPECT_EQ(store.bytes, kA + "\n" + kB + "\n");
+    EXPECT_EQ(store.ops, (std::vector<std::string>{"append", "flush"}));
+}
+
+TEST(CliReport, NothingIsCutOrCountedWhenTheStoreFails) {
+    {
+        MemStore store;  // clean: no writes at all
+        store.bytes = kA + "\n";
+        ASSERT_TRUE(CliReport(&store).open());
+        EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
+    }
+    {
+        MemStore store;
+        store.bytes = kA + "\n{";
+        store.fail = "aside";
+        EXPECT_FALSE(CliReport(&store).open());
+        EXPECT_EQ(store.bytes, kA + "\n{");  // not cut without its copy
+    }
+    for (const char *op : {"append", "flush"}) {
+        MemStore store;
+        store.fail = op;
+        EXPECT_FALSE(CliReport(&store).write_line(kA)) << op;
+    }
+}

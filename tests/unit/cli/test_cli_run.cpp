@@ -1,0 +1,391 @@
+// The commands against in-process simulated devices: eight devices side by
+// side with faults in some, the version rule and --force, missing devices,
+// the --parallel cap, and the station with its report.
+//
+// Threads: cli_run on the test thread (its FakeIo too); the workers it
+// starts reach the devices, which are thread-safe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "cli_json.h"
+#include "cli_run.h"
+#include "cli_sha256.h"
+#include "cli_test_store.h"
+#include "cli_text.h"
+#include "devsim_inproc.h"
+#include "posix_dev.h"
+#include "prom.h"
+
+namespace {
+
+constexpr std::uint32_t kImageVersion = 0x16A;  // 3.62, the embedded image
+
+// The embedded image, as the program builds it.
+struct Image {
+    SHEX_HEX hex{};
+    CliProgram prog;
+    Image() {
+        unsigned long ver = 0, mcu = 0;
+        char product[CLS_prom::kProductLen] = {};
+        prog.image_ok = CLS_prom::prom_read(&hex, &ver, &mcu, product) == 1;
+        prog.version_text = "3.50";
+        prog.image.edit = &hex.edit;
+        prog.image.version = static_cast<std::uint32_t>(ver);
+        prog.image.sha256 = cli_sha256_hex(hex.edit.data, hex.edit.len);
+        prog.poll_ms = 50;
+    }
+    ~Image() { CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL); }
+    std::vector<std::uint8_t> window() const {
+        return std::vector<std::uint8_t>(hex.edit.data, hex.edit.data + hex.edit.len);
+    }
+};
+
+class FakeIo : public CliIo {
+public:
+    std::vector<std::string> outs, errs;
+    std::vector<std::string> last_live;
+    std::size_t max_live = 0;
+    unsigned ticks = 0;
+    std::function<void(FakeIo &)> on_tick;   // runs at every tick of the main loop
+    bool stop = false, abort_now = false;
+    cli_test::MemStore store;
+
+    void out(const std::string &l) override { outs.push_back(l); }
+    void err(const std::string &l) override { errs.push_back(l); }
+    bool live_ok() override { return true; }
+    void live(const std::vector<std::string> &lines) override {
+        if (!lines.empty()) last_live = lines;
+        max_live = std::max(max_live, lines.size());
+    }
+    bool stop_requested() override { return stop; }
+    bool abort_requested() override { return abort_now; }
+    std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
+    void sleep_ms(unsigned) override {
+        ++ticks;
+        if (on_tick) on_tick(*this);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    CliReportStore *open_report(const std::string &) override { return &store; }
+
+    // The "result" objects, by index.
+    std::vector<std::string> results() const {
+        std::vector<std::string> r;
+        for (const std::string &l : outs) {
+            if (l.find("\"type\":\"result\"") != std::string::npos) r.push_back(l);
+        }
+        return r;
+    }
+    std::string result_of(unsigned index) const {
+        const std::string key = "\"index\":" + std::to_string(index) + ",";
+        for (const std::string &l : results()) {
+            if (l.find(key) != std::string::npos) return l;
+        }
+        return "";
+    }
+};
+
+CliArgs args_of(std::vector<const char *> argv) {
+    argv.insert(argv.begin(), "qvm_cli");
+    CliArgs a;
+    std::string e;
+    EXPECT_TRUE(cli_parse_args(static_cast<int>(argv.size()), argv.data(), &a, &e)) << e;
+    return a;
+}
+
+devsim_config config(std::uint32_t firm, std::int32_t serial) {
+    devsim_config c;
+    devsim_default_config(&c);
+    c.firm_version = firm;
+    c.serial_no = serial;
+    return c;
+}
+
+std::string field(const std::string &line, const char *key) {
+    const std::string k = std::string("\"") + key + "\":";
+    const std::size_t at = line.find(k);
+    if (at == std::string::npos) return "";
+    const std::size_t from = at + k.size();
+    const std::size_t end = line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
+    return line.substr(from, end - from);
+}
+
+// Data blocks a device was sent, from its log.
+unsigned blocks_in_log(const devsim::InProcDevice &d) {
+    unsigned n = 0;
+    for (const auto &e : d.log()) n += e.cmd_id == 0x0001 && e.param1 == 2;
+    return n;
+}
+
+class CliRun : public ::testing::Test {
+protected:
+    void TearDown() override {
+        devs.clear();
+        EXPECT_EQ(qvm_posix::open_device_handles(), 0);
+    }
+    devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
+        const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));
+        devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
+        return *devs.back();
+    }
+    Image img;
+    FakeIo io;
+    std::vector<std::unique_ptr<devsim::InProcDevice>> devs;
+};
+
+}  // namespace
+
+TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
+    ASSERT_TRUE(img.prog.image_ok);
+    for (unsigned i = 0; i < 8; ++i) add(i, 300);
+    // 2: the sixth block refused; 4: its begin unanswered; 5: current;
+    // 7: held in its third block until every other device has ended.
+    ASSERT_TRUE(devs[2]->arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(devs[4]->arm_fault(1 + 1, DEVSIM_FAULT_READ_FAILS));
+    devs[5]->reset(nullptr);
+    {
+        const devsim_config c = config(kImageVersion, 84600006);
+        devs[5]->reset(&c);
+    }
+    ASSERT_TRUE(devs[7]->arm_fault(1 + 1 + 1 + 2, DEVSIM_FAULT_DELAY, 20000));
+    io.on_tick = [&](FakeIo &f) {
+        if (f.results().size() == 7 || f.ticks > 5000) devs[7]->release_delays();
+    };
+
+    const int code = cli_run(args_of({"update", "--all", "--json"}), img.prog, io);
+    EXPECT_EQ(code, kCliExitFailed);
+
+    for (const std::string &l : io.outs) EXPECT_TRUE(cli_json_is_object(l)) << l;
+    ASSERT_EQ(io.results().size(), 8u);
+    EXPECT_NE(io.results().back().find("\"index\":7,"), std::string::npos)
+        << "a held device held up the others";
+    const auto window = img.window();
+    for (unsigned i = 0; i < 8; ++i) {
+        SCOPED_TRACE("device " + std::to_string(i));
+        const std::string r = io.result_of(i);
+        EXPECT_EQ(field(r, "serial"), std::to_string(84600001 + i));
+        if (i == 2) {
+            EXPECT_EQ(field(r, "result"), "\"failed\"");
+            EXPECT_EQ(field(r, "detail"), std::to_string(0xE004));
+            EXPECT_NE(r.find("device 2 (serial 84600003): block at 0x4500 refused by the device "
+                             "(error 0xE004)"),
+                      std::string::npos) << r;
+            EXPECT_EQ(devs[i]->led(), 1u);
+        } else if (i == 4) {
+            EXPECT_EQ(field(r, "result"), "\"failed\"");
+            EXPECT_EQ(field(r, "detail"), std::to_string(0xFFFFFFFEu));
+            EXPECT_NE(r.find("begin no valid answer"), std::string::npos) << r;
+        } else if (i == 5) {
+            EXPECT_EQ(field(r, "result"), "\"current\"");
+            EXPECT_EQ(field(r, "new_version"), "\"3.62\"");
+            EXPECT_EQ(blocks_in_log(*devs[i]), 0u);
+        } else {
+            EXPECT_EQ(field(r, "result"), "\"updated\"");
+            EXPECT_EQ(field(r, "old_version"), "\"3.00\"");
+            EXPECT_EQ(field(r, "new_version"), "\"3.62\"");
+            EXPECT_EQ(devs[i]->flash(), window);
+            EXPECT_EQ(blocks_in_log(*devs[i]), 64u);
+        }
+    }
+    const std::string summary = io.outs.back();
+    EXPECT_EQ(field(summary, "type"), "\"summary\"");
+    EXPECT_EQ(field(summary, "updated"), "5");
+    EXPECT_EQ(field(summary, "current"), "1");
+    EXPECT_EQ(field(summary, "failed"), "2");
+    EXPECT_EQ(field(summary, "exit"), "3");
+    // Progress lines: whole tenths, rising, at most eleven per device.
+    for (unsigned i = 0; i < 8; ++i) {
+        std::vector<int> seen;
+        for (const std::string &l : io.outs) {
+            if (field(l, "type") == "\"progress\"" && field(l, "index") == std::to_string(i)) {
+                seen.push_back(std::stoi(field(l, "percent")));
+            }
+        }
+        EXPECT_LE(seen.size(), 11u) << i;
+        for (std::size_t k = 0; k < seen.size(); ++k) {
+            EXPECT_EQ(seen[k] % 10, 0) << i;
+            if (k > 0) {
+                EXPECT_GT(seen[k], seen[k - 1]) << i;
+            }
+        }
+    }
+}
+
+TEST_F(CliRun, VersionRuleAndForce) {
+    struct Case {
+        std::uint32_t firm;
+        bool force;
+        const char *result;
+    };
+    const Case cases[] = {
+        {kImageVersion, false, "current"},    {kImageVersion, true, "updated"},
+        {0x0041016A, false, "updated"},       {0x170, false, "current"},
+        {0xFFFFFFFF, false, "updated"},       {0x169, false, "updated"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(cli_version_text(c.firm) + (c.force ? " --force" : ""));
+        devs.clear();
+        io.outs.clear();
+        add(0, c.firm);
+        std::vector<const char *> argv = {"update", "--json"};
+        if (c.force) argv.push_back("--force");
+        EXPECT_EQ(cli_run(args_of(argv), img.prog, io), kCliExitOk);
+        EXPECT_EQ(field(io.result_of(0), "result"), std::string("\"") + c.result + "\"");
+        EXPECT_EQ(blocks_in_log(*devs[0]), std::string(c.result) == "updated" ? 64u : 0u);
+    }
+}
+
+TEST_F(CliRun, NoDeviceOrAChosenOneMissing) {
+    EXPECT_EQ(cli_run(args_of({"update"}), img.prog, io), kCliExitNoDevice);
+    EXPECT_EQ(cli_run(args_of({"list", "--json"}), img.prog, io), kCliExitNoDevice);
+    EXPECT_EQ(field(io.outs.back(), "type"), "\"error\"");
+    add(0, 300);
+    add(3, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--device", "3", "4"}), img.prog, io), kCliExitNoDevice);
+    EXPECT_EQ(devs[0]->exchanges() + devs[1]->exchanges(), 0u);  // nothing sent
+
+    io.outs.clear();
+    EXPECT_EQ(cli_run(args_of({"list", "--json"}), img.prog, io), kCliExitOk);
+    ASSERT_EQ(io.outs.size(), 2u);
+    EXPECT_EQ(field(io.outs[1], "index"), "3");
+    EXPECT_EQ(field(io.outs[1], "firmware"), "\"3.00\"");
+
+    // A device that does not answer its version read: listed as an error.
+    ASSERT_TRUE(devs[1]->arm_fault(0, DEVSIM_FAULT_ERROR_ANSWER, 0x1234));
+    io.outs.clear();
+    EXPECT_EQ(cli_run(args_of({"list", "--json"}), img.prog, io), kCliExitFailed);
+    ASSERT_EQ(io.outs.size(), 2u);
+    EXPECT_EQ(field(io.outs[1], "type"), "\"error\"");
+    EXPECT_NE(io.outs[1].find("device 3: version read: refused by the device (error 0x1234)"),
+              std::string::npos) << io.outs[1];
+
+    CliProgram broken = img.prog;
+    broken.image_ok = false;
+    EXPECT_EQ(cli_run(args_of({"update"}), broken, io), kCliExitNoImage);
+    EXPECT_EQ(cli_run(args_of({"info"}), broken, io), kCliExitNoImage);
+    EXPECT_EQ(devs[0]->exchanges(), 2u);  // only the lists' version reads
+}
+
+TEST_F(CliRun, ParallelCapsDevicesAtOnce) {
+    for (unsigned i = 0; i < 4; ++i) add(i, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--parallel", "2"}), img.prog, io), kCliExitOk);
+    EXPECT_LE(io.max_live, 2u);
+    EXPECT_GE(io.max_live, 1u);
+    for (auto &d : devs) EXPECT_EQ(d->flash(), img.window());
+}
+
+TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
+    devsim::InProcDevice &d0 = add(0, 300);
+    devsim::InProcDevice &d1 = add(1, 300);
+    ASSERT_TRUE(d0.arm_fault(1 + 1 + 1 + 10, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    // A torn line from an earlier run.
+    io.store.bytes = "{\"type\":\"unit\",\"index\":9}\n{\"type\":\"un";
+    int stage = 0;
+    io.on_tick = [&](FakeIo &f) {
+        const std::size_t lines = std::count(f.store.bytes.begin(), f.store.bytes.end(), '\n');
+        if (stage == 0 && lines == 3) {  // both done: 0 failed, 1 updated
+            d0.unplug();
+            d1.unplug();
+            stage = 1;
+        } else if (stage == 1 && f.ticks % 100 == 0) {  // after a poll saw them gone
+            d0.plug();
+            d1.plug();
+            stage = 2;
+        } else if (stage == 2 && lines == 5) {
+            f.stop = true;
+        }
+        if (f.ticks > 20000) f.stop = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"station", "--report", "r"}), img.prog, io), kCliExitInterrupted);
+
+    EXPECT_EQ(io.store.aside, "{\"type\":\"un");
+    std::istringstream lines(io.store.bytes);
+    std::vector<std::string> units;
+    for (std::string l; std::getline(lines, l);) {
+        EXPECT_TRUE(cli_json_is_object(l)) << l;
+        units.push_back(l);
+    }
+    ASSERT_EQ(units.size(), 5u);
+    std::vector<std::string> got;
+    for (std::size_t i = 1; i < units.size(); ++i) {
+        got.push_back(field(units[i], "index") + " " + field(units[i], "result"));
+        EXPECT_EQ(field(units[i], "time"), "\"2026-12-08T12:00:00.000Z\"");
+        EXPECT_EQ(field(units[i], "image_sha256"), "\"" + img.prog.image.sha256 + "\"");
+    }
+    std::sort(got.begin(), got.end());
+    // Device 0 failed, then came back without firmware and was updated;
+    // device 1 came back holding the image: current.
+    EXPECT_EQ(got, (std::vector<std::string>{"0 \"failed\"", "0 \"updated\"", "1 \"current\"",
+                                             "1 \"updated\""}));
+    EXPECT_EQ(d0.flash(), img.window());
+    EXPECT_EQ(io.store.flushes, 5u);  // the repair, then one per unit
+    EXPECT_EQ(io.outs.back(), "updated 2, current 1, failed 1");
+}
+
+TEST_F(CliRun, StationCountsNoUnitWhoseLineDidNotReachTheDisk) {
+    add(0, 300);
+    add(1, 300);
+    add(2, 300);
+    io.store.fail_flush_at = 2;  // the second unit's line
+    EXPECT_EQ(cli_run(args_of({"station", "--report", "r", "--parallel", "1"}), img.prog, io),
+              kCliExitFailed);
+    // One unit counted; the second is not, and no third was taken.
+    EXPECT_EQ(io.outs.back(), "updated 1, current 0, failed 0");
+    unsigned written = 0;
+    for (auto &d : devs) written += d->flash() == img.window();
+    EXPECT_EQ(written, 2u);
+    EXPECT_NE(std::find_if(io.errs.begin(), io.errs.end(),
+                           [](const std::string &e) { return e.find("cannot write the report") !=
+                                                             std::string::npos; }),
+              io.errs.end());
+}
+
+TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
+    devsim::InProcDevice &d0 = add(0, 300);
+    ASSERT_TRUE(d0.arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 60000));
+    io.on_tick = [&](FakeIo &f) {
+        if (d0.exchanges() >= 1 + 1 + 1 + 6) f.stop = f.abort_now = true;
+        if (f.ticks > 20000) f.stop = f.abort_now = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"station", "--report", "r"}), img.prog, io), kCliExitInterrupted);
+    std::istringstream lines(io.store.bytes);
+    std::vector<std::string> units;
+    for (std::string l; std::getline(lines, l);) units.push_back(l);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(field(units[0], "result"), "\"interrupted\"");
+    EXPECT_EQ(field(units[0], "serial"), "84600001");
+    EXPECT_EQ(field(units[0], "old_version"), "\"3.00\"");
+    EXPECT_EQ(io.outs.back(), "updated 0, current 0, failed 0, interrupted 1");
+    // The abandoned worker goes on once its device answers; it must be done
+    // with the device before the device goes.
+    d0.release_delays();
+    EXPECT_TRUE(d0.wait_exchanges(1 + 1 + 1 + 64 + 1 + 1 + 1, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {
+    // Exchanges after the version read: LED 2, begin, blocks, end, LED 1.
+    const unsigned points[] = {1, 2, 3, 34, 66, 67, 68};
+    for (devsim_fault_kind kind : {DEVSIM_FAULT_UNPLUG, DEVSIM_FAULT_POWER_LOSS}) {
+        for (unsigned k : points) {
+            SCOPED_TRACE("kind " + std::to_string(kind) + " at exchange " + std::to_string(k));
+            devs.clear();
+            io.outs.clear();
+            io.errs.clear();
+            devsim::InProcDevice &d = add(0, 300);
+            ASSERT_TRUE(d.arm_fault(k, kind));
+            EXPECT_EQ(cli_run(args_of({"update", "--json"}), img.prog, io), kCliExitFailed);
+            const std::string r = io.result_of(0);
+            EXPECT_EQ(field(r, "result"), "\"failed\"") << r;
+            EXPECT_FALSE(d.plugged());
+            d.replug();
+            EXPECT_EQ(cli_run(args_of({"update"}), img.prog, io), kCliExitOk) << io.outs.back();
+            EXPECT_EQ(d.flash(), img.window());
+            EXPECT_EQ(d.firm_version(), kImageVersion);
+        }
+    }
+}

@@ -32,20 +32,20 @@ private:
     SCMC_OPENTBL entry_;
 };
 
-// "no valid answer (transfer or framing failure)" and its kin.
+// What went wrong with a step: "got no valid answer from the device (...)" and its kin.
 std::string exchange_words(unsigned short r, std::uint32_t end_code) {
     char buf[64];
     switch (r) {
     case kCmcNoMemory:
-        return "out of memory";
+        return "could not be sent (out of memory)";
     case kCmcNotOpen:
-        return "device not open";
+        return "could not be sent (device not open)";
     case kCmcDeviceError:
         std::snprintf(buf, sizeof(buf), "refused by the device (error 0x%04X)",
                       static_cast<unsigned>(end_code));
         return buf;
     default:
-        return "no valid answer from the device (unplugged, or a transfer or framing failure)";
+        return "got no valid answer from the device (unplugged, or a transfer or framing failure)";
     }
 }
 

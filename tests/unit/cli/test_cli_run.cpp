@@ -178,7 +178,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
         } else if (i == 4) {
             EXPECT_EQ(field(r, "result"), "\"failed\"");
             EXPECT_EQ(field(r, "detail"), std::to_string(0xFFFFFFFEu));
-            EXPECT_NE(r.find("begin no valid answer"), std::string::npos) << r;
+            EXPECT_NE(r.find("begin got no valid answer"), std::string::npos) << r;
         } else if (i == 5) {
             EXPECT_EQ(field(r, "result"), "\"current\"");
             EXPECT_EQ(field(r, "new_version"), "\"3.62\"");

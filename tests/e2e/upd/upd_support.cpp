@@ -88,7 +88,7 @@ Devices::~Devices() {
 }
 
 bool Devices::add(std::uint32_t index, std::uint32_t firm_version) {
-    devsim::DeviceConfig config;
+    devsim::DeviceConfig config = devsim::default_config(index);
     config.firm_version = firm_version;
     return ctl_.add(index, config);
 }

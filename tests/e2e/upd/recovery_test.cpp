@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "upd_fixture.h"
 #include "upd_support.h"
 
 using namespace upd_e2e;
-using qvm_e2e::Program;
 
 namespace {
 
@@ -48,15 +48,13 @@ std::string describe(const Point &p) {
     return where + ", " + devsim::fault_kind_name(p.kind);
 }
 
-class Recovery : public ::testing::Test {
+class Recovery : public ProgramTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dev.ready()) << "the simulated device driver does not answer";
+        ProgramTest::SetUp();
+        if (HasFatalFailure()) return;
         window = embedded_window();
         ASSERT_EQ(window.size(), 0x4000u);
-        ASSERT_TRUE(prog.start());
-        main = prog.wait_main();
-        ASSERT_NE(main, nullptr) << "no main dialog";
         ASSERT_TRUE(wait_text(main, kRomVer, kImageVersionText)) << "no embedded image";
     }
 
@@ -154,9 +152,6 @@ protected:
                     (GetTickCount() - t0) / 1000.0);
     }
 
-    Devices dev;
-    Program prog;
-    HWND main = nullptr;
     std::vector<std::uint8_t> window;
     unsigned runs = 0, false_successes = 0, not_recovered = 0;
 };

@@ -30,7 +30,8 @@ static NTSTATUS ctl_info(struct ctl_req *r) {
     RtlZeroMemory(info, sizeof(*info));
     info->abi_version = DEVSIM_ABI_VERSION;
     for (i = 0; i < DEVSIM_MAX_DEVICES; ++i) {
-        if (drv_table.sim[i] == NULL || drv_sim_find(i)->pulled) continue;
+        const struct drv_sim *sim = drv_sim_find(i);
+        if (sim == NULL || sim->pulled) continue;
         info->present[i] = 1;
         ++info->device_count;
     }

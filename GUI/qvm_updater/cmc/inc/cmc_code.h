@@ -31,8 +31,10 @@ constexpr unsigned short kCmcChkNoDevice = 1;   // no device found
 constexpr unsigned short kCmcChkUpToDate = 2;   // the first device is current
 constexpr unsigned short kCmcChkCommError = 3;  // version read failed, or no check thread
 
-// What cb_cmc_chkret answers to keep the controller.
+// What cb_cmc_chkret answers: keep the controller (for pcmc_start or
+// pcmc_cancel), or let the check thread release it (any other answer does).
 constexpr unsigned short kCmcKeep = 1;
+constexpr unsigned short kCmcRelease = 2;
 
 // ---- Finish results and details: arguments of cb_cmc_finish --------------------
 

@@ -42,13 +42,9 @@ private:
     static unsigned char cb_dlg_quit(cls_pwin_dlg *pwin_dlg, void *obj,
                                      unsigned short item_id);
     // Check outcome from the controller: kCmcKeep for kCmcChkReady (the
-    // controller is kept for the update), kRelease for every other code.
+    // controller is kept for the update), kCmcRelease for every other code.
     static unsigned short cb_cmc_chkret(unsigned short chkret, unsigned long dev_num,
                                         void *cmc_obj, void *obj);
-
-    // cb_cmc_chkret's answer that lets the check thread release the
-    // controller (any answer but kCmcKeep does).
-    static constexpr unsigned short kRelease = 2;
 
     // Shows one outcome box (string msg_id, stop icon) owned by the search
     // dialog when `msg` is 1, then posts command `cmd` to that dialog.

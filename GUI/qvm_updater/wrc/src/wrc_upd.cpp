@@ -64,13 +64,13 @@ unsigned short CLS_pwrc_upd::cb_cmc_chkret(unsigned short chkret, unsigned long 
         return kCmcKeep;
     case kCmcChkNoDevice:
         self->report_and_post(IDS_NOT_FOUND, kCmdNoDevice);
-        return kRelease;
+        return kCmcRelease;
     case kCmcChkUpToDate:
         self->report_and_post(IDS_NOT_NECESSARY, kCmdUpToDate);
-        return kRelease;
+        return kCmcRelease;
     default:  // kCmcChkCommError and anything unknown
         self->report_and_post(IDS_COMM_ERROR, kCmdCommError);
-        return kRelease;
+        return kCmcRelease;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "qvm_e2e.h"
+
 #ifndef QVM_CLI_EXE
 #error "the build defines QVM_CLI_EXE, the path of the program under test"
 #endif
@@ -11,12 +13,7 @@ namespace cli_e2e {
 
 namespace {
 
-std::string exe_path() {
-    std::string path = QVM_CLI_EXE;
-    // A Unix path (cross build run under Wine) is reachable through drive Z:.
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;
-    return path;
-}
+std::string exe_path() { return qvm_e2e::windows_path(QVM_CLI_EXE); }
 
 HANDLE inheritable_file(const std::string &path) {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};

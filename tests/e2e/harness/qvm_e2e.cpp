@@ -8,14 +8,15 @@
 
 namespace qvm_e2e {
 
-std::string updater_path() {
-    std::string path = QVM_UPDATER_EXE;
-    // A Unix path (cross build run under Wine) is reachable through drive Z:.
+std::string windows_path(const std::string &built) {
+    std::string path = built;
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
     for (char &c : path)
         if (c == '/') c = '\\';
     return path;
 }
+
+std::string updater_path() { return windows_path(QVM_UPDATER_EXE); }
 
 void register_main_class() {
     WNDCLASSA wc{};

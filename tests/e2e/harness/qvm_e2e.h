@@ -21,6 +21,10 @@ namespace qvm_e2e {
 // Default deadline for a window to appear or a process to end.
 constexpr DWORD kWaitMs = 10000;
 
+// A built file's path as a Windows program sees it: a Unix path (cross
+// build run under Wine) through drive Z:, with backslashes.
+std::string windows_path(const std::string &built);
+
 // The program under test, in Windows path form (set by the build).
 std::string updater_path();
 

@@ -4,7 +4,7 @@
 // Threads: cli_run runs on the caller's thread (the main thread) and
 // returns the exit code. update and station start one worker thread per
 // device being written (each with its own handle, at most --parallel at
-// once); a worker writes only its own slot (CliProgress, its result and
+// once); a worker writes only its own slot (StnProgress, its result and
 // its done flag, released last), and the main thread reads a slot's result
 // only after it saw the done flag. CliIo is called from the main thread
 // only, except stop_requested/abort_requested, which may be set from any
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "cli_args.h"
-#include "cli_report.h"
-#include "cli_unit.h"
+#include "stn_report.h"
+#include "stn_unit.h"
 
 class CliIo {
 public:
@@ -37,14 +37,14 @@ public:
     virtual std::string utc_now() = 0;
     virtual void sleep_ms(unsigned ms);
     // The station's report file.
-    virtual CliReportStore *open_report(const std::string &path) = 0;
+    virtual StnReportStore *open_report(const std::string &path) = 0;
 };
 
 // What the program knows about itself.
 struct CliProgram {
     const char *version_text = "";   // this program's version ("3.50")
     bool image_ok = false;           // the embedded image is usable
-    CliImage image;
+    StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed
 };
 

@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "cli_args.h"
-#include "cli_json.h"
+#include "stn_json.h"
 #include "cli_run.h"
-#include "cli_sha256.h"
-#include "cli_text.h"
+#include "stn_sha256.h"
+#include "cli_exit.h"
+#include "stn_text.h"
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
@@ -53,7 +54,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 }
 
 // The report on a Win32 file; every write goes to the end.
-class WinReportStore : public CliReportStore {
+class WinReportStore : public StnReportStore {
 public:
     explicit WinReportStore(const std::string &path) : path_(path) {
         file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -160,7 +161,7 @@ public:
                       t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
         return buf;
     }
-    CliReportStore *open_report(const std::string &path) override {
+    StnReportStore *open_report(const std::string &path) override {
         delete report_;
         report_ = new WinReportStore(path);
         if (report_->ok()) return report_;
@@ -223,7 +224,7 @@ int main(int argc, char **argv) {
         prog.image_ok = true;
         prog.image.edit = &hex.edit;
         prog.image.version = static_cast<std::uint32_t>(version);
-        prog.image.sha256 = cli_sha256_hex(hex.edit.data, hex.edit.len);
+        prog.image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
     }
 
     g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);

@@ -10,8 +10,9 @@
 #include <memory>
 #include <thread>
 
-#include "cli_json.h"
-#include "cli_text.h"
+#include "stn_json.h"
+#include "cli_exit.h"
+#include "stn_text.h"
 #include "cmc_tbl.h"
 
 void CliIo::sleep_ms(unsigned ms) { Sleep(ms); }
@@ -23,8 +24,8 @@ constexpr unsigned kTickMs = 50;
 // One device being updated by its own worker.
 struct Slot {
     unsigned index = 0;
-    CliProgress progress;
-    CliUnitResult result;         // the worker's, read after done
+    StnProgress progress;
+    StnUnitResult result;         // the worker's, read after done
     std::atomic<bool> done{false};
     std::thread worker;
     int json_step = -1;           // main thread: last progress line, in tens of percent
@@ -34,7 +35,7 @@ struct Slot {
 // workers ended.
 class Pool {
 public:
-    Pool(const CliImage &image, bool force, unsigned cap)
+    Pool(const StnImage &image, bool force, unsigned cap)
         : image_(image), force_(force), cap_(cap == 0 ? 256 : cap) {}
     ~Pool() {
         for (auto &s : running_) {
@@ -60,7 +61,7 @@ public:
             queued_.erase(queued_.begin());
             Slot *s = slot.get();
             s->worker = std::thread([this, s] {
-                s->result = cli_update_unit(s->index, image_, force_, &s->progress);
+                s->result = stn_update_unit(s->index, image_, force_, &s->progress);
                 s->done.store(true, std::memory_order_release);
             });
             running_.push_back(std::move(slot));
@@ -97,7 +98,7 @@ public:
     }
 
 private:
-    const CliImage &image_;
+    const StnImage &image_;
     const bool force_;
     const std::size_t cap_;
     std::vector<unsigned> queued_;
@@ -105,10 +106,10 @@ private:
 };
 
 // A unit that was stopped before its end, as far as it is known.
-CliUnitResult interrupted(unsigned index, const CliProgress *p) {
-    CliUnitResult r;
+StnUnitResult interrupted(unsigned index, const StnProgress *p) {
+    StnUnitResult r;
     r.device.index = index;
-    r.outcome = CliOutcome::kInterrupted;
+    r.outcome = StnOutcome::kInterrupted;
     if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
         r.identified = true;
         r.device.serial = p->serial.load();
@@ -120,13 +121,13 @@ CliUnitResult interrupted(unsigned index, const CliProgress *p) {
 
 const char *phase_name(int phase) {
     switch (phase) {
-    case kCliPhaseChecking:
+    case kStnPhaseChecking:
         return "checking";
-    case kCliPhaseWriting:
+    case kStnPhaseWriting:
         return "writing";
-    case kCliPhaseVerifying:
+    case kStnPhaseVerifying:
         return "verifying";
-    case kCliPhaseDone:
+    case kStnPhaseDone:
         return "done";
     default:
         return "waiting";
@@ -150,22 +151,22 @@ std::string live_line(const Slot &s) {
 void progress_lines(Slot &s, bool json, CliIo &io) {
     if (!json) return;
     const int phase = s.progress.phase.load();
-    if (phase != kCliPhaseWriting && phase != kCliPhaseVerifying) return;
+    if (phase != kStnPhaseWriting && phase != kStnPhaseVerifying) return;
     const int step = s.progress.percent.load() / 10;
     if (step <= s.json_step) return;
     s.json_step = step;
-    CliJson j("progress");
+    StnJson j("progress");
     j.num("index", s.index);
     if (s.progress.identified.load(std::memory_order_acquire)) j.num("serial", s.progress.serial.load());
     io.out(j.num("percent", step * 10).line());
 }
 
-void report_result(const CliUnitResult &r, bool json, CliIo &io) {
+void report_result(const StnUnitResult &r, bool json, CliIo &io) {
     if (json) {
-        io.out(cli_json_result(r));
-        if (r.outcome == CliOutcome::kFailed) io.err(cli_result_text(r));
+        io.out(stn_json_result(r));
+        if (r.outcome == StnOutcome::kFailed) io.err(stn_result_text(r));
     } else {
-        io.out(cli_result_text(r));
+        io.out(stn_result_text(r));
     }
 }
 
@@ -175,12 +176,12 @@ int fail_run(const std::string &message, int code, bool json, CliIo &io) {
     return code;
 }
 
-void finish_summary(const CliTotals &t, int code, bool json, CliIo &io) {
+void finish_summary(const StnTotals &t, int code, bool json, CliIo &io) {
     if (json) {
         io.out(cli_json_summary(t, code));
-        io.err(cli_totals_text(t));
+        io.err(stn_totals_text(t));
     } else {
-        io.out(cli_totals_text(t));
+        io.out(stn_totals_text(t));
     }
 }
 
@@ -196,26 +197,26 @@ int run_list(const CliArgs &args, CliIo &io) {
     unsigned found = 0;
     unsigned unread = 0;
     for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
-        if (!cli_device_present(index)) continue;
+        if (!stn_device_present(index)) continue;
         ++found;
-        CliDevice d;
+        StnDevice d;
         std::string why;
-        if (!cli_read_device(index, &d, &why)) {
+        if (!stn_read_device(index, &d, &why)) {
             const std::string msg = "device " + std::to_string(index) + ": " + why;
             if (args.json) {
-                io.out(CliJson("error").num("index", index).str("message", msg).line());
+                io.out(StnJson("error").num("index", index).str("message", msg).line());
             }
             io.err(msg);
             ++unread;
             continue;
         }
         if (args.json) {
-            io.out(cli_json_device(d));
+            io.out(stn_json_device(d));
         } else {
             char mcu[16];
             std::snprintf(mcu, sizeof(mcu), "0x%04X", d.mcu_version);
             io.out("device " + std::to_string(index) + "  serial " + std::to_string(d.serial) +
-                   "  firmware " + cli_version_text(d.firm_version) + "  MCU " + mcu);
+                   "  firmware " + stn_version_text(d.firm_version) + "  MCU " + mcu);
         }
     }
     if (found == 0) return fail_run("no device found", kCliExitNoDevice, args.json, io);
@@ -226,9 +227,9 @@ int run_info(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
-    const std::string image = cli_version_text(prog.image.version);
+    const std::string image = stn_version_text(prog.image.version);
     if (args.json) {
-        io.out(CliJson("info")
+        io.out(StnJson("info")
                    .str("program_version", prog.version_text)
                    .str("image_version", image)
                    .str("image_window", "0x4000..0x7FFF")
@@ -249,7 +250,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     std::vector<unsigned> chosen;
     if (!args.devices.empty()) {
         for (unsigned index : args.devices) {
-            if (!cli_device_present(index)) {
+            if (!stn_device_present(index)) {
                 return fail_run("device " + std::to_string(index) + " is not there",
                                 kCliExitNoDevice, args.json, io);
             }
@@ -257,7 +258,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         chosen = args.devices;
     } else {
         for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
-            if (!cli_device_present(index)) continue;
+            if (!stn_device_present(index)) continue;
             chosen.push_back(index);
             if (!args.all) break;
         }
@@ -266,12 +267,12 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
 
     Pool pool(prog.image, args.force, args.parallel);
     for (unsigned index : chosen) pool.queue(index);
-    CliTotals totals;
+    StnTotals totals;
     bool stopped = false;
     while (!pool.idle()) {
         if (io.abort_requested()) {
             for (Slot *s : pool.abandon()) {
-                const CliUnitResult r = interrupted(s->index, &s->progress);
+                const StnUnitResult r = interrupted(s->index, &s->progress);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
             }
@@ -280,7 +281,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         if (!stopped && io.stop_requested()) stopped = true;
         if (stopped) {
             for (unsigned index : pool.take_queued()) {
-                const CliUnitResult r = interrupted(index, nullptr);
+                const StnUnitResult r = interrupted(index, nullptr);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
             }
@@ -304,11 +305,11 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
-    CliReportStore *store = io.open_report(args.report);
+    StnReportStore *store = io.open_report(args.report);
     if (store == nullptr) {
         return fail_run("cannot open the report " + args.report, kCliExitUsage, args.json, io);
     }
-    CliReport report(store);
+    StnReport report(store);
     std::uint64_t torn = 0;
     if (!report.open(&torn)) {
         return fail_run("cannot read or repair the report " + args.report, kCliExitUsage,
@@ -323,15 +324,15 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     enum State : unsigned char { kAbsent, kBusy, kDone };
     State state[kCmcMaxDevIndex + 1] = {};
     Pool pool(prog.image, args.force, args.parallel);
-    CliTotals totals;
+    StnTotals totals;
     bool stopping = false;
     bool report_ok = true;
     unsigned since_poll = prog.poll_ms;
 
-    auto record = [&](const CliUnitResult &r) {
+    auto record = [&](const StnUnitResult &r) {
         report_result(r, args.json, io);
         if (!report_ok) return;
-        if (report.write_line(cli_json_report(r, io.utc_now(), prog.image.sha256))) {
+        if (report.write_line(stn_json_report(r, io.utc_now(), prog.image.sha256))) {
             totals.count(r.outcome);  // only once it is on the disk
         } else {
             report_ok = false;
@@ -341,7 +342,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         }
     };
 
-    draw_live(pool, cli_totals_text(totals), io);
+    draw_live(pool, stn_totals_text(totals), io);
     for (;;) {
         if (io.abort_requested()) {
             for (Slot *s : pool.abandon()) record(interrupted(s->index, &s->progress));
@@ -359,7 +360,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
             since_poll = 0;
             for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
                 if (state[index] == kBusy) continue;
-                const bool present = cli_device_present(index);
+                const bool present = stn_device_present(index);
                 if (state[index] == kDone && !present) state[index] = kAbsent;
                 if (state[index] == kAbsent && present) {
                     state[index] = kBusy;
@@ -373,7 +374,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
             state[s->index] = kDone;
         }
         for (auto &s : pool.running()) progress_lines(*s, args.json, io);
-        draw_live(pool, cli_totals_text(totals), io);
+        draw_live(pool, stn_totals_text(totals), io);
         io.sleep_ms(kTickMs);
         since_poll += kTickMs;
     }

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "cli_e2e_run.h"
-#include "cli_json.h"
-#include "cli_sha256.h"
+#include "stn_json.h"
+#include "stn_sha256.h"
 #include "upd_support.h"
 
 using cli_e2e::Output;
@@ -51,7 +51,7 @@ std::string result_of(const Output &o, unsigned index) {
 
 ::testing::AssertionResult all_json(const Output &o) {
     for (const std::string &l : o.out) {
-        if (!cli_json_is_object(l)) return ::testing::AssertionFailure() << "not JSON: " << l;
+        if (!stn_json_is_object(l)) return ::testing::AssertionFailure() << "not JSON: " << l;
     }
     return ::testing::AssertionSuccess();
 }
@@ -130,7 +130,7 @@ TEST_F(CliE2e, ListInfoUsageAndNoDevice) {
     EXPECT_EQ(field(o.out[0], "image_version"), "\"3.62\"");
     ASSERT_EQ(window.size(), 0x4000u);
     EXPECT_EQ(field(o.out[0], "image_sha256"),
-              "\"" + cli_sha256_hex(window.data(), window.size()) + "\"");
+              "\"" + stn_sha256_hex(window.data(), window.size()) + "\"");
 
     // Usage errors send nothing; --help waits for no key.
     const std::uint32_t before = exchanges(dev, 0);
@@ -220,7 +220,7 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
     ASSERT_EQ(lines.size(), 3u);
     std::vector<std::string> units;
     for (const std::string &l : lines) {
-        EXPECT_TRUE(cli_json_is_object(l)) << l;
+        EXPECT_TRUE(stn_json_is_object(l)) << l;
         units.push_back(field(l, "index") + field(l, "result"));
         EXPECT_EQ(field(l, "image_sha256").size(), 66u);
         EXPECT_EQ(field(l, "time").size(), 26u) << l;
@@ -250,7 +250,7 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
     ASSERT_EQ(lines.size(), 6u);
     units.clear();
     for (std::size_t i = 3; i < lines.size(); ++i) {
-        EXPECT_TRUE(cli_json_is_object(lines[i])) << lines[i];
+        EXPECT_TRUE(stn_json_is_object(lines[i])) << lines[i];
         units.push_back(field(lines[i], "index") + field(lines[i], "result"));
     }
     std::sort(units.begin(), units.end());

@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "cli_e2e_run.h"
-#include "cli_json.h"
+#include "stn_json.h"
 #include "upd_support.h"
 
 using cli_e2e::Output;
@@ -80,7 +80,7 @@ void one_point(Devices &dev, const std::vector<std::uint8_t> &window, std::uint3
     EXPECT_EQ(first.exit, 3u) << first.err;
     EXPECT_NE(first.err.find("device 0 (serial 84600001): " + failure_names(k)), std::string::npos)
         << first.err;
-    for (const std::string &l : first.out) EXPECT_TRUE(cli_json_is_object(l)) << l;
+    for (const std::string &l : first.out) EXPECT_TRUE(stn_json_is_object(l)) << l;
 
     ASSERT_TRUE(dev.ctl().replug(0));
     const Output second = cli_e2e::run("update --json");

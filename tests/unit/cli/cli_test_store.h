@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "cli_report.h"
+#include "stn_report.h"
 
 namespace cli_test {
 
-class MemStore : public CliReportStore {
+class MemStore : public StnReportStore {
 public:
     std::string bytes;                 // the file
     std::string aside;                 // the file beside it

@@ -2,7 +2,7 @@
 // it is cut, and every line flushed before it counts.
 #include <gtest/gtest.h>
 
-#include "cli_report.h"
+#include "stn_report.h"
 #include "cli_test_store.h"
 
 using cli_test::MemStore;
@@ -12,7 +12,7 @@ const std::string kA = "{\"type\":\"unit\",\"index\":0}";
 const std::string kB = "{\"type\":\"unit\",\"index\":1,\"result\":\"updated\"}";
 }  // namespace
 
-TEST(CliReport, RecordedLinesEndAtTheLastWholeObject) {
+TEST(StnReport, RecordedLinesEndAtTheLastWholeObject) {
     struct Case {
         const char *what;
         std::string bytes;
@@ -31,14 +31,14 @@ TEST(CliReport, RecordedLinesEndAtTheLastWholeObject) {
         {"a bad middle line is not ours to judge", "x\n" + kA + "\n", kA.size() + 3},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(cli_report_recorded_size(c.bytes), c.keep) << c.what;
+        EXPECT_EQ(stn_report_recorded_size(c.bytes), c.keep) << c.what;
     }
 }
 
-TEST(CliReport, TornLineIsSetAsideBeforeItIsCut) {
+TEST(StnReport, TornLineIsSetAsideBeforeItIsCut) {
     MemStore store;
     store.bytes = kA + "\n" + kB.substr(0, 9);
-    CliReport report(&store);
+    StnReport report(&store);
     std::uint64_t torn = 0;
     ASSERT_TRUE(report.open(&torn));
     EXPECT_EQ(torn, 9u);
@@ -55,23 +55,23 @@ TEST(CliReport, TornLineIsSetAsideBeforeItIsCut) {
     EXPECT_EQ(store.ops, (std::vector<std::string>{"append", "flush"}));
 }
 
-TEST(CliReport, NothingIsCutOrCountedWhenTheStoreFails) {
+TEST(StnReport, NothingIsCutOrCountedWhenTheStoreFails) {
     {
         MemStore store;  // clean: no writes at all
         store.bytes = kA + "\n";
-        ASSERT_TRUE(CliReport(&store).open());
+        ASSERT_TRUE(StnReport(&store).open());
         EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
     }
     {
         MemStore store;
         store.bytes = kA + "\n{";
         store.fail = "aside";
-        EXPECT_FALSE(CliReport(&store).open());
+        EXPECT_FALSE(StnReport(&store).open());
         EXPECT_EQ(store.bytes, kA + "\n{");  // not cut without its copy
     }
     for (const char *op : {"append", "flush"}) {
         MemStore store;
         store.fail = op;
-        EXPECT_FALSE(CliReport(&store).write_line(kA)) << op;
+        EXPECT_FALSE(StnReport(&store).write_line(kA)) << op;
     }
 }

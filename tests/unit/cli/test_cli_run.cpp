@@ -12,11 +12,12 @@
 #include <sstream>
 #include <thread>
 
-#include "cli_json.h"
+#include "stn_json.h"
 #include "cli_run.h"
-#include "cli_sha256.h"
+#include "stn_sha256.h"
 #include "cli_test_store.h"
-#include "cli_text.h"
+#include "cli_exit.h"
+#include "stn_text.h"
 #include "devsim_inproc.h"
 #include "posix_dev.h"
 #include "prom.h"
@@ -36,7 +37,7 @@ struct Image {
         prog.version_text = "3.50";
         prog.image.edit = &hex.edit;
         prog.image.version = static_cast<std::uint32_t>(ver);
-        prog.image.sha256 = cli_sha256_hex(hex.edit.data, hex.edit.len);
+        prog.image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
         prog.poll_ms = 50;
     }
     ~Image() { CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL); }
@@ -70,7 +71,7 @@ public:
         if (on_tick) on_tick(*this);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    CliReportStore *open_report(const std::string &) override { return &store; }
+    StnReportStore *open_report(const std::string &) override { return &store; }
 
     // The "result" objects, by index.
     std::vector<std::string> results() const {
@@ -159,7 +160,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
     const int code = cli_run(args_of({"update", "--all", "--json"}), img.prog, io);
     EXPECT_EQ(code, kCliExitFailed);
 
-    for (const std::string &l : io.outs) EXPECT_TRUE(cli_json_is_object(l)) << l;
+    for (const std::string &l : io.outs) EXPECT_TRUE(stn_json_is_object(l)) << l;
     ASSERT_EQ(io.results().size(), 8u);
     EXPECT_NE(io.results().back().find("\"index\":7,"), std::string::npos)
         << "a held device held up the others";
@@ -227,7 +228,7 @@ TEST_F(CliRun, VersionRuleAndForce) {
         {0xFFFFFFFF, false, "updated"},       {0x169, false, "updated"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(cli_version_text(c.firm) + (c.force ? " --force" : ""));
+        SCOPED_TRACE(stn_version_text(c.firm) + (c.force ? " --force" : ""));
         devs.clear();
         io.outs.clear();
         add(0, c.firm);
@@ -306,7 +307,7 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     std::istringstream lines(io.store.bytes);
     std::vector<std::string> units;
     for (std::string l; std::getline(lines, l);) {
-        EXPECT_TRUE(cli_json_is_object(l)) << l;
+        EXPECT_TRUE(stn_json_is_object(l)) << l;
         units.push_back(l);
     }
     ASSERT_EQ(units.size(), 5u);

@@ -4,14 +4,15 @@
 
 #include <string>
 
-#include "cli_json.h"
-#include "cli_sha256.h"
-#include "cli_text.h"
+#include "stn_json.h"
+#include "stn_sha256.h"
+#include "cli_exit.h"
+#include "stn_text.h"
 
 namespace {
 
 std::string sha(const std::string &s) {
-    return cli_sha256_hex(reinterpret_cast<const std::uint8_t *>(s.data()), s.size());
+    return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(s.data()), s.size());
 }
 
 }  // namespace
@@ -31,8 +32,8 @@ TEST(CliSha256, KnownVectors) {
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
-TEST(CliJson, ObjectsAndTheirCheck) {
-    const std::string line = CliJson("result")
+TEST(StnJson, ObjectsAndTheirCheck) {
+    const std::string line = StnJson("result")
                                  .num("index", 3)
                                  .num("serial", -5)
                                  .str("text", std::string("a\"b\\c\n\x01\xff", 8))
@@ -42,28 +43,28 @@ TEST(CliJson, ObjectsAndTheirCheck) {
     EXPECT_EQ(line,
               "{\"type\":\"result\",\"index\":3,\"serial\":-5,"
               "\"text\":\"a\\\"b\\\\c\\u000a\\u0001\\u00ff\",\"n\":null,\"b\":true}");
-    EXPECT_TRUE(cli_json_is_object(line));
+    EXPECT_TRUE(stn_json_is_object(line));
 
     const char *good[] = {"{}", " {\"a\":[1,-2.5e3,true,false,null,{\"b\":\"\\u00e9\"}]} ",
                           "{\"a\":0}"};
-    for (const char *g : good) EXPECT_TRUE(cli_json_is_object(g)) << g;
+    for (const char *g : good) EXPECT_TRUE(stn_json_is_object(g)) << g;
     const char *bad[] = {"",        "[]",           "{",         "{\"a\":1",   "{\"a\":1}}",
                          "{\"a\"}", "{\"a\":01}",   "{a:1}",     "{\"a\":tru}", "{\"a\":\"x}",
                          "{\"a\":1,}", "{\"a\":\"\\q\"}", "{\"a\":-}", "{\"a\":1.}",
                          "{\"type\":\"unit\",\"index\":3,\"ser"};
-    for (const char *b : bad) EXPECT_FALSE(cli_json_is_object(b)) << b;
-    EXPECT_FALSE(cli_json_is_object(std::string("{\"a\":\"\0\"}", 8)));
-    EXPECT_FALSE(cli_json_is_object(std::string(100, '[') + std::string(100, ']')));
+    for (const char *b : bad) EXPECT_FALSE(stn_json_is_object(b)) << b;
+    EXPECT_FALSE(stn_json_is_object(std::string("{\"a\":\"\0\"}", 8)));
+    EXPECT_FALSE(stn_json_is_object(std::string(100, '[') + std::string(100, ']')));
 }
 
 TEST(CliText, VersionsResultsAndFailures) {
-    EXPECT_EQ(cli_version_text(350), "3.50");
-    EXPECT_EQ(cli_version_text(0x0041015E), "3.50A");
-    EXPECT_EQ(cli_version_text(0x4142016A), "3.62AB");
-    EXPECT_EQ(cli_version_text(5), "0.05");
-    EXPECT_EQ(cli_version_text(0xFFFFFFFF), "No firm");
+    EXPECT_EQ(stn_version_text(350), "3.50");
+    EXPECT_EQ(stn_version_text(0x0041015E), "3.50A");
+    EXPECT_EQ(stn_version_text(0x4142016A), "3.62AB");
+    EXPECT_EQ(stn_version_text(5), "0.05");
+    EXPECT_EQ(stn_version_text(0xFFFFFFFF), "No firm");
 
-    CliUnitResult r;
+    StnUnitResult r;
     r.device.index = 3;
     r.device.serial = 84600017;
     r.identified = true;
@@ -71,25 +72,25 @@ TEST(CliText, VersionsResultsAndFailures) {
     r.new_version = 362;
     r.has_new = true;
     r.ms = 12;
-    r.outcome = CliOutcome::kUpdated;
-    EXPECT_EQ(cli_result_text(r), "device 3 (serial 84600017): updated 3.40 -> 3.62 (12 ms)");
-    r.outcome = CliOutcome::kFailed;
+    r.outcome = StnOutcome::kUpdated;
+    EXPECT_EQ(stn_result_text(r), "device 3 (serial 84600017): updated 3.40 -> 3.62 (12 ms)");
+    r.outcome = StnOutcome::kFailed;
     r.what = "block at 0x5200 refused by the device (error 0xE004)";
     r.detail = 0xE004;
-    EXPECT_EQ(cli_result_text(r),
+    EXPECT_EQ(stn_result_text(r),
               "device 3 (serial 84600017): block at 0x5200 refused by the device (error 0xE004) "
               "(12 ms)");
-    const std::string json = cli_json_result(r);
-    EXPECT_TRUE(cli_json_is_object(json)) << json;
+    const std::string json = stn_json_result(r);
+    EXPECT_TRUE(stn_json_is_object(json)) << json;
     EXPECT_NE(json.find("\"result\":\"failed\",\"detail\":57348"), std::string::npos) << json;
     EXPECT_NE(json.find("\"old_version\":\"3.40\""), std::string::npos) << json;
 
-    CliUnitResult unknown;
+    StnUnitResult unknown;
     unknown.device.index = 7;
     unknown.what = "cannot be opened (unplugged?)";
-    EXPECT_EQ(cli_device_name(7, unknown), "device 7");
-    const std::string report = cli_json_report(unknown, "2026-12-08T19:00:00.000Z", "ab");
-    EXPECT_TRUE(cli_json_is_object(report)) << report;
+    EXPECT_EQ(stn_device_name(7, unknown), "device 7");
+    const std::string report = stn_json_report(unknown, "2026-12-08T19:00:00.000Z", "ab");
+    EXPECT_TRUE(stn_json_is_object(report)) << report;
     EXPECT_NE(report.find("\"serial\":null"), std::string::npos) << report;
 }
 
@@ -104,12 +105,12 @@ TEST(CliText, ExitCodeOfARun) {
         {0, 0, 1, 1, kCliExitInterrupted}, {1, 0, 0, 1, kCliExitInterrupted},
     };
     for (const Case &c : cases) {
-        CliTotals t;
+        StnTotals t;
         t.updated = c.updated;
         t.current = c.current;
         t.failed = c.failed;
         t.interrupted = c.interrupted;
         EXPECT_EQ(cli_exit_code(t), c.exit);
-        EXPECT_TRUE(cli_json_is_object(cli_json_summary(t, c.exit)));
+        EXPECT_TRUE(stn_json_is_object(cli_json_summary(t, c.exit)));
     }
 }

@@ -1,4 +1,4 @@
-#include "cli_sha256.h"
+#include "stn_sha256.h"
 
 #include <cstdio>
 
@@ -48,7 +48,7 @@ void compress(std::uint32_t h[8], const std::uint8_t block[64]) {
 
 }  // namespace
 
-std::string cli_sha256_hex(const std::uint8_t *data, std::size_t len) {
+std::string stn_sha256_hex(const std::uint8_t *data, std::size_t len) {
     std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     std::size_t done = 0;

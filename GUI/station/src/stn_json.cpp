@@ -1,40 +1,40 @@
-#include "cli_json.h"
+#include "stn_json.h"
 
 #include <cstdio>
 
-CliJson::CliJson(const char *type) : text_("{\"type\":" + cli_json_quote(type)) {}
+StnJson::StnJson(const char *type) : text_("{\"type\":" + stn_json_quote(type)) {}
 
-void CliJson::key(const char *k) {
+void StnJson::key(const char *k) {
     text_ += ',';
-    text_ += cli_json_quote(k);
+    text_ += stn_json_quote(k);
     text_ += ':';
 }
 
-CliJson &CliJson::str(const char *k, const std::string &value) {
+StnJson &StnJson::str(const char *k, const std::string &value) {
     key(k);
-    text_ += cli_json_quote(value);
+    text_ += stn_json_quote(value);
     return *this;
 }
 
-CliJson &CliJson::num(const char *k, std::int64_t value) {
+StnJson &StnJson::num(const char *k, std::int64_t value) {
     key(k);
     text_ += std::to_string(value);
     return *this;
 }
 
-CliJson &CliJson::boolean(const char *k, bool value) {
+StnJson &StnJson::boolean(const char *k, bool value) {
     key(k);
     text_ += value ? "true" : "false";
     return *this;
 }
 
-CliJson &CliJson::null(const char *k) {
+StnJson &StnJson::null(const char *k) {
     key(k);
     text_ += "null";
     return *this;
 }
 
-std::string cli_json_quote(const std::string &value) {
+std::string stn_json_quote(const std::string &value) {
     std::string out = "\"";
     for (unsigned char c : value) {
         if (c == '"' || c == '\\') {
@@ -169,6 +169,6 @@ private:
 
 }  // namespace
 
-bool cli_json_is_object(const std::string &text) {
+bool stn_json_is_object(const std::string &text) {
     return Checker(text.data(), text.data() + text.size()).object_only();
 }

@@ -6,14 +6,14 @@
 #include <string>
 
 // One JSON object; fields appear in the order they are added.
-class CliJson {
+class StnJson {
 public:
     // {"type":"<type>" ...
-    explicit CliJson(const char *type);
-    CliJson &str(const char *key, const std::string &value);
-    CliJson &num(const char *key, std::int64_t value);
-    CliJson &boolean(const char *key, bool value);
-    CliJson &null(const char *key);
+    explicit StnJson(const char *type);
+    StnJson &str(const char *key, const std::string &value);
+    StnJson &num(const char *key, std::int64_t value);
+    StnJson &boolean(const char *key, bool value);
+    StnJson &null(const char *key);
     // The object's text, without a line end.
     std::string line() const { return text_ + "}"; }
 
@@ -24,8 +24,8 @@ private:
 
 // value as a JSON string literal: quotes, escapes, and every byte outside
 // printable ASCII as \u00XX (device texts are untrusted bytes).
-std::string cli_json_quote(const std::string &value);
+std::string stn_json_quote(const std::string &value);
 
 // Whether text is exactly one JSON object (RFC 8259), with nothing after it
 // but blanks.
-bool cli_json_is_object(const std::string &text);
+bool stn_json_is_object(const std::string &text);

@@ -1,8 +1,8 @@
-#include "cli_report.h"
+#include "stn_report.h"
 
-#include "cli_json.h"
+#include "stn_json.h"
 
-std::uint64_t cli_report_recorded_size(const std::string &bytes) {
+std::uint64_t stn_report_recorded_size(const std::string &bytes) {
     const std::size_t last_end = bytes.rfind('\n');
     if (last_end == std::string::npos) return 0;
     // Whole lines up to last_end; the bytes after it are a torn line.
@@ -12,15 +12,15 @@ std::uint64_t cli_report_recorded_size(const std::string &bytes) {
     if (!last.empty() && last.back() == '\r') last.pop_back();
     // A whole last line that is no JSON object was torn too (a power cut
     // can leave zeros in front of a line end).
-    if (!last.empty() && !cli_json_is_object(last)) return from;
+    if (!last.empty() && !stn_json_is_object(last)) return from;
     return last_end + 1;
 }
 
-bool CliReport::open(std::uint64_t *torn_bytes) {
+bool StnReport::open(std::uint64_t *torn_bytes) {
     if (torn_bytes != nullptr) *torn_bytes = 0;
     std::string bytes;
     if (!store_->read_all(&bytes)) return false;
-    const std::uint64_t keep = cli_report_recorded_size(bytes);
+    const std::uint64_t keep = stn_report_recorded_size(bytes);
     if (keep == bytes.size()) return true;
     // Kept beside the report before it is cut: a crash in between leaves
     // it in both places, never in neither.
@@ -30,7 +30,7 @@ bool CliReport::open(std::uint64_t *torn_bytes) {
     return true;
 }
 
-bool CliReport::write_line(const std::string &line) {
+bool StnReport::write_line(const std::string &line) {
     if (!store_->append(line + "\n")) return false;
     return store_->flush();
 }

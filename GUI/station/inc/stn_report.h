@@ -3,7 +3,7 @@
 // in the middle of a write) is found when the report is opened and set
 // aside, never appended to; nothing recorded is rewritten.
 //
-// Threads: one CliReport is used by one thread at a time (the station's
+// Threads: one StnReport is used by one thread at a time (the station's
 // main thread).
 #pragma once
 
@@ -12,9 +12,9 @@
 
 // The file under the report. The program's is the Win32 file; tests use
 // one in memory.
-class CliReportStore {
+class StnReportStore {
 public:
-    virtual ~CliReportStore() = default;
+    virtual ~StnReportStore() = default;
     // The whole file as it is now (empty when it does not exist yet).
     virtual bool read_all(std::string *bytes) = 0;
     // Appends bytes at the end of the file, all or nothing reported.
@@ -30,11 +30,11 @@ public:
 // Where the recorded lines of a report end: the length of its longest
 // prefix of whole lines, dropping a last line that lacks its line end or is
 // not one JSON object.
-std::uint64_t cli_report_recorded_size(const std::string &bytes);
+std::uint64_t stn_report_recorded_size(const std::string &bytes);
 
-class CliReport {
+class StnReport {
 public:
-    explicit CliReport(CliReportStore *store) : store_(store) {}
+    explicit StnReport(StnReportStore *store) : store_(store) {}
 
     // Opens the report for appending: a torn last line is set aside first,
     // then cut off. *torn_bytes (optional) receives how many bytes that was.
@@ -45,5 +45,5 @@ public:
     bool write_line(const std::string &line);
 
 private:
-    CliReportStore *store_;
+    StnReportStore *store_;
 };

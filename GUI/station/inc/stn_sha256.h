@@ -6,4 +6,4 @@
 #include <string>
 
 // The digest as 64 lower-case hex digits.
-std::string cli_sha256_hex(const std::uint8_t *data, std::size_t len);
+std::string stn_sha256_hex(const std::uint8_t *data, std::size_t len);

@@ -4,7 +4,7 @@
 // served side by side from separate threads.
 //
 // Threads: every function blocks its calling thread for the device's
-// exchanges (no time-out). A CliProgress is written by the one worker that
+// exchanges (no time-out). A StnProgress is written by the one worker that
 // updates its device and read by any other thread (the view).
 #pragma once
 
@@ -15,14 +15,14 @@
 #include "shex_hex.h"
 
 // The image qvm_cli writes: the embedded image's device window.
-struct CliImage {
+struct StnImage {
     const SHEX_DATA *edit = nullptr;  // 0x4000..0x7FFF; not owned
     std::uint32_t version = 0;        // at 0x7F00
     std::string sha256;               // of edit's bytes, as written
 };
 
 // What a device reports about itself.
-struct CliDevice {
+struct StnDevice {
     unsigned index = 0;
     std::int32_t serial = 0;
     std::uint32_t firm_version = 0;   // 0xFFFFFFFF: no firmware
@@ -30,15 +30,15 @@ struct CliDevice {
     std::uint32_t boot_version = 0;
 };
 
-enum class CliOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
+enum class StnOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
 
 // The end of one unit's update.
-struct CliUnitResult {
-    CliDevice device;                 // serial etc. valid when identified
+struct StnUnitResult {
+    StnDevice device;                 // serial etc. valid when identified
     bool identified = false;          // its version was read
     std::uint32_t new_version = 0;    // valid when has_new
     bool has_new = false;
-    CliOutcome outcome = CliOutcome::kFailed;
+    StnOutcome outcome = StnOutcome::kFailed;
     // 0 for updated and current; otherwise the detail code of the window
     // program (0xFFFFFFFF memory, 0xFFFFFFFE transfer, or the device's own
     // error code), 0xFFFFFFFD when the device could not be opened or did
@@ -49,13 +49,13 @@ struct CliUnitResult {
 };
 
 // Detail code of a unit that could not be opened or verified.
-constexpr std::uint32_t kCliDetailUnverified = 0xFFFFFFFDu;
+constexpr std::uint32_t kStnDetailUnverified = 0xFFFFFFFDu;
 
 // Where a unit's update is; written by its worker.
-enum CliPhase : int { kCliPhaseWaiting, kCliPhaseChecking, kCliPhaseWriting, kCliPhaseVerifying,
-                      kCliPhaseDone };
-struct CliProgress {
-    std::atomic<int> phase{kCliPhaseWaiting};
+enum StnPhase : int { kStnPhaseWaiting, kStnPhaseChecking, kStnPhaseWriting, kStnPhaseVerifying,
+                      kStnPhaseDone };
+struct StnProgress {
+    std::atomic<int> phase{kStnPhaseWaiting};
     std::atomic<int> percent{0};
     // The device as first read; valid once identified is true (release).
     std::atomic<std::int32_t> serial{0};
@@ -65,16 +65,16 @@ struct CliProgress {
 };
 
 // Whether device file index opens now (opened and closed again).
-bool cli_device_present(unsigned index);
+bool stn_device_present(unsigned index);
 
 // Reads device index's version record (own handle, closed again).
 // Returns true   *out filled
 //         false  *why says what failed, in words
-bool cli_read_device(unsigned index, CliDevice *out, std::string *why);
+bool stn_read_device(unsigned index, StnDevice *out, std::string *why);
 
 // Updates device index: reads its version, leaves it alone when it is
 // current (unless force), otherwise runs the update sequence and reads the
 // version back. The result is kUpdated only when the device accepted the
 // end and then reported the image's version. progress may be null.
-CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
-                              CliProgress *progress);
+StnUnitResult stn_update_unit(unsigned index, const StnImage &image, bool force,
+                              StnProgress *progress);

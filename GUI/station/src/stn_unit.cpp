@@ -1,11 +1,11 @@
-#include "cli_unit.h"
+#include "stn_unit.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <cstdio>
 
-#include "cli_text.h"
+#include "stn_text.h"
 #include "cmc.h"
 #include "cmc_snd.h"
 #include "cmc_upd.h"
@@ -66,7 +66,7 @@ std::string step_words(const SCMC_UPD_JOB &job) {
     }
 }
 
-bool read_version(SCMC_OPENTBL *entry, CliDevice *d, unsigned short *r) {
+bool read_version(SCMC_OPENTBL *entry, StnDevice *d, unsigned short *r) {
     SQVM_CMD_VER info{};
     unsigned long boot = 0;
     *r = CLS_cmc::cmc_cmd_ver_get(entry, &info, &boot);
@@ -78,25 +78,25 @@ bool read_version(SCMC_OPENTBL *entry, CliDevice *d, unsigned short *r) {
     return true;
 }
 
-void set_phase(CliProgress *p, int phase) {
+void set_phase(StnProgress *p, int phase) {
     if (p != nullptr) p->phase.store(phase);
 }
 
 void on_progress(unsigned long dev_no, unsigned long percent, void *obj) {
-    auto *p = static_cast<CliProgress *>(obj);
+    auto *p = static_cast<StnProgress *>(obj);
     if (p != nullptr && dev_no == 0) p->percent.store(static_cast<int>(percent));
 }
 
 }  // namespace
 
-bool cli_device_present(unsigned index) {
+bool stn_device_present(unsigned index) {
     UnitFile f(index);
     return f.open();
 }
 
-bool cli_read_device(unsigned index, CliDevice *out, std::string *why) {
+bool stn_read_device(unsigned index, StnDevice *out, std::string *why) {
     UnitFile f(index);
-    *out = CliDevice{};
+    *out = StnDevice{};
     out->index = index;
     if (!f.open()) {
         *why = "cannot be opened";
@@ -110,18 +110,18 @@ bool cli_read_device(unsigned index, CliDevice *out, std::string *why) {
     return true;
 }
 
-CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
-                              CliProgress *progress) {
+StnUnitResult stn_update_unit(unsigned index, const StnImage &image, bool force,
+                              StnProgress *progress) {
     const auto start = std::chrono::steady_clock::now();
-    CliUnitResult res;
+    StnUnitResult res;
     res.device.index = index;
-    res.outcome = CliOutcome::kFailed;
-    set_phase(progress, kCliPhaseChecking);
+    res.outcome = StnOutcome::kFailed;
+    set_phase(progress, kStnPhaseChecking);
     {
         UnitFile f(index);
         unsigned short r = kCmcOk;
         if (!f.open()) {
-            res.detail = kCliDetailUnverified;
+            res.detail = kStnDetailUnverified;
             res.what = "cannot be opened (unplugged?)";
         } else if (!read_version(f.entry(), &res.device, &r)) {
             f.entry()->end_stat = r;
@@ -139,11 +139,11 @@ CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
             }
             if (!force && CLS_cmc::cmc_ver_cmp(image.version, res.device.firm_version) ==
                               kCmcVerCurrent) {
-                res.outcome = CliOutcome::kCurrent;
+                res.outcome = StnOutcome::kCurrent;
                 res.new_version = res.device.firm_version;
                 res.has_new = true;
             } else {
-                set_phase(progress, kCliPhaseWriting);
+                set_phase(progress, kStnPhaseWriting);
                 unsigned short old = 0;
                 SCMC_UPD_JOB job{};
                 job.entry = f.entry();
@@ -162,20 +162,20 @@ CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
                 } else {
                     // The end was accepted: the device committed. Its
                     // version says whether it holds what was written.
-                    set_phase(progress, kCliPhaseVerifying);
-                    CliDevice after = res.device;
+                    set_phase(progress, kStnPhaseVerifying);
+                    StnDevice after = res.device;
                     if (!read_version(f.entry(), &after, &r)) {
-                        res.detail = kCliDetailUnverified;
+                        res.detail = kStnDetailUnverified;
                         res.what = "version read after the update: " +
                                    exchange_words(r, f.entry()->end_code);
                     } else if (after.firm_version != image.version) {
-                        res.detail = kCliDetailUnverified;
+                        res.detail = kStnDetailUnverified;
                         res.new_version = after.firm_version;
                         res.has_new = true;
-                        res.what = "the device reports " + cli_version_text(after.firm_version) +
-                                   " after the update, not " + cli_version_text(image.version);
+                        res.what = "the device reports " + stn_version_text(after.firm_version) +
+                                   " after the update, not " + stn_version_text(image.version);
                     } else {
-                        res.outcome = CliOutcome::kUpdated;
+                        res.outcome = StnOutcome::kUpdated;
                         res.new_version = after.firm_version;
                         res.has_new = true;
                     }
@@ -183,7 +183,7 @@ CliUnitResult cli_update_unit(unsigned index, const CliImage &image, bool force,
             }
         }
     }
-    set_phase(progress, kCliPhaseDone);
+    set_phase(progress, kStnPhaseDone);
     res.ms = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::steady_clock::now() - start)
                                             .count());

@@ -1,0 +1,22 @@
+// qvm_cli's exit codes (a documented contract) and the JSON lines that carry
+// them. Pure; any thread.
+#pragma once
+
+#include <string>
+
+#include "stn_text.h"
+
+// Exit codes (a documented contract).
+constexpr int kCliExitOk = 0;          // every chosen device holds the image's version
+constexpr int kCliExitUsage = 1;       // usage error; nothing sent
+constexpr int kCliExitNoDevice = 2;    // no device, or a chosen one is not there
+constexpr int kCliExitFailed = 3;      // at least one device failed
+constexpr int kCliExitInterrupted = 4; // interrupted
+constexpr int kCliExitNoImage = 5;     // the embedded image is unusable
+
+// The exit code of an update run over these outcomes: interrupted beats
+// failed beats success.
+int cli_exit_code(const StnTotals &t);
+
+std::string cli_json_error(const std::string &message, int exit_code);
+std::string cli_json_summary(const StnTotals &t, int exit_code);

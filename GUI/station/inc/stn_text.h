@@ -1,0 +1,37 @@
+// The words the station and the command line show: version texts, outcome
+// names, the failure line, the JSON objects of a unit, and the totals.
+// Pure; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "stn_unit.h"
+
+// Firmware version text exactly as the main dialog shows it: "3.50",
+// "3.50A", or "No firm" for 0xFFFFFFFF.
+std::string stn_version_text(std::uint32_t version);
+// "updated", "current", "failed", "interrupted".
+const char *stn_outcome_name(StnOutcome outcome);
+// "device 3 (serial 84600017)", or "device 3" before its serial is known.
+std::string stn_device_name(unsigned index, const StnUnitResult &r);
+// One line for people: "device 3 (serial 84600017): updated 3.40 -> 3.62
+// (2210 ms)", or the failure in words.
+std::string stn_result_text(const StnUnitResult &r);
+
+// The JSON objects (one line each).
+std::string stn_json_device(const StnDevice &d);
+std::string stn_json_result(const StnUnitResult &r);
+// The station's report line: also the time (UTC, ISO 8601) and the image.
+std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
+                            const std::string &image_sha256);
+
+// Counts of a run.
+struct StnTotals {
+    unsigned updated = 0, current = 0, failed = 0, interrupted = 0;
+    void count(StnOutcome outcome);
+};
+// "updated 3, current 1, failed 0"
+std::string stn_totals_text(const StnTotals &t);
+

@@ -1,0 +1,123 @@
+#include "stn_text.h"
+
+#include <cstdio>
+
+#include "stn_json.h"
+#include "com_type.h"
+#include "pcom_dat.h"
+
+std::string stn_version_text(std::uint32_t version) {
+    if (version == kNoVersion) return "No firm";
+    char text[240] = {};
+    CLS_pcom_dat::pcom_version(version, text, 0);
+    return text;
+}
+
+const char *stn_outcome_name(StnOutcome outcome) {
+    switch (outcome) {
+    case StnOutcome::kUpdated:
+        return "updated";
+    case StnOutcome::kCurrent:
+        return "current";
+    case StnOutcome::kInterrupted:
+        return "interrupted";
+    default:
+        return "failed";
+    }
+}
+
+std::string stn_device_name(unsigned index, const StnUnitResult &r) {
+    std::string s = "device " + std::to_string(index);
+    if (r.identified) s += " (serial " + std::to_string(r.device.serial) + ")";
+    return s;
+}
+
+std::string stn_result_text(const StnUnitResult &r) {
+    std::string s = stn_device_name(r.device.index, r) + ": ";
+    switch (r.outcome) {
+    case StnOutcome::kUpdated:
+        s += "updated " + stn_version_text(r.device.firm_version) + " -> " +
+             stn_version_text(r.new_version);
+        break;
+    case StnOutcome::kCurrent:
+        s += "current (" + stn_version_text(r.device.firm_version) + "), left alone";
+        break;
+    case StnOutcome::kInterrupted:
+        s += "interrupted";
+        break;
+    default:
+        s += r.what;
+        break;
+    }
+    return s + " (" + std::to_string(r.ms) + " ms)";
+}
+
+namespace {
+
+StnJson &device_fields(StnJson &j, const StnUnitResult &r) {
+    j.num("index", r.device.index);
+    if (r.identified) {
+        j.num("serial", r.device.serial).num("mcu_version", r.device.mcu_version);
+        j.str("old_version", stn_version_text(r.device.firm_version));
+    } else {
+        j.null("serial").null("mcu_version").null("old_version");
+    }
+    if (r.has_new) {
+        j.str("new_version", stn_version_text(r.new_version));
+    } else {
+        j.null("new_version");
+    }
+    j.str("result", stn_outcome_name(r.outcome)).num("detail", r.detail);
+    if (r.outcome == StnOutcome::kFailed) j.str("message", stn_result_text(r));
+    return j.num("ms", static_cast<std::int64_t>(r.ms));
+}
+
+}  // namespace
+
+std::string stn_json_device(const StnDevice &d) {
+    return StnJson("device")
+        .num("index", d.index)
+        .num("serial", d.serial)
+        .str("firmware", stn_version_text(d.firm_version))
+        .num("firmware_raw", d.firm_version)
+        .num("mcu_version", d.mcu_version)
+        .line();
+}
+
+std::string stn_json_result(const StnUnitResult &r) {
+    StnJson j("result");
+    return device_fields(j, r).line();
+}
+
+std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
+                            const std::string &image_sha256) {
+    StnJson j("unit");
+    j.str("time", utc_time);
+    device_fields(j, r);
+    return j.str("image_sha256", image_sha256).line();
+}
+
+void StnTotals::count(StnOutcome outcome) {
+    switch (outcome) {
+    case StnOutcome::kUpdated:
+        ++updated;
+        break;
+    case StnOutcome::kCurrent:
+        ++current;
+        break;
+    case StnOutcome::kInterrupted:
+        ++interrupted;
+        break;
+    default:
+        ++failed;
+        break;
+    }
+}
+
+std::string stn_totals_text(const StnTotals &t) {
+    std::string s = "updated " + std::to_string(t.updated) + ", current " +
+                    std::to_string(t.current) + ", failed " + std::to_string(t.failed);
+    if (t.interrupted != 0) s += ", interrupted " + std::to_string(t.interrupted);
+    return s;
+}
+

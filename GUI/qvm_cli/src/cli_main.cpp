@@ -24,6 +24,7 @@
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
+#include "stn_store_win.h"
 
 namespace {
 
@@ -52,70 +53,6 @@ BOOL WINAPI on_console_event(DWORD event) {
         return FALSE;
     }
 }
-
-// The report on a Win32 file; every write goes to the end.
-class WinReportStore : public StnReportStore {
-public:
-    explicit WinReportStore(const std::string &path) : path_(path) {
-        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    ~WinReportStore() override {
-        if (ok()) CloseHandle(file_);
-    }
-    WinReportStore(const WinReportStore &) = delete;
-    WinReportStore &operator=(const WinReportStore &) = delete;
-    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
-
-    bool read_all(std::string *bytes) override {
-        bytes->clear();
-        LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return false;
-        char buf[4096];
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file_, buf, sizeof(buf), &got, nullptr)) return false;
-            if (got == 0) return true;
-            bytes->append(buf, got);
-        }
-    }
-    bool append(const std::string &bytes) override { return write_end(file_, bytes); }
-    bool flush() override { return FlushFileBuffers(file_) != 0; }
-    bool truncate(std::uint64_t size) override {
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(size);
-        return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
-    }
-    bool set_aside(const std::string &bytes) override {
-        const std::string side = path_ + ".torn";
-        HANDLE f = CreateFileA(side.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return false;
-        const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
-        CloseHandle(f);
-        return done;
-    }
-
-private:
-    static bool write_end(HANDLE f, const std::string &bytes) {
-        LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(f, zero, nullptr, FILE_END)) return false;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            DWORD put = 0;
-            if (!WriteFile(f, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put,
-                           nullptr) ||
-                put == 0) {
-                return false;
-            }
-            done += put;
-        }
-        return true;
-    }
-
-    std::string path_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-};
 
 class WinIo : public CliIo {
 public:
@@ -163,7 +100,7 @@ public:
     }
     StnReportStore *open_report(const std::string &path) override {
         delete report_;
-        report_ = new WinReportStore(path);
+        report_ = new StnWinReportStore(path);
         if (report_->ok()) return report_;
         delete report_;
         report_ = nullptr;
@@ -190,7 +127,7 @@ private:
     HANDLE err_ = nullptr;
     bool console_ = false;
     std::size_t shown_ = 0;
-    WinReportStore *report_ = nullptr;
+    StnWinReportStore *report_ = nullptr;
 };
 
 }  // namespace

@@ -1,0 +1,38 @@
+// The report on a Win32 file (Windows builds only). The path is UTF-8 and
+// opened as UTF-16 (CreateFileW), so a folder such as "Prüfstand 2" works
+// whatever the code page. Every write goes to the end of the file.
+//
+// Threads: one thread at a time (the engine's).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "stn_report.h"
+
+// UTF-8 to UTF-16 and back (invalid bytes become U+FFFD).
+std::wstring stn_wide(const std::string &utf8);
+std::string stn_utf8(const std::wstring &wide);
+
+class StnWinReportStore : public StnReportStore {
+public:
+    // Opens (creates when missing) the file for reading and appending;
+    // others may read it meanwhile. ok() says whether that worked.
+    explicit StnWinReportStore(const std::string &utf8_path);
+    ~StnWinReportStore() override;
+    StnWinReportStore(const StnWinReportStore &) = delete;
+    StnWinReportStore &operator=(const StnWinReportStore &) = delete;
+    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+
+    bool read_all(std::string *bytes) override;
+    bool append(const std::string &bytes) override;
+    bool flush() override;
+    bool truncate(std::uint64_t size) override;
+    // Appends bytes to "<path>.torn", flushed.
+    bool set_aside(const std::string &bytes) override;
+
+private:
+    std::wstring path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};

@@ -1,0 +1,86 @@
+#include "stn_store_win.h"
+
+namespace {
+
+bool write_end(HANDLE f, const std::string &bytes) {
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(f, zero, nullptr, FILE_END)) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD put = 0;
+        if (!WriteFile(f, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put,
+                       nullptr) ||
+            put == 0) {
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring stn_wide(const std::string &utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                      nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
+    }
+    return w;
+}
+
+std::string stn_utf8(const std::wstring &wide) {
+    if (wide.empty()) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &s[0], n,
+                            nullptr, nullptr);
+    }
+    return s;
+}
+
+StnWinReportStore::StnWinReportStore(const std::string &utf8_path) : path_(stn_wide(utf8_path)) {
+    file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+StnWinReportStore::~StnWinReportStore() {
+    if (ok()) CloseHandle(file_);
+}
+
+bool StnWinReportStore::read_all(std::string *bytes) {
+    bytes->clear();
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return false;
+    char buf[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file_, buf, sizeof(buf), &got, nullptr)) return false;
+        if (got == 0) return true;
+        bytes->append(buf, got);
+    }
+}
+
+bool StnWinReportStore::append(const std::string &bytes) { return write_end(file_, bytes); }
+
+bool StnWinReportStore::flush() { return FlushFileBuffers(file_) != 0; }
+
+bool StnWinReportStore::truncate(std::uint64_t size) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
+}
+
+bool StnWinReportStore::set_aside(const std::string &bytes) {
+    const std::wstring side = path_ + L".torn";
+    HANDLE f = CreateFileW(side.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
+    CloseHandle(f);
+    return done;
+}

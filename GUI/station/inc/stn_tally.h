@@ -12,19 +12,7 @@
 #include <string>
 #include <vector>
 
-// Kinds of failure, as a unit line's "failure" names them.
-enum class StnFailure {
-    kNone,        // not a failure
-    kRefused,     // "refused": the device answered with an error code
-    kNoAnswer,    // "no_answer": no valid answer (transfer or framing failure)
-    kDeadline,    // "deadline": no answer within the deadline
-    kUnplugged,   // "unplugged": unplugged or powered off during the unit
-    kUnverified,  // "unverified": could not be opened, or not the image after the end
-    kOther,       // "other": the report could not be written, no thread, no image
-};
-constexpr int kStnFailureKinds = 7;
-// The word of a kind in report lines ("refused", ...); "" for kNone.
-const char *stn_failure_name(StnFailure kind);
+#include "stn_unit.h"
 
 struct StnTally {
     std::uint64_t units = 0;          // "unit" lines

@@ -30,6 +30,20 @@ struct StnDevice {
     std::uint32_t boot_version = 0;
 };
 
+// Kinds of failure, as a unit line's "failure" names them.
+enum class StnFailure {
+    kNone,        // not a failure
+    kRefused,     // "refused": the device answered with an error code
+    kNoAnswer,    // "no_answer": no valid answer (transfer or framing failure)
+    kDeadline,    // "deadline": no answer within the deadline
+    kUnplugged,   // "unplugged": unplugged or powered off during the unit
+    kUnverified,  // "unverified": could not be opened, or not the image after the end
+    kOther,       // "other": the report could not be written, no thread, no image
+};
+constexpr int kStnFailureKinds = 7;
+// The word of a kind in report lines ("refused", ...); "" for kNone.
+const char *stn_failure_name(StnFailure kind);
+
 enum class StnOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
 
 // The end of one unit's update.
@@ -45,6 +59,8 @@ struct StnUnitResult {
     // not hold the image after an accepted end.
     std::uint32_t detail = 0;
     std::string what;                 // for failures: what failed and where, in words
+    StnFailure failure = StnFailure::kNone;
+    std::uint64_t id = 0;             // the report's id of this unit; 0: none
     std::uint64_t ms = 0;
 };
 

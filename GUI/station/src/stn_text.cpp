@@ -121,3 +121,22 @@ std::string stn_totals_text(const StnTotals &t) {
     return s;
 }
 
+
+const char *stn_failure_name(StnFailure kind) {
+    switch (kind) {
+    case StnFailure::kRefused:
+        return "refused";
+    case StnFailure::kNoAnswer:
+        return "no_answer";
+    case StnFailure::kDeadline:
+        return "deadline";
+    case StnFailure::kUnplugged:
+        return "unplugged";
+    case StnFailure::kUnverified:
+        return "unverified";
+    case StnFailure::kOther:
+        return "other";
+    default:
+        return "";
+    }
+}

@@ -11,6 +11,8 @@
 #include <io.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,11 +26,19 @@
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
+#include "stn_owner.h"
 #include "stn_store_win.h"
 
 namespace {
 
 std::atomic<int> g_breaks{0};      // console control events so far
+std::mutex g_wake_mu;
+std::function<void()> g_wake;      // under g_wake_mu: the running command's waker
+
+void wake_command() {
+    std::lock_guard<std::mutex> lock(g_wake_mu);
+    if (g_wake) g_wake();
+}
 std::atomic<bool> g_graceful{false}; // the command finishes running updates on a stop
 HANDLE g_ended = nullptr;          // set when the program is about to end
 
@@ -40,6 +50,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         g_breaks.fetch_add(1);
+        wake_command();
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
@@ -47,6 +58,7 @@ BOOL WINAPI on_console_event(DWORD event) {
         // The system ends the process when this returns: hold it until the
         // running updates have finished (the system's own limit applies).
         g_breaks.fetch_add(1);
+        wake_command();
         if (g_ended != nullptr) WaitForSingleObject(g_ended, INFINITE);
         return TRUE;
     default:
@@ -90,6 +102,10 @@ public:
     }
     bool stop_requested() override { return g_breaks.load() >= 1; }
     bool abort_requested() override { return g_breaks.load() >= 2; }
+    void set_waker(std::function<void()> wake) override {
+        std::lock_guard<std::mutex> lock(g_wake_mu);
+        g_wake = std::move(wake);
+    }
     std::string utc_now() override {
         SYSTEMTIME t;
         GetSystemTime(&t);
@@ -165,7 +181,28 @@ int main(int argc, char **argv) {
     }
 
     g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);
-    const int code = cli_run(args, prog, io);
+    // One owner of the devices: a running station keeps every other
+    // command that would open them away; the station claims them.
+    StnOwner owner;
+    std::string holder;
+    const bool opens = args.command == CliCommand::kList || args.command == CliCommand::kUpdate ||
+                       args.command == CliCommand::kStation;
+    bool refused = false;
+    if (args.command == CliCommand::kStation) {
+        refused = !owner.claim(stn_full_path(args.report), &holder);
+    } else if (opens) {
+        refused = StnOwner::held(&holder);
+    }
+    int code = kCliExitStation;
+    if (refused) {
+        const std::string msg = "a station runs on this machine (report " +
+                                (holder.empty() ? std::string("unknown") : holder) +
+                                "); nothing was sent";
+        if (args.json) io.out(cli_json_error(msg, kCliExitStation));
+        io.err("qvm_cli: " + msg);
+    } else {
+        code = cli_run(args, prog, io);
+    }
     SetEvent(g_ended);
     std::fflush(stdout);
     std::fflush(stderr);

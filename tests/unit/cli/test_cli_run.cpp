@@ -297,15 +297,16 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     // A torn line from an earlier run.
     io.store.bytes = "{\"type\":\"unit\",\"index\":9}\n{\"type\":\"un";
     int stage = 0;
+    std::chrono::steady_clock::time_point pulled;
     io.on_tick = [&](FakeIo &f) {
         const std::size_t lines = lines_of(f.store.bytes, "unit").size();
         if (stage == 0 && lines == 3) {  // both done: 0 failed, 1 updated
             d0.unplug();
             d1.unplug();
+            pulled = std::chrono::steady_clock::now();
             stage = 1;
-        } else if (stage >= 1 && stage < 5) {  // a few turns: a poll saw them gone
-            ++stage;
-        } else if (stage == 5) {
+        } else if (stage == 1 &&  // some polls saw them gone
+                   std::chrono::steady_clock::now() - pulled > std::chrono::milliseconds(300)) {
             d0.plug();
             d1.plug();
             stage = 6;
@@ -400,4 +401,42 @@ TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {
             EXPECT_EQ(d.firm_version(), kImageVersion);
         }
     }
+}
+
+TEST_F(CliRun, ASilentDeviceFailsAtItsDeadlineAndNoOtherWaitsForIt) {
+    for (unsigned i = 0; i < 4; ++i) add(i, 300);
+    ASSERT_TRUE(devs[2]->arm_fault(1 + 1 + 1 + 20, DEVSIM_FAULT_HANG));
+    img.prog.timeout_ms = 300;
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitFailed);
+    const std::string r = io.result_of(2);
+    EXPECT_EQ(field(r, "detail"), std::to_string(0xFFFFFFFBu));
+    EXPECT_NE(r.find("block at 0x5400 got no answer within 300 ms"), std::string::npos) << r;
+    for (unsigned i : {0u, 1u, 3u}) EXPECT_EQ(devs[i]->flash(), img.window()) << i;
+}
+
+TEST_F(CliRun, StopDuringUpdateStartsNoQueuedDevice) {
+    for (unsigned i = 0; i < 3; ++i) add(i, 300);
+    ASSERT_TRUE(devs[0]->arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 300));
+    io.on_tick = [&](FakeIo &f) {
+        if (devs[0]->exchanges() >= 1 + 1 + 1 + 5) f.stop = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--parallel", "1", "--json"}), img.prog, io),
+              kCliExitInterrupted);
+    EXPECT_EQ(field(io.result_of(0), "result"), "\"updated\"");  // a running one finishes
+    for (unsigned i : {1u, 2u}) {
+        EXPECT_EQ(field(io.result_of(i), "result"), "\"interrupted\"") << i;
+        EXPECT_EQ(devs[i]->exchanges(), 0u) << i;
+    }
+    EXPECT_EQ(field(io.outs.back(), "exit"), "4");
+}
+
+TEST_F(CliRun, TheLastIndexIsFoundByAllAndByDefault) {
+    add(255, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--json"}), img.prog, io), kCliExitOk);
+    EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
+    devs.clear();
+    io.outs.clear();
+    add(255, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitOk);
+    EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
 }

@@ -10,10 +10,11 @@
 # the report.
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
-out=$1 signed=$2; shift 2
+out=$1 signed=$(realpath "$2"); shift 2
 root="$(cd "$(dirname "$0")/../../.." && pwd)"
-rm -rf "$out"; mkdir -p "$out/stage"; cd "$out"
-for exe in "$@"; do [[ -z $exe ]] || cp "$exe" stage/; done
+rm -rf "$out"; mkdir -p "$out/stage"
+for exe in "$@"; do [[ -z $exe ]] || cp "$exe" "$out/stage/"; done
+cd "$out"
 sed 's/$/\r/' "$root/dist/README.txt" >stage/README.txt
 export SOURCE_DATE_EPOCH=1700000000
 # Wine's menu integration would write into the host's home folder.

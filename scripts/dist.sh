@@ -89,7 +89,8 @@ rm -rf "$check"
 
 scripts/make-msi.sh "$stage" "$version" "$msi"
 if [[ -n "${SIGN_PFX:-}" ]]; then
-    scripts/sign-exe.sh "$SIGN_PFX" "$SIGN_PASS_FILE" "$msi"
+    # No unsigned installer left where a signed one was asked for.
+    scripts/sign-exe.sh "$SIGN_PFX" "$SIGN_PASS_FILE" "$msi" || { rm -f "$msi"; die "signing $msi failed"; }
 fi
 
 echo "dist: $archive ($(stat -c %s "$archive") bytes), $signed"

@@ -2,7 +2,8 @@
 # msi_test.sh OUT SIGNED UPDATER CLI [STATION]: the installer
 # (scripts/make-msi.sh) under Wine's msiexec, in the session's fresh prefix.
 # Builds an older (1.10) and a newer (1.20) package of the given programs,
-# the newer one twice from differently made copies (same bytes) and signed
+# the newer one twice from differently made copies (same bytes; and
+# compare-archives.sh names a differing table) and signed
 # with the throwaway certificate of dist_sign (in SIGNED). Then in sequence:
 # install 1.10; save a report in the install folder; upgrade to 1.20 (one
 # product left, files, shortcuts, ARP entry, the installed qvm_cli runs);
@@ -28,6 +29,10 @@ prop() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
 cp -r stage again; touch -d @1 again/*
 (umask 077; TZ=Pacific/Auckland "$root/scripts/make-msi.sh" again 1.20 again.msi >/dev/null)
 cmp new.msi again.msi || fail "the same package built twice differs"
+if "$root/scripts/compare-archives.sh" old.msi again.msi 2>compare.log ||
+        ! grep -q "^  Property.idt: differs first at offset" compare.log; then
+    cat compare.log >&2; fail "compare-archives.sh does not name the differing table"
+fi
 msiinfo export old.msi LaunchCondition | grep -q "A newer version of $name is already installed" ||
     fail "no downgrade message in the package"
 

@@ -234,7 +234,9 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
             }
         }
         if (operands_only || a.empty() || a[0] != '-') {
-            if (cmd->operands == nullptr) return refuse("unexpected argument '" + a + "' (try --help)");
+            if (cmd->operands == nullptr) {
+                return refuse("unexpected argument '" + a + "' (try --help)");
+            }
             if (a.empty()) return refuse(std::string(cmd->name) + ": an empty file name");
             args->files.push_back(a);
             continue;
@@ -260,9 +262,7 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
             continue;
         }
         const bool list = o == kDevice;  // --device N ...: it alone may be given again
-        if (!list && again) {
-            return refuse(std::string(row.name) + " is given twice");
-        }
+        if (!list && again) return refuse(std::string(row.name) + " is given twice");
         // A value never starts with "--": "--report --json" lacks its file
         // rather than naming one "--json" ("--report=--json" does name it).
         std::vector<std::string> values;

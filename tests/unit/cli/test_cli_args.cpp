@@ -34,7 +34,8 @@ TEST(CliArgs, AcceptedForms) {
     using C = CliCommand;
     const Case cases[] = {
         // order kept, repeats dropped; a second --device adds to the first
-        {{"update", "--device", "3", "0", "3", "--force", "--parallel", "2", "--json", "--device=7"},
+        {{"update", "--device", "3", "0", "3", "--force", "--parallel", "2", "--json",
+          "--device=7"},
          C::kUpdate, {3, 0, 7}, false, true, true, false, 2, 5, "", {}},
         {{"update"}, C::kUpdate, {}, false, false, false, false, 0, 5, "", {}},
         {{"update", "--all", "--timeout", "600", "--json", "--json"},
@@ -46,7 +47,8 @@ TEST(CliArgs, AcceptedForms) {
          C::kStation, {}, false, true, false, false, 0, 5, "--json", {}},
         {{"station", "--report", "-r.jsonl"}, C::kStation, {}, false, false, false, false, 0, 5,
          "-r.jsonl", {}},
-        {{"list", "--json", "--timeout", "30"}, C::kList, {}, false, false, true, false, 0, 30, "", {}},
+        {{"list", "--json", "--timeout", "30"}, C::kList, {}, false, false, true, false, 0, 30, "",
+         {}},
         {{"info"}, C::kInfo, {}, false, false, false, false, 0, 5, "", {}},
         {{"report", "a.jsonl", "--csv", "b.jsonl"}, C::kReport, {}, false, false, false, true, 0, 5,
          "", {"a.jsonl", "b.jsonl"}},

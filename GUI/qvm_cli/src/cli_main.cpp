@@ -1,6 +1,8 @@
 // qvm_cli.exe: the console shell around cli_run. It loads the embedded
 // image, wires standard output and error, the live view on the console, the
-// report file and the console's control events.
+// report file and the console's control events. Arguments come from the
+// wide command line (wmain, linked with -municode) and are UTF-8 from there
+// on, so a path such as "Prüfstand 2" works whatever the code page.
 //
 // Threads: main thread (everything here but the handler); the console
 // control handler runs on a thread of the system's and only sets the two
@@ -66,12 +68,35 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
 }
 
+// The handle when it is a console, else nullptr.
+HANDLE console_of(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    DWORD mode = 0;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : nullptr;
+}
+
+// One line of our text (UTF-8) to a standard stream: a console gets it as
+// UTF-16, whatever its code page; a file or pipe gets the bytes.
+void write_line(FILE *stream, HANDLE console, const std::string &line) {
+    if (console != nullptr) {
+        std::fflush(stream);
+        const std::wstring w = stn_wide(line + "\n");
+        DWORD put = 0;
+        WriteConsoleW(console, w.data(), static_cast<DWORD>(w.size()), &put, nullptr);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
 class WinIo : public CliIo {
 public:
     WinIo() {
         err_ = GetStdHandle(STD_ERROR_HANDLE);
-        DWORD mode = 0;
-        console_ = err_ != nullptr && err_ != INVALID_HANDLE_VALUE && GetConsoleMode(err_, &mode);
+        out_console_ = console_of(STD_OUTPUT_HANDLE);
+        err_console_ = console_of(STD_ERROR_HANDLE);
+        console_ = err_console_ != nullptr;
     }
     ~WinIo() override { delete report_; }
     WinIo(const WinIo &) = delete;
@@ -79,15 +104,11 @@ public:
 
     void out(const std::string &line) override {
         clear_live();
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        write_line(stdout, out_console_, line);
     }
     void err(const std::string &line) override {
         clear_live();
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
+        write_line(stderr, err_console_, line);
     }
     bool live_ok() override { return console_; }
     void live(const std::vector<std::string> &lines) override {
@@ -122,6 +143,27 @@ public:
         report_ = nullptr;
         return nullptr;
     }
+    bool read_file(const std::string &utf8_path, std::string *bytes) override {
+        bytes->clear();
+        // Shared for writing: a station may be appending to it meanwhile.
+        HANDLE f = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return false;
+        std::vector<char> buf(1 << 16);
+        bool ok = true;
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            bytes->append(buf.data(), got);
+        }
+        CloseHandle(f);
+        return ok;
+    }
 
 private:
     // Takes the live view's lines off the console (they are redrawn).
@@ -141,6 +183,8 @@ private:
     }
 
     HANDLE err_ = nullptr;
+    HANDLE out_console_ = nullptr;  // standard output / error when a console
+    HANDLE err_console_ = nullptr;
     bool console_ = false;
     std::size_t shown_ = 0;
     StnWinReportStore *report_ = nullptr;
@@ -148,7 +192,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char **argv) {
+extern "C" int wmain(int argc, wchar_t **argv) {
     // Lines end in "\n" alone, as JSON Lines readers expect.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
@@ -156,12 +200,16 @@ int main(int argc, char **argv) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
     WinIo io;
+    std::vector<std::string> utf8(static_cast<std::size_t>(argc > 0 ? argc : 0));
+    std::vector<const char *> utf8_argv;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        utf8[i] = stn_utf8(argv[i]);
+        utf8_argv.push_back(utf8[i].c_str());
+    }
     CliArgs args;
     std::string error;
-    if (!cli_parse_args(argc, argv, &args, &error)) {
-        for (int i = 1; i < argc; ++i) {
-            if (std::string(argv[i]) == "--json") io.out(cli_json_error(error, kCliExitUsage));
-        }
+    if (!cli_parse_args(argc, utf8_argv.data(), &args, &error)) {
+        if (args.json) io.out(cli_json_error(error, kCliExitUsage));
         io.err("qvm_cli: " + error);
         return kCliExitUsage;
     }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "cli_exit.h"
+#include "cli_report_cmd.h"
 #include "cmc_tbl.h"
 #include "stn_engine.h"
 #include "stn_json.h"
@@ -349,6 +350,11 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         return run_update(args, prog, io);
     case CliCommand::kStation:
         return run_station(args, prog, io);
+    case CliCommand::kReport:
+        return cli_report_command(args, io);
+    case CliCommand::kVersion:
+        io.out(std::string("qvm_cli ") + prog.version_text);
+        return kCliExitOk;
     default:
         io.out(cli_usage());
         return kCliExitOk;

@@ -21,28 +21,20 @@
 #include "devsim_inproc.h"
 #include "posix_dev.h"
 #include "prom.h"
+#include "../station/stn_test_image.h"
 
 namespace {
 
-constexpr std::uint32_t kImageVersion = 0x16A;  // 3.62, the embedded image
+using stn_test::kImageVersion;
 
 // The embedded image, as the program builds it.
-struct Image {
-    SHEX_HEX hex{};
+struct Image : stn_test::Image {
     CliProgram prog;
     Image() {
-        unsigned long ver = 0, mcu = 0;
-        char product[CLS_prom::kProductLen] = {};
-        prog.image_ok = CLS_prom::prom_read(&hex, &ver, &mcu, product) == 1;
+        prog.image_ok = ok;
         prog.version_text = "3.50";
-        prog.image.edit = &hex.edit;
-        prog.image.version = static_cast<std::uint32_t>(ver);
-        prog.image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
+        prog.image = image;
         prog.poll_ms = 50;
-    }
-    ~Image() { CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL); }
-    std::vector<std::uint8_t> window() const {
-        return std::vector<std::uint8_t>(hex.edit.data, hex.edit.data + hex.edit.len);
     }
 };
 
@@ -98,14 +90,6 @@ CliArgs args_of(std::vector<const char *> argv) {
     return a;
 }
 
-devsim_config config(std::uint32_t firm, std::int32_t serial) {
-    devsim_config c;
-    devsim_default_config(&c);
-    c.firm_version = firm;
-    c.serial_no = serial;
-    return c;
-}
-
 std::string field(const std::string &line, const char *key) {
     const std::string k = std::string("\"") + key + "\":";
     const std::size_t at = line.find(k);
@@ -140,7 +124,7 @@ protected:
         EXPECT_EQ(qvm_posix::open_device_handles(), 0);
     }
     devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
-        const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));
+        const devsim_config c = stn_test::config(firm, static_cast<std::int32_t>(84600001 + index));
         devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
         return *devs.back();
     }
@@ -160,7 +144,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
     ASSERT_TRUE(devs[4]->arm_fault(1 + 1, DEVSIM_FAULT_READ_FAILS));
     devs[5]->reset(nullptr);
     {
-        const devsim_config c = config(kImageVersion, 84600006);
+        const devsim_config c = stn_test::config(kImageVersion, 84600006);
         devs[5]->reset(&c);
     }
     ASSERT_TRUE(devs[7]->arm_fault(1 + 1 + 1 + 2, DEVSIM_FAULT_DELAY, 20000));

@@ -65,14 +65,6 @@ std::vector<Json> lines_of(const std::string &bytes, const char *type) {
     return out;
 }
 
-devsim_config config(std::uint32_t firm, std::int32_t serial) {
-    devsim_config c;
-    devsim_default_config(&c);
-    c.firm_version = firm;
-    c.serial_no = serial;
-    return c;
-}
-
 class StnEngineTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -80,7 +72,7 @@ protected:
         EXPECT_EQ(qvm_posix::open_device_handles(), 0);
     }
     devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
-        const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));
+        const devsim_config c = stn_test::config(firm, static_cast<std::int32_t>(84600001 + index));
         devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
         return *devs.back();
     }
@@ -169,7 +161,7 @@ TEST_F(StnEngineTest, ASwappedUnitIsNewAndAFinishedOneIsNeverTakenAgain) {
         if (stage == 0 && units.size() == 1 && ++settled > 20) {
             // Many probes later: still one line. Now another unit takes its
             // place faster than a probe: same index, never seen absent.
-            const devsim_config other = config(0x129, 84609999);
+            const devsim_config other = stn_test::config(0x129, 84609999);
             d.reset(&other);
             stage = 1;
         }

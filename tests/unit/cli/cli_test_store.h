@@ -1,8 +1,10 @@
 // A report file in memory that records every operation on it, and can be
-// told to fail one kind of operation.
+// told to fail one kind of operation. Its operations take a lock, so that a
+// test may look at the bytes (copy()) while the station's workers append.
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,19 +21,28 @@ public:
     std::function<void()> on_flush;    // runs inside every flush
     unsigned fail_flush_at = 0;        // this flush (1 = the first) and later ones fail
     unsigned flushes = 0;
+    mutable std::recursive_mutex mu;
+
+    std::string copy() const {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        return bytes;
+    }
 
     bool read_all(std::string *out) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("read");
         *out = bytes;
         return fail != "read";
     }
     bool append(const std::string &b) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("append");
         if (fail == "append") return false;
         bytes += b;
         return true;
     }
     bool flush() override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("flush");
         if (on_flush) on_flush();
         ++flushes;
@@ -39,12 +50,14 @@ public:
         return fail != "flush";
     }
     bool truncate(std::uint64_t size) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("truncate " + std::to_string(size));
         if (fail == "truncate") return false;
         bytes.resize(static_cast<std::size_t>(size));
         return true;
     }
     bool set_aside(const std::string &b) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("aside");
         if (fail == "aside") return false;
         aside += b;

@@ -283,7 +283,7 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     int stage = 0;
     std::chrono::steady_clock::time_point pulled;
     io.on_tick = [&](FakeIo &f) {
-        const std::size_t lines = lines_of(f.store.bytes, "unit").size();
+        const std::size_t lines = lines_of(f.store.copy(), "unit").size();
         if (stage == 0 && lines == 3) {  // both done: 0 failed, 1 updated
             d0.unplug();
             d1.unplug();

@@ -74,7 +74,7 @@ BOOL StwDialog::OnInitDialog() {
         int dlu;
     };
     const Column columns[] = {{"Time", 44}, {"Device", 32}, {"Serial", 48},
-                              {"Result", 44}, {"Reason", 300}};
+                              {"Result", 44}, {"Reason", 100}};
     for (int i = 0; i < 5; ++i) {
         RECT r = {0, 0, columns[i].dlu, 1};
         MapDialogRect(m_hWnd, &r);
@@ -85,6 +85,8 @@ BOOL StwDialog::OnInitDialog() {
         c.iSubItem = i;
         ::SendMessageA(list, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&c));
     }
+    // The reason takes what is left of the width.
+    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, 4, LVSCW_AUTOSIZE_USEHEADER);
 
     CheckDlgButton(m_hWnd, IDC_SOUND, BST_CHECKED);
     chosen_report_ = !args_.report.empty();
@@ -100,13 +102,28 @@ void StwDialog::MakeCounterFont() {
     LOGFONTA lf{};
     HFONT base = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
     if (base == nullptr || !GetObjectA(base, sizeof lf, &lf)) return;
+    RECT box;
+    ::GetClientRect(GetDlgItem(IDC_CNT_TIME)->m_hWnd, &box);
     HDC dc = ::GetDC(m_hWnd);
-    // Large enough to read from two metres; made for the system DPI.
-    lf.lfHeight = -MulDiv(22, GetDeviceCaps(dc, LOGPIXELSY), 72);
-    ::ReleaseDC(m_hWnd, dc);
     lf.lfWidth = 0;
     lf.lfWeight = FW_BOLD;
-    HFONT f = CreateFontIndirectA(&lf);
+    // Large enough to read from two metres, made for the system DPI, and
+    // as large as the widest value lets it be in its box.
+    static const char kWidest[] = "10 h 59 min";
+    HFONT f = nullptr;
+    for (int pt = 22; pt >= 10; --pt) {
+        lf.lfHeight = -MulDiv(pt, GetDeviceCaps(dc, LOGPIXELSY), 72);
+        HFONT tryf = CreateFontIndirectA(&lf);
+        if (tryf == nullptr) break;
+        HGDIOBJ old = SelectObject(dc, tryf);
+        SIZE sz{};
+        GetTextExtentPoint32A(dc, kWidest, sizeof kWidest - 1, &sz);
+        SelectObject(dc, old);
+        if (f != nullptr) DeleteObject(f);
+        f = tryf;
+        if (sz.cx <= box.right - box.left - 4) break;
+    }
+    ::ReleaseDC(m_hWnd, dc);
     if (f == nullptr) return;
     for (int id : kCounters) ::SendMessageA(GetDlgItem(id)->m_hWnd, WM_SETFONT,
                                             reinterpret_cast<WPARAM>(f), FALSE);

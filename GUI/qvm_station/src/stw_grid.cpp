@@ -334,12 +334,19 @@ LRESULT StwGrid::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_KILLFOCUS: Invalidate(TRUE); break;
     case WM_PAINT: {
         CPaintDC dc(this);
-        // A focus mark around the grid when it has the keyboard.
-        if (::GetFocus() == m_hWnd) {
-            CRect rc;
-            GetClientRect(rc);
-            DrawFocusRect(dc, rc);
+        CRect rc;
+        GetClientRect(rc);
+        if (tiles_.empty()) {
+            static const char kEmpty[] = "Each unit plugged in gets a tile here.";
+            HGDIOBJ old = SelectObject(dc, font_);
+            SetBkMode(dc, TRANSPARENT);
+            SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+            DrawTextA(dc, kEmpty, sizeof kEmpty - 1, rc,
+                      DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+            SelectObject(dc, old);
         }
+        // A focus mark around the grid when it has the keyboard.
+        if (::GetFocus() == m_hWnd) DrawFocusRect(dc, rc);
         return 0;
     }
     default: break;

@@ -80,7 +80,7 @@ std::string stw_yield_text(double share) {
     // Tenths of a percent, rounded down (with a little slack for the
     // binary fraction of e.g. 39/40).
     const long tenths = static_cast<long>(std::floor(share * 1000.0 + 1e-6));
-    char buf[24];
+    char buf[48];
     std::snprintf(buf, sizeof buf, "%ld.%ld %%", tenths / 10, tenths % 10);
     return buf;
 }

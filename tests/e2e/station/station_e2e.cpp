@@ -25,9 +25,8 @@ Station::~Station() {
     }
 }
 
-bool Station::start(const std::string &args) {
+bool Station::start_exe(const std::string &exe, const std::string &args) {
     if (process_.ok()) return false;
-    const std::string exe = station_path();
     std::string cmd = "\"" + exe + "\" " + args;
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back('\0');
@@ -201,6 +200,15 @@ bool screenshot(const std::string &name) {
     DeleteFileA(seen.c_str());
     return run_unix("/usr/bin/import -window root " + png) &&
            GetFileAttributesA(seen.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void keep_report(const std::string &path) {
+    const char *dir = std::getenv("QVM_STATION_SHOTS");
+    if (dir != nullptr && *dir != '\0') {
+        const std::string to = qvm_e2e::windows_path(std::string(dir) + "/station-report.jsonl");
+        CopyFileA(path.c_str(), to.c_str(), FALSE);
+    }
+    DeleteFileA(path.c_str());
 }
 
 std::vector<std::string> report_lines(const std::string &path) {

@@ -27,7 +27,9 @@ public:
     Station &operator=(const Station &) = delete;
 
     // args: the command line after the program's name.
-    bool start(const std::string &args);
+    bool start(const std::string &args) { return start_exe(station_path(), args); }
+    // Another program (Windows path), watched the same way.
+    bool start_exe(const std::string &exe, const std::string &args);
     bool running() const;
     bool wait_exit(DWORD ms);
     DWORD exit_code() const;
@@ -36,6 +38,7 @@ public:
     // A visible message box of this process (a "#32770" without the Start
     // button) whose text holds `part`, waited for; null when none came.
     HWND wait_box(const std::string &part, DWORD ms = 10000) const;
+    // Its visible dialogs and message boxes ("#32770").
     std::vector<HWND> windows() const;
 
 private:
@@ -68,6 +71,10 @@ bool x_keys(HWND on, const std::string &keys);
 // When QVM_STATION_SHOTS names a folder (Unix path): a PNG of the whole
 // screen there, as name.png. True when none was asked for or it was made.
 bool screenshot(const std::string &name);
+
+// Deletes a test's report, or with QVM_STATION_SHOTS set moves it there as
+// station-report.jsonl, for the demo to show.
+void keep_report(const std::string &path);
 
 // The report's whole lines.
 std::vector<std::string> report_lines(const std::string &path);

@@ -183,7 +183,7 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
         EXPECT_NE(field(l, "result"), "\"interrupted\"") << l;
     }
     EXPECT_EQ(dev.flash(5), upd_e2e::embedded_window());
-    DeleteFileA(report.c_str());
+    keep_report(report);
 }
 
 // Every control inside the window and none over another, at 96 and at

@@ -2,7 +2,8 @@
 // namespace, and failure injection for the heap and thread start.
 //
 // Threads: registration and the injection counters may be changed from any
-// thread; a device's callbacks run on the thread that does the file call.
+// thread; a device's callbacks run on the thread that does the file call,
+// except on_cancel, which runs on the thread that cancels.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,17 @@ public:
     virtual bool on_read(std::uint8_t *buf, std::uint32_t capacity, std::uint32_t *read) = 0;
     // CloseHandle of a handle opened on this device.
     virtual void on_close() {}
+    // CancelIoEx, or CloseHandle from another thread, on a handle with a call
+    // inside this device: wake that call. A blocking device checks
+    // cancel_requested() on the blocked thread (under the lock it takes here)
+    // and, when it is true, returns false promptly; the caller then sees
+    // ERROR_OPERATION_ABORTED. Called only while such a call is running.
+    virtual void on_cancel() {}
 };
+
+// On the thread inside a device callback: true once the file call it serves
+// has been cancelled (CancelIoEx, or its handle closed). False elsewhere.
+bool cancel_requested();
 
 // Makes "\\.\name" resolve to dev until it is unregistered. A second
 // registration under the same name replaces the first.

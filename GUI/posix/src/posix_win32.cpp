@@ -1,23 +1,28 @@
 // POSIX implementation of the Win32 kernel subset in windows.h/process.h.
-// Handles are pointers to kernel objects kept in one registry, so a stale or
-// foreign handle is refused with ERROR_INVALID_HANDLE instead of crashing.
+// Handles name kernel objects kept in one registry, so a stale or foreign
+// handle is refused with ERROR_INVALID_HANDLE instead of crashing; a call
+// holds its object alive, so closing a handle from another thread while the
+// call runs is safe (as on Windows).
 #include <windows.h>
 #include <process.h>
 #include "posix_dev.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
-#include <set>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -27,24 +32,36 @@ struct KObject {
     virtual ~KObject() = default;
 };
 
+// One ReadFile or WriteFile inside a device.
+struct DeviceCall {
+    std::atomic<bool> cancelled{false};
+};
+thread_local DeviceCall *t_call = nullptr;  // the call this thread is making
+
 struct DeviceFile : KObject {
     std::string name;
-    qvm_posix::Device *dev;
+    qvm_posix::Device *dev = nullptr;
+    std::mutex m;                     // guards calls and closed
+    std::vector<DeviceCall *> calls;  // inside the device now
+    bool closed = false;
 };
 
 struct FdFile : KObject {
     int fd;
 };
 
+// Every event shares one lock and one condition, so that a wait can watch
+// several events at once.
+std::mutex g_event_mutex;
+std::condition_variable g_event_cv;
+
 struct Event : KObject {
-    std::mutex m;
-    std::condition_variable cv;
-    bool manual = true;
-    bool signaled = false;
+    bool manual = true;     // g_event_mutex
+    bool signaled = false;  // g_event_mutex
 };
 
 std::mutex g_mutex;  // guards g_handles and g_devices
-std::set<KObject *> g_handles;
+std::map<KObject *, std::shared_ptr<KObject>> g_handles;
 std::map<std::string, qvm_posix::Device *> g_devices;
 std::atomic<int> g_open_devices{0};
 
@@ -54,26 +71,41 @@ std::atomic<long> g_live_allocs{0};
 std::atomic<unsigned> g_thread_countdown{0};
 std::atomic<int> g_running_threads{0};
 
-HANDLE add_handle(KObject *obj) {
+HANDLE add_handle(std::shared_ptr<KObject> obj) {
+    KObject *key = obj.get();
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_handles.insert(obj);
-    return obj;
+    g_handles.emplace(key, std::move(obj));
+    return key;
 }
 
 template <class T>
-T *lookup(HANDLE h) {
+std::shared_ptr<T> lookup(HANDLE h) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto *obj = static_cast<KObject *>(h);
-    if (g_handles.count(obj) == 0) return nullptr;
-    return dynamic_cast<T *>(obj);
+    auto it = g_handles.find(static_cast<KObject *>(h));
+    if (it == g_handles.end()) return nullptr;
+    return std::dynamic_pointer_cast<T>(it->second);
 }
 
 // The device behind a device-file handle, or null when it has been
 // unregistered (unplugged) since the open.
-qvm_posix::Device *live_device(DeviceFile *f) {
+qvm_posix::Device *live_device(const DeviceFile &f) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_devices.find(f->name);
-    return (it != g_devices.end() && it->second == f->dev) ? it->second : nullptr;
+    auto it = g_devices.find(f.name);
+    return (it != g_devices.end() && it->second == f.dev) ? it->second : nullptr;
+}
+
+// Marks every call inside the device on this handle cancelled (and, with
+// close, refuses new ones), then wakes them. True when there was one.
+bool cancel_calls(DeviceFile &f, bool close) {
+    bool any;
+    {
+        std::lock_guard<std::mutex> lock(f.m);
+        if (close) f.closed = true;
+        for (DeviceCall *c : f.calls) c->cancelled = true;
+        any = !f.calls.empty();
+    }
+    if (any) f.dev->on_cancel();
+    return any;
 }
 
 // Counts down an injection counter; true when this call is the one to fail.
@@ -129,12 +161,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                 t_last_error = err;
                 return INVALID_HANDLE_VALUE;
             }
-            auto *f = new DeviceFile;
+            auto f = std::make_shared<DeviceFile>();
             f->name = dev_name;
             f->dev = dev;
             g_open_devices.fetch_add(1);
             t_last_error = 0;
-            return add_handle(f);
+            return add_handle(std::move(f));
         }
         path = "/dev/" + dev_name;
     }
@@ -150,32 +182,53 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         t_last_error = (errno == ENOENT) ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
     }
-    auto *f = new FdFile;
+    auto f = std::make_shared<FdFile>();
     f->fd = fd;
     t_last_error = 0;
-    return add_handle(f);
+    return add_handle(std::move(f));
 }
 
 namespace {
 
-// One read or write: a device file goes to its device (failing once the
-// device has been unplugged), any other file to its descriptor.
-template <class DeviceCall, class FdCall>
-BOOL transfer(HANDLE file, LPDWORD done, DeviceCall on_device, FdCall on_fd) {
-    if (done != nullptr) *done = 0;
-    if (auto *d = lookup<DeviceFile>(file)) {
-        qvm_posix::Device *dev = live_device(d);
-        if (dev == nullptr) {
-            t_last_error = ERROR_GEN_FAILURE;
+// One call inside a device, registered on its handle so that CancelIoEx and
+// CloseHandle from another thread can end it.
+template <class DeviceCallFn>
+BOOL device_transfer(DeviceFile &f, LPDWORD done, DeviceCallFn on_device) {
+    qvm_posix::Device *dev = live_device(f);
+    if (dev == nullptr) {
+        t_last_error = ERROR_GEN_FAILURE;
+        return FALSE;
+    }
+    DeviceCall call;
+    {
+        std::lock_guard<std::mutex> lock(f.m);
+        if (f.closed) {  // closed by another thread since the lookup
+            t_last_error = ERROR_INVALID_HANDLE;
             return FALSE;
         }
-        std::uint32_t n = 0;
-        bool ok = on_device(dev, &n);
-        if (done != nullptr) *done = n;
-        t_last_error = ok ? 0 : ERROR_GEN_FAILURE;
-        return ok ? TRUE : FALSE;
+        f.calls.push_back(&call);
     }
-    if (auto *f = lookup<FdFile>(file)) {
+    DeviceCall *outer = t_call;
+    t_call = &call;
+    std::uint32_t n = 0;
+    const bool ok = on_device(dev, &n);
+    t_call = outer;
+    {
+        std::lock_guard<std::mutex> lock(f.m);
+        f.calls.erase(std::find(f.calls.begin(), f.calls.end(), &call));
+    }
+    if (done != nullptr) *done = n;
+    t_last_error = ok ? 0 : (call.cancelled ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE);
+    return ok ? TRUE : FALSE;
+}
+
+// One read or write: a device file goes to its device (failing once the
+// device has been unplugged), any other file to its descriptor.
+template <class DeviceCallFn, class FdCall>
+BOOL transfer(HANDLE file, LPDWORD done, DeviceCallFn on_device, FdCall on_fd) {
+    if (done != nullptr) *done = 0;
+    if (auto d = lookup<DeviceFile>(file)) return device_transfer(*d, done, on_device);
+    if (auto f = lookup<FdFile>(file)) {
         ssize_t n = on_fd(f->fd);
         if (n < 0) {
             t_last_error = ERROR_GEN_FAILURE;
@@ -207,71 +260,110 @@ BOOL ReadFile(HANDLE file, LPVOID buf, DWORD len, LPDWORD read, LPOVERLAPPED) {
 }
 
 BOOL CloseHandle(HANDLE h) {
-    KObject *obj = static_cast<KObject *>(h);
+    std::shared_ptr<KObject> obj;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (g_handles.erase(obj) == 0) {
+        auto it = g_handles.find(static_cast<KObject *>(h));
+        if (it == g_handles.end()) {
             t_last_error = ERROR_INVALID_HANDLE;
             return FALSE;
         }
+        obj = std::move(it->second);
+        g_handles.erase(it);
     }
-    if (auto *d = dynamic_cast<DeviceFile *>(obj)) {
-        if (qvm_posix::Device *dev = live_device(d)) dev->on_close();
+    if (auto *d = dynamic_cast<DeviceFile *>(obj.get())) {
+        cancel_calls(*d, true);
+        if (qvm_posix::Device *dev = live_device(*d)) dev->on_close();
         g_open_devices.fetch_sub(1);
-    } else if (auto *f = dynamic_cast<FdFile *>(obj)) {
+    } else if (auto *f = dynamic_cast<FdFile *>(obj.get())) {
         ::close(f->fd);
     }
-    delete obj;
+    return TRUE;  // the object goes with the last call still using it
+}
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED ov) {
+    if (ov != nullptr) {
+        t_last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    auto d = lookup<DeviceFile>(file);
+    if (d == nullptr && lookup<FdFile>(file) == nullptr) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (d == nullptr || !cancel_calls(*d, false)) {
+        t_last_error = ERROR_NOT_FOUND;
+        return FALSE;
+    }
     return TRUE;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCSTR) {
-    auto *ev = new Event;
+    auto ev = std::make_shared<Event>();
     ev->manual = manual_reset != FALSE;
     ev->signaled = initial != FALSE;
-    return add_handle(ev);
+    return add_handle(std::move(ev));
 }
 
 BOOL SetEvent(HANDLE h) {
-    auto *ev = lookup<Event>(h);
+    auto ev = lookup<Event>(h);
     if (ev == nullptr) {
         t_last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    // Notified under the lock: a waiter that wakes may close the event at
-    // once, which must not find this call still using it.
-    std::lock_guard<std::mutex> lock(ev->m);
+    std::lock_guard<std::mutex> lock(g_event_mutex);
     ev->signaled = true;
-    ev->cv.notify_all();
+    g_event_cv.notify_all();
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE h) {
-    auto *ev = lookup<Event>(h);
+    auto ev = lookup<Event>(h);
     if (ev == nullptr) {
         t_last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    std::lock_guard<std::mutex> lock(ev->m);
+    std::lock_guard<std::mutex> lock(g_event_mutex);
     ev->signaled = false;
     return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
-    auto *ev = lookup<Event>(h);
-    if (ev == nullptr) {
-        t_last_error = ERROR_INVALID_HANDLE;
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms) {
+    if (wait_all != FALSE || count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+        t_last_error = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
     }
-    std::unique_lock<std::mutex> lock(ev->m);
+    std::vector<std::shared_ptr<Event>> events;
+    for (DWORD i = 0; i < count; ++i) {
+        events.push_back(lookup<Event>(handles[i]));
+        if (events.back() == nullptr) {
+            t_last_error = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+    }
+    auto first_signaled = [&]() -> DWORD {
+        for (DWORD i = 0; i < count; ++i)
+            if (events[i]->signaled) return i;
+        return count;
+    };
+    std::unique_lock<std::mutex> lock(g_event_mutex);
+    DWORD hit = count;
     if (ms == INFINITE) {
-        ev->cv.wait(lock, [ev] { return ev->signaled; });
-    } else if (!ev->cv.wait_for(lock, std::chrono::milliseconds(ms),
-                                [ev] { return ev->signaled; })) {
+        g_event_cv.wait(lock, [&] { return (hit = first_signaled()) < count; });
+    } else if (!g_event_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                                    [&] { return (hit = first_signaled()) < count; })) {
         return WAIT_TIMEOUT;
     }
-    if (!ev->manual) ev->signaled = false;
-    return WAIT_OBJECT_0;
+    if (!events[hit]->manual) events[hit]->signaled = false;
+    return WAIT_OBJECT_0 + hit;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+
+ULONGLONG GetTickCount64() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<ULONGLONG>(ts.tv_sec) * 1000u + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000u;
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
@@ -345,6 +437,8 @@ void unregister_all_devices() {
 }
 
 int open_device_handles() { return g_open_devices.load(); }
+
+bool cancel_requested() { return t_call != nullptr && t_call->cancelled.load(); }
 
 void fail_alloc_at(unsigned n, bool every_after) {
     g_alloc_fail_after.store(every_after);

@@ -15,6 +15,7 @@ struct CliArgs {
     unsigned parallel = 0;        // 0: no cap
     std::vector<unsigned> devices;  // --device N ..., in the order given, no repeats
     std::string report;           // station: --report FILE
+    unsigned timeout_s = 5;       // --timeout: the deadline of one exchange, 1..600
 };
 
 // Parses argv[1..argc-1] into *args.

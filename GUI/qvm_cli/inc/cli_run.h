@@ -3,15 +3,15 @@
 //
 // Threads: cli_run runs on the caller's thread (the main thread) and
 // returns the exit code. update and station start one worker thread per
-// device being written (each with its own handle, at most --parallel at
-// once); a worker writes only its own slot (StnProgress, its result and
-// its done flag, released last), and the main thread reads a slot's result
-// only after it saw the done flag. CliIo is called from the main thread
-// only, except stop_requested/abort_requested, which may be set from any
-// thread (a console control handler).
+// device being served (StnPool; the station through StnEngine), each
+// exchange within the deadline (--timeout). The main thread sleeps until a
+// worker ends, a stop comes or the next probe is due. CliIo is called from
+// the main thread only, except utc_now (any thread) and the waker handed
+// to set_waker, which the shell calls from its console handler.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +33,13 @@ public:
     virtual bool stop_requested() { return false; }
     // Second Ctrl+C: stop at once.
     virtual bool abort_requested() { return false; }
-    // Current UTC time as ISO 8601 ("2026-12-08T19:40:00.123Z").
+    // The running command's waker: the shell calls it (any thread) after a
+    // stop or abort request, so the main thread looks at once. Empty: none.
+    virtual void set_waker(std::function<void()> wake) { (void)wake; }
+    // After every turn of update's and station's main loop.
+    virtual void tick() {}
+    // Current UTC time as ISO 8601 ("2026-12-08T19:40:00.123Z"). Any thread.
     virtual std::string utc_now() = 0;
-    virtual void sleep_ms(unsigned ms);
     // The station's report file.
     virtual StnReportStore *open_report(const std::string &path) = 0;
 };
@@ -46,9 +50,10 @@ struct CliProgram {
     bool image_ok = false;           // the embedded image is usable
     StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed
+    unsigned timeout_ms = 0;         // 0: the --timeout in seconds (tests set less)
 };
 
 // Runs the parsed command. Returns the exit code (kCliExit*). After an
-// abort, worker threads may still be running: the caller must end the
-// process at once (they are detached).
+// abort, worker threads may still be running (let go; they own what they
+// touch): the caller should end the process soon.
 int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io);

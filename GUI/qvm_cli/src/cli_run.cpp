@@ -1,122 +1,33 @@
-// The commands. See cli_run.h for the threads: the main thread here owns
-// every Slot's bookkeeping; a worker writes its Slot's progress and result
-// and then sets done (release); the main thread joins it after seeing done.
+// The commands. See cli_run.h for the threads: update drives a StnPool,
+// station a StnEngine, both from the main thread, which sleeps on their
+// waker between events.
 #include "cli_run.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
 #include <memory>
-#include <thread>
 
-#include "stn_json.h"
 #include "cli_exit.h"
-#include "stn_text.h"
 #include "cmc_tbl.h"
-
-void CliIo::sleep_ms(unsigned ms) { Sleep(ms); }
+#include "stn_engine.h"
+#include "stn_json.h"
+#include "stn_pool.h"
+#include "stn_text.h"
+#include "stn_watch.h"
 
 namespace {
 
-constexpr unsigned kTickMs = 50;
+using Clock = std::chrono::steady_clock;
 
-// One device being updated by its own worker.
-struct Slot {
-    unsigned index = 0;
-    StnProgress progress;
-    StnUnitResult result;         // the worker's, read after done
-    std::atomic<bool> done{false};
-    std::thread worker;
-    int json_step = -1;           // main thread: last progress line, in tens of percent
-};
+// How often a live view or JSON progress is refreshed while units run.
+constexpr std::chrono::milliseconds kViewRefresh{100};
 
-// Starts queued devices while fewer than `cap` run; hands back those whose
-// workers ended.
-class Pool {
-public:
-    Pool(const StnImage &image, bool force, unsigned cap)
-        : image_(image), force_(force), cap_(cap == 0 ? 256 : cap) {}
-    ~Pool() {
-        for (auto &s : running_) {
-            if (s->worker.joinable()) s->worker.join();
-        }
-    }
-    Pool(const Pool &) = delete;
-    Pool &operator=(const Pool &) = delete;
-
-    void queue(unsigned index) { queued_.push_back(index); }
-    std::vector<unsigned> take_queued() {
-        std::vector<unsigned> q;
-        q.swap(queued_);
-        return q;
-    }
-    bool idle() const { return queued_.empty() && running_.empty(); }
-    const std::vector<std::unique_ptr<Slot>> &running() const { return running_; }
-
-    void start_queued() {
-        while (!queued_.empty() && running_.size() < cap_) {
-            auto slot = std::make_unique<Slot>();
-            slot->index = queued_.front();
-            queued_.erase(queued_.begin());
-            Slot *s = slot.get();
-            s->worker = std::thread([this, s] {
-                s->result = stn_update_unit(s->index, image_, force_, &s->progress);
-                s->done.store(true, std::memory_order_release);
-            });
-            running_.push_back(std::move(slot));
-        }
-    }
-
-    std::vector<std::unique_ptr<Slot>> take_finished() {
-        std::vector<std::unique_ptr<Slot>> out;
-        for (auto it = running_.begin(); it != running_.end();) {
-            if ((*it)->done.load(std::memory_order_acquire)) {
-                (*it)->worker.join();
-                out.push_back(std::move(*it));
-                it = running_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        return out;
-    }
-
-    // Second Ctrl+C: the workers are left to the process's end. Their
-    // slots stay alive (they may still write them); the caller reads only
-    // what was published (progress).
-    std::vector<Slot *> abandon() {
-        static std::vector<std::unique_ptr<Slot>> *kept = new std::vector<std::unique_ptr<Slot>>;
-        std::vector<Slot *> out;
-        for (auto &s : running_) {
-            s->worker.detach();
-            out.push_back(s.get());
-            kept->push_back(std::move(s));
-        }
-        running_.clear();
-        return out;
-    }
-
-private:
-    const StnImage &image_;
-    const bool force_;
-    const std::size_t cap_;
-    std::vector<unsigned> queued_;
-    std::vector<std::unique_ptr<Slot>> running_;
-};
-
-// A unit that was stopped before its end, as far as it is known.
-StnUnitResult interrupted(unsigned index, const StnProgress *p) {
-    StnUnitResult r;
-    r.device.index = index;
-    r.outcome = StnOutcome::kInterrupted;
-    if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
-        r.identified = true;
-        r.device.serial = p->serial.load();
-        r.device.firm_version = p->firm_version.load();
-        r.device.mcu_version = p->mcu_version.load();
-    }
-    return r;
+unsigned timeout_ms(const CliArgs &args, const CliProgram &prog) {
+    return prog.timeout_ms != 0 ? prog.timeout_ms : args.timeout_s * 1000u;
 }
 
 const char *phase_name(int phase) {
@@ -134,32 +45,40 @@ const char *phase_name(int phase) {
     }
 }
 
-std::string live_line(const Slot &s) {
-    const int pct = std::max(0, std::min(100, s.progress.percent.load()));
-    std::string serial = s.progress.identified.load(std::memory_order_acquire)
-                             ? std::to_string(s.progress.serial.load())
-                             : std::string("?");
+std::string live_line(unsigned index, const StnProgress &p) {
+    const int pct = std::max(0, std::min(100, p.percent.load()));
+    const std::string serial = p.identified.load(std::memory_order_acquire)
+                                   ? std::to_string(p.serial.load())
+                                   : std::string("?");
     char buf[160];
     const int filled = pct / 5;
-    std::snprintf(buf, sizeof(buf), "device %-3u serial %-10s %-9s [%-20s] %3d%%", s.index,
-                  serial.c_str(), phase_name(s.progress.phase.load()),
+    std::snprintf(buf, sizeof(buf), "device %-3u serial %-10s %-9s [%-20s] %3d%%", index,
+                  serial.c_str(), phase_name(p.phase.load()),
                   std::string(static_cast<std::size_t>(filled), '#').c_str(), pct);
     return buf;
 }
 
-// What the user learns of one running device: JSON progress at every tenth.
-void progress_lines(Slot &s, bool json, CliIo &io) {
-    if (!json) return;
-    const int phase = s.progress.phase.load();
-    if (phase != kStnPhaseWriting && phase != kStnPhaseVerifying) return;
-    const int step = s.progress.percent.load() / 10;
-    if (step <= s.json_step) return;
-    s.json_step = step;
-    StnJson j("progress");
-    j.num("index", s.index);
-    if (s.progress.identified.load(std::memory_order_acquire)) j.num("serial", s.progress.serial.load());
-    io.out(j.num("percent", step * 10).line());
-}
+// JSON progress at every tenth of each running device's transfer.
+class ProgressLines {
+public:
+    void show(unsigned index, const StnProgress &p, bool json, CliIo &io) {
+        if (!json) return;
+        const int phase = p.phase.load();
+        if (phase != kStnPhaseWriting && phase != kStnPhaseVerifying) return;
+        const int step = p.percent.load() / 10;
+        auto it = last_.find(index);
+        if (it != last_.end() && step <= it->second) return;
+        last_[index] = step;
+        StnJson j("progress");
+        j.num("index", index);
+        if (p.identified.load(std::memory_order_acquire)) j.num("serial", p.serial.load());
+        io.out(j.num("percent", step * 10).line());
+    }
+    void forget(unsigned index) { last_.erase(index); }
+
+private:
+    std::map<unsigned, int> last_;
+};
 
 void report_result(const StnUnitResult &r, bool json, CliIo &io) {
     if (json) {
@@ -185,23 +104,32 @@ void finish_summary(const StnTotals &t, int code, bool json, CliIo &io) {
     }
 }
 
-void draw_live(const Pool &pool, const std::string &footer, CliIo &io) {
-    if (!io.live_ok()) return;
-    std::vector<std::string> lines;
-    for (const auto &s : pool.running()) lines.push_back(live_line(*s));
-    if (!footer.empty()) lines.push_back(footer);
-    io.live(lines);
+// A unit stopped before its end, as far as it is known.
+StnUnitResult interrupted(unsigned index, const StnProgress *p) {
+    StnUnitResult r;
+    r.device.index = index;
+    r.outcome = StnOutcome::kInterrupted;
+    if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
+        r.identified = true;
+        r.device.serial = p->serial.load();
+        r.device.firm_version = p->firm_version.load();
+        r.device.mcu_version = p->mcu_version.load();
+    }
+    return r;
 }
 
-int run_list(const CliArgs &args, CliIo &io) {
+int run_list(const CliArgs &args, const CliProgram &prog, CliIo &io) {
+    std::shared_ptr<StnDeadlines> deadlines = StnDeadlines::start(timeout_ms(args, prog));
     unsigned found = 0;
     unsigned unread = 0;
     for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
-        if (!stn_device_present(index)) continue;
+        const StnPresence presence = stn_device_probe(index);
+        if (presence == StnPresence::kAbsent) continue;
         ++found;
         StnDevice d;
-        std::string why;
-        if (!stn_read_device(index, &d, &why)) {
+        std::string why = "busy: another program holds it";
+        std::shared_ptr<StnWatch> watch = deadlines->watch();
+        if (presence == StnPresence::kBusy || !stn_read_device(index, &d, &why, watch.get())) {
             const std::string msg = "device " + std::to_string(index) + ": " + why;
             if (args.json) {
                 io.out(StnJson("error").num("index", index).str("message", msg).line());
@@ -243,6 +171,20 @@ int run_info(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     return kCliExitOk;
 }
 
+void draw_live(const std::vector<std::shared_ptr<StnSlot>> &running, const std::string &footer,
+               CliIo &io) {
+    if (!io.live_ok()) return;
+    std::vector<std::string> lines;
+    for (const auto &s : running) {
+        if (s->work == StnWork::kUpdate) lines.push_back(live_line(s->index, s->progress));
+    }
+    if (!footer.empty()) lines.push_back(footer);
+    io.live(lines);
+}
+
+// Whether the main loop must look again soon, not only on events.
+bool wants_refresh(const CliArgs &args, CliIo &io) { return args.json || io.live_ok(); }
+
 int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
@@ -265,13 +207,16 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         if (chosen.empty()) return fail_run("no device found", kCliExitNoDevice, args.json, io);
     }
 
-    Pool pool(prog.image, args.force, args.parallel);
+    auto waker = std::make_shared<StnWaker>();
+    io.set_waker([waker] { waker->wake(); });
+    StnPool pool(prog.image, args.force, args.parallel, timeout_ms(args, prog), waker);
     for (unsigned index : chosen) pool.queue(index);
     StnTotals totals;
+    ProgressLines progress;
     bool stopped = false;
     while (!pool.idle()) {
         if (io.abort_requested()) {
-            for (Slot *s : pool.abandon()) {
+            for (const auto &s : pool.abandon()) {
                 const StnUnitResult r = interrupted(s->index, &s->progress);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
@@ -287,19 +232,43 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
             }
         }
         pool.start_queued();
-        for (auto &s : pool.take_finished()) {
+        for (const auto &s : pool.take_finished()) {
             report_result(s->result, args.json, io);
             totals.count(s->result.outcome);
+            progress.forget(s->index);
         }
-        for (auto &s : pool.running()) progress_lines(*s, args.json, io);
-        draw_live(pool, "", io);
-        if (!pool.idle()) io.sleep_ms(kTickMs);
+        const auto running = pool.running();
+        for (const auto &s : running) progress.show(s->index, s->progress, args.json, io);
+        draw_live(running, "", io);
+        io.tick();
+        if (pool.idle()) break;
+        const auto now = Clock::now();
+        waker->wait_until(wants_refresh(args, io) ? now + kViewRefresh : now + std::chrono::hours(1));
     }
-    draw_live(pool, "", io);
+    io.set_waker(nullptr);
+    draw_live({}, "", io);
     const int code = stopped ? kCliExitInterrupted : cli_exit_code(totals);
     finish_summary(totals, code, args.json, io);
     return code;
 }
+
+// The station's shell: results and notices to the console.
+class StationHost : public StnHost {
+public:
+    StationHost(const CliArgs &args, CliIo &io) : args_(args), io_(io) {}
+    std::string utc_now() override { return io_.utc_now(); }
+    void on_result(const StnUnitResult &r, bool recorded) override {
+        (void)recorded;
+        report_result(r, args_.json, io_);
+        progress.forget(r.device.index);
+    }
+    void on_notice(const std::string &text) override { io_.err(text); }
+    ProgressLines progress;
+
+private:
+    const CliArgs &args_;
+    CliIo &io_;
+};
 
 int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
@@ -309,77 +278,62 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (store == nullptr) {
         return fail_run("cannot open the report " + args.report, kCliExitUsage, args.json, io);
     }
-    StnReport report(store);
-    std::uint64_t torn = 0;
-    if (!report.open(&torn)) {
+    StnConfig config;
+    config.image = prog.image;
+    config.parallel = args.parallel;
+    config.force = args.force;
+    config.poll_ms = prog.poll_ms;
+    config.timeout_s = args.timeout_s;
+    config.timeout_ms = prog.timeout_ms;
+    StationHost host(args, io);
+    StnEngine engine(config, store, &host);
+    switch (engine.open()) {
+    case StnOpen::kForeign:
+        return fail_run(args.report + " is not a station report (its first line is not one of "
+                                      "its records); nothing was changed",
+                        kCliExitUsage, args.json, io);
+    case StnOpen::kCannotRead:
+    case StnOpen::kCannotRepair:
         return fail_run("cannot read or repair the report " + args.report, kCliExitUsage,
                         args.json, io);
-    }
-    if (torn != 0) {
-        io.err("report: a torn last line (" + std::to_string(torn) +
-               " bytes) was set aside; it is not counted");
+    default:
+        break;
     }
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
+    io.set_waker([&engine] { engine.wake(); });
 
-    enum State : unsigned char { kAbsent, kBusy, kDone };
-    State state[kCmcMaxDevIndex + 1] = {};
-    Pool pool(prog.image, args.force, args.parallel);
-    StnTotals totals;
-    bool stopping = false;
-    bool report_ok = true;
-    unsigned since_poll = prog.poll_ms;
-
-    auto record = [&](const StnUnitResult &r) {
-        report_result(r, args.json, io);
-        if (!report_ok) return;
-        if (report.write_line(stn_json_report(r, io.utc_now(), prog.image.sha256))) {
-            totals.count(r.outcome);  // only once it is on the disk
-        } else {
-            report_ok = false;
-            stopping = true;
-            io.err("qvm_cli: cannot write the report " + args.report +
-                   "; no new devices are taken");
-        }
-    };
-
-    draw_live(pool, stn_totals_text(totals), io);
+    bool stop_sent = false;
     for (;;) {
-        if (io.abort_requested()) {
-            for (Slot *s : pool.abandon()) record(interrupted(s->index, &s->progress));
-            break;
+        if (io.abort_requested()) engine.request_abort();
+        if (io.stop_requested() && !stop_sent) {
+            stop_sent = true;
+            engine.request_stop();
         }
-        if (io.stop_requested() && !stopping) {
-            stopping = true;
-            io.err("station: stopping; running updates finish");
-        }
-        if (stopping) {
-            for (unsigned index : pool.take_queued()) state[index] = kAbsent;
-            if (pool.idle()) break;
-        }
-        if (!stopping && since_poll >= prog.poll_ms) {
-            since_poll = 0;
-            for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
-                if (state[index] == kBusy) continue;
-                const bool present = stn_device_present(index);
-                if (state[index] == kDone && !present) state[index] = kAbsent;
-                if (state[index] == kAbsent && present) {
-                    state[index] = kBusy;
-                    pool.queue(index);
-                }
+        if (!engine.turn()) break;
+        const StnSnapshot snap = engine.snapshot();
+        std::vector<std::string> lines;
+        for (const StnTile &t : snap.tiles) {
+            if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
+                StnProgress p;
+                p.phase.store(t.state == StnTileState::kWriting ? kStnPhaseWriting
+                                                                : kStnPhaseVerifying);
+                p.percent.store(t.percent);
+                p.serial.store(t.serial);
+                p.identified.store(t.identified);
+                host.progress.show(t.index, p, args.json, io);
+                lines.push_back(live_line(t.index, p));
             }
         }
-        pool.start_queued();
-        for (auto &s : pool.take_finished()) {
-            record(s->result);
-            state[s->index] = kDone;
+        if (io.live_ok()) {
+            lines.push_back(stn_totals_text(snap.totals));
+            io.live(lines);
         }
-        for (auto &s : pool.running()) progress_lines(*s, args.json, io);
-        draw_live(pool, stn_totals_text(totals), io);
-        io.sleep_ms(kTickMs);
-        since_poll += kTickMs;
+        io.tick();
     }
-    const int code = report_ok ? kCliExitInterrupted : kCliExitFailed;
-    finish_summary(totals, code, args.json, io);
+    io.set_waker(nullptr);
+    const StnSnapshot snap = engine.snapshot();
+    const int code = snap.report_failed ? kCliExitFailed : kCliExitInterrupted;
+    finish_summary(snap.totals, code, args.json, io);
     return code;
 }
 
@@ -388,7 +342,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
 int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     switch (args.command) {
     case CliCommand::kList:
-        return run_list(args, io);
+        return run_list(args, prog, io);
     case CliCommand::kInfo:
         return run_info(args, prog, io);
     case CliCommand::kUpdate:

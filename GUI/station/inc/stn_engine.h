@@ -27,6 +27,7 @@ struct StnConfig {
     unsigned parallel = 0;    // most units written at once; 0: no cap
     bool force = false;       // write current units too
     unsigned timeout_s = 5;   // deadline of one exchange, 1..600
+    unsigned timeout_ms = 0;  // when not 0, the deadline in ms instead (tests)
     unsigned poll_ms = 300;   // how often device names are probed
 };
 
@@ -79,6 +80,7 @@ class StnHost {
 public:
     virtual ~StnHost() = default;
     // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z").
+    // Any thread (workers stamp their start lines).
     virtual std::string utc_now() = 0;
     // A unit ended and was recorded (or the report failed: recorded false).
     virtual void on_result(const StnUnitResult &r, bool recorded) { (void)r; (void)recorded; }

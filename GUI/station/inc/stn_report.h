@@ -1,14 +1,20 @@
-// The station's report: one JSON line per unit, each written and flushed to
-// disk before the unit is counted. A torn last line (a crash or power cut
-// in the middle of a write) is found when the report is opened and set
-// aside, never appended to; nothing recorded is rewritten.
+// The station's report: JSON Lines, each written and flushed to disk
+// before it counts. A unit that is written gets a "start" line before its
+// first write and a "unit" line at its end, both with the unit's "id"; a
+// unit that is only looked at gets its "unit" line alone. A torn last line
+// (a crash or power cut in the middle of a write) is found when the report
+// is opened and set aside, never appended to; a start without its unit
+// (a crash while the unit was written) gets an interrupted unit line then.
+// Nothing recorded is rewritten, and a file that is not a report is not
+// touched at all.
 //
-// Threads: one StnReport is used by one thread at a time (the station's
-// main thread).
+// Threads: one StnReport is used by one thread at a time, or under its
+// holder's lock (the station's workers write start lines).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The file under the report. The program's is the Win32 file; tests use
 // one in memory.
@@ -32,18 +38,39 @@ public:
 // not one JSON object.
 std::uint64_t stn_report_recorded_size(const std::string &bytes);
 
+// Whether a whole line is one of the report's records (a JSON object whose
+// "type" is "start" or "unit").
+bool stn_report_is_record(const std::string &line);
+
+enum class StnReportOpen {
+    kOk,
+    kCannotRead,    // the store failed; nothing was touched
+    kForeign,       // its first line is not a record; nothing was touched
+    kCannotRepair,  // setting aside, cutting or recovering failed
+};
+
+struct StnReportOpened {
+    std::uint64_t torn_bytes = 0;    // set aside and cut off
+    unsigned recovered = 0;          // interrupted unit lines added for lone starts
+    std::vector<std::string> lines;  // every recorded line, the added ones included
+};
+
 class StnReport {
 public:
     explicit StnReport(StnReportStore *store) : store_(store) {}
 
-    // Opens the report for appending: a torn last line is set aside first,
-    // then cut off. *torn_bytes (optional) receives how many bytes that was.
-    // Returns false when the store failed (nothing is cut then).
-    bool open(std::uint64_t *torn_bytes = nullptr);
+    // Opens the report for appending: refuses a foreign file, sets a torn
+    // last line aside and cuts it off, then appends an interrupted unit
+    // line ("recovered":true, time utc_now) for every start without its
+    // unit. *opened (optional) says what was found.
+    StnReportOpen open(const std::string &utc_now, StnReportOpened *opened = nullptr);
+    // A unit id not yet used in this report (ids grow from 1).
+    std::uint64_t new_id() { return ++last_id_; }
     // Appends line and its line end, then flushes. True only when both
-    // succeeded: only then may the unit be counted.
+    // succeeded: only then may the line count.
     bool write_line(const std::string &line);
 
 private:
     StnReportStore *store_;
+    std::uint64_t last_id_ = 0;
 };

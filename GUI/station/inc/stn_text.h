@@ -23,9 +23,13 @@ std::string stn_result_text(const StnUnitResult &r);
 // The JSON objects (one line each).
 std::string stn_json_device(const StnDevice &d);
 std::string stn_json_result(const StnUnitResult &r);
-// The station's report line: also the time (UTC, ISO 8601) and the image.
+// The station's unit line: also the time (UTC, ISO 8601), the unit's id
+// (when it has one) and the image.
 std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
                             const std::string &image_sha256);
+// The station's start line, before a unit's first write.
+std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
+                           const std::string &image_sha256);
 
 // Counts of a run.
 struct StnTotals {

@@ -1,15 +1,18 @@
-// One device, as qvm_cli sees it: probing its name, reading its version,
-// and updating it with the shared update sequence. Each call works on a
-// handle of its own, opened and closed inside the call, so devices can be
-// served side by side from separate threads.
+// One device, as the station and qvm_cli see it: probing its name, reading
+// its version, and updating it with the shared update sequence (read,
+// decide, write, verify). Each call works on a handle of its own, opened
+// and closed inside the call, so devices can be served side by side from
+// separate threads.
 //
 // Threads: every function blocks its calling thread for the device's
-// exchanges (no time-out). A StnProgress is written by the one worker that
-// updates its device and read by any other thread (the view).
+// exchanges, each within the watch's deadline when a watch is given (none:
+// no time-out). A StnProgress is written by the one worker that updates its
+// device and read by any other thread (the view).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "shex_hex.h"
@@ -64,8 +67,12 @@ struct StnUnitResult {
     std::uint64_t ms = 0;
 };
 
-// Detail code of a unit that could not be opened or verified.
-constexpr std::uint32_t kStnDetailUnverified = 0xFFFFFFFDu;
+// Detail codes of our own, beside cmc's (0xFFFFFFFF memory, 0xFFFFFFFE
+// transfer, 0xFFFFFFFC no thread) and the device's own error codes.
+constexpr std::uint32_t kStnDetailUnverified = 0xFFFFFFFDu;  // not opened, or not the image after the end
+constexpr std::uint32_t kStnDetailDeadline = 0xFFFFFFFBu;    // no answer within the deadline
+constexpr std::uint32_t kStnDetailNoImage = 0xFFFFFFFAu;     // the image has no bytes to write
+constexpr std::uint32_t kStnDetailNotRecorded = 0xFFFFFFF9u; // its start could not be recorded
 
 // Where a unit's update is; written by its worker.
 enum StnPhase : int { kStnPhaseWaiting, kStnPhaseChecking, kStnPhaseWriting, kStnPhaseVerifying,
@@ -80,17 +87,41 @@ struct StnProgress {
     std::atomic<bool> identified{false};
 };
 
+class StnWatch;
+
 // Whether device file index opens now (opened and closed again).
-bool stn_device_present(unsigned index);
+enum class StnPresence {
+    kAbsent,
+    kPresent,
+    kBusy,  // another program holds it (sharing violation, access denied)
+};
+StnPresence stn_device_probe(unsigned index);
+inline bool stn_device_present(unsigned index) {
+    return stn_device_probe(index) == StnPresence::kPresent;
+}
 
-// Reads device index's version record (own handle, closed again).
+// Reads device index's version record (own handle, closed again), each
+// exchange within watch's deadline (null: none).
 // Returns true   *out filled
-//         false  *why says what failed, in words
-bool stn_read_device(unsigned index, StnDevice *out, std::string *why);
+//         false  *why says what failed, in words; *failure (optional) its kind
+bool stn_read_device(unsigned index, StnDevice *out, std::string *why, StnWatch *watch = nullptr,
+                     StnFailure *failure = nullptr);
 
-// Updates device index: reads its version, leaves it alone when it is
-// current (unless force), otherwise runs the update sequence and reads the
-// version back. The result is kUpdated only when the device accepted the
-// end and then reported the image's version. progress may be null.
-StnUnitResult stn_update_unit(unsigned index, const StnImage &image, bool force,
-                              StnProgress *progress);
+// One unit's update.
+struct StnUnitJob {
+    unsigned index = 0;
+    const StnImage *image = nullptr;
+    bool force = false;                // write a current device too
+    StnProgress *progress = nullptr;   // may be null
+    StnWatch *watch = nullptr;         // deadlines; null: none
+    // Runs on the worker after the device was read and found due, before
+    // its first write. Returns false to leave the device alone (the unit
+    // fails with kStnDetailNotRecorded). May be empty.
+    std::function<bool(const StnDevice &)> before_write;
+};
+
+// Reads the device's version, leaves it alone when it is current (unless
+// force), otherwise runs the update sequence and reads the version back.
+// The result is kUpdated only when the device accepted the end and then
+// reported the image's version.
+StnUnitResult stn_update_unit(const StnUnitJob &job);

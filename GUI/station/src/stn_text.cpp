@@ -68,7 +68,10 @@ StnJson &device_fields(StnJson &j, const StnUnitResult &r) {
         j.null("new_version");
     }
     j.str("result", stn_outcome_name(r.outcome)).num("detail", r.detail);
-    if (r.outcome == StnOutcome::kFailed) j.str("message", stn_result_text(r));
+    if (r.outcome == StnOutcome::kFailed) {
+        j.str("failure", stn_failure_name(r.failure));
+        j.str("message", stn_result_text(r));
+    }
     return j.num("ms", static_cast<std::int64_t>(r.ms));
 }
 
@@ -93,6 +96,7 @@ std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
                             const std::string &image_sha256) {
     StnJson j("unit");
     j.str("time", utc_time);
+    if (r.id != 0) j.num("id", static_cast<std::int64_t>(r.id));
     device_fields(j, r);
     return j.str("image_sha256", image_sha256).line();
 }
@@ -139,4 +143,17 @@ const char *stn_failure_name(StnFailure kind) {
     default:
         return "";
     }
+}
+
+std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
+                           const std::string &image_sha256) {
+    return StnJson("start")
+        .str("time", utc_time)
+        .num("id", static_cast<std::int64_t>(id))
+        .num("index", d.index)
+        .num("serial", d.serial)
+        .num("mcu_version", d.mcu_version)
+        .str("old_version", stn_version_text(d.firm_version))
+        .str("image_sha256", image_sha256)
+        .line();
 }

@@ -127,7 +127,7 @@ struct devsim_ioc_state {
     uint32_t delay_ms;
     uint32_t open_handles;
     uint32_t plugged;         /* 0 while an unplug or power-loss fault keeps it away */
-    uint32_t reads_pending;   /* delayed reads waiting for their answer */
+    uint32_t reads_pending;   /* requests held back: delayed reads, hung reads and writes */
 };
 
 struct devsim_ioc_log_req {

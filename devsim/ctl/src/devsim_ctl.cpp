@@ -27,6 +27,7 @@ const KindName kKindNames[] = {
     {DEVSIM_FAULT_DELAY, "delay"},
     {DEVSIM_FAULT_UNPLUG, "unplug"},
     {DEVSIM_FAULT_POWER_LOSS, "power-loss"},
+    {DEVSIM_FAULT_HANG, "hang"},
 };
 
 }  // namespace

@@ -136,23 +136,25 @@ static NTSTATUS ctl_state(struct ctl_req *r) {
 }
 
 static NTSTATUS ctl_log(struct ctl_req *r) {
-    const struct devsim_ioc_log_req *q = (const struct devsim_ioc_log_req *)r->in;
+    /* Copied first: the output overwrites the input. */
+    const struct devsim_ioc_log_req q = *(const struct devsim_ioc_log_req *)r->in;
     struct devsim_ioc_log_head *head = (struct devsim_ioc_log_head *)r->out;
     struct devsim_ioc_log_entry *out;
     struct drv_sim *sim = r->sim;
-    ULONG room, i;
+    ULONG room, i, kept;
     KIRQL irql;
     if (r->out_len < sizeof(*head)) return STATUS_BUFFER_TOO_SMALL;
     out = (struct devsim_ioc_log_entry *)(head + 1);
     room = (r->out_len - (ULONG)sizeof(*head)) / (ULONG)sizeof(*out);
-    head->first = q->first; /* read before the output overwrites it */
+    head->first = q.first;
     head->returned = 0;
     KeAcquireSpinLock(&sim->lock, &irql);
     head->total = sim->model.log_count;
-    head->kept = devsim_log_size(&sim->model);
-    for (i = 0; i < room && head->first < head->kept && i < head->kept - head->first; ++i) {
+    kept = devsim_log_size(&sim->model);
+    head->kept = kept;
+    for (i = 0; i < room && q.first < kept && i < kept - q.first; ++i) {
         struct devsim_log_entry e;
-        if (!devsim_log_get(&sim->model, head->first + i, &e)) break;
+        if (!devsim_log_get(&sim->model, q.first + i, &e)) break;
         out[i].index = e.index;
         out[i].cmd_id = e.cmd_id;
         out[i].param1 = e.param1;

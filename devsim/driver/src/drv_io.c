@@ -2,7 +2,8 @@
  * following read returns its whole answer (cut to the read's length).
  * Buffers of any length, including none, are safe: the model takes any
  * bytes and the answer goes through a bounded buffer of our own. A read
- * whose answer must wait is pended (drv_pend.c), never waited for here.
+ * whose answer must wait, and a read or write that hangs, is pended
+ * (drv_pend.c), never waited for here.
  * Threads and locks: see drv.h. */
 #include "drv.h"
 
@@ -21,7 +22,8 @@ NTSTATUS drv_sim_write(struct drv_sim *sim, PIRP irp) {
     ULONG length = sp->Parameters.Write.Length;
     uint32_t written = 0;
     int ok = 0;
-    BOOLEAN usable, lost = FALSE;
+    BOOLEAN usable, lost = FALSE, hangs = FALSE;
+    ULONG epoch = drv_pend_epoch(sim);
     KIRQL irql;
 
     if (data == NULL) {
@@ -32,12 +34,10 @@ NTSTATUS drv_sim_write(struct drv_sim *sim, PIRP irp) {
     usable = usable_locked(sim, irp);
     if (usable) {
         ok = devsim_write(&sim->model, data, length, &written);
-        if (sim->model.powered == 0) {
-            /* Unplugged or powered off as this command arrived: every
-             * handle dies at once, the name goes below. */
-            ++sim->plug;
-            lost = TRUE;
-        }
+        /* Unplugged or powered off as this command arrived: the plug ends
+         * and the name goes below. */
+        lost = sim->model.powered == 0;
+        hangs = devsim_hang(&sim->model) == DEVSIM_HANG_WRITE;
     }
     KeReleaseSpinLock(&sim->lock, irql);
 
@@ -46,6 +46,7 @@ NTSTATUS drv_sim_write(struct drv_sim *sim, PIRP irp) {
         drv_pend_flush(sim, NULL, FALSE);
     }
     if (!usable) return drv_complete(irp, STATUS_DEVICE_DOES_NOT_EXIST, 0);
+    if (hangs) return drv_pend_queue(sim, irp, DRV_PEND_NEVER, epoch);
     if (!ok) return drv_complete(irp, lost ? STATUS_DEVICE_DOES_NOT_EXIST : STATUS_IO_DEVICE_ERROR, 0);
     /* A power loss took the command before the device died. */
     return drv_complete(irp, STATUS_SUCCESS, written);
@@ -77,6 +78,7 @@ NTSTATUS drv_sim_answer(struct drv_sim *sim, PIRP irp) {
 NTSTATUS drv_sim_read(struct drv_sim *sim, PIRP irp) {
     uint32_t wait_ms;
     BOOLEAN usable;
+    ULONG epoch = drv_pend_epoch(sim); /* before the handle is found usable */
     KIRQL irql;
 
     KeAcquireSpinLock(&sim->lock, &irql);
@@ -84,8 +86,9 @@ NTSTATUS drv_sim_read(struct drv_sim *sim, PIRP irp) {
     wait_ms = devsim_pending_delay(&sim->model);
     wait_ms = wait_ms > DEVSIM_MAX_DELAY_MS ? DEVSIM_MAX_DELAY_MS : wait_ms;
     wait_ms += sim->delay_ms; /* itself capped when set */
+    if (devsim_hang(&sim->model) == DEVSIM_HANG_READ) wait_ms = DRV_PEND_NEVER;
     KeReleaseSpinLock(&sim->lock, irql);
 
-    if (usable && wait_ms != 0) return drv_pend_read(sim, irp, wait_ms);
+    if (usable && wait_ms != 0) return drv_pend_queue(sim, irp, wait_ms, epoch);
     return drv_sim_answer(sim, irp);
 }

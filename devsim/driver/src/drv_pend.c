@@ -1,23 +1,35 @@
-/* Delayed reads. A read whose answer must wait (an armed delay or the
+/* Held-back requests. A read whose answer must wait (an armed delay or the
  * per-exchange delay) is marked pending and queued with the time it is
- * due; one system thread completes each when due. Waiting in the dispatch
+ * due; one system thread completes each when due. A request that hangs (a
+ * hang fault, read or write) is queued with no due time: only a cancel, its
+ * handle's close or its device going ends it. Waiting in the dispatch
  * routine instead would hold up every device, because Wine hands all of a
  * driver's requests to its dispatch routines on one thread.
  *
- * Threads: drv_pend_read runs on the dispatch thread, the worker on its own
+ * Threads: drv_pend_queue runs on the dispatch thread, the worker on its own
  * system thread, pend_cancel on the canceller's. drv_pend.lock guards the
  * queue, `stopping` and every sim's `pended`; an IRP in the queue is owned
- * by the queue, one taken off it by whoever took it (cancel-safe: a taker
- * that finds the cancel routine already gone leaves the IRP to it). */
+ * by the queue, one taken off it by whoever took it. Whoever clears the
+ * cancel routine (IoSetCancelRoutine(irp, NULL) returning ours) completes
+ * the IRP; when it returns NULL the cancel routine has it and completes it,
+ * so every request is completed exactly once whatever the order. A queued
+ * IRP's list entry always points to itself when it is off the queue, so the
+ * cancel routine's unlink is harmless then.
+ *
+ * Not the kernel's cancel-safe queue (IoCsqInsertIrp and friends): Wine's
+ * ntoskrnl only stubs them (IoCsqInitialize is there, IoCsqInsertIrp,
+ * IoCsqRemoveIrp and IoCsqRemoveNextIrp are __wine_stub entries that fail
+ * when called), and the driver must load under Wine. */
 #include "drv.h"
 
 /* ntifs.h declares it, but does not build beside ntddk.h. */
 NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
                                               PLARGE_INTEGER timeout);
 
-/* Tail.Overlay.DriverContext slots of a queued read. */
+/* Tail.Overlay.DriverContext slots of a queued request. */
 #define CTX_SIM 0
-#define CTX_DUE 1 /* performance-counter ticks */
+#define CTX_DUE 1   /* performance-counter ticks, or DUE_NEVER */
+#define DUE_NEVER MAXLONGLONG
 
 static struct {
     KSPIN_LOCK lock;
@@ -39,12 +51,15 @@ static struct drv_sim *sim_of(PIRP irp) {
 }
 static LONGLONG due_of(PIRP irp) { return (LONGLONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[CTX_DUE]; }
 
-/* Completes a read taken off the queue, then lets its device go. */
+/* Completes a request taken off the queue, then lets its device go. A hang
+ * that ends uncancelled ends because its device or plug went. */
 static void finish(PIRP irp, BOOLEAN cancel) {
     struct drv_sim *sim = sim_of(irp);
     KIRQL irql;
     if (cancel) {
         drv_complete(irp, STATUS_CANCELLED, 0);
+    } else if (due_of(irp) == DUE_NEVER) {
+        drv_complete(irp, STATUS_DEVICE_DOES_NOT_EXIST, 0);
     } else {
         drv_sim_answer(sim, irp);
     }
@@ -57,11 +72,8 @@ static void finish(PIRP irp, BOOLEAN cancel) {
  * drv_pend.lock held. */
 static void take(PIRP irp, PLIST_ENTRY taken) {
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    if (IoSetCancelRoutine(irp, NULL) == NULL) {
-        /* Being cancelled: the cancel routine removes it again, harmlessly. */
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        return;
-    }
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, NULL) == NULL) return; /* the cancel routine completes it */
     InsertTailList(taken, &irp->Tail.Overlay.ListEntry);
 }
 
@@ -74,7 +86,8 @@ static VOID NTAPI pend_cancel(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KeAcquireSpinLock(&drv_pend.lock, &irql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry); /* a no-op when it is off the queue */
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&drv_pend.lock, irql);
     finish(irp, TRUE);
 }
@@ -97,7 +110,7 @@ static VOID NTAPI pend_worker(PVOID context) {
             next_e = e->Flink;
             if (stop || due_of(irp) <= now) {
                 take(irp, &taken);
-            } else if (next < 0 || due_of(irp) < next) {
+            } else if (due_of(irp) != DUE_NEVER && (next < 0 || due_of(irp) < next)) {
                 next = due_of(irp);
             }
         }
@@ -145,26 +158,38 @@ void drv_pend_stop(void) {
     drv_pend.thread = NULL;
 }
 
-NTSTATUS drv_pend_read(struct drv_sim *sim, PIRP irp, ULONG wait_ms) {
+ULONG drv_pend_epoch(struct drv_sim *sim) {
+    KIRQL irql;
+    ULONG epoch;
+    KeAcquireSpinLock(&drv_pend.lock, &irql);
+    epoch = sim->flushes;
+    KeReleaseSpinLock(&drv_pend.lock, irql);
+    return epoch;
+}
+
+NTSTATUS drv_pend_queue(struct drv_sim *sim, PIRP irp, ULONG wait_ms, ULONG epoch) {
     KIRQL irql;
     BOOLEAN now = FALSE;
+    LONGLONG due = wait_ms == DRV_PEND_NEVER
+                       ? DUE_NEVER
+                       : now_ticks() + (LONGLONG)wait_ms * drv_pend.ticks_per_s / 1000;
 
     IoMarkIrpPending(irp);
     irp->Tail.Overlay.DriverContext[CTX_SIM] = sim;
-    irp->Tail.Overlay.DriverContext[CTX_DUE] =
-        (PVOID)(ULONG_PTR)(now_ticks() + (LONGLONG)wait_ms * drv_pend.ticks_per_s / 1000);
+    irp->Tail.Overlay.DriverContext[CTX_DUE] = (PVOID)(ULONG_PTR)due;
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
 
     KeAcquireSpinLock(&drv_pend.lock, &irql);
     ++sim->pended;
     IoSetCancelRoutine(irp, pend_cancel);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        now = TRUE; /* cancelled before it was queued */
-    } else if (drv_pend.stopping) {
-        IoSetCancelRoutine(irp, NULL);
-        now = TRUE;
-    } else {
+    if (!irp->Cancel && !drv_pend.stopping && sim->flushes == epoch) {
         InsertTailList(&drv_pend.queue, &irp->Tail.Overlay.ListEntry);
+    } else if (IoSetCancelRoutine(irp, NULL) != NULL) {
+        /* Cancelled before it was queued, unloading, or its plug ended
+         * meanwhile (a flush that could not see it): ours to end. */
+        now = TRUE;
     }
+    /* Otherwise the cancel routine has it and completes it once we let go. */
     KeReleaseSpinLock(&drv_pend.lock, irql);
 
     if (now) {
@@ -182,6 +207,7 @@ void drv_pend_flush(struct drv_sim *sim, PFILE_OBJECT file, BOOLEAN cancel) {
 
     InitializeListHead(&taken);
     KeAcquireSpinLock(&drv_pend.lock, &irql);
+    if (file == NULL) ++sim->flushes;
     for (e = drv_pend.queue.Flink; e != &drv_pend.queue; e = next_e) {
         PIRP irp = irp_of(e);
         next_e = e->Flink;

@@ -105,13 +105,17 @@ void drv_sim_delete(PDEVICE_OBJECT device) {
 
 void drv_sim_pull(struct drv_sim *sim) {
     KIRQL irql;
+    BOOLEAN pull;
     drv_lock_table();
-    if (!sim->gone && !sim->pulled) {
-        IoDeleteSymbolicLink(&sim->link);
-        KeAcquireSpinLock(&sim->lock, &irql);
+    KeAcquireSpinLock(&sim->lock, &irql);
+    /* A replug since the power failed restarted the model: nothing to pull. */
+    pull = !sim->gone && !sim->pulled && sim->model.powered == 0;
+    if (pull) {
+        ++sim->plug; /* handles of the plug that ends now die */
         sim->pulled = TRUE;
-        KeReleaseSpinLock(&sim->lock, irql);
     }
+    KeReleaseSpinLock(&sim->lock, irql);
+    if (pull) IoDeleteSymbolicLink(&sim->link);
     drv_unlock_table();
 }
 

@@ -7,8 +7,11 @@
 // file call; one mutex serialises them with the test's accessors. An armed
 // delay is served outside the lock, so the test thread can read the log
 // while a worker waits in ReadFile; release_delays() ends such a wait early
-// (the read then completes normally) and unplug() or the destructor end it
-// with a failed read.
+// (the read then completes normally); unplug(), the destructor, CancelIoEx
+// or closing the handle (another thread) end it with a failed read.
+// An armed hang (DEVSIM_FAULT_HANG) blocks the read, or the write, until
+// one of those four ends it: the call then fails (ERROR_OPERATION_ABORTED
+// when cancelled or closed).
 //
 // Plugging: the constructor plugs the device in (registers its name) unless
 // told otherwise. unplug() unregisters it: every further call on a handle
@@ -30,6 +33,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,6 +83,10 @@ public:
     // since the last reset, or timeout_ms passed. True when they have.
     bool wait_exchanges(std::uint32_t n, unsigned timeout_ms) const;
 
+    // Waits until at least n file calls are held in the device (a delay or
+    // a hang), or timeout_ms passed. True when they are.
+    bool wait_held(int n, unsigned timeout_ms) const;
+
     // Read-back, each a consistent snapshot.
     std::vector<devsim_log_entry> log() const;  // oldest kept first
     void clear_log();
@@ -98,6 +106,8 @@ public:
     bool on_write(const std::uint8_t *data, std::uint32_t len, std::uint32_t *written) override;
     bool on_read(std::uint8_t *buf, std::uint32_t capacity, std::uint32_t *read) override;
     void on_close() override;
+    // Wakes blocked calls so that a cancelled one ends (posix_dev.h).
+    void on_cancel() override;
 
 private:
     class Port;
@@ -115,9 +125,14 @@ private:
     bool live(const Port *via) const;
     void plug_locked();
     void unplug_locked();
-    // Serves an armed delay without the lock; false when the device was
-    // unplugged meanwhile.
+    // True once a call through via (begun on the current plug) must end: the
+    // device was unplugged or the call cancelled.
+    std::function<bool()> ended(const Port *via) const;
+    // Serves an armed delay without the lock; false when it ended early
+    // (unplugged or cancelled).
     bool serve_delay(std::unique_lock<std::mutex> &lock, const Port *via, std::uint32_t ms);
+    // Blocks a hung call without the lock until it ends.
+    void serve_hang(std::unique_lock<std::mutex> &lock, const Port *via);
 
     const unsigned index_;
     const std::string name_;
@@ -134,6 +149,7 @@ private:
     bool exclusive_ = false;
     int open_handles_ = 0;
     int calls_inside_ = 0;         // file calls now running in this object
+    int held_ = 0;                 // of them, held in a delay or a hang
 };
 
 }  // namespace devsim

@@ -23,6 +23,7 @@ public:
         return owner_->read_via(this, buf, capacity, read);
     }
     void on_close() override { owner_->close_via(this); }
+    void on_cancel() override { owner_->on_cancel(); }
 
 private:
     InProcDevice *owner_;
@@ -126,6 +127,12 @@ bool InProcDevice::wait_exchanges(std::uint32_t n, unsigned timeout_ms) const {
                              [&] { return dev_->exchanges >= n; });
 }
 
+bool InProcDevice::wait_held(int n, unsigned timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return held_ >= n; });
+}
+
 std::vector<devsim_log_entry> InProcDevice::log() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<devsim_log_entry> out(devsim_log_size(dev_.get()));
@@ -214,13 +221,20 @@ bool InProcDevice::open_via(const Port *via, std::uint32_t *error) {
 
 bool InProcDevice::write_via(const Port *via, const std::uint8_t *data, std::uint32_t len,
                              std::uint32_t *written) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     *written = 0;
     if (!live(via)) return false;
     bool ok = devsim_write(dev_.get(), data, len, written) == 1;
     // An unplug or power-loss fault: the device goes as the command arrives.
     if (dev_->powered == 0) unplug_locked();
     changed_.notify_all();  // wait_exchanges
+    if (devsim_hang(dev_.get()) == DEVSIM_HANG_WRITE) {
+        ++calls_inside_;
+        serve_hang(lock, via);
+        --calls_inside_;
+        changed_.notify_all();
+        return false;
+    }
     return ok;
 }
 
@@ -231,11 +245,24 @@ bool InProcDevice::read_via(const Port *via, std::uint8_t *buf, std::uint32_t ca
     if (!live(via)) return false;
     ++calls_inside_;
     bool ok = true;
-    if (std::uint32_t ms = devsim_pending_delay(dev_.get())) ok = serve_delay(lock, via, ms);
+    if (devsim_hang(dev_.get()) == DEVSIM_HANG_READ) {
+        ok = false;
+        serve_hang(lock, via);
+    } else if (std::uint32_t ms = devsim_pending_delay(dev_.get())) {
+        ok = serve_delay(lock, via, ms);
+    }
     if (ok) ok = devsim_read(dev_.get(), buf, capacity, read) == 1;
     --calls_inside_;
     changed_.notify_all();
     return ok;
+}
+
+std::function<bool()> InProcDevice::ended(const Port *via) const {
+    const std::uint64_t plug = plug_count_;
+    return [this, via, plug] {
+        const bool gone = via != nullptr ? current_ != via : plug_count_ != plug;
+        return gone || qvm_posix::cancel_requested();
+    };
 }
 
 bool InProcDevice::serve_delay(std::unique_lock<std::mutex> &lock, const Port *via,
@@ -243,11 +270,25 @@ bool InProcDevice::serve_delay(std::unique_lock<std::mutex> &lock, const Port *v
     // Writes so far: this read belongs to write number `exchange`, counted
     // from 1, so a released_through_ of 0 releases nothing.
     const std::uint32_t exchange = dev_->exchanges;
-    const std::uint64_t plug = plug_count_;
-    auto gone = [&] { return via != nullptr ? current_ != via : plug_count_ != plug; };
+    const auto end = ended(via);
+    ++held_;
+    changed_.notify_all();  // wait_held
     changed_.wait_for(lock, std::chrono::milliseconds(ms),
-                      [&] { return gone() || released_through_ >= exchange; });
-    return !gone();
+                      [&] { return end() || released_through_ >= exchange; });
+    --held_;
+    return !end();
+}
+
+void InProcDevice::serve_hang(std::unique_lock<std::mutex> &lock, const Port *via) {
+    ++held_;
+    changed_.notify_all();  // wait_held
+    changed_.wait(lock, ended(via));
+    --held_;
+}
+
+void InProcDevice::on_cancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
 }
 
 void InProcDevice::close_via(const Port *via) {

@@ -85,8 +85,13 @@ enum devsim_fault_kind {
     DEVSIM_FAULT_DELAY = 9,        /* executed normally; the host waits param ms before answering */
     DEVSIM_FAULT_UNPLUG = 10,      /* pulled out as the command arrives: not executed, the write fails */
     DEVSIM_FAULT_POWER_LOSS = 11,  /* power fails while the command runs: a block is left torn, no answer */
-    DEVSIM_FAULT_KIND_COUNT = 12
+    DEVSIM_FAULT_HANG = 12,        /* the device stops responding: param 0 the read never ends (command
+                                      executed), otherwise the write never ends (not executed) */
+    DEVSIM_FAULT_KIND_COUNT = 13
 };
+
+/* What the host must hold back for the current exchange (devsim_hang). */
+enum devsim_hang_kind { DEVSIM_HANG_NONE = 0, DEVSIM_HANG_READ = 1, DEVSIM_HANG_WRITE = 2 };
 
 /* Bytes of a data block that reach the flash when power fails during its
  * write; the rest of the block stays erased (0xFF). */
@@ -153,6 +158,7 @@ struct devsim_device {
     int32_t response_pending;/* 1 after a write until the read */
     uint32_t read_fault;     /* fault that shapes the pending read */
     uint32_t pending_delay_ms;
+    uint32_t hang;           /* devsim_hang_kind of the current exchange */
     struct devsim_fault faults[DEVSIM_MAX_FAULTS];
     uint32_t fault_count;
     struct devsim_log_entry log[DEVSIM_LOG_CAPACITY];
@@ -190,6 +196,13 @@ int devsim_write(struct devsim_device *dev, const uint8_t *data, uint32_t len, u
 /* Milliseconds the host should wait before the read of the current exchange
  * completes (an armed delay); 0 normally. */
 uint32_t devsim_pending_delay(const struct devsim_device *dev);
+
+/* Whether the current exchange hangs (a HANG fault): DEVSIM_HANG_WRITE right
+ * after the write that met it (which returned 0, nothing executed), or
+ * DEVSIM_HANG_READ until the next write (every read of it fails: the answer
+ * never comes). The host holds such a call until it is cancelled, its handle
+ * closes or the device goes; the model itself never blocks. */
+uint32_t devsim_hang(const struct devsim_device *dev);
 
 /* The response to the last write, consumed by this read. Returns 1 and the
  * bytes (at most capacity, none when buf is null; the rest is dropped) or 0

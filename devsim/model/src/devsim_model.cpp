@@ -307,6 +307,7 @@ void devsim_init(devsim_device *dev, const devsim_config *config) {
     dev->response_pending = 0;
     dev->read_fault = DEVSIM_FAULT_NONE;
     dev->pending_delay_ms = 0;
+    dev->hang = DEVSIM_HANG_NONE;
     dev->fault_count = 0;
     dev->log_count = 0;
 }
@@ -322,6 +323,8 @@ int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t
     dev->response_len = 0;
     dev->read_fault = f.kind;
     dev->pending_delay_ms = 0;
+    dev->hang = DEVSIM_HANG_NONE;
+    if (f.kind == DEVSIM_FAULT_HANG) dev->hang = f.param == 0 ? DEVSIM_HANG_READ : DEVSIM_HANG_WRITE;
 
     devsim_log_entry e;
     e.index = exchange;
@@ -333,7 +336,8 @@ int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t
     e.error = 0;
     e.fault = f.kind;
 
-    if (f.kind == DEVSIM_FAULT_WRITE_FAILS || f.kind == DEVSIM_FAULT_UNPLUG) {
+    if (f.kind == DEVSIM_FAULT_WRITE_FAILS || f.kind == DEVSIM_FAULT_UNPLUG ||
+        dev->hang == DEVSIM_HANG_WRITE) {
         if (f.kind == DEVSIM_FAULT_UNPLUG) dev->powered = 0;
         log_exchange(dev, e);
         return 0;
@@ -358,13 +362,16 @@ int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t
     apply_answer_fault(dev, f);
     dev->response_pending = 1;
 
-    bool answered = f.kind != DEVSIM_FAULT_NO_ANSWER && f.kind != DEVSIM_FAULT_READ_FAILS;
+    bool answered = f.kind != DEVSIM_FAULT_NO_ANSWER && f.kind != DEVSIM_FAULT_READ_FAILS &&
+                    f.kind != DEVSIM_FAULT_HANG;
     e.code = answered ? (out.error == 0 ? DEVSIM_CODE_OK : DEVSIM_CODE_ERROR) : 0;
     e.error = out.error;
     log_exchange(dev, e);
     if (written != nullptr) *written = len;
     return 1;
 }
+
+uint32_t devsim_hang(const devsim_device *dev) { return dev != nullptr ? dev->hang : 0; }
 
 uint32_t devsim_pending_delay(const devsim_device *dev) {
     if (dev == nullptr || dev->response_pending == 0) return 0;
@@ -374,6 +381,7 @@ uint32_t devsim_pending_delay(const devsim_device *dev) {
 int devsim_read(devsim_device *dev, uint8_t *buf, uint32_t capacity, uint32_t *got) {
     if (got != nullptr) *got = 0;
     if (dev == nullptr || dev->powered == 0 || dev->response_pending == 0) return 0;
+    if (dev->hang == DEVSIM_HANG_READ) return 0;  // never answered, however often asked
     dev->response_pending = 0;
     dev->pending_delay_ms = 0;
     if (dev->read_fault == DEVSIM_FAULT_READ_FAILS) return 0;
@@ -395,6 +403,7 @@ void devsim_replug(devsim_device *dev) {
     dev->response_pending = 0;
     dev->read_fault = DEVSIM_FAULT_NONE;
     dev->pending_delay_ms = 0;
+    dev->hang = DEVSIM_HANG_NONE;
     dev->fault_count = 0;
 }
 

@@ -77,6 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::uint32_t next_before = dev->next_block;
         // Unplugged or powered off by this exchange: no answer, ever.
         const bool lost = fault == DEVSIM_FAULT_UNPLUG || fault == DEVSIM_FAULT_POWER_LOSS;
+        // Stops responding: the write (not executed) or the read never ends.
+        const bool hang_write = fault == DEVSIM_FAULT_HANG && param != 0;
+        const bool hang_read = fault == DEVSIM_FAULT_HANG && param == 0;
 
         // Exact-size copy, so that the sanitizer sees any read past the end.
         std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[cmd.size() + 1]);
@@ -85,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int wrote = devsim_write(dev.get(), cmd.empty() ? nullptr : exact.get(),
                                        static_cast<std::uint32_t>(cmd.size()), &written);
         CHECK(dev->exchanges == exchange + 1);
-        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_UNPLUG) {
+        CHECK(devsim_hang(dev.get()) ==
+              (hang_write ? DEVSIM_HANG_WRITE : hang_read ? DEVSIM_HANG_READ : DEVSIM_HANG_NONE));
+        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_UNPLUG || hang_write) {
             CHECK(wrote == 0 && written == 0);
         } else {
             CHECK(wrote == 1 && written == cmd.size());
@@ -97,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::uint32_t got = 0xAAAAAAAAu;
         const int read = devsim_read(dev.get(), buf.data(), capacity > 512 ? 512 : capacity, &got);
         CHECK(got <= buf.size() && got <= DEVSIM_MAX_RESPONSE);
-        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_READ_FAILS || lost) {
+        if (fault == DEVSIM_FAULT_WRITE_FAILS || fault == DEVSIM_FAULT_READ_FAILS || lost ||
+            fault == DEVSIM_FAULT_HANG) {
             CHECK(read == 0 && got == 0);
         } else {
             CHECK(read == 1);

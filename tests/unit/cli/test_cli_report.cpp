@@ -39,9 +39,9 @@ TEST(StnReport, TornLineIsSetAsideBeforeItIsCut) {
     MemStore store;
     store.bytes = kA + "\n" + kB.substr(0, 9);
     StnReport report(&store);
-    std::uint64_t torn = 0;
-    ASSERT_TRUE(report.open(&torn));
-    EXPECT_EQ(torn, 9u);
+    StnReportOpened opened;
+    ASSERT_EQ(report.open("t", &opened), StnReportOpen::kOk);
+    EXPECT_EQ(opened.torn_bytes, 9u);
     EXPECT_EQ(store.aside, kB.substr(0, 9));
     EXPECT_EQ(store.bytes, kA + "\n");
     const std::vector<std::string> want = {"read", "aside", "truncate " + std::to_string(kA.size() + 1),
@@ -59,14 +59,14 @@ TEST(StnReport, NothingIsCutOrCountedWhenTheStoreFails) {
     {
         MemStore store;  // clean: no writes at all
         store.bytes = kA + "\n";
-        ASSERT_TRUE(StnReport(&store).open());
+        ASSERT_EQ(StnReport(&store).open("t"), StnReportOpen::kOk);
         EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
     }
     {
         MemStore store;
         store.bytes = kA + "\n{";
         store.fail = "aside";
-        EXPECT_FALSE(StnReport(&store).open());
+        EXPECT_EQ(StnReport(&store).open("t"), StnReportOpen::kCannotRepair);
         EXPECT_EQ(store.bytes, kA + "\n{");  // not cut without its copy
     }
     for (const char *op : {"append", "flush"}) {

@@ -66,7 +66,7 @@ public:
     bool stop_requested() override { return stop; }
     bool abort_requested() override { return abort_now; }
     std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
-    void sleep_ms(unsigned) override {
+    void tick() override {
         ++ticks;
         if (on_tick) on_tick(*this);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -113,6 +113,17 @@ std::string field(const std::string &line, const char *key) {
     const std::size_t from = at + k.size();
     const std::size_t end = line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
     return line.substr(from, end - from);
+}
+
+// The report's lines of one type ("unit", "start").
+std::vector<std::string> lines_of(const std::string &bytes, const char *type) {
+    std::vector<std::string> out;
+    std::istringstream in(bytes);
+    const std::string want = std::string("\"") + type + "\"";
+    for (std::string l; std::getline(in, l);) {
+        if (field(l, "type") == want) out.push_back(l);
+    }
+    return out;
 }
 
 // Data blocks a device was sent, from its log.
@@ -287,16 +298,18 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     io.store.bytes = "{\"type\":\"unit\",\"index\":9}\n{\"type\":\"un";
     int stage = 0;
     io.on_tick = [&](FakeIo &f) {
-        const std::size_t lines = std::count(f.store.bytes.begin(), f.store.bytes.end(), '\n');
+        const std::size_t lines = lines_of(f.store.bytes, "unit").size();
         if (stage == 0 && lines == 3) {  // both done: 0 failed, 1 updated
             d0.unplug();
             d1.unplug();
             stage = 1;
-        } else if (stage == 1 && f.ticks % 100 == 0) {  // after a poll saw them gone
+        } else if (stage >= 1 && stage < 5) {  // a few turns: a poll saw them gone
+            ++stage;
+        } else if (stage == 5) {
             d0.plug();
             d1.plug();
-            stage = 2;
-        } else if (stage == 2 && lines == 5) {
+            stage = 6;
+        } else if (stage == 6 && lines == 5) {
             f.stop = true;
         }
         if (f.ticks > 20000) f.stop = true;
@@ -304,12 +317,9 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     EXPECT_EQ(cli_run(args_of({"station", "--report", "r"}), img.prog, io), kCliExitInterrupted);
 
     EXPECT_EQ(io.store.aside, "{\"type\":\"un");
-    std::istringstream lines(io.store.bytes);
-    std::vector<std::string> units;
-    for (std::string l; std::getline(lines, l);) {
-        EXPECT_TRUE(stn_json_is_object(l)) << l;
-        units.push_back(l);
-    }
+    std::istringstream all(io.store.bytes);
+    for (std::string l; std::getline(all, l);) EXPECT_TRUE(stn_json_is_object(l)) << l;
+    const std::vector<std::string> units = lines_of(io.store.bytes, "unit");
     ASSERT_EQ(units.size(), 5u);
     std::vector<std::string> got;
     for (std::size_t i = 1; i < units.size(); ++i) {
@@ -323,7 +333,10 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     EXPECT_EQ(got, (std::vector<std::string>{"0 \"failed\"", "0 \"updated\"", "1 \"current\"",
                                              "1 \"updated\""}));
     EXPECT_EQ(d0.flash(), img.window());
-    EXPECT_EQ(io.store.flushes, 5u);  // the repair, then one per unit
+    // The repair, then one per unit line and one per start: three units
+    // were written (1 current: no start).
+    EXPECT_EQ(io.store.flushes, 1u + 4u + 3u);
+    EXPECT_EQ(lines_of(io.store.bytes, "start").size(), 3u);
     EXPECT_EQ(io.outs.back(), "updated 2, current 1, failed 1");
 }
 
@@ -331,7 +344,7 @@ TEST_F(CliRun, StationCountsNoUnitWhoseLineDidNotReachTheDisk) {
     add(0, 300);
     add(1, 300);
     add(2, 300);
-    io.store.fail_flush_at = 2;  // the second unit's line
+    io.store.fail_flush_at = 4;  // start, unit, start, then the second unit's line
     EXPECT_EQ(cli_run(args_of({"station", "--report", "r", "--parallel", "1"}), img.prog, io),
               kCliExitFailed);
     // One unit counted; the second is not, and no third was taken.
@@ -353,9 +366,7 @@ TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
         if (f.ticks > 20000) f.stop = f.abort_now = true;
     };
     EXPECT_EQ(cli_run(args_of({"station", "--report", "r"}), img.prog, io), kCliExitInterrupted);
-    std::istringstream lines(io.store.bytes);
-    std::vector<std::string> units;
-    for (std::string l; std::getline(lines, l);) units.push_back(l);
+    const std::vector<std::string> units = lines_of(io.store.bytes, "unit");
     ASSERT_EQ(units.size(), 1u);
     EXPECT_EQ(field(units[0], "result"), "\"interrupted\"");
     EXPECT_EQ(field(units[0], "serial"), "84600001");

@@ -102,6 +102,33 @@ TEST_F(Faults, FailedReadStillExecutes) {
     EXPECT_EQ(dev()->led, 3u);
 }
 
+// A hang tells the host what to hold back; the model itself never answers
+// the hung side, and the next write is clean.
+TEST_F(Faults, HangHoldsBackTheReadOrTheWrite) {
+    for (std::uint32_t param : {0u, 1u}) {
+        const bool on_write = param != 0;
+        SCOPED_TRACE(on_write ? "write" : "read");
+        devsim_init(dev(), nullptr);
+        ASSERT_EQ(devsim_arm_fault(dev(), 0, DEVSIM_FAULT_HANG, param), 1);
+        Bytes cmd = led_cmd(2);
+        std::uint32_t written = 99;
+        EXPECT_EQ(devsim_write(dev(), cmd.data(), 17, &written), on_write ? 0 : 1);
+        EXPECT_EQ(written, on_write ? 0u : 17u);
+        EXPECT_EQ(devsim_hang(dev()), on_write ? DEVSIM_HANG_WRITE : DEVSIM_HANG_READ);
+        EXPECT_EQ(dev()->led, on_write ? 0u : 2u);  // a hung write is not executed
+        Bytes buf(64);
+        std::uint32_t got = 5;
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(devsim_read(dev(), buf.data(), 64, &got), 0);
+        EXPECT_EQ(got, 0u);
+        devsim_log_entry e;
+        ASSERT_EQ(devsim_log_get(dev(), 0, &e), 1);
+        EXPECT_EQ(e.fault, static_cast<std::uint32_t>(DEVSIM_FAULT_HANG));
+        EXPECT_EQ(e.code, 0u);  // no answer went back
+        expect_ok(led_cmd(3));
+        EXPECT_EQ(devsim_hang(dev()), static_cast<std::uint32_t>(DEVSIM_HANG_NONE));
+    }
+}
+
 TEST_F(Faults, FaultHitsOnlyItsOwnExchange) {
     expect_ok(led_cmd(1));  // exchange 0
     ASSERT_EQ(devsim_arm_fault(dev(), 2, DEVSIM_FAULT_BAD_CHECKSUM, 0), 1);  // exchange 3

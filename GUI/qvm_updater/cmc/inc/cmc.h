@@ -71,6 +71,11 @@ public:
     // kCmcDetailTransfer (both only while *param is 0), kCmcDeviceError ->
     // end_code.
     static void cmc_endstat_chk(unsigned long *param, SCMC_OPENTBL *open_tbl);
+    // Detail code of an exchange that ended with result (kCmc* exchange
+    // result) and the device's end_code. Pure; any thread.
+    // Returns 0 for kCmcOk, kCmcDetailNoMemory, end_code for
+    //         kCmcDeviceError, kCmcDetailTransfer for anything else
+    static unsigned long cmc_detail_of(unsigned short result, std::uint32_t end_code);
 
     // ---- Control block. The thread that owns it.
 

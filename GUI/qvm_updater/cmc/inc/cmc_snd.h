@@ -9,8 +9,25 @@
 #include "cmc_tbl.h"
 #include "cmc_wire.h"
 
+// Watches the exchanges of one thread, for callers that give each exchange
+// a deadline (the station's workers). The window program sets none, so its
+// exchanges stay as they are. Called on the thread that sends.
+class CmcExchangeWatch {
+public:
+    virtual ~CmcExchangeWatch() = default;
+    // Before an exchange's write on handle. Returns false to fail the
+    // exchange at once (kCmcTransfer, nothing written).
+    virtual bool begin(HANDLE handle) = 0;
+    // After the exchange's last file call, whatever its result.
+    virtual void end() = 0;
+};
+
 class CLS_cmc_snd {
 public:
+    // Sets the calling thread's watch (null: none) for every later
+    // cmc_cmd_send on it. The watch must outlive its use on that thread.
+    static void cmc_watch_thread(CmcExchangeWatch *watch);
+
     // Opens device file "\\.\R846_QVM2K_<indexno>" for reading and writing,
     // unshared. Blocks only for the open; any thread.
     // Returns the handle, or INVALID_HANDLE_VALUE when the device is absent.
@@ -48,7 +65,8 @@ public:
     // One exchange: writes the command, reads one response of up to
     // *rcv_len bytes into rcv_data (zero-filled, at least 17 bytes) and
     // stores the bytes read in *rcv_len. Blocks the calling thread, which
-    // owns the entry, until the device answers (no time-out).
+    // owns the entry, until the device answers (no time-out of its own; a
+    // thread's watch may cancel it, and then it fails with kCmcTransfer).
     // Returns kCmcOk          well framed, code 0x55
     //         kCmcNoMemory    no message buffer, or snd_len > 0 without
     //                         snd_data; nothing written

@@ -136,18 +136,30 @@ void CLS_cmc::cmc_progress_chk(SCMC_OPENTBL *open_tbl, unsigned short *oldprogre
     if (cb_cmc_prog != nullptr) cb_cmc_prog(0, percent, obj);
 }
 
+unsigned long CLS_cmc::cmc_detail_of(unsigned short result, std::uint32_t end_code) {
+    switch (result) {
+    case kCmcOk:
+        return 0;
+    case kCmcNoMemory:
+        return kCmcDetailNoMemory;
+    case kCmcDeviceError:
+        return end_code;
+    default:
+        return kCmcDetailTransfer;
+    }
+}
+
 void CLS_cmc::cmc_endstat_chk(unsigned long *param, SCMC_OPENTBL *open_tbl) {
     if (param == nullptr || open_tbl == nullptr) return;
     switch (open_tbl->end_stat) {
     case kCmcNoMemory:
-        if (*param == 0) *param = kCmcDetailNoMemory;
-        break;
     case kCmcNotOpen:
     case kCmcTransfer:
-        if (*param == 0) *param = kCmcDetailTransfer;
+        // A device's own code, once known, is kept over a later failure's.
+        if (*param == 0) *param = cmc_detail_of(open_tbl->end_stat, open_tbl->end_code);
         break;
     case kCmcDeviceError:
-        *param = open_tbl->end_code;
+        *param = cmc_detail_of(open_tbl->end_stat, open_tbl->end_code);
         break;
     default:
         break;

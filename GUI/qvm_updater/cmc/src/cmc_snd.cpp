@@ -9,6 +9,8 @@
 
 namespace {
 
+thread_local CmcExchangeWatch *t_watch = nullptr;
+
 bool is_open(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 
 // Little-endian 32-bit field at off of a received message; bytes that were
@@ -22,6 +24,8 @@ std::uint32_t rx_u32(const unsigned char *msg, unsigned long got, unsigned long 
 }
 
 }  // namespace
+
+void CLS_cmc_snd::cmc_watch_thread(CmcExchangeWatch *watch) { t_watch = watch; }
 
 HANDLE CLS_cmc_snd::cmc_create_file(unsigned long indexno) {
     char name[CLS_pwin_fle::kDevFileNameSize];
@@ -145,6 +149,11 @@ unsigned short CLS_cmc_snd::cmc_cmd_send(SCMC_OPENTBL *open_tbl, unsigned short 
     DWORD written = 0;
     const unsigned long want_len = *rcv_len;
     *rcv_len = 0;
+    CmcExchangeWatch *const watch = t_watch;
+    if (watch != nullptr && !watch->begin(open_tbl->open_hdl)) {
+        LocalFree(msg);
+        return kCmcTransfer;
+    }
     if (WriteFile(open_tbl->open_hdl, msg, static_cast<DWORD>(msg_len), &written, nullptr) &&
         written == msg_len) {
         const DWORD want = want_len > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<DWORD>(want_len);
@@ -162,6 +171,7 @@ unsigned short CLS_cmc_snd::cmc_cmd_send(SCMC_OPENTBL *open_tbl, unsigned short 
             }
         }
     }
+    if (watch != nullptr) watch->end();
     LocalFree(msg);
     return result;
 }

@@ -8,7 +8,8 @@
 //   to it), `thread_` and `aborted_`.
 // - Station thread (started by start): constructs the engine, open(), then
 //   `while (engine.turn())`, then destroys the engine. StnHost callbacks run
-//   on it and only queue events (under `mutex_`) or post kMsgTurn to the
+//   on it (utc_now also on the engine's workers: it only reads the clock)
+//   and only queue events (under `mutex_`) or post kStwMsgTurn to the
 //   dialog; they never touch a window. It owns `engine_` while it runs.
 // - Shared, under `mutex_`: `engine_` as a pointer (the dialog calls the
 //   engine's any-thread members through it only while it is set), `final_`

@@ -73,20 +73,27 @@ BOOL StwDialog::OnInitDialog() {
         const char *name;
         int dlu;
     };
-    const Column columns[] = {{"Time", 44}, {"Device", 32}, {"Serial", 48},
-                              {"Result", 44}, {"Reason", 100}};
+    const Column columns[] = {{"Time", 44}, {"Device", 32}, {"Serial", 48}, {"Result", 44}};
+    RECT list_rc;
+    ::GetClientRect(list, &list_rc);
+    // The reason takes what is left of the width, a vertical scroll bar's
+    // room kept, so no horizontal one appears.
+    int left = list_rc.right - GetSystemMetrics(SM_CXVSCROLL);
     for (int i = 0; i < 5; ++i) {
-        RECT r = {0, 0, columns[i].dlu, 1};
-        MapDialogRect(m_hWnd, &r);
+        int cx = left;
+        if (i < 4) {
+            RECT r = {0, 0, columns[i].dlu, 1};
+            MapDialogRect(m_hWnd, &r);
+            cx = r.right;
+            left -= cx;
+        }
         LVCOLUMNA c{};
         c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-        c.pszText = const_cast<char *>(columns[i].name);
-        c.cx = r.right;
+        c.pszText = const_cast<char *>(i < 4 ? columns[i].name : "Reason");
+        c.cx = cx;
         c.iSubItem = i;
         ::SendMessageA(list, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&c));
     }
-    // The reason takes what is left of the width.
-    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, 4, LVSCW_AUTOSIZE_USEHEADER);
 
     CheckDlgButton(m_hWnd, IDC_SOUND, BST_CHECKED);
     chosen_report_ = !args_.report.empty();

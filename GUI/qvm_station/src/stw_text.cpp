@@ -43,7 +43,8 @@ StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
         l.versions = stn_version_text(tile.old_version);
         const bool writing =
             tile.state == StnTileState::kWriting || tile.state == StnTileState::kVerifying;
-        if (tile.has_new) {
+        // A current unit holds what it held: no arrow.
+        if (tile.has_new && tile.state != StnTileState::kCurrent) {
             l.versions += " -> " + stn_version_text(tile.new_version);
         } else if (writing) {
             l.versions += " -> " + stn_version_text(image_version);

@@ -32,6 +32,8 @@ TEST(StationText, TileTextSaysTheStateInWords) {
     updated.new_version = 362;
     StnTile current = tile(1, StnTileState::kCurrent);
     current.old_version = 362;
+    current.has_new = true;  // read back, the same
+    current.new_version = 362;
     StnTile failed = tile(3, StnTileState::kFailed);
     failed.reason = "block at 0x5400 refused by the device (error 0xE004)";
     failed.has_new = true;

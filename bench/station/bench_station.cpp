@@ -64,13 +64,19 @@ struct Times {
     double work = -1;   // first exchange to the last unit recorded
 };
 
-// Waits (polling every 5 ms) for the first exchange and for all units.
+// Waits for the first exchange (polling every 5 ms) and then for all units
+// (polling the report every 10 ms; the devices are left alone then, since
+// every look loads the Wine server that carries their traffic).
 Times watch(devsim::Control &ctl, const std::string &report, double t0) {
     Times t;
     double first = -1;
     const std::uint32_t base = exchanges(ctl);
     while (now_ms() - t0 < 60000) {
-        if (first < 0 && exchanges(ctl) > base) first = now_ms();
+        if (first < 0) {
+            if (exchanges(ctl) > base) first = now_ms();
+            Sleep(5);
+            continue;
+        }
         std::size_t updated = 0;
         for (const std::string &l : station_e2e::unit_lines(report))
             updated += l.find("\"result\":\"updated\"") != std::string::npos;
@@ -80,7 +86,7 @@ Times watch(devsim::Control &ctl, const std::string &report, double t0) {
             t.work = first < 0 ? -1 : end - first;
             return t;
         }
-        Sleep(5);
+        Sleep(10);
     }
     return t;
 }

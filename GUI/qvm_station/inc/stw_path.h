@@ -14,6 +14,6 @@
 // Documents folder.
 std::string stw_default_report(bool create_folder);
 
-// The save dialog, starting at current; true and *chosen when the person
-// chose a file, false when they cancelled.
+// The save dialog (GetSaveFileNameW), starting at current; true and
+// *chosen when the person chose a file, false when they cancelled.
 bool stw_choose_report(HWND owner, const std::string &current, std::string *chosen);

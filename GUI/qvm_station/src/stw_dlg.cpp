@@ -10,8 +10,9 @@
 namespace {
 
 constexpr UINT_PTR kTimer = 1;
+constexpr UINT kMsgDefaultReport = WM_APP + 10;  // fill in the default report
 constexpr UINT kTimerMs = 250;      // time running and progress between turns
-constexpr ULONGLONG kRedrawMs = 100;  // at most ten redraws a second
+constexpr ULONGLONG kRedrawMs = 200;  // at most five redraws a second
 const wchar_t kCaption[] = L"R846-QVM2K station";
 
 const int kCounters[] = {IDC_CNT_UPDATED, IDC_CNT_CURRENT, IDC_CNT_FAILED,
@@ -97,8 +98,11 @@ BOOL StwDialog::OnInitDialog() {
 
     CheckDlgButton(m_hWnd, IDC_SOUND, BST_CHECKED);
     chosen_report_ = !args_.report.empty();
-    report_ = chosen_report_ ? args_.report : stw_default_report(false);
-    ShowReport();
+    report_ = args_.report;
+    // The Documents folder is looked up once the window shows (the shell's
+    // folder lookup is slow to load under some systems).
+    if (!chosen_report_) PostMessage(kMsgDefaultReport);
+    else ShowReport();
     if (!image_ok_) SetText(IDC_STATUS, "The embedded image is unusable: no unit can be updated.");
     Buttons();
     SetTimer(kTimer, kTimerMs);
@@ -342,6 +346,12 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case kStwMsgEnded: OnEnded(); return 0;
+    case kMsgDefaultReport:
+        if (!chosen_report_ && (run_ == nullptr || !run_->running())) {
+            report_ = stw_default_report(false);
+            ShowReport();
+        }
+        return 0;
     case WM_TIMER:
         if (wp == kTimer && run_ != nullptr && run_->running()) Refresh(false);
         return 0;

@@ -31,7 +31,15 @@ bool stw_choose_report(HWND owner, const std::string &current, std::string *chos
     ofn.lpstrDefExt = L"jsonl";
     // A report is appended to, never replaced: no overwrite question.
     ofn.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    if (!GetSaveFileNameW(&ofn)) return false;
+    // comdlg32 is loaded when the dialog is first wanted, not at every
+    // start of the program.
+    using SaveFn = BOOL(WINAPI *)(LPOPENFILENAMEW);
+    static HMODULE dll = LoadLibraryW(L"comdlg32.dll");
+    auto save = dll != nullptr
+                    ? reinterpret_cast<SaveFn>(
+                          reinterpret_cast<void *>(GetProcAddress(dll, "GetSaveFileNameW")))
+                    : nullptr;
+    if (save == nullptr || !save(&ofn)) return false;
     *chosen = stn_utf8(file);
     return true;
 }

@@ -4,8 +4,9 @@
 
 namespace {
 
-// Redraws at most this often from the station thread's posts.
-constexpr ULONGLONG kPostEveryMs = 100;
+// Posts at most this often after turns: every redraw also loads the Wine
+// server that carries the devices' traffic.
+constexpr ULONGLONG kPostEveryMs = 200;
 
 }  // namespace
 

@@ -69,6 +69,7 @@ private:
     bool close_after_ = false;     // close when the run has ended
     bool stop_requested_ = false;  // this run was asked to stop
     bool in_box_ = false;          // the abort question is open
+    bool notice_of_stop_ = false;  // the notice shown came after the stop request
     bool aborted_ = false;
     ULONGLONG last_refresh_ = 0;
     std::uint64_t shown_recorded_ = ~0ull;  // list rows drawn for this count

@@ -221,7 +221,7 @@ void StwDialog::Start() {
     }
     owner_ = std::move(owner);
     run_ = std::move(run);
-    close_after_ = stop_requested_ = aborted_ = false;
+    close_after_ = stop_requested_ = aborted_ = notice_of_stop_ = false;
     shown_recorded_ = ~0ull;
     SetText(IDC_NOTICE, "");
     Buttons();
@@ -278,7 +278,10 @@ void StwDialog::Refresh(bool force) {
     for (const StwEvent &e : run_->take_events()) {
         pass = pass || e.kind == StwEvent::kPass;
         fail = fail || e.kind == StwEvent::kFail;
-        if (e.kind == StwEvent::kNotice) SetText(IDC_NOTICE, e.text);
+        if (e.kind == StwEvent::kNotice) {
+            SetText(IDC_NOTICE, e.text);
+            notice_of_stop_ = stop_requested_;
+        }
     }
     if (IsDlgButtonChecked(m_hWnd, IDC_SOUND) == BST_CHECKED) {
         if (fail) MessageBeep(MB_ICONHAND);
@@ -334,6 +337,8 @@ void StwDialog::OnEnded() {
     run_->join();
     owner_.reset();  // the devices are free for others again
     Refresh(true);
+    // A notice about the stop itself is over once the station has stopped.
+    if (notice_of_stop_) SetText(IDC_NOTICE, "");
     if (close_after_ && !in_box_) DestroyWindow();
 }
 

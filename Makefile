@@ -73,12 +73,14 @@ test: test-native test-tsan test-fuzz test-windows
 demo: deps
 	@scripts/demo.sh
 
-# The release archive build/dist/qvm_updater-VERSION-win64.zip (scripts/dist.sh);
-# make dist SIGN_PFX=FILE SIGN_PASS_FILE=FILE signs both programs.
+# The release archive build/dist/qvm_updater-VERSION-win64.zip and the installer
+# qvm_updater-VERSION-x64.msi beside it (scripts/dist.sh);
+# make dist SIGN_PFX=FILE SIGN_PASS_FILE=FILE signs the programs and the installer.
 dist: deps
 	@JOBS=$(JOBS) SIGN_PFX='$(SIGN_PFX)' SIGN_PASS_FILE='$(SIGN_PASS_FILE)' scripts/dist.sh
 
-# Two `make dist` runs from two fresh clones of HEAD, compared to the byte.
+# Two `make dist` runs from two fresh clones of HEAD, archives and installers
+# compared to the byte.
 check-reproducible: deps
 	@SIGN_PFX='$(SIGN_PFX)' SIGN_PASS_FILE='$(SIGN_PASS_FILE)' scripts/check-reproducible.sh
 

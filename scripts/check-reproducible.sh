@@ -2,8 +2,8 @@
 # make check-reproducible: clones the committed HEAD twice into two clean
 # folders of different paths, runs `make dist` in each (one after the other,
 # the second with another time zone and umask), and compares the archives
-# (compare-archives.sh: on a difference, the first differing offset of the
-# archive and of each file inside it). The clones share the installed
+# and the installers (compare-archives.sh: on a difference, the first
+# differing offset of the file and of each member inside it). The clones share the installed
 # packages and nothing else (each builds its own build/). Folders are
 # removed on success and kept for a look on failure.
 # Environment: QVM_REPRO_DIR (parent of the two clones, default a new
@@ -36,14 +36,18 @@ echo "check-reproducible: commit $commit"
 clone_and_build "$one" UTC 022
 clone_and_build "$two" Pacific/Auckland 077
 
-a=("$one"/build/dist/*.zip) b=("$two"/build/dist/*.zip)
-[[ ${#a[@]} -eq 1 && -f ${a[0]} && ${#b[@]} -eq 1 && -f ${b[0]} ]] ||
-    { echo "check-reproducible: expected one archive in each build/dist" >&2; exit 1; }
-name_a=$(basename "${a[0]}") name_b=$(basename "${b[0]}")
-[[ $name_a == "$name_b" ]] ||
-    { echo "check-reproducible: archive names differ: $name_a, $name_b" >&2; exit 1; }
+same=1
+for kind in zip msi; do
+    a=("$one"/build/dist/*.$kind) b=("$two"/build/dist/*.$kind)
+    [[ ${#a[@]} -eq 1 && -f ${a[0]} && ${#b[@]} -eq 1 && -f ${b[0]} ]] ||
+        { echo "check-reproducible: expected one .$kind in each build/dist" >&2; exit 1; }
+    name_a=$(basename "${a[0]}") name_b=$(basename "${b[0]}")
+    [[ $name_a == "$name_b" ]] ||
+        { echo "check-reproducible: names differ: $name_a, $name_b" >&2; exit 1; }
+    "$src/scripts/compare-archives.sh" "${a[0]}" "${b[0]}" || same=0
+done
 
-if "$src/scripts/compare-archives.sh" "${a[0]}" "${b[0]}"; then
+if [[ $same == 1 ]]; then
     (cd "$one/build/dist/stage" && for f in *; do printf '  %-16s %9d bytes\n' "$f" "$(stat -c %s "$f")"; done)
     rm -rf "$work"
     exit 0

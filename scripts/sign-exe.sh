@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# sign-exe.sh PFX PASS_FILE EXE...: signs each executable in place with an
-# Authenticode SHA-256 signature (osslsigncode). The signing time is
+# sign-exe.sh PFX PASS_FILE FILE...: signs each executable or installer
+# (.exe, .msi) in place with an Authenticode SHA-256 signature
+# (osslsigncode). The signing time is
 # SOURCE_DATE_EPOCH when set, so that a signed build is reproducible too; no
 # time-stamping server is asked (that needs the network and adds a time).
 set -euo pipefail
 die() { echo "sign-exe: $*" >&2; exit 1; }
-[[ $# -ge 3 ]] || die "usage: sign-exe.sh PFX PASS_FILE EXE..."
+[[ $# -ge 3 ]] || die "usage: sign-exe.sh PFX PASS_FILE FILE..."
 pfx=$1 pass_file=$2; shift 2
 [[ -r "$pfx" ]] || die "cannot read the certificate file $pfx"
 [[ -r "$pass_file" ]] || die "cannot read the password file $pass_file"

@@ -1,26 +1,31 @@
-// The command line of qvm_cli: what to do and with which options. Pure; any
-// thread.
+// The command line of qvm_cli: what to do and with which options. Every
+// command and option is one row of a table, from which both the parser and
+// the --help text are made. Pure; any thread.
 #pragma once
 
 #include <string>
 #include <vector>
 
-enum class CliCommand { kHelp, kList, kInfo, kUpdate, kStation };
+enum class CliCommand { kHelp, kVersion, kList, kInfo, kUpdate, kStation, kReport };
 
 struct CliArgs {
     CliCommand command = CliCommand::kHelp;
     bool json = false;
+    bool csv = false;             // report: --csv
     bool force = false;
     bool all = false;
     unsigned parallel = 0;        // 0: no cap
+    unsigned timeout_s = 5;       // --timeout: the deadline of every exchange, 1..600
     std::vector<unsigned> devices;  // --device N ..., in the order given, no repeats
     std::string report;           // station: --report FILE
-    unsigned timeout_s = 5;       // --timeout: the deadline of one exchange, 1..600
+    std::vector<std::string> files;  // report: FILE..., in the order given
 };
 
-// Parses argv[1..argc-1] into *args.
+// Parses argv[1..argc-1] (UTF-8) into *args.
 // Returns true   *args holds a valid request
-//         false  *error says what is wrong, in words (usage error)
+//         false  *error says what is wrong, in words (usage error); even
+//                then args->json says whether --json was asked for, so
+//                that the error can go out as one JSON line
 bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::string *error);
 
 // The --help text: every command, option and exit code.

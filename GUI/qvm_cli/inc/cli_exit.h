@@ -13,6 +13,7 @@ constexpr int kCliExitNoDevice = 2;    // no device, or a chosen one is not ther
 constexpr int kCliExitFailed = 3;      // at least one device failed
 constexpr int kCliExitInterrupted = 4; // interrupted
 constexpr int kCliExitNoImage = 5;     // the embedded image is unusable
+constexpr int kCliExitStation = 6;     // a station runs on this machine; nothing sent
 
 // The exit code of an update run over these outcomes: interrupted beats
 // failed beats success.

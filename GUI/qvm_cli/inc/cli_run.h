@@ -42,6 +42,13 @@ public:
     virtual std::string utc_now() = 0;
     // The station's report file.
     virtual StnReportStore *open_report(const std::string &path) = 0;
+    // The whole file at utf8_path, for `report`; false when it cannot be
+    // read (the default reads nothing).
+    virtual bool read_file(const std::string &utf8_path, std::string *bytes) {
+        (void)utf8_path;
+        bytes->clear();
+        return false;
+    }
 };
 
 // What the program knows about itself.

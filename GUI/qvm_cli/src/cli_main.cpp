@@ -1,6 +1,8 @@
 // qvm_cli.exe: the console shell around cli_run. It loads the embedded
 // image, wires standard output and error, the live view on the console, the
-// report file and the console's control events.
+// report file and the console's control events. Arguments come from the
+// wide command line (wmain, linked with -municode) and are UTF-8 from there
+// on, so a path such as "Prüfstand 2" works whatever the code page.
 //
 // Threads: main thread (everything here but the handler); the console
 // control handler runs on a thread of the system's and only sets the two
@@ -11,6 +13,8 @@
 #include <io.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,11 +28,19 @@
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
+#include "stn_owner.h"
 #include "stn_store_win.h"
 
 namespace {
 
 std::atomic<int> g_breaks{0};      // console control events so far
+std::mutex g_wake_mu;
+std::function<void()> g_wake;      // under g_wake_mu: the running command's waker
+
+void wake_command() {
+    std::lock_guard<std::mutex> lock(g_wake_mu);
+    if (g_wake) g_wake();
+}
 std::atomic<bool> g_graceful{false}; // the command finishes running updates on a stop
 HANDLE g_ended = nullptr;          // set when the program is about to end
 
@@ -40,6 +52,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         g_breaks.fetch_add(1);
+        wake_command();
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
@@ -47,6 +60,7 @@ BOOL WINAPI on_console_event(DWORD event) {
         // The system ends the process when this returns: hold it until the
         // running updates have finished (the system's own limit applies).
         g_breaks.fetch_add(1);
+        wake_command();
         if (g_ended != nullptr) WaitForSingleObject(g_ended, INFINITE);
         return TRUE;
     default:
@@ -54,12 +68,35 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
 }
 
+// The handle when it is a console, else nullptr.
+HANDLE console_of(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    DWORD mode = 0;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : nullptr;
+}
+
+// One line of our text (UTF-8) to a standard stream: a console gets it as
+// UTF-16, whatever its code page; a file or pipe gets the bytes.
+void write_line(FILE *stream, HANDLE console, const std::string &line) {
+    if (console != nullptr) {
+        std::fflush(stream);
+        const std::wstring w = stn_wide(line + "\n");
+        DWORD put = 0;
+        WriteConsoleW(console, w.data(), static_cast<DWORD>(w.size()), &put, nullptr);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
 class WinIo : public CliIo {
 public:
     WinIo() {
         err_ = GetStdHandle(STD_ERROR_HANDLE);
-        DWORD mode = 0;
-        console_ = err_ != nullptr && err_ != INVALID_HANDLE_VALUE && GetConsoleMode(err_, &mode);
+        out_console_ = console_of(STD_OUTPUT_HANDLE);
+        err_console_ = console_of(STD_ERROR_HANDLE);
+        console_ = err_console_ != nullptr;
     }
     ~WinIo() override { delete report_; }
     WinIo(const WinIo &) = delete;
@@ -67,15 +104,11 @@ public:
 
     void out(const std::string &line) override {
         clear_live();
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        write_line(stdout, out_console_, line);
     }
     void err(const std::string &line) override {
         clear_live();
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
+        write_line(stderr, err_console_, line);
     }
     bool live_ok() override { return console_; }
     void live(const std::vector<std::string> &lines) override {
@@ -90,6 +123,10 @@ public:
     }
     bool stop_requested() override { return g_breaks.load() >= 1; }
     bool abort_requested() override { return g_breaks.load() >= 2; }
+    void set_waker(std::function<void()> wake) override {
+        std::lock_guard<std::mutex> lock(g_wake_mu);
+        g_wake = std::move(wake);
+    }
     std::string utc_now() override {
         SYSTEMTIME t;
         GetSystemTime(&t);
@@ -105,6 +142,27 @@ public:
         delete report_;
         report_ = nullptr;
         return nullptr;
+    }
+    bool read_file(const std::string &utf8_path, std::string *bytes) override {
+        bytes->clear();
+        // Shared for writing: a station may be appending to it meanwhile.
+        HANDLE f = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return false;
+        std::vector<char> buf(1 << 16);
+        bool ok = true;
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            bytes->append(buf.data(), got);
+        }
+        CloseHandle(f);
+        return ok;
     }
 
 private:
@@ -125,6 +183,8 @@ private:
     }
 
     HANDLE err_ = nullptr;
+    HANDLE out_console_ = nullptr;  // standard output / error when a console
+    HANDLE err_console_ = nullptr;
     bool console_ = false;
     std::size_t shown_ = 0;
     StnWinReportStore *report_ = nullptr;
@@ -132,7 +192,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char **argv) {
+extern "C" int wmain(int argc, wchar_t **argv) {
     // Lines end in "\n" alone, as JSON Lines readers expect.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
@@ -140,12 +200,16 @@ int main(int argc, char **argv) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
     WinIo io;
+    std::vector<std::string> utf8(static_cast<std::size_t>(argc > 0 ? argc : 0));
+    std::vector<const char *> utf8_argv;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        utf8[i] = stn_utf8(argv[i]);
+        utf8_argv.push_back(utf8[i].c_str());
+    }
     CliArgs args;
     std::string error;
-    if (!cli_parse_args(argc, argv, &args, &error)) {
-        for (int i = 1; i < argc; ++i) {
-            if (std::string(argv[i]) == "--json") io.out(cli_json_error(error, kCliExitUsage));
-        }
+    if (!cli_parse_args(argc, utf8_argv.data(), &args, &error)) {
+        if (args.json) io.out(cli_json_error(error, kCliExitUsage));
         io.err("qvm_cli: " + error);
         return kCliExitUsage;
     }
@@ -165,7 +229,28 @@ int main(int argc, char **argv) {
     }
 
     g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);
-    const int code = cli_run(args, prog, io);
+    // One owner of the devices: a running station keeps every other
+    // command that would open them away; the station claims them.
+    StnOwner owner;
+    std::string holder;
+    const bool opens = args.command == CliCommand::kList || args.command == CliCommand::kUpdate ||
+                       args.command == CliCommand::kStation;
+    bool refused = false;
+    if (args.command == CliCommand::kStation) {
+        refused = !owner.claim(stn_full_path(args.report), &holder);
+    } else if (opens) {
+        refused = StnOwner::held(&holder);
+    }
+    int code = kCliExitStation;
+    if (refused) {
+        const std::string msg = "a station runs on this machine (report " +
+                                (holder.empty() ? std::string("unknown") : holder) +
+                                "); nothing was sent";
+        if (args.json) io.out(cli_json_error(msg, kCliExitStation));
+        io.err("qvm_cli: " + msg);
+    } else {
+        code = cli_run(args, prog, io);
+    }
     SetEvent(g_ended);
     std::fflush(stdout);
     std::fflush(stderr);

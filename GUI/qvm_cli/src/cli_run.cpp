@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "cli_exit.h"
+#include "cli_report_cmd.h"
 #include "cmc_tbl.h"
 #include "stn_engine.h"
 #include "stn_json.h"
@@ -104,19 +105,6 @@ void finish_summary(const StnTotals &t, int code, bool json, CliIo &io) {
     }
 }
 
-// A unit stopped before its end, as far as it is known.
-StnUnitResult interrupted(unsigned index, const StnProgress *p) {
-    StnUnitResult r;
-    r.device.index = index;
-    r.outcome = StnOutcome::kInterrupted;
-    if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
-        r.identified = true;
-        r.device.serial = p->serial.load();
-        r.device.firm_version = p->firm_version.load();
-        r.device.mcu_version = p->mcu_version.load();
-    }
-    return r;
-}
 
 int run_list(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     std::shared_ptr<StnDeadlines> deadlines = StnDeadlines::start(timeout_ms(args, prog));
@@ -217,7 +205,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     while (!pool.idle()) {
         if (io.abort_requested()) {
             for (const auto &s : pool.abandon()) {
-                const StnUnitResult r = interrupted(s->index, &s->progress);
+                const StnUnitResult r = stn_interrupted(s->index, &s->progress);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
             }
@@ -226,7 +214,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         if (!stopped && io.stop_requested()) stopped = true;
         if (stopped) {
             for (unsigned index : pool.take_queued()) {
-                const StnUnitResult r = interrupted(index, nullptr);
+                const StnUnitResult r = stn_interrupted(index, nullptr);
                 report_result(r, args.json, io);
                 totals.count(r.outcome);
             }
@@ -349,6 +337,11 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         return run_update(args, prog, io);
     case CliCommand::kStation:
         return run_station(args, prog, io);
+    case CliCommand::kReport:
+        return cli_report_command(args, io);
+    case CliCommand::kVersion:
+        io.out(std::string("qvm_cli ") + prog.version_text);
+        return kCliExitOk;
     default:
         io.out(cli_usage());
         return kCliExitOk;

@@ -12,8 +12,13 @@ public:
     explicit StnJson(const char *type);
     StnJson &str(const char *key, const std::string &value);
     StnJson &num(const char *key, std::int64_t value);
+    // value with that many digits after the point (finite values only).
+    StnJson &real(const char *key, double value, int decimals);
     StnJson &boolean(const char *key, bool value);
     StnJson &null(const char *key);
+    // json is put as it is: the caller makes it one JSON value (an array,
+    // an object).
+    StnJson &raw(const char *key, const std::string &json);
     // The object's text, without a line end.
     std::string line() const { return text_ + "}"; }
 
@@ -22,10 +27,12 @@ private:
     std::string text_;
 };
 
-// value as a JSON string literal: quotes, escapes, and every byte outside
-// printable ASCII as \u00XX (device texts are untrusted bytes).
+// value as a JSON string literal, in printable ASCII: quotes and
+// backslashes escaped, UTF-8 sequences as \uXXXX (surrogate pairs beyond
+// U+FFFF), every other byte outside printable ASCII as \u00XX. Device texts
+// are untrusted bytes: any input gives a valid literal.
 std::string stn_json_quote(const std::string &value);
 
-// Whether text is exactly one JSON object (RFC 8259), with nothing after it
-// but blanks.
+// Whether text is exactly one JSON object (RFC 8259; strings in UTF-8),
+// with nothing after it but blanks. Never throws.
 bool stn_json_is_object(const std::string &text);

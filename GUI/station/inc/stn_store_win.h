@@ -14,6 +14,8 @@
 // UTF-8 to UTF-16 and back (invalid bytes become U+FFFD).
 std::wstring stn_wide(const std::string &utf8);
 std::string stn_utf8(const std::wstring &wide);
+// path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
+std::string stn_full_path(const std::string &utf8_path);
 
 class StnWinReportStore : public StnReportStore {
 public:

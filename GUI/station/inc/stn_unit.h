@@ -120,6 +120,10 @@ struct StnUnitJob {
     std::function<bool(const StnDevice &)> before_write;
 };
 
+// A unit stopped before its end (interrupted), with what its worker had
+// published of the device (p may be null).
+StnUnitResult stn_interrupted(unsigned index, const StnProgress *p);
+
 // Reads the device's version, leaves it alone when it is current (unless
 // force), otherwise runs the update sequence and reads the version back.
 // The result is kUpdated only when the device accepted the end and then

@@ -69,19 +69,6 @@ StnTile finished_tile(const StnUnitResult &r) {
     return t;
 }
 
-// A unit stopped before its end, as far as its worker had published.
-StnUnitResult interrupted(unsigned index, const StnProgress *p) {
-    StnUnitResult r;
-    r.device.index = index;
-    r.outcome = StnOutcome::kInterrupted;
-    if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
-        r.identified = true;
-        r.device.serial = p->serial.load();
-        r.device.firm_version = p->firm_version.load();
-        r.device.mcu_version = p->mcu_version.load();
-    }
-    return r;
-}
 
 }  // namespace
 
@@ -267,7 +254,7 @@ struct StnEngine::Impl {
             if (slot->work != StnWork::kUpdate) continue;
             auto it = seats_.find(slot->index);
             const std::uint64_t id = it != seats_.end() ? it->second.id : 0;
-            const StnUnitResult r = interrupted(slot->index, &slot->progress);
+            const StnUnitResult r = stn_interrupted(slot->index, &slot->progress);
             record(r, id);
             Seat &s = seats_[slot->index];
             s.kind = Seat::kDone;

@@ -1,6 +1,11 @@
+// The writer stays small and hand-made (fields in the order added, one
+// string append each: faster than building a library value per line); the
+// check is nlohmann-json's.
 #include "stn_json.h"
 
 #include <cstdio>
+
+#include <nlohmann/json.hpp>
 
 StnJson::StnJson(const char *type) : text_("{\"type\":" + stn_json_quote(type)) {}
 
@@ -22,6 +27,14 @@ StnJson &StnJson::num(const char *k, std::int64_t value) {
     return *this;
 }
 
+StnJson &StnJson::real(const char *k, double value, int decimals) {
+    key(k);
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), "%.*f", decimals, value);
+    text_ += buf;
+    return *this;
+}
+
 StnJson &StnJson::boolean(const char *k, bool value) {
     key(k);
     text_ += value ? "true" : "false";
@@ -34,141 +47,80 @@ StnJson &StnJson::null(const char *k) {
     return *this;
 }
 
-std::string stn_json_quote(const std::string &value) {
-    std::string out = "\"";
-    for (unsigned char c : value) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        }
-    }
-    return out + "\"";
+StnJson &StnJson::raw(const char *k, const std::string &json) {
+    key(k);
+    text_ += json;
+    return *this;
 }
 
 namespace {
 
-// A recursive-descent checker over [p, end); depth-limited.
-class Checker {
-public:
-    Checker(const char *p, const char *end) : p_(p), end_(end) {}
+// The code point of the UTF-8 sequence at p and its length (2..4), or 0
+// when the bytes there are not one (overlong, a surrogate, cut short).
+std::size_t utf8_sequence(const unsigned char *p, std::size_t left, std::uint32_t *cp) {
+    std::size_t n = 0;
+    std::uint32_t v = 0, min = 0;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+        n = 2, v = p[0] & 0x1Fu, min = 0x80;
+    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        n = 3, v = p[0] & 0x0Fu, min = 0x800;
+    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        n = 4, v = p[0] & 0x07u, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < n) return 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0u) != 0x80u) return 0;
+        v = (v << 6) | (p[i] & 0x3Fu);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    *cp = v;
+    return n;
+}
 
-    bool object_only() {
-        blanks();
-        if (!at('{') || !value(0)) return false;
-        blanks();
-        return p_ == end_;
-    }
-
-private:
-    bool at(char c) const { return p_ < end_ && *p_ == c; }
-    void blanks() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r' || *p_ == '\n')) ++p_;
-    }
-    bool word(const char *w) {
-        for (; *w != '\0'; ++w, ++p_) {
-            if (p_ >= end_ || *p_ != *w) return false;
-        }
-        return true;
-    }
-    bool digits() {
-        const char *start = p_;
-        while (p_ < end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-        return p_ > start;
-    }
-    bool number() {
-        if (at('-')) ++p_;
-        if (at('0')) {
-            ++p_;
-        } else if (!digits()) {
-            return false;
-        }
-        if (at('.')) {
-            ++p_;
-            if (!digits()) return false;
-        }
-        if (at('e') || at('E')) {
-            ++p_;
-            if (at('+') || at('-')) ++p_;
-            if (!digits()) return false;
-        }
-        return true;
-    }
-    bool string() {
-        if (!at('"')) return false;
-        ++p_;
-        while (p_ < end_) {
-            const unsigned char c = static_cast<unsigned char>(*p_++);
-            if (c == '"') return true;
-            if (c < 0x20) return false;
-            if (c == '\\') {
-                if (p_ >= end_) return false;
-                const char e = *p_++;
-                if (e == 'u') {
-                    for (int i = 0; i < 4; ++i, ++p_) {
-                        if (p_ >= end_) return false;
-                        const char h = *p_;
-                        const bool hex = (h >= '0' && h <= '9') || (h >= 'a' && h <= 'f') ||
-                                         (h >= 'A' && h <= 'F');
-                        if (!hex) return false;
-                    }
-                } else if (std::string("\"\\/bfnrt").find(e) == std::string::npos) {
-                    return false;
-                }
-            }
-        }
-        return false;
-    }
-    bool value(int depth) {
-        if (depth > 64) return false;
-        blanks();
-        if (p_ >= end_) return false;
-        if (at('{') || at('[')) {
-            const char close = *p_ == '{' ? '}' : ']';
-            const bool obj = close == '}';
-            ++p_;
-            blanks();
-            if (at(close)) {
-                ++p_;
-                return true;
-            }
-            for (;;) {
-                if (obj) {
-                    blanks();
-                    if (!string()) return false;
-                    blanks();
-                    if (!at(':')) return false;
-                    ++p_;
-                }
-                if (!value(depth + 1)) return false;
-                blanks();
-                if (at(',')) {
-                    ++p_;
-                    continue;
-                }
-                if (!at(close)) return false;
-                ++p_;
-                return true;
-            }
-        }
-        if (at('"')) return string();
-        if (at('t')) return word("true");
-        if (at('f')) return word("false");
-        if (at('n')) return word("null");
-        return number();
-    }
-
-    const char *p_;
-    const char *end_;
-};
+void escape(std::string *out, std::uint32_t unit) {
+    char buf[8];
+    std::snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(unit));
+    *out += buf;
+}
 
 }  // namespace
 
+std::string stn_json_quote(const std::string &value) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '"';
+    const auto *p = reinterpret_cast<const unsigned char *>(value.data());
+    const std::size_t size = value.size();
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char c = p[i];
+        if (c >= 0x20 && c < 0x7F) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::uint32_t cp = 0;
+        const std::size_t n = c >= 0x80 ? utf8_sequence(p + i, size - i, &cp) : 0;
+        if (n == 0) {
+            escape(&out, c);  // a control byte, or a byte that is not UTF-8
+            ++i;
+        } else if (cp < 0x10000) {
+            escape(&out, cp);
+            i += n;
+        } else {
+            escape(&out, 0xD800 + ((cp - 0x10000) >> 10));
+            escape(&out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+            i += n;
+        }
+    }
+    out += '"';
+    return out;
+}
+
 bool stn_json_is_object(const std::string &text) {
-    return Checker(text.data(), text.data() + text.size()).object_only();
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || text[first] != '{') return false;
+    return nlohmann::json::accept(text);
 }

@@ -43,6 +43,17 @@ std::string stn_utf8(const std::wstring &wide) {
     return s;
 }
 
+std::string stn_full_path(const std::string &utf8_path) {
+    const std::wstring w = stn_wide(utf8_path);
+    const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return utf8_path;
+    std::wstring full(n, L'\0');
+    const DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
+    if (got == 0 || got >= n) return utf8_path;
+    full.resize(got);
+    return stn_utf8(full);
+}
+
 StnWinReportStore::StnWinReportStore(const std::string &utf8_path) : path_(stn_wide(utf8_path)) {
     file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

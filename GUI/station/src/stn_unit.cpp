@@ -239,6 +239,19 @@ void verify_unit(const StnUnitJob &job, UnitFile &f, StnUnitResult *res) {
 
 }  // namespace
 
+StnUnitResult stn_interrupted(unsigned index, const StnProgress *p) {
+    StnUnitResult r;
+    r.device.index = index;
+    r.outcome = StnOutcome::kInterrupted;
+    if (p != nullptr && p->identified.load(std::memory_order_acquire)) {
+        r.identified = true;
+        r.device.serial = p->serial.load();
+        r.device.firm_version = p->firm_version.load();
+        r.device.mcu_version = p->mcu_version.load();
+    }
+    return r;
+}
+
 StnPresence stn_device_probe(unsigned index) {
     SetLastError(0);
     HANDLE h = CLS_cmc_snd::cmc_create_file(index);

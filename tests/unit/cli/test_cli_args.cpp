@@ -1,4 +1,5 @@
-// The command line: what each accepted form means, and every usage error.
+// The command line: what each accepted form means, every usage error, and
+// the usage text made from the same table.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -12,68 +13,144 @@ bool parse(std::vector<const char *> argv, CliArgs *args, std::string *error) {
     return cli_parse_args(static_cast<int>(argv.size()), argv.data(), args, error);
 }
 
+std::string shown(const std::vector<const char *> &argv) {
+    std::string s;
+    for (const char *a : argv) s += std::string("'") + a + "' ";
+    return s;
+}
+
 }  // namespace
 
 TEST(CliArgs, AcceptedForms) {
-    CliArgs a;
-    std::string e;
-    ASSERT_TRUE(parse({"update", "--device", "3", "0", "3", "--force", "--parallel", "2", "--json"},
-                      &a, &e)) << e;
-    EXPECT_EQ(a.command, CliCommand::kUpdate);
-    EXPECT_EQ(a.devices, (std::vector<unsigned>{3, 0}));  // order kept, repeats dropped
-    EXPECT_TRUE(a.force);
-    EXPECT_TRUE(a.json);
-    EXPECT_EQ(a.parallel, 2u);
-    EXPECT_FALSE(a.all);
-
-    ASSERT_TRUE(parse({"update"}, &a, &e));
-    EXPECT_TRUE(a.devices.empty());
-    EXPECT_FALSE(a.all);
-    EXPECT_EQ(a.parallel, 0u);
-
-    ASSERT_TRUE(parse({"station", "--report", "r.jsonl", "--parallel", "256"}, &a, &e));
-    EXPECT_EQ(a.command, CliCommand::kStation);
-    EXPECT_EQ(a.report, "r.jsonl");
-    EXPECT_EQ(a.parallel, 256u);
-
-    ASSERT_TRUE(parse({"list", "--json"}, &a, &e));
-    EXPECT_EQ(a.command, CliCommand::kList);
-    ASSERT_TRUE(parse({"update", "--all", "--help"}, &a, &e));
-    EXPECT_EQ(a.command, CliCommand::kHelp);
-    ASSERT_TRUE(parse({"--help"}, &a, &e));
-    EXPECT_EQ(a.command, CliCommand::kHelp);
-}
-
-TEST(CliArgs, UsageErrors) {
-    const std::vector<std::vector<const char *>> bad = {
-        {},
-        {"flash"},
-        {"update", "--device"},
-        {"update", "--device", "256"},
-        {"update", "--device", "3x"},
-        {"update", "--device", ""},
-        {"update", "--device", "99999999999999999999"},
-        {"update", "--all", "--device", "1"},
-        {"update", "--parallel"},
-        {"update", "--parallel", "0"},
-        {"update", "--parallel", "-1"},
-        {"update", "--report", "f"},
-        {"update", "extra"},
-        {"list", "--force"},
-        {"list", "--all"},
-        {"info", "--device", "1"},
-        {"station"},
-        {"station", "--report"},
-        {"station", "--report", ""},
-        {"station", "--report", "f", "--all"},
-        {"station", "--report", "f", "--device", "1"},
+    struct Case {
+        std::vector<const char *> argv;
+        CliCommand command;
+        std::vector<unsigned> devices;
+        bool all, force, json, csv;
+        unsigned parallel, timeout;
+        const char *report;
+        std::vector<std::string> files;
     };
-    for (const auto &argv : bad) {
+    using C = CliCommand;
+    const Case cases[] = {
+        // order kept, repeats dropped; a second --device adds to the first
+        {{"update", "--device", "3", "0", "3", "--force", "--parallel", "2", "--json",
+          "--device=7"},
+         C::kUpdate, {3, 0, 7}, false, true, true, false, 2, 5, "", {}},
+        {{"update"}, C::kUpdate, {}, false, false, false, false, 0, 5, "", {}},
+        {{"update", "--all", "--timeout", "600", "--json", "--json"},
+         C::kUpdate, {}, true, false, true, false, 0, 600, "", {}},
+        {{"station", "--report", "r.jsonl", "--parallel=256", "--timeout=1"},
+         C::kStation, {}, false, false, false, false, 256, 1, "r.jsonl", {}},
+        // a value may start with one dash; "--name=value" may start with two
+        {{"station", "--report=--json", "--force"},
+         C::kStation, {}, false, true, false, false, 0, 5, "--json", {}},
+        {{"station", "--report", "-r.jsonl"}, C::kStation, {}, false, false, false, false, 0, 5,
+         "-r.jsonl", {}},
+        {{"list", "--json", "--timeout", "30"}, C::kList, {}, false, false, true, false, 0, 30, "",
+         {}},
+        {{"info"}, C::kInfo, {}, false, false, false, false, 0, 5, "", {}},
+        {{"report", "a.jsonl", "--csv", "b.jsonl"}, C::kReport, {}, false, false, false, true, 0, 5,
+         "", {"a.jsonl", "b.jsonl"}},
+        {{"report", "--json", "--", "--x", "/?"}, C::kReport, {}, false, false, true, false, 0, 5,
+         "", {"--x", "/?"}},
+        {{"update", "--all", "--help"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"--help"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"-h"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"help"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"/?"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"report", "a", "/?"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
+        {{"--version"}, C::kVersion, {}, false, false, false, false, 0, 5, "", {}},
+        {{"list", "--version"}, C::kVersion, {}, false, false, false, false, 0, 5, "", {}},
+    };
+    for (const Case &c : cases) {
         CliArgs a;
         std::string e;
-        std::string shown;
-        for (const char *s : argv) shown += std::string(s) + " ";
-        EXPECT_FALSE(parse(argv, &a, &e)) << shown;
-        EXPECT_FALSE(e.empty()) << shown;
+        ASSERT_TRUE(parse(c.argv, &a, &e)) << shown(c.argv) << e;
+        EXPECT_EQ(a.command, c.command) << shown(c.argv);
+        EXPECT_EQ(a.devices, c.devices) << shown(c.argv);
+        EXPECT_EQ(a.all, c.all) << shown(c.argv);
+        EXPECT_EQ(a.force, c.force) << shown(c.argv);
+        EXPECT_EQ(a.json, c.json) << shown(c.argv);
+        EXPECT_EQ(a.csv, c.csv) << shown(c.argv);
+        EXPECT_EQ(a.parallel, c.parallel) << shown(c.argv);
+        EXPECT_EQ(a.timeout_s, c.timeout) << shown(c.argv);
+        EXPECT_EQ(a.report, c.report) << shown(c.argv);
+        EXPECT_EQ(a.files, c.files) << shown(c.argv);
+    }
+}
+
+TEST(CliArgs, UsageErrorsSayWhatIsWrongAndWhetherJsonWasAsked) {
+    struct Case {
+        std::vector<const char *> argv;
+        const char *error;  // a part of the message
+    };
+    const Case cases[] = {
+        {{}, "no command"},
+        {{"flash"}, "unknown command 'flash'"},
+        {{"update", "--device"}, "--device needs"},
+        {{"update", "--device", "256"}, "'256' is not a device index"},
+        {{"update", "--device", "3x"}, "'3x'"},
+        {{"update", "--device", ""}, "''"},
+        {{"update", "--device=", "1"}, "''"},
+        {{"update", "--device", "99999999999999999999"}, "'99999999999999999999'"},
+        {{"update", "--all", "--device", "1"}, "--all and --device exclude each other"},
+        {{"update", "--device", "1", "--all"}, "--device and --all exclude each other"},
+        {{"update", "--parallel"}, "--parallel needs a number from 1 to 256"},
+        {{"update", "--parallel", "0"}, "--parallel needs"},
+        {{"update", "--parallel", "257"}, "--parallel needs"},
+        {{"update", "--parallel", "-1"}, "--parallel needs"},
+        {{"update", "--parallel", "2", "--parallel", "3"}, "--parallel is given twice"},
+        {{"update", "--timeout", "0"}, "--timeout needs a number of seconds from 1 to 600"},
+        {{"update", "--timeout", "601"}, "--timeout needs"},
+        {{"update", "--timeout", "--json"}, "--timeout needs"},
+        {{"update", "--force=yes"}, "--force takes no value"},
+        {{"update", "--report", "f"}, "option '--report' is not known to 'update'"},
+        {{"update", "extra"}, "unexpected argument 'extra'"},
+        {{"update", "-x"}, "option '-x'"},
+        {{"update", "--csv"}, "option '--csv'"},
+        {{"list", "--force"}, "option '--force'"},
+        {{"list", "--all"}, "option '--all'"},
+        {{"info", "--device", "1"}, "option '--device'"},
+        {{"info", "--timeout", "5"}, "option '--timeout'"},
+        {{"station"}, "station needs --report FILE"},
+        {{"station", "--report"}, "--report needs a file name"},
+        {{"station", "--report", "--json"}, "--report needs a file name"},
+        {{"station", "--report", ""}, "--report needs a file name"},
+        {{"station", "--report="}, "--report needs a file name"},
+        {{"station", "--report", "a", "--report", "b"}, "--report is given twice"},
+        {{"station", "--report", "f", "--all"}, "option '--all'"},
+        {{"station", "--report", "f", "--device", "1"}, "option '--device'"},
+        {{"station", "--report", "f", "--", "x"}, "option '--' is not known"},
+        {{"report"}, "report needs FILE..."},
+        {{"report", "--json"}, "report needs FILE..."},
+        {{"report", "a", "--json", "--csv"}, "--json and --csv exclude each other"},
+        {{"report", "a", ""}, "an empty file name"},
+        {{"report", "a", "--force"}, "option '--force'"},
+    };
+    for (const Case &c : cases) {
+        CliArgs a;
+        std::string e;
+        EXPECT_FALSE(parse(c.argv, &a, &e)) << shown(c.argv);
+        EXPECT_NE(e.find(c.error), std::string::npos) << shown(c.argv) << "-> " << e;
+        bool json = false;
+        for (const char *s : c.argv) json = json || std::string(s) == "--json";
+        EXPECT_EQ(a.json, json) << shown(c.argv);
+    }
+}
+
+TEST(CliArgs, UsageShowsEachCommandFromTheTable) {
+    const std::string u = cli_usage();
+    for (const char *line :
+         {"  qvm_cli list [--timeout SECONDS] [--json]\n", "  qvm_cli info [--json]\n",
+          "  qvm_cli update [--device N ...|--all] [--force] [--parallel K]\n"
+          "                 [--timeout SECONDS] [--json]\n",
+          "  qvm_cli station --report FILE [--force]", "  qvm_cli report FILE... [--json|--csv]\n",
+          "  --timeout SECONDS   the deadline of every exchange", "(default 5)", "/?",
+          "  6  another station runs on this machine", "\"start\" line", "\"recovered\":true"}) {
+        EXPECT_NE(u.find(line), std::string::npos) << line;
+    }
+    for (std::size_t at = 0, next; (next = u.find('\n', at)) != std::string::npos; at = next + 1) {
+        EXPECT_LE(next - at, 79u) << u.substr(at, next - at);
     }
 }

@@ -21,28 +21,20 @@
 #include "devsim_inproc.h"
 #include "posix_dev.h"
 #include "prom.h"
+#include "../station/stn_test_image.h"
 
 namespace {
 
-constexpr std::uint32_t kImageVersion = 0x16A;  // 3.62, the embedded image
+using stn_test::kImageVersion;
 
 // The embedded image, as the program builds it.
-struct Image {
-    SHEX_HEX hex{};
+struct Image : stn_test::Image {
     CliProgram prog;
     Image() {
-        unsigned long ver = 0, mcu = 0;
-        char product[CLS_prom::kProductLen] = {};
-        prog.image_ok = CLS_prom::prom_read(&hex, &ver, &mcu, product) == 1;
+        prog.image_ok = ok;
         prog.version_text = "3.50";
-        prog.image.edit = &hex.edit;
-        prog.image.version = static_cast<std::uint32_t>(ver);
-        prog.image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
+        prog.image = image;
         prog.poll_ms = 50;
-    }
-    ~Image() { CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL); }
-    std::vector<std::uint8_t> window() const {
-        return std::vector<std::uint8_t>(hex.edit.data, hex.edit.data + hex.edit.len);
     }
 };
 
@@ -98,14 +90,6 @@ CliArgs args_of(std::vector<const char *> argv) {
     return a;
 }
 
-devsim_config config(std::uint32_t firm, std::int32_t serial) {
-    devsim_config c;
-    devsim_default_config(&c);
-    c.firm_version = firm;
-    c.serial_no = serial;
-    return c;
-}
-
 std::string field(const std::string &line, const char *key) {
     const std::string k = std::string("\"") + key + "\":";
     const std::size_t at = line.find(k);
@@ -140,7 +124,7 @@ protected:
         EXPECT_EQ(qvm_posix::open_device_handles(), 0);
     }
     devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
-        const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));
+        const devsim_config c = stn_test::config(firm, static_cast<std::int32_t>(84600001 + index));
         devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
         return *devs.back();
     }
@@ -160,7 +144,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
     ASSERT_TRUE(devs[4]->arm_fault(1 + 1, DEVSIM_FAULT_READ_FAILS));
     devs[5]->reset(nullptr);
     {
-        const devsim_config c = config(kImageVersion, 84600006);
+        const devsim_config c = stn_test::config(kImageVersion, 84600006);
         devs[5]->reset(&c);
     }
     ASSERT_TRUE(devs[7]->arm_fault(1 + 1 + 1 + 2, DEVSIM_FAULT_DELAY, 20000));
@@ -297,15 +281,16 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     // A torn line from an earlier run.
     io.store.bytes = "{\"type\":\"unit\",\"index\":9}\n{\"type\":\"un";
     int stage = 0;
+    std::chrono::steady_clock::time_point pulled;
     io.on_tick = [&](FakeIo &f) {
         const std::size_t lines = lines_of(f.store.bytes, "unit").size();
         if (stage == 0 && lines == 3) {  // both done: 0 failed, 1 updated
             d0.unplug();
             d1.unplug();
+            pulled = std::chrono::steady_clock::now();
             stage = 1;
-        } else if (stage >= 1 && stage < 5) {  // a few turns: a poll saw them gone
-            ++stage;
-        } else if (stage == 5) {
+        } else if (stage == 1 &&  // some polls saw them gone
+                   std::chrono::steady_clock::now() - pulled > std::chrono::milliseconds(300)) {
             d0.plug();
             d1.plug();
             stage = 6;
@@ -400,4 +385,42 @@ TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {
             EXPECT_EQ(d.firm_version(), kImageVersion);
         }
     }
+}
+
+TEST_F(CliRun, ASilentDeviceFailsAtItsDeadlineAndNoOtherWaitsForIt) {
+    for (unsigned i = 0; i < 4; ++i) add(i, 300);
+    ASSERT_TRUE(devs[2]->arm_fault(1 + 1 + 1 + 20, DEVSIM_FAULT_HANG));
+    img.prog.timeout_ms = 300;
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitFailed);
+    const std::string r = io.result_of(2);
+    EXPECT_EQ(field(r, "detail"), std::to_string(0xFFFFFFFBu));
+    EXPECT_NE(r.find("block at 0x5400 got no answer within 300 ms"), std::string::npos) << r;
+    for (unsigned i : {0u, 1u, 3u}) EXPECT_EQ(devs[i]->flash(), img.window()) << i;
+}
+
+TEST_F(CliRun, StopDuringUpdateStartsNoQueuedDevice) {
+    for (unsigned i = 0; i < 3; ++i) add(i, 300);
+    ASSERT_TRUE(devs[0]->arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 300));
+    io.on_tick = [&](FakeIo &f) {
+        if (devs[0]->exchanges() >= 1 + 1 + 1 + 5) f.stop = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--parallel", "1", "--json"}), img.prog, io),
+              kCliExitInterrupted);
+    EXPECT_EQ(field(io.result_of(0), "result"), "\"updated\"");  // a running one finishes
+    for (unsigned i : {1u, 2u}) {
+        EXPECT_EQ(field(io.result_of(i), "result"), "\"interrupted\"") << i;
+        EXPECT_EQ(devs[i]->exchanges(), 0u) << i;
+    }
+    EXPECT_EQ(field(io.outs.back(), "exit"), "4");
+}
+
+TEST_F(CliRun, TheLastIndexIsFoundByAllAndByDefault) {
+    add(255, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--json"}), img.prog, io), kCliExitOk);
+    EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
+    devs.clear();
+    io.outs.clear();
+    add(255, 300);
+    EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitOk);
+    EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "devsim_ctl.h"
@@ -111,6 +112,82 @@ inline Bytes version_get() { return make_frame(0x8006, 0, 0); }
 inline Bytes led_set(std::uint32_t type) { return make_frame(0x8009, type, 0); }
 inline Bytes boot_data(std::uint32_t type, std::uint32_t addr = 0, const Bytes &payload = {}) {
     return make_frame(0x0001, type, addr, payload);
+}
+
+// Waits until the device has this many delayed reads waiting; false when
+// that does not happen within a few seconds (then the test fails anyway).
+inline bool wait_reads_pending(devsim::Control &ctl, unsigned index, std::uint32_t n) {
+    for (int i = 0; i < 5000; ++i) {
+        devsim_ioc_state st{};
+        if (ctl.state(index, &st) && st.reads_pending == n) return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+inline bool overlapped_write(HANDLE h, const Bytes &b) {
+    OVERLAPPED ov{};
+    test_support::Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ov.hEvent = event.get();
+    DWORD n = 0;
+    if (!WriteFile(h, b.data(), static_cast<DWORD>(b.size()), nullptr, &ov) &&
+        GetLastError() != ERROR_IO_PENDING)
+        return false;
+    return GetOverlappedResult(h, &ov, &n, TRUE) && n == b.size();
+}
+
+// A version get on device 0 through an overlapped handle of its own, with
+// the answer held back by the device's delay: once start() returns true the
+// read is pending in the driver.
+struct HeldBackRead {
+    test_support::Handle file;
+    test_support::Handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED ov{};
+    std::uint8_t buf[64] = {};
+
+    // pending_after: the device's held-back requests once this one is
+    // held (0: do not wait).
+    bool start(devsim::Control &ctl, std::uint32_t pending_after = 1) {
+        file.reset(DevFile::open_name(0, FILE_FLAG_OVERLAPPED));
+        if (!file.ok() || !overlapped_write(file.get(), version_get())) return false;
+        ov.hEvent = event.get();
+        if (ReadFile(file.get(), buf, sizeof(buf), nullptr, &ov) || GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return pending_after == 0 || wait_reads_pending(ctl, 0, pending_after);
+    }
+    // Waits for the end; false with the error in *error when it failed.
+    bool finish(DWORD *got, DWORD *error) {
+        const BOOL ok = GetOverlappedResult(file.get(), &ov, got, TRUE);
+        *error = ok ? 0 : GetLastError();
+        return ok != FALSE;
+    }
+};
+
+// Stops or starts the driver's kernel service, as `sc stop` / `sc start`,
+// and waits until it has; false when it did not within the deadline.
+inline bool set_driver_running(bool running) {
+    struct ScHandle {
+        SC_HANDLE h;
+        ~ScHandle() {
+            if (h != nullptr) CloseServiceHandle(h);
+        }
+    };
+    ScHandle scm{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (scm.h == nullptr) return false;
+    ScHandle svc{OpenServiceA(scm.h, "r846sim", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)};
+    if (svc.h == nullptr) return false;
+    SERVICE_STATUS st{};
+    if (running) {
+        if (!StartServiceA(svc.h, 0, nullptr)) return false;
+    } else if (!ControlService(svc.h, SERVICE_CONTROL_STOP, &st)) {
+        return false;
+    }
+    const DWORD want = running ? SERVICE_RUNNING : SERVICE_STOPPED;
+    for (int i = 0; i < 1000; ++i) {
+        if (QueryServiceStatus(svc.h, &st) && st.dwCurrentState == want) return true;
+        Sleep(10);
+    }
+    return false;
 }
 
 }  // namespace drvtest

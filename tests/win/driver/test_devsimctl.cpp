@@ -114,8 +114,9 @@ TEST_F(DriverTest, DevsimctlDefaultDevicesHaveASerialEachAndComeBackByReplug) {
 TEST_F(DriverTest, DevsimctlArmsFaultsAndDelaysAndShowsTheLog) {
     ASSERT_EQ(devsimctl("fault 0 1 checksum").status, 0u);
     ASSERT_EQ(devsimctl("fault 0 0 error 0x1234").status, 0u);
+    ASSERT_EQ(devsimctl("fault 0 5 hang 1").status, 0u);
     ASSERT_EQ(devsimctl("delay 0 25").status, 0u);
-    EXPECT_EQ(state().faults_armed, 2u);
+    EXPECT_EQ(state().faults_armed, 3u);
     EXPECT_EQ(state().delay_ms, 25u);
 
     DevFile dev(0);

@@ -1,0 +1,20 @@
+// qvm_cli report FILE... [--json | --csv]: what station reports say, for
+// the person who runs the line (StnTally over every line of the files, in
+// the order given). It reads the files through CliIo::read_file and never
+// opens a device. Main thread.
+#pragma once
+
+#include <string>
+
+#include "cli_args.h"
+#include "cli_run.h"
+
+// Prints the tally: aligned lines for people; with --json one "report"
+// object; with --csv a header row and one row per unit line.
+// Returns kCliExitOk, or kCliExitUsage when a file cannot be read (then
+// only the error is printed).
+int cli_report_command(const CliArgs &args, CliIo &io);
+
+// text as one CSV field (RFC 4180): quoted when it holds a comma, a quote,
+// CR or LF, with its quotes doubled.
+std::string cli_csv_field(const std::string &text);

@@ -1,0 +1,156 @@
+#include "cli_report_cmd.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "cli_exit.h"
+#include "stn_json.h"
+#include "stn_tally.h"
+#include "stn_text.h"
+
+namespace {
+
+// The kinds as people read them, by StnFailure.
+const char *const kKindWords[kStnFailureKinds] = {
+    "", "refused by the device", "no valid answer", "deadline", "unplugged or powered off",
+    "not verified", "other"};
+
+std::string csv_row(const StnReportLine &r) {
+    const auto number = [](bool has, auto v) { return has ? std::to_string(v) : std::string(); };
+    const std::vector<std::string> fields = {
+        r.time,
+        number(r.has_id, r.id),
+        number(r.has_index, r.index),
+        number(r.has_serial, r.serial),
+        r.old_version,
+        r.new_version,
+        stn_outcome_name(r.outcome),
+        stn_failure_name(r.failure),
+        std::to_string(r.detail),
+        std::to_string(r.ms),
+        r.message,
+        r.recovered ? "true" : "false",
+    };
+    std::string row;
+    for (const std::string &f : fields) row += (row.empty() ? "" : ",") + cli_csv_field(f);
+    return row;
+}
+
+std::string serial_list(const std::vector<std::int64_t> &serials, const char *sep) {
+    std::string s;
+    for (std::int64_t v : serials) s += (s.empty() ? "" : sep) + std::to_string(v);
+    return s;
+}
+
+std::string fixed(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
+    return buf;
+}
+
+std::string json_report(const StnTally &t, std::size_t files) {
+    std::string kinds;
+    for (int k = 1; k < kStnFailureKinds; ++k) {
+        kinds += (kinds.empty() ? "{" : ",") +
+                 stn_json_quote(stn_failure_name(static_cast<StnFailure>(k))) + ":" +
+                 std::to_string(t.failures[k]);
+    }
+    StnJson j("report");
+    j.num("units", static_cast<std::int64_t>(t.units))
+        .num("updated", static_cast<std::int64_t>(t.updated))
+        .num("current", static_cast<std::int64_t>(t.current))
+        .num("failed", static_cast<std::int64_t>(t.failed))
+        .num("interrupted", static_cast<std::int64_t>(t.interrupted));
+    const double yield = t.first_pass_yield();
+    if (yield < 0) j.null("first_pass_yield");
+    else j.real("first_pass_yield", yield, 4);
+    const double per_hour = t.units_per_hour();
+    if (per_hour < 0) j.null("units_per_hour");
+    else j.real("units_per_hour", per_hour, 1);
+    return j.raw("failures", kinds + "}")
+        .raw("not_at_image", "[" + serial_list(t.not_at_image(), ",") + "]")
+        .num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines))
+        .num("files", static_cast<std::int64_t>(files))
+        .line();
+}
+
+void text_report(const StnTally &t, std::size_t files, CliIo &io) {
+    const auto row = [&io](const char *name, const std::string &value) {
+        char buf[40];
+        std::snprintf(buf, sizeof(buf), "%-26s ", name);
+        io.out(buf + value);
+    };
+    row("files", std::to_string(files));
+    row("units", std::to_string(t.units));
+    row("  updated", std::to_string(t.updated));
+    row("  current", std::to_string(t.current));
+    row("  failed", std::to_string(t.failed));
+    row("  interrupted", std::to_string(t.interrupted) +
+                             (t.recovered != 0 ? " (" + std::to_string(t.recovered) +
+                                                     " recorded at a later start)"
+                                               : std::string()));
+    const double yield = t.first_pass_yield();
+    row("first-pass yield", yield < 0 ? "none" : fixed(yield * 100.0, 1) + " %");
+    const double per_hour = t.units_per_hour();
+    row("units per hour", per_hour < 0 ? "none (under a minute)" : fixed(per_hour, 1));
+    io.out("failures by kind");
+    for (int k = 1; k < kStnFailureKinds; ++k) {
+        row((std::string("  ") + kKindWords[k]).c_str(), std::to_string(t.failures[k]));
+    }
+    const std::vector<std::int64_t> missing = t.not_at_image();
+    row("not at the image", missing.empty() ? "none" : serial_list(missing, " "));
+    row("lines skipped", std::to_string(t.skipped_lines));
+}
+
+}  // namespace
+
+std::string cli_csv_field(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+int cli_report_command(const CliArgs &args, CliIo &io) {
+    // Every file is read before anything is printed: an unreadable one
+    // leaves only its error.
+    std::vector<std::string> files(args.files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!io.read_file(args.files[i], &files[i])) {
+            const std::string message = "cannot read the report " + args.files[i];
+            if (args.json) io.out(cli_json_error(message, kCliExitUsage));
+            io.err("qvm_cli: " + message);
+            return kCliExitUsage;
+        }
+    }
+    // Rows end in CR LF, as RFC 4180 and spreadsheets have them.
+    if (args.csv) {
+        io.out("time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,"
+               "recovered\r");
+    }
+    StnTally tally;
+    for (const std::string &bytes : files) {
+        // Whole lines only: a last line without its line end was torn in
+        // the writing and counts as skipped.
+        std::size_t at = 0;
+        for (std::size_t end; (end = bytes.find('\n', at)) != std::string::npos; at = end + 1) {
+            const StnReportLine r = stn_read_report_line(bytes.substr(at, end - at));
+            tally.add(r);
+            if (args.csv && r.kind == StnReportLine::kUnit) io.out(csv_row(r) + "\r");
+        }
+        if (at < bytes.size()) ++tally.skipped_lines;
+    }
+    if (args.json) {
+        io.out(json_report(tally, args.files.size()));
+    } else if (!args.csv) {
+        text_report(tally, args.files.size(), io);
+    }
+    if (tally.skipped_lines != 0 && (args.json || args.csv)) {
+        io.err("report: " + std::to_string(tally.skipped_lines) +
+               " lines skipped (torn, or not a record)");
+    }
+    return kCliExitOk;
+}

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# msi_test.sh OUT SIGNED UPDATER CLI [STATION]: the installer
+# (scripts/make-msi.sh) under Wine's msiexec, in the session's fresh prefix.
+# Builds an older (1.10) and a newer (1.20) package of the given programs,
+# the newer one twice from differently made copies (same bytes; and
+# compare-archives.sh names a differing table) and signed
+# with the throwaway certificate of dist_sign (in SIGNED). Then in sequence:
+# install 1.10; save a report in the install folder; upgrade to 1.20 (one
+# product left, files, shortcuts, ARP entry, the installed qvm_cli runs);
+# 1.10 again is refused; uninstall leaves the prefix as it was, but for
+# the report.
+set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+out=$1 signed=$(realpath "$2"); shift 2
+root="$(cd "$(dirname "$0")/../../.." && pwd)"
+rm -rf "$out"; mkdir -p "$out/stage"
+for exe in "$@"; do [[ -z $exe ]] || cp "$exe" "$out/stage/"; done
+cd "$out"
+sed 's/$/\r/' "$root/dist/README.txt" >stage/README.txt
+export SOURCE_DATE_EPOCH=1700000000
+# Wine's menu integration would write into the host's home folder.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};winemenubuilder.exe=d"
+name="R846-QVM2K Firmware updater"
+win() { local p; p=$(realpath "$1"); printf 'Z:%s' "${p//\//\\}"; }
+prop() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
+
+"$root/scripts/make-msi.sh" stage 1.10 old.msi >/dev/null
+"$root/scripts/make-msi.sh" stage 1.20 new.msi >/dev/null
+cp -r stage again; touch -d @1 again/*
+(umask 077; TZ=Pacific/Auckland "$root/scripts/make-msi.sh" again 1.20 again.msi >/dev/null)
+cmp new.msi again.msi || fail "the same package built twice differs"
+if "$root/scripts/compare-archives.sh" old.msi again.msi 2>compare.log ||
+        ! grep -q "^  Property.idt: differs first at offset" compare.log; then
+    cat compare.log >&2; fail "compare-archives.sh does not name the differing table"
+fi
+msiinfo export old.msi LaunchCondition | grep -q "A newer version of $name is already installed" ||
+    fail "no downgrade message in the package"
+
+! osslsigncode verify -CAfile "$signed/cert.pem" -in new.msi >/dev/null 2>&1 || fail "an unsigned package verifies"
+"$root/scripts/sign-exe.sh" "$signed/signer.pfx" "$signed/pass.txt" new.msi
+osslsigncode verify -CAfile "$signed/cert.pem" -in new.msi >verify.log 2>&1 ||
+    { cat verify.log >&2; fail "the signed package does not verify"; }
+grep -q "Signature verification: ok" verify.log || fail "no 'Signature verification: ok'"
+
+old_code=$(prop old.msi ProductCode) new_code=$(prop new.msi ProductCode)
+[[ -n $old_code && $old_code != "$new_code" ]] || fail "product codes '$old_code' '$new_code'"
+dir="$WINEPREFIX/drive_c/Program Files/$name"
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+arp() { wine reg query "$uninstall\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+snapshot() {
+    (cd "$WINEPREFIX/drive_c" && find . | LC_ALL=C sort) >"$1.files"
+    wine reg export 'HKLM\Software' "$1.reg" /y >/dev/null 2>&1
+    iconv -f utf-16 -t utf-8 "$1.reg" | tr -d '\r' >"$1.hklm"
+}
+msiexec() { local rc=0; wine msiexec "$@" /qn >/dev/null 2>&1 || rc=$?; echo $rc; }
+
+snapshot before
+[[ $(msiexec /i "$(win old.msi)") == 0 ]] || fail "installing 1.10 failed"
+[[ $(arp "$old_code" DisplayVersion) == 1.10 ]] || fail "1.10 is not registered"
+printf '{"result":"updated"}\n' >"$dir/report.jsonl"
+
+# Upgrade to the signed 1.20.
+[[ $(msiexec /i "$(win new.msi)") == 0 ]] || fail "upgrading to 1.20 failed"
+[[ -z $(arp "$old_code" DisplayVersion) ]] || fail "1.10 is still registered after the upgrade"
+n=$(wine reg query "$uninstall" /s | tr -d '\r' | grep -c "DisplayName *REG_SZ *$name$" || true)
+[[ $n == 1 ]] || fail "$n products named '$name' installed, want 1"
+for v in "DisplayVersion=1.20" "Publisher=R846 Project" "DisplayName=$name"; do
+    [[ $(arp "$new_code" "${v%%=*}") == "${v#*=}" ]] || fail "ARP ${v%%=*} is '$(arp "$new_code" "${v%%=*}")'"
+done
+(( $(arp "$new_code" Size) > 0 )) || fail "no size in the ARP entry"
+wine reg query 'HKLM\Software\Classes\Installer\Products' /s | tr -d '\r' |
+    grep -qF "ProductIcon    REG_SZ    C:\\windows\\Installer\\$new_code\\qvm_updater.ico" || fail "no product icon"
+[[ -f "$WINEPREFIX/drive_c/windows/Installer/$new_code/qvm_updater.ico" ]] || fail "product icon not cached"
+for f in stage/*; do cmp "$f" "$dir/$(basename "$f")" || fail "installed $(basename "$f") differs"; done
+[[ -f "$dir/report.jsonl" ]] || fail "the upgrade removed the user's report"
+want=("$name guide.lnk" "$name.lnk")
+[[ -f stage/qvm_station.exe ]] && want+=("R846-QVM2K Station.lnk")
+got=$(find "$WINEPREFIX/drive_c" -path "*Start Menu/Programs/$name/*" -printf '%f\n' | LC_ALL=C sort)
+[[ $got == "$(printf '%s\n' "${want[@]}" | LC_ALL=C sort)" ]] || fail "shortcuts: $got"
+lnk=$(find "$WINEPREFIX/drive_c" -path "*Start Menu/Programs/$name/$name.lnk")
+tr -d '\0' <"$lnk" | grep -qaF "$name\\qvm_updater.exe" || fail "the program's shortcut does not point at it"
+info=$(wine "C:\\Program Files\\$name\\qvm_cli.exe" info --json | tr -d '\r')
+grep -Eq '"image_version":"[0-9]+\.[0-9]+' <<<"$info" || fail "installed qvm_cli info: $info"
+[[ $info == "$(wine "$(win stage/qvm_cli.exe)" info --json | tr -d '\r')" ]] || fail "installed qvm_cli differs"
+
+# The older package over the newer one: refused, nothing changed.
+snapshot upgraded
+rc=$(msiexec /i "$(win old.msi)")
+[[ $rc != 0 ]] || fail "installing 1.10 over 1.20 succeeded"
+snapshot refused
+cmp -s upgraded.files refused.files && [[ $(arp "$new_code" DisplayVersion) == 1.20 ]] ||
+    fail "the refused downgrade changed the installation"
+
+[[ $(msiexec /x "$(win new.msi)") == 0 ]] || fail "uninstalling failed"
+snapshot after
+# Left: the user's report (and its folder) and Windows Installer's own cache folder.
+extra=$(LC_ALL=C comm -3 before.files after.files | sed 's/^\t//')
+[[ $extra == "$(printf '%s\n' "./Program Files/$name" "./Program Files/$name/report.jsonl" ./windows/Installer)" ]] ||
+    fail "files left or lost by uninstall: $extra"
+left=$(grep -i -e "$name" -e "${new_code//[{\}]/}" -e "R846 Project" after.hklm || true)
+[[ -z $left ]] || fail "registry entries left by uninstall: $left"
+echo "msi tests passed (downgrade refused with exit code $rc)"

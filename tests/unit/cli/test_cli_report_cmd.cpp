@@ -1,0 +1,127 @@
+// qvm_cli report: the tally of report files for people, as one JSON
+// object and as CSV rows, and a file that cannot be read.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "cli_exit.h"
+#include "cli_report_cmd.h"
+#include "stn_json.h"
+
+namespace {
+
+class FakeIo : public CliIo {
+public:
+    std::map<std::string, std::string> files;
+    std::vector<std::string> outs, errs;
+    void out(const std::string &l) override { outs.push_back(l); }
+    void err(const std::string &l) override { errs.push_back(l); }
+    std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
+    StnReportStore *open_report(const std::string &) override { return nullptr; }
+    bool read_file(const std::string &path, std::string *bytes) override {
+        const auto it = files.find(path);
+        if (it == files.end()) return false;
+        *bytes = it->second;
+        return true;
+    }
+};
+
+// Two files of one line: a shift that ends with a torn line, and its next start.
+FakeIo two_reports() {
+    FakeIo io;
+    io.files["a.jsonl"] =
+        "{\"type\":\"start\",\"id\":1,\"time\":\"2026-12-08T10:00:00.000Z\",\"index\":0}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"id\":1,\"index\":0,"
+        "\"serial\":101,\"old_version\":\"3.40\",\"new_version\":\"3.62\",\"result\":\"updated\","
+        "\"detail\":0,\"ms\":2210}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:30:00.000Z\",\"id\":2,\"index\":1,"
+        "\"serial\":102,\"old_version\":\"3.40\",\"new_version\":null,\"result\":\"failed\","
+        "\"failure\":\"refused\",\"detail\":57348,\"ms\":310,"
+        "\"message\":\"device 1 (serial 102): block at 0x5400 refused, \\\"E004\\\"\"}\n"
+        "{\"type\":\"unit\",\"ti";
+    io.files["b.jsonl"] =
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T11:00:00.000Z\",\"id\":3,\"index\":2,"
+        "\"serial\":103,\"old_version\":\"3.50\",\"new_version\":null,\"result\":\"interrupted\","
+        "\"detail\":0,\"ms\":0,\"recovered\":true}\r\n";
+    return io;
+}
+
+int run(FakeIo &io, std::vector<const char *> argv) {
+    argv.insert(argv.begin(), "qvm_cli");
+    CliArgs a;
+    std::string e;
+    EXPECT_TRUE(cli_parse_args(static_cast<int>(argv.size()), argv.data(), &a, &e)) << e;
+    return cli_report_command(a, io);
+}
+
+}  // namespace
+
+TEST(CliReportCmd, CsvFieldsAreQuotedOnlyWhenTheyMustBe) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"", ""},
+        {"3.62", "3.62"},
+        {"a b;c", "a b;c"},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {"cr\r", "\"cr\r\""},
+        {"\"", "\"\"\"\""},
+    };
+    for (const auto &c : cases) EXPECT_EQ(cli_csv_field(c.first), c.second) << c.first;
+}
+
+TEST(CliReportCmd, TextJsonAndCsv) {
+    FakeIo text = two_reports();
+    EXPECT_EQ(run(text, {"report", "a.jsonl", "b.jsonl"}), kCliExitOk);
+    const std::vector<std::string> want = {
+        "files                      2",
+        "units                      3",
+        "  updated                  1",
+        "  current                  0",
+        "  failed                   1",
+        "  interrupted              1 (1 recorded at a later start)",
+        "first-pass yield           33.3 %",
+        "units per hour             3.0",
+        "failures by kind",
+        "  refused by the device    1",
+        "  no valid answer          0",
+        "  deadline                 0",
+        "  unplugged or powered off 0",
+        "  not verified             0",
+        "  other                    0",
+        "not at the image           102 103",
+        "lines skipped              1",
+    };
+    EXPECT_EQ(text.outs, want);
+
+    FakeIo json = two_reports();
+    EXPECT_EQ(run(json, {"report", "a.jsonl", "b.jsonl", "--json"}), kCliExitOk);
+    ASSERT_EQ(json.outs.size(), 1u);
+    EXPECT_EQ(json.outs[0],
+              "{\"type\":\"report\",\"units\":3,\"updated\":1,\"current\":0,\"failed\":1,"
+              "\"interrupted\":1,\"first_pass_yield\":0.3333,\"units_per_hour\":3.0,"
+              "\"failures\":{\"refused\":1,\"no_answer\":0,\"deadline\":0,\"unplugged\":0,"
+              "\"unverified\":0,\"other\":0},\"not_at_image\":[102,103],\"skipped_lines\":1,"
+              "\"files\":2}");
+    EXPECT_TRUE(stn_json_is_object(json.outs[0]));
+
+    FakeIo csv = two_reports();
+    EXPECT_EQ(run(csv, {"report", "--csv", "a.jsonl", "b.jsonl"}), kCliExitOk);
+    const std::vector<std::string> rows = {
+        "time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,recovered\r",
+        "2026-12-08T10:00:00.000Z,1,0,101,3.40,3.62,updated,,0,2210,,false\r",
+        "2026-12-08T10:30:00.000Z,2,1,102,3.40,,failed,refused,57348,310,"
+        "\"device 1 (serial 102): block at 0x5400 refused, \"\"E004\"\"\",false\r",
+        "2026-12-08T11:00:00.000Z,3,2,103,3.50,,interrupted,,0,0,,true\r",
+    };
+    EXPECT_EQ(csv.outs, rows);
+}
+
+TEST(CliReportCmd, AFileThatCannotBeReadIsAnErrorAndNothingElse) {
+    FakeIo io = two_reports();
+    EXPECT_EQ(run(io, {"report", "a.jsonl", "missing.jsonl", "--json"}), kCliExitUsage);
+    ASSERT_EQ(io.outs.size(), 1u);
+    EXPECT_NE(io.outs[0].find("\"type\":\"error\""), std::string::npos) << io.outs[0];
+    EXPECT_NE(io.outs[0].find("missing.jsonl"), std::string::npos) << io.outs[0];
+    ASSERT_FALSE(io.errs.empty());
+}

@@ -1,0 +1,46 @@
+// The embedded image as the programs build it, and a simulated device's
+// configuration, for the station's and the command line's tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "devsim_model.h"
+#include "prom.h"
+#include "stn_sha256.h"
+#include "stn_unit.h"
+
+namespace stn_test {
+
+constexpr std::uint32_t kImageVersion = 0x16A;  // 3.62
+
+struct Image {
+    SHEX_HEX hex{};
+    StnImage image;
+    bool ok = false;  // the image was read
+    Image() {
+        unsigned long ver = 0, mcu = 0;
+        char product[CLS_prom::kProductLen] = {};
+        ok = CLS_prom::prom_read(&hex, &ver, &mcu, product) == 1;
+        image.edit = &hex.edit;
+        image.version = static_cast<std::uint32_t>(ver);
+        image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
+    }
+    ~Image() { CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL); }
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    std::vector<std::uint8_t> window() const {
+        return std::vector<std::uint8_t>(hex.edit.data, hex.edit.data + hex.edit.len);
+    }
+};
+
+// A default device holding firm with this serial.
+inline devsim_config config(std::uint32_t firm, std::int32_t serial) {
+    devsim_config c;
+    devsim_default_config(&c);
+    c.firm_version = firm;
+    c.serial_no = serial;
+    return c;
+}
+
+}  // namespace stn_test

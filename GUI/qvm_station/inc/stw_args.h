@@ -1,0 +1,22 @@
+// The station window's command line, for a shortcut that IT sets up:
+//   qvm_station.exe [--report FILE] [--timeout S] [--parallel K]
+// Arguments arrive as UTF-8 (the shell converts the wide command line).
+// Pure; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct StwArgs {
+    std::string report;     // UTF-8; empty: the dated file in Documents
+    unsigned timeout_s = 5;  // deadline of one exchange, 1..600
+    unsigned parallel = 0;  // most units written at once; 0: no cap
+};
+
+// args: without the program's name.
+// Returns true   *out filled
+//         false  *error says what is wrong, for a message box
+bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error);
+
+// The usage text of the message box.
+extern const char kStwUsage[];

@@ -1,0 +1,77 @@
+// The station window: counters, Start and Stop, the sound switch, the
+// report's path, the tile grid and the last results. A modeless dialog, the
+// application's main window.
+//
+// Threads: the dialog thread only. The station runs on the thread of its
+// StwRun (see stw_run.h), which only posts kStwMsgTurn and kStwMsgEnded
+// here; every window is touched from this thread alone.
+//
+// Stopping: Stop, or a first close of the window, stops taking units and
+// lets running updates finish (the window closes after them when it was a
+// close). A second request while updates run asks the person; only on Yes
+// are they cut short and recorded as interrupted.
+#pragma once
+
+#include <afxwin.h>
+
+#include <memory>
+#include <string>
+
+#include "stn_engine.h"
+#include "stn_owner.h"
+#include "stw_args.h"
+#include "stw_grid.h"
+#include "stw_run.h"
+
+// A message box of the station (caption "R846-QVM2K station"); text is
+// UTF-8, shown wide, so a report path shows as it is. Blocks in the box's
+// own loop on the calling thread. Returns the button that ended it.
+int stw_message(HWND owner, const std::string &text, UINT type);
+
+class StwDialog : public CDialog {
+public:
+    // image: the embedded image (edit must outlive the dialog); image_ok
+    // false disables Start for good.
+    StwDialog(const StwArgs &args, const StnImage &image, bool image_ok);
+    ~StwDialog() override;
+
+    // The last run was cut short (its workers may still run): the process
+    // should end at once after the window.
+    bool aborted() const { return aborted_; }
+
+protected:
+    BOOL OnInitDialog() override;
+    BOOL OnCommand(WPARAM wp, LPARAM lp) override;
+    LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
+    void OnOK() override {}      // Enter runs the default button instead
+    void OnCancel() override {}  // Escape must not stop a line
+
+private:
+    void Start();
+    // A stop request (Stop or close); true when the window may close now.
+    bool RequestStop(bool closing);
+    void ChangeReport();
+    void Refresh(bool force);
+    void OnEnded();
+    void ShowReport();
+    void SetText(int id, const std::string &text);
+    void Buttons();
+    void MakeCounterFont();
+
+    StwArgs args_;
+    StnImage image_;
+    bool image_ok_;
+    bool chosen_report_ = false;   // the person or --report chose it
+    std::string report_;           // UTF-8
+    StwGrid grid_;
+    std::unique_ptr<StwRun> run_;  // the running (or last) station
+    std::unique_ptr<StnOwner> owner_;
+    bool close_after_ = false;     // close when the run has ended
+    bool stop_requested_ = false;  // this run was asked to stop
+    bool in_box_ = false;          // the abort question is open
+    bool notice_of_stop_ = false;  // the notice shown came after the stop request
+    bool aborted_ = false;
+    ULONGLONG last_refresh_ = 0;
+    std::uint64_t shown_recorded_ = ~0ull;  // list rows drawn for this count
+    HFONT counter_font_ = nullptr;
+};

@@ -1,0 +1,46 @@
+// The tile grid: one child window per device index in use, ordered by
+// index, as many columns as fit, scrolling vertically past what fits. Each
+// tile paints its lines in its state's colours and carries its one-line
+// text as window text (what screen readers and tests read). In a
+// high-contrast theme every colour is a system colour.
+//
+// Threads: the dialog thread only (it owns the windows).
+#pragma once
+
+#include <afxwin.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "stn_engine.h"
+
+class StwGrid : public CWnd {
+public:
+    StwGrid();
+    ~StwGrid() override;
+
+    // Creates the grid in place of the (hidden) placeholder control `id` of
+    // parent, taking its rectangle and id. FALSE when it cannot.
+    BOOL CreateInPlaceOf(CWnd *parent, int id);
+    // Shows these tiles (ascending index): new ones are created, gone ones
+    // removed, changed ones repainted.
+    void Update(const std::vector<StnTile> &tiles, std::uint32_t image_version);
+    // The colours or the font may have changed (theme, high contrast).
+    void SettingsChanged();
+
+    class Tile;
+
+protected:
+    LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+    void Layout();
+    void ScrollTo(int pos);
+    void MakeFonts();
+
+    std::map<unsigned, std::unique_ptr<Tile>> tiles_;
+    int scroll_ = 0;      // pixels scrolled down
+    int tile_w_ = 0, tile_h_ = 0, gap_ = 0, columns_ = 1;
+    HFONT font_ = nullptr, bold_ = nullptr;
+};

@@ -1,0 +1,64 @@
+// The words and figures of the station window: a tile's state, its one-line
+// window text (what screen readers and tests read), the counters (yield,
+// units per hour, time running), a row of the last results and the report's
+// default file name. Pure; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "stn_engine.h"
+
+// "waiting", "checking", "writing", "verifying", "updated", "current",
+// "failed", "busy", "interrupted".
+const char *stw_state_word(StnTileState state);
+
+// What a tile's colour says, for the painter.
+enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention };
+StwTone stw_state_tone(StnTileState state);
+
+// The tile's lines, as painted.
+struct StwTileLines {
+    std::string title;     // "Device 2"
+    std::string serial;    // "serial 84600003", "" before it is known
+    std::string versions;  // "3.41 -> 3.62", "3.41", "" before it is known
+    std::string state;     // "writing 40%", "failed: <reason>", "busy: ..."
+};
+// image_version: the version being written (shown as the target while
+// writing and verifying, before the device reports its new one).
+StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version);
+// The lines joined by two spaces, empty parts left out:
+// "Device 2  serial 84600003  3.41 -> 3.62  writing 40%".
+std::string stw_tile_text(const StnTile &tile, std::uint32_t image_version);
+
+// First-pass yield (a share 0..1, < 0 for none): "97.5 %", "-". Rounded
+// down to a tenth, so "100.0 %" means every unit passed.
+std::string stw_yield_text(double share);
+// Units per hour (< 0 for not yet known): "118", "-".
+std::string stw_per_hour_text(double per_hour);
+// Time running: "42 s", "12 min", "1 h 05 min".
+std::string stw_duration_text(std::uint64_t ms);
+
+// A UTC time of the report ("2026-12-08T19:40:00.123Z"), split.
+struct StwTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// False when text is not such a time.
+bool stw_parse_utc(const std::string &text, StwTime *out);
+// "19:40:00".
+std::string stw_clock_text(const StwTime &t);
+
+// The columns of one row of the last results (time is given by the caller,
+// converted to local time).
+struct StwRecentRow {
+    std::string index, serial, result, reason;
+};
+StwRecentRow stw_recent_row(const StnRecent &r);
+
+// The line under the buttons: what the station does now.
+//   running    the station thread runs; stopping/aborting as requested
+//   units_busy tiles whose unit is being written (checking..verifying)
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
+
+// "station-2026-12-08.jsonl"
+std::string stw_report_name(int year, int month, int day);

@@ -1,0 +1,35 @@
+// Resource ids of qvm_station.exe, shared by qvm_station.rc and the code.
+// Preprocessor lines only: the resource compiler reads this file too.
+#pragma once
+
+// The program's version (QVM_VERSION_TEXT, QVM_VERSION_BIN), from the build.
+#include "qvm_version.h"
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+#define IDI_STATION 100
+#define IDD_STATION 200
+
+// Counters at the top: large values under small captions.
+#define IDC_CNT_UPDATED 1001
+#define IDC_CNT_CURRENT 1002
+#define IDC_CNT_FAILED 1003
+#define IDC_CNT_YIELD 1004
+#define IDC_CNT_RATE 1005
+#define IDC_CNT_TIME 1006
+
+#define IDC_START 1010
+#define IDC_STOP 1011
+#define IDC_SOUND 1012
+#define IDC_STATUS 1013
+#define IDC_REPORT 1014
+#define IDC_CHANGE 1015
+#define IDC_NOTICE 1016
+// Placeholder of the tile grid (the grid window takes its place and id).
+#define IDC_GRID 1017
+#define IDC_RECENT 1018
+
+// Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
+#define IDC_TILE_BASE 2000

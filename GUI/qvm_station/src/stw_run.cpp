@@ -1,0 +1,158 @@
+#include "stw_run.h"
+
+#include <cstdio>
+
+namespace {
+
+// Posts at most this often after turns: every redraw also loads the Wine
+// server that carries the devices' traffic.
+constexpr ULONGLONG kPostEveryMs = 200;
+
+}  // namespace
+
+// The engine's host: on the station thread; queues and posts only.
+class StwRun::Host : public StnHost {
+public:
+    explicit Host(StwRun *run) : run_(run) {}
+    std::string utc_now() override {
+        SYSTEMTIME t;
+        GetSystemTime(&t);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
+                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+        return buf;
+    }
+    void on_result(const StnUnitResult &r, bool recorded) override {
+        const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
+                                       r.outcome == StnOutcome::kCurrent);
+        run_->queue(StwEvent{pass ? StwEvent::kPass : StwEvent::kFail, std::string()});
+    }
+    void on_notice(const std::string &text) override {
+        run_->queue(StwEvent{StwEvent::kNotice, text});
+    }
+
+private:
+    StwRun *run_;
+};
+
+StwRun::StwRun(HWND notify) : notify_(notify) {}
+
+StwRun::~StwRun() {
+    if (thread_ != nullptr) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+}
+
+bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why) {
+    if (thread_ != nullptr) {
+        *why = "the station already runs";
+        return false;
+    }
+    store_.reset(new StnWinReportStore(report));
+    if (!store_->ok()) {
+        const DWORD e = GetLastError();
+        store_.reset();
+        *why = "the report cannot be opened (error " + std::to_string(e) + ")";
+        return false;
+    }
+    config_ = config;
+    ended_.store(false);
+    thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
+    if (thread_ == nullptr) {
+        store_.reset();
+        *why = "no thread for the station";
+        return false;
+    }
+    return true;
+}
+
+DWORD WINAPI StwRun::thread_main(LPVOID self) {
+    static_cast<StwRun *>(self)->run();
+    return 0;
+}
+
+void StwRun::run() {
+    Host host(this);
+    {
+        StnEngine engine(config_, store_.get(), &host);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            engine_ = &engine;
+        }
+        switch (engine.open()) {
+        case StnOpen::kOk:
+            post_turn(true);
+            while (engine.turn()) post_turn(false);
+            break;
+        case StnOpen::kCannotRead:
+            queue(StwEvent{StwEvent::kNotice, "The report cannot be read: nothing was started."});
+            break;
+        case StnOpen::kForeign:
+            queue(StwEvent{StwEvent::kNotice,
+                           "That file is not a station report: it was left as it is and "
+                           "nothing was started. Choose another report."});
+            break;
+        case StnOpen::kCannotRepair:
+            queue(StwEvent{StwEvent::kNotice,
+                           "The report's last line could not be repaired: nothing was started."});
+            break;
+        }
+        StnSnapshot last = engine.snapshot();
+        std::lock_guard<std::mutex> lock(mutex_);
+        final_ = std::move(last);
+        engine_ = nullptr;
+    }
+    ended_.store(true);
+    PostMessageA(notify_, kStwMsgEnded, 0, 0);
+}
+
+void StwRun::post_turn(bool force) {
+    const ULONGLONG now = GetTickCount64();
+    if (post_pending_.load()) return;
+    if (!force && now - last_post_ms_.load() < kPostEveryMs) return;
+    post_pending_.store(true);
+    last_post_ms_.store(now);
+    PostMessageA(notify_, kStwMsgTurn, 0, 0);
+}
+
+void StwRun::queue(StwEvent e) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(e));
+    }
+    post_turn(true);
+}
+
+void StwRun::request_stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (engine_ != nullptr) engine_->request_stop();
+}
+
+void StwRun::request_abort() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (engine_ != nullptr) {
+        engine_->request_abort();
+        aborted_ = true;
+    }
+}
+
+StnSnapshot StwRun::snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return engine_ != nullptr ? engine_->snapshot() : final_;
+}
+
+std::vector<StwEvent> StwRun::take_events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<StwEvent> out;
+    out.swap(events_);
+    return out;
+}
+
+void StwRun::join() {
+    if (thread_ == nullptr) return;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    store_.reset();
+}

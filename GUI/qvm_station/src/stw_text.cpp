@@ -1,0 +1,180 @@
+#include "stw_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "stn_text.h"
+
+const char *stw_state_word(StnTileState state) {
+    switch (state) {
+    case StnTileState::kWaiting: return "waiting";
+    case StnTileState::kChecking: return "checking";
+    case StnTileState::kWriting: return "writing";
+    case StnTileState::kVerifying: return "verifying";
+    case StnTileState::kUpdated: return "updated";
+    case StnTileState::kCurrent: return "current";
+    case StnTileState::kFailed: return "failed";
+    case StnTileState::kBusy: return "busy";
+    case StnTileState::kInterrupted: return "interrupted";
+    }
+    return "unknown";
+}
+
+StwTone stw_state_tone(StnTileState state) {
+    switch (state) {
+    case StnTileState::kWaiting:
+    case StnTileState::kChecking: return StwTone::kIdle;
+    case StnTileState::kWriting:
+    case StnTileState::kVerifying: return StwTone::kRunning;
+    case StnTileState::kUpdated:
+    case StnTileState::kCurrent: return StwTone::kPass;
+    case StnTileState::kFailed: return StwTone::kFail;
+    case StnTileState::kBusy:
+    case StnTileState::kInterrupted: return StwTone::kAttention;
+    }
+    return StwTone::kIdle;
+}
+
+StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
+    StwTileLines l;
+    l.title = "Device " + std::to_string(tile.index);
+    if (tile.identified) {
+        l.serial = "serial " + std::to_string(tile.serial);
+        l.versions = stn_version_text(tile.old_version);
+        const bool writing =
+            tile.state == StnTileState::kWriting || tile.state == StnTileState::kVerifying;
+        // A current unit holds what it held: no arrow.
+        if (tile.has_new && tile.state != StnTileState::kCurrent) {
+            l.versions += " -> " + stn_version_text(tile.new_version);
+        } else if (writing) {
+            l.versions += " -> " + stn_version_text(image_version);
+        }
+    }
+    l.state = stw_state_word(tile.state);
+    switch (tile.state) {
+    case StnTileState::kWriting: {
+        const int p = tile.percent < 0 ? 0 : tile.percent > 100 ? 100 : tile.percent;
+        l.state += " " + std::to_string(p) + "%";
+        break;
+    }
+    case StnTileState::kFailed:
+        if (!tile.reason.empty()) l.state += ": " + tile.reason;
+        break;
+    case StnTileState::kBusy: l.state += ": another program holds the device"; break;
+    default: break;
+    }
+    return l;
+}
+
+std::string stw_tile_text(const StnTile &tile, std::uint32_t image_version) {
+    const StwTileLines l = stw_tile_lines(tile, image_version);
+    std::string text = l.title;
+    for (const std::string *part : {&l.serial, &l.versions, &l.state}) {
+        if (!part->empty()) text += "  " + *part;
+    }
+    return text;
+}
+
+std::string stw_yield_text(double share) {
+    if (!(share >= 0)) return "-";
+    if (share > 1) share = 1;
+    // Tenths of a percent, rounded down (with a little slack for the
+    // binary fraction of e.g. 39/40).
+    const long tenths = static_cast<long>(std::floor(share * 1000.0 + 1e-6));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%ld.%ld %%", tenths / 10, tenths % 10);
+    return buf;
+}
+
+std::string stw_per_hour_text(double per_hour) {
+    if (!(per_hour >= 0)) return "-";
+    if (per_hour > 1e9) per_hour = 1e9;
+    return std::to_string(static_cast<long>(std::lround(per_hour)));
+}
+
+std::string stw_duration_text(std::uint64_t ms) {
+    const std::uint64_t s = ms / 1000;
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min";
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%llu h %02u min", static_cast<unsigned long long>(s / 3600),
+                  static_cast<unsigned>(s % 3600 / 60));
+    return buf;
+}
+
+bool stw_parse_utc(const std::string &text, StwTime *out) {
+    // YYYY-MM-DDTHH:MM:SS, then anything (fraction, zone).
+    if (text.size() < 19) return false;
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+    for (int i = 0; i < 19; ++i) {
+        const char c = text[static_cast<std::size_t>(i)];
+        if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) return false;
+    }
+    auto num = [&](int at, int n) {
+        int v = 0;
+        for (int i = 0; i < n; ++i) v = v * 10 + (text[static_cast<std::size_t>(at + i)] - '0');
+        return v;
+    };
+    StwTime t;
+    t.year = num(0, 4);
+    t.month = num(5, 2);
+    t.day = num(8, 2);
+    t.hour = num(11, 2);
+    t.minute = num(14, 2);
+    t.second = num(17, 2);
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 ||
+        t.second > 60)
+        return false;
+    *out = t;
+    return true;
+}
+
+std::string stw_clock_text(const StwTime &t) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour % 100, t.minute % 100,
+                  t.second % 100);
+    return buf;
+}
+
+StwRecentRow stw_recent_row(const StnRecent &r) {
+    StwRecentRow row;
+    row.index = std::to_string(r.result.device.index);
+    row.serial = r.result.identified ? std::to_string(r.result.device.serial) : "-";
+    row.result = stn_outcome_name(r.result.outcome);
+    row.reason = r.result.outcome == StnOutcome::kFailed ? r.result.what : "";
+    return row;
+}
+
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting) {
+    unsigned busy = 0;
+    for (const StnTile &t : snap.tiles) {
+        busy += t.state == StnTileState::kChecking || t.state == StnTileState::kWriting ||
+                t.state == StnTileState::kVerifying;
+    }
+    const std::string n = std::to_string(busy) + (busy == 1 ? " update" : " updates");
+    if (snap.report_failed) {
+        return running ? "The report cannot be written: no new units are taken; " + n +
+                             " still running."
+                       : "Stopped: the report could not be written.";
+    }
+    if (!running) {
+        return snap.ended ? "Stopped. " + std::to_string(snap.recorded) +
+                                " units recorded in this run."
+                          : "Press Start to take units.";
+    }
+    if (aborting) return "Stopping now: running units are recorded as interrupted.";
+    if (snap.stopping) {
+        return busy == 0 ? "Stopping: no new units are taken."
+                         : "Stopping: no new units are taken; waiting for " + n +
+                               " to finish.";
+    }
+    return busy == 0 ? "Running: plug in units to update them."
+                     : "Running: " + n + " under way.";
+}
+
+std::string stw_report_name(int year, int month, int day) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "station-%04d-%02d-%02d.jsonl", year % 10000, month % 100,
+                  day % 100);
+    return buf;
+}

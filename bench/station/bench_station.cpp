@@ -1,0 +1,208 @@
+// The station window against `qvm_cli station` on the same 8 simulated
+// devices (2 ms per exchange), interleaved in one run: the wall time from
+// Start (a click on the window's Start; the console program's start) until
+// the report holds all 8 units, and the time from the first exchange any
+// device sees to the same point (the station's own work, without process
+// start). Goal: window / console at most 1.10. Then the window's start-up
+// (process start to a visible window) against a minimal dialog program.
+// Goal: at most 1.3. Prints figures; never fails a build.
+//
+// Threads: the main thread only.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli_e2e_run.h"
+#include "devsim_ctl.h"
+#include "qvm_e2e.h"
+#include "station_e2e.h"
+#include "stw_resource.h"
+
+namespace {
+
+constexpr unsigned kDevices = 8;
+constexpr std::uint32_t kDelayMs = 2;
+constexpr int kRepetitions = 5;
+constexpr int kStartRepetitions = 10;
+
+double now_ms() {
+    LARGE_INTEGER f, t;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(f.QuadPart);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+bool plug(devsim::Control &ctl) {
+    if (!ctl.remove_all()) return false;
+    for (unsigned i = 0; i < kDevices; ++i) {
+        devsim::DeviceConfig c = devsim::default_config(i);
+        c.firm_version = 340;
+        if (!ctl.add(i, c) || !ctl.set_delay(i, kDelayMs)) return false;
+    }
+    return true;
+}
+
+std::uint32_t exchanges(devsim::Control &ctl) {
+    std::uint32_t n = 0;
+    for (unsigned i = 0; i < kDevices; ++i) {
+        devsim_ioc_state st{};
+        if (ctl.state(i, &st)) n += st.exchanges;
+    }
+    return n;
+}
+
+struct Times {
+    double wall = -1;   // start to the last unit recorded
+    double work = -1;   // first exchange to the last unit recorded
+};
+
+// Waits for the first exchange (polling every 5 ms) and then for all units
+// (polling the report every 10 ms; the devices are left alone then, since
+// every look loads the Wine server that carries their traffic).
+Times watch(devsim::Control &ctl, const std::string &report, double t0) {
+    Times t;
+    double first = -1;
+    const std::uint32_t base = exchanges(ctl);
+    while (now_ms() - t0 < 60000) {
+        if (first < 0) {
+            if (exchanges(ctl) > base) first = now_ms();
+            Sleep(5);
+            continue;
+        }
+        std::size_t updated = 0;
+        for (const std::string &l : station_e2e::unit_lines(report))
+            updated += l.find("\"result\":\"updated\"") != std::string::npos;
+        if (updated >= kDevices) {
+            const double end = now_ms();
+            t.wall = end - t0;
+            t.work = first < 0 ? -1 : end - first;
+            return t;
+        }
+        Sleep(10);
+    }
+    return t;
+}
+
+std::string fresh_report(const char *name) {
+    const std::string p = cli_e2e::temp_path(name);
+    DeleteFileA(p.c_str());
+    return p;
+}
+
+Times window_run(devsim::Control &ctl) {
+    const std::string report = fresh_report("bench-station-window.jsonl");
+    station_e2e::Station st;
+    if (!st.start("--report \"" + report + "\"")) return {};
+    HWND main = st.wait_main();
+    if (main == nullptr || !plug(ctl)) return {};
+    const double t0 = now_ms();
+    PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(main, IDC_START)));
+    const Times t = watch(ctl, report, t0);
+    PostMessageA(main, WM_CLOSE, 0, 0);  // nothing runs: stops and closes
+    st.wait_exit(20000);
+    DeleteFileA(report.c_str());
+    return t;
+}
+
+Times console_run(devsim::Control &ctl) {
+    const std::string report = fresh_report("bench-station-cli.jsonl");
+    if (!plug(ctl)) return {};
+    const double t0 = now_ms();
+    Times t;
+    {
+        cli_e2e::Cli cli("station --report \"" + report + "\"");
+        if (!cli.started()) return {};
+        t = watch(ctl, report, t0);
+        cli.kill();
+    }
+    DeleteFileA(report.c_str());
+    return t;
+}
+
+// Process start to its first visible top-level window; then closed.
+double start_up(const std::string &exe, const std::string &args) {
+    station_e2e::Station st;  // any program: its windows by process
+    const double t0 = now_ms();
+    if (!st.start_exe(exe, args)) return -1;
+    HWND wnd = nullptr;
+    while (wnd == nullptr && now_ms() - t0 < 20000) {
+        const std::vector<HWND> w = st.windows();
+        if (!w.empty()) wnd = w.front();
+        else Sleep(1);
+    }
+    const double t = now_ms() - t0;
+    if (wnd == nullptr) return -1;
+    PostMessageA(wnd, WM_CLOSE, 0, 0);
+    return st.wait_exit(20000) ? t : -1;
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    devsim::Control ctl;
+    if (!ctl.open()) {
+        std::fprintf(stderr, "bench_station: the simulated device driver does not answer\n");
+        return 1;
+    }
+    std::vector<double> win_wall, win_work, cli_wall, cli_work;
+    window_run(ctl);  // warm-up
+    for (int r = 0; r < kRepetitions; ++r) {
+        const Times w = window_run(ctl);
+        const Times c = console_run(ctl);
+        if (w.wall < 0 || c.wall < 0 || w.work < 0 || c.work < 0) {
+            std::fprintf(stderr, "bench_station: a station run did not update all %u devices\n",
+                         kDevices);
+            return 1;
+        }
+        win_wall.push_back(w.wall);
+        win_work.push_back(w.work);
+        cli_wall.push_back(c.wall);
+        cli_work.push_back(c.work);
+    }
+    ctl.remove_all();
+
+    const std::string station = station_e2e::station_path();
+    const std::string minimal = qvm_e2e::windows_path(BENCH_MIN_DIALOG_EXE);
+    const std::string report = fresh_report("bench-station-start.jsonl");
+    const std::string args = "--report \"" + report + "\"";
+    start_up(station, args);
+    start_up(minimal, "");
+    std::vector<double> up_station, up_min;
+    for (int r = 0; r < kStartRepetitions; ++r) {
+        const double s = start_up(station, args), m = start_up(minimal, "");
+        if (s < 0 || m < 0) {
+            std::fprintf(stderr, "bench_station: a program did not show its window or end\n");
+            return 1;
+        }
+        up_station.push_back(s);
+        up_min.push_back(m);
+    }
+
+    const double ww = median(win_wall), cw = median(cli_wall);
+    const double wk = median(win_work), ck = median(cli_work);
+    std::printf("station, %u devices at %u ms per exchange (medians of %d, interleaved):\n",
+                kDevices, kDelayMs, kRepetitions);
+    std::printf("  qvm_station.exe, Start to all updated:      %8.1f ms\n", ww);
+    std::printf("  qvm_cli station, start to all updated:      %8.1f ms\n", cw);
+    std::printf("  ratio window / console:                     %8.3f  (goal <= 1.10)\n", ww / cw);
+    std::printf("  first exchange to all updated, window:      %8.1f ms\n", wk);
+    std::printf("  first exchange to all updated, console:     %8.1f ms\n", ck);
+    std::printf("  ratio window / console:                     %8.3f  (goal <= 1.10)\n", wk / ck);
+    const double su = median(up_station), mu = median(up_min);
+    std::printf("start-up, process start to a visible window (median of %d):\n",
+                kStartRepetitions);
+    std::printf("  qvm_station.exe:         %8.1f ms\n", su);
+    std::printf("  minimal dialog program:  %8.1f ms\n", mu);
+    std::printf("  ratio %.3f  (goal <= 1.3)\n", su / mu);
+    return 0;
+}

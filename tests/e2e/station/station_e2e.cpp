@@ -1,0 +1,252 @@
+#include "station_e2e.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "qvm_e2e.h"
+#include "stw_resource.h"
+
+#ifndef QVM_STATION_EXE
+#error "the build defines QVM_STATION_EXE, the path of the program under test"
+#endif
+
+namespace station_e2e {
+
+using qvm_e2e::class_name;
+using qvm_e2e::wait_until;
+using qvm_e2e::window_text;
+
+std::string station_path() { return qvm_e2e::windows_path(QVM_STATION_EXE); }
+
+Station::~Station() {
+    if (running()) {
+        TerminateProcess(process_.get(), 0xDEAD);
+        WaitForSingleObject(process_.get(), 10000);
+    }
+}
+
+bool Station::start_exe(const std::string &exe, const std::string &args) {
+    if (process_.ok()) return false;
+    std::string cmd = "\"" + exe + "\" " + args;
+    std::vector<char> line(cmd.begin(), cmd.end());
+    line.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
+        return false;
+    process_.reset(pi.hProcess);
+    CloseHandle(pi.hThread);
+    pid_ = pi.dwProcessId;
+    return true;
+}
+
+bool Station::running() const {
+    return process_.ok() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool Station::wait_exit(DWORD ms) {
+    return process_.ok() && WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
+}
+
+DWORD Station::exit_code() const {
+    DWORD code = STILL_ACTIVE;
+    if (process_.ok()) GetExitCodeProcess(process_.get(), &code);
+    return code;
+}
+
+std::vector<HWND> Station::windows() const {
+    struct Search {
+        DWORD pid;
+        std::vector<HWND> found;
+    } s{pid_, {}};
+    EnumWindows(
+        [](HWND w, LPARAM arg) -> BOOL {
+            auto *s = reinterpret_cast<Search *>(arg);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == s->pid && IsWindowVisible(w) && class_name(w) == "#32770")
+                s->found.push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+HWND Station::wait_main(DWORD ms) const {
+    HWND found = nullptr;
+    wait_until(
+        [&] {
+            for (HWND w : windows()) {
+                if (GetDlgItem(w, IDC_START) != nullptr && GetDlgItem(w, IDC_GRID) != nullptr)
+                    found = w;
+            }
+            return found != nullptr || !running();
+        },
+        ms);
+    return found;
+}
+
+HWND Station::wait_box(const std::string &part, DWORD ms) const {
+    HWND found = nullptr;
+    wait_until(
+        [&] {
+            for (HWND w : windows()) {
+                if (GetDlgItem(w, IDC_START) == nullptr &&
+                    box_text(w).find(part) != std::string::npos)
+                    found = w;
+            }
+            return found != nullptr;
+        },
+        ms);
+    return found;
+}
+
+std::string box_text(HWND box) { return qvm_e2e::item_text(box, 0xFFFF); }
+
+bool answer(HWND box, int id) {
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+    return qvm_e2e::wait_gone(box, 10000);
+}
+
+HWND tile(HWND main, unsigned index) {
+    HWND grid = GetDlgItem(main, IDC_GRID);
+    return grid != nullptr ? GetDlgItem(grid, IDC_TILE_BASE + static_cast<int>(index)) : nullptr;
+}
+
+std::string tile_text(HWND main, unsigned index) {
+    HWND t = tile(main, index);
+    return t != nullptr ? window_text(t) : "<no tile>";
+}
+
+bool wait_tile(HWND main, unsigned index, const std::string &part, std::string *seen,
+               DWORD ms) {
+    return wait_until(
+        [&] {
+            *seen = tile_text(main, index);
+            return seen->find(part) != std::string::npos;
+        },
+        ms);
+}
+
+bool wait_item(HWND main, int id, const std::string &text, std::string *seen, DWORD ms) {
+    return wait_until(
+        [&] {
+            *seen = qvm_e2e::item_text(main, id);
+            return *seen == text;
+        },
+        ms);
+}
+
+bool run_unix(const std::string &command) {
+    // Wine gives no waitable handle for a Unix process: the shell leaves
+    // the exit code in a file, which is waited for.
+    static int runs = 0;
+    const std::string marker = "/tmp/qvm-station-e2e-" + std::to_string(GetCurrentProcessId()) +
+                               "-" + std::to_string(++runs);
+    const std::string seen = qvm_e2e::windows_path(marker);
+    const std::string full = "/bin/sh -c \"" + command + "; echo $? >" + marker + ".tmp; mv " +
+                             marker + ".tmp " + marker + "\"";
+    std::vector<char> line(full.begin(), full.end());
+    line.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return false;
+    if (pi.hThread != nullptr) CloseHandle(pi.hThread);
+    if (pi.hProcess != nullptr) CloseHandle(pi.hProcess);
+    std::string code;
+    const bool ended = wait_until(
+        [&] {
+            FILE *f = std::fopen(seen.c_str(), "rb");
+            if (f == nullptr) return false;
+            char buf[16] = {};
+            code = std::fgets(buf, sizeof buf, f) != nullptr ? buf : "";
+            std::fclose(f);
+            return true;
+        },
+        20000);
+    DeleteFileA(seen.c_str());
+    return ended && code.rfind("0", 0) == 0;
+}
+
+namespace {
+
+std::string click_at(HWND wnd) {
+    RECT r{};
+    GetWindowRect(wnd, &r);
+    return "mousemove --sync " + std::to_string((r.left + r.right) / 2) + " " +
+           std::to_string((r.top + r.bottom) / 2) + " click 1";
+}
+
+}  // namespace
+
+bool x_click(HWND wnd) { return run_unix("/usr/bin/xdotool " + click_at(wnd)); }
+
+bool x_keys(HWND on, const std::string &keys) {
+    return run_unix("/usr/bin/xdotool " + click_at(on) + " sleep 0.2 key " + keys);
+}
+
+bool screenshot(const std::string &name) {
+    const char *dir = std::getenv("QVM_STATION_SHOTS");
+    if (dir == nullptr || *dir == '\0') return true;
+    Sleep(300);  // the last redraw
+    const std::string png = std::string(dir) + "/" + name + ".png";
+    const std::string seen = qvm_e2e::windows_path(png);
+    DeleteFileA(seen.c_str());
+    return run_unix("/usr/bin/import -window root " + png) &&
+           GetFileAttributesA(seen.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void keep_report(const std::string &path) {
+    const char *dir = std::getenv("QVM_STATION_SHOTS");
+    if (dir != nullptr && *dir != '\0') {
+        const std::string to = qvm_e2e::windows_path(std::string(dir) + "/station-report.jsonl");
+        CopyFileA(path.c_str(), to.c_str(), FALSE);
+    }
+    DeleteFileA(path.c_str());
+}
+
+std::vector<std::string> report_lines(const std::string &path) {
+    std::string s;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        std::fclose(f);
+    }
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1)
+        lines.push_back(s.substr(from, nl - from));
+    return lines;
+}
+
+std::vector<std::string> unit_lines(const std::string &path) {
+    std::vector<std::string> out;
+    for (const std::string &l : report_lines(path)) {
+        if (field(l, "type") == "\"unit\"") out.push_back(l);
+    }
+    return out;
+}
+
+std::string field(const std::string &line, const char *key) {
+    const std::string k = std::string("\"") + key + "\":";
+    const std::size_t at = line.find(k);
+    if (at == std::string::npos) return "";
+    const std::size_t from = at + k.size();
+    std::size_t end;
+    if (from < line.size() && line[from] == '"') {
+        end = from + 1;
+        while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+        ++end;
+    } else {
+        end = line.find_first_of(",}", from);
+    }
+    return line.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+}  // namespace station_e2e

@@ -1,0 +1,86 @@
+// Driving qvm_station.exe from outside: starting it with arguments, finding
+// its window, tiles, counters and message boxes, real X11 input through
+// xdotool and screenshots through ImageMagick's import (Unix programs that
+// Wine starts for us, on the session's display).
+//
+// Threads: the test thread only. Every wait has a deadline.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "test_handle.h"
+
+namespace station_e2e {
+
+// The program under test, in Windows path form.
+std::string station_path();
+
+// One qvm_station.exe. The destructor ends it if it still runs.
+class Station {
+public:
+    Station() = default;
+    ~Station();
+    Station(const Station &) = delete;
+    Station &operator=(const Station &) = delete;
+
+    // args: the command line after the program's name.
+    bool start(const std::string &args) { return start_exe(station_path(), args); }
+    // Another program (Windows path), watched the same way.
+    bool start_exe(const std::string &exe, const std::string &args);
+    bool running() const;
+    bool wait_exit(DWORD ms);
+    DWORD exit_code() const;
+    // The visible station window (waited for), or null.
+    HWND wait_main(DWORD ms = 10000) const;
+    // A visible message box of this process (a "#32770" without the Start
+    // button) whose text holds `part`, waited for; null when none came.
+    HWND wait_box(const std::string &part, DWORD ms = 10000) const;
+    // Its visible dialogs and message boxes ("#32770").
+    std::vector<HWND> windows() const;
+
+private:
+    test_support::Handle process_;
+    DWORD pid_ = 0;
+};
+
+// A message box's text.
+std::string box_text(HWND box);
+// Presses a message box's button (IDOK, IDNO, ...) and waits until it is gone.
+bool answer(HWND box, int id);
+
+// The tile of device `index` in the station window, or null.
+HWND tile(HWND main, unsigned index);
+std::string tile_text(HWND main, unsigned index);
+// Waits until the tile's text holds `part` (the last text in *seen).
+bool wait_tile(HWND main, unsigned index, const std::string &part, std::string *seen,
+               DWORD ms = 30000);
+// Waits until control `id` of the window shows exactly `text`.
+bool wait_item(HWND main, int id, const std::string &text, std::string *seen,
+               DWORD ms = 30000);
+
+// Runs a Unix command line (through /bin/sh) to its end; true when it
+// exited 0 within 20 s.
+bool run_unix(const std::string &command);
+// A real click of the mouse's left button in the middle of `wnd`.
+bool x_click(HWND wnd);
+// Real keys ("alt+t") to the window, made active by a click on `on` first.
+bool x_keys(HWND on, const std::string &keys);
+// When QVM_STATION_SHOTS names a folder (Unix path): a PNG of the whole
+// screen there, as name.png. True when none was asked for or it was made.
+bool screenshot(const std::string &name);
+
+// Deletes a test's report, or with QVM_STATION_SHOTS set moves it there as
+// station-report.jsonl, for the demo to show.
+void keep_report(const std::string &path);
+
+// The report's whole lines.
+std::vector<std::string> report_lines(const std::string &path);
+// The report's "unit" lines.
+std::vector<std::string> unit_lines(const std::string &path);
+// A field of one JSON line as it stands there ("\"updated\"", "3").
+std::string field(const std::string &line, const char *key);
+
+}  // namespace station_e2e

@@ -1,0 +1,247 @@
+// qvm_station.exe under Wine through the simulated device driver, driven
+// with real X11 clicks and keys: four units of which one refuses a block
+// and one is unplugged midway, a unit swapped for another, Stop; a second
+// station window; a close that waits for a running update; and the layout
+// at 96 and 144 dpi.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <regex>
+
+#include "station_e2e.h"
+#include "stw_resource.h"
+#include "upd_support.h"
+
+using namespace station_e2e;
+
+namespace {
+
+std::int32_t serial_of(unsigned index) { return devsim::default_config(index).serial_no; }
+
+bool plug(upd_e2e::Devices &dev, unsigned index, std::uint32_t firm, std::int32_t serial = 0) {
+    devsim::DeviceConfig c = devsim::default_config(index);
+    c.firm_version = firm;
+    if (serial != 0) c.serial_no = serial;
+    return dev.ctl().add(index, c);
+}
+
+unsigned blocks(upd_e2e::Devices &dev, unsigned index) {
+    unsigned n = 0;
+    for (const std::string &s : dev.steps(index)) n += s.rfind("BLOCK", 0) == 0;
+    return n;
+}
+
+std::string temp_report(const char *name) {
+    char dir[MAX_PATH] = {};
+    GetTempPathA(sizeof dir, dir);
+    const std::string path = std::string(dir) + name;
+    DeleteFileA(path.c_str());
+    DeleteFileA((path + ".torn").c_str());
+    return path;
+}
+
+std::string unit_of(const std::string &report, unsigned index, const char *result) {
+    for (const std::string &l : unit_lines(report)) {
+        if (field(l, "index") == std::to_string(index) &&
+            field(l, "result") == std::string("\"") + result + "\"")
+            return l;
+    }
+    return "";
+}
+
+std::string unquote(const std::string &s) {
+    return s.size() >= 2 && s.front() == '"' ? s.substr(1, s.size() - 2) : s;
+}
+
+class StationE2e : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running"; }
+    upd_e2e::Devices dev;
+};
+
+}  // namespace
+
+TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
+    const std::string report = temp_report("station-e2e.jsonl");
+    ASSERT_TRUE(plug(dev, 0, 341));
+    ASSERT_TRUE(plug(dev, 1, 341));
+    ASSERT_TRUE(plug(dev, 2, 341));
+    ASSERT_TRUE(plug(dev, 3, 362));
+    // Device 1 refuses a block in the middle of its transfer; device 2 is
+    // slow enough to be pulled out while it is written.
+    ASSERT_TRUE(dev.ctl().arm_fault(1, 23, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(dev.ctl().set_delay(2, 25));
+
+    Station st;
+    ASSERT_TRUE(st.start("--report \"" + report + "\""));
+    HWND main = st.wait_main();
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(qvm_e2e::item_text(main, IDC_REPORT), report);
+    ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
+
+    std::string seen;
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 2) >= 6; }, 30000));
+    ASSERT_TRUE(wait_tile(main, 2, "writing", &seen)) << seen;
+    EXPECT_TRUE(std::regex_match(seen, std::regex("Device 2  serial " +
+                                                  std::to_string(serial_of(2)) +
+                                                  "  3\\.41 -> 3\\.62  writing [0-9]+%")))
+        << seen;
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDC_START)));
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main, IDC_STOP)));
+    EXPECT_TRUE(screenshot("station-02-running"));
+
+    // A second station window names this one's report and does not start.
+    {
+        Station second;
+        ASSERT_TRUE(second.start(""));
+        HWND box = second.wait_box("already runs");
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
+        EXPECT_TRUE(answer(box, IDOK));
+        EXPECT_TRUE(second.wait_exit(10000));
+        EXPECT_EQ(second.wait_main(0), nullptr);
+    }
+
+    // Device 2 is pulled out midway.
+    ASSERT_TRUE(dev.remove(2));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return !unit_of(report, 2, "failed").empty(); }, 30000));
+
+    ASSERT_TRUE(wait_tile(main, 0, "updated", &seen)) << seen;
+    EXPECT_EQ(seen, "Device 0  serial " + std::to_string(serial_of(0)) + "  3.41 -> 3.62  updated");
+    ASSERT_TRUE(wait_tile(main, 3, "current", &seen)) << seen;
+    EXPECT_EQ(seen, "Device 3  serial " + std::to_string(serial_of(3)) + "  3.62  current");
+    ASSERT_TRUE(wait_tile(main, 1, "failed", &seen)) << seen;
+    const std::string refused = unit_of(report, 1, "failed");
+    ASSERT_FALSE(refused.empty());
+    // The report's message is the whole line qvm_cli prints: the tile shows
+    // what follows the unit's name, without the time.
+    std::string message = unquote(field(refused, "message"));
+    message = message.substr(message.find("): ") + 3);
+    message = message.substr(0, message.rfind(" ("));
+    EXPECT_NE(message.find("refused by the device (error 0xE004)"), std::string::npos) << refused;
+    EXPECT_EQ(seen.rfind("Device 1  serial " + std::to_string(serial_of(1)) + "  3.41", 0), 0u)
+        << seen;
+    const std::string tail = "  failed: " + message;
+    EXPECT_TRUE(seen.size() > tail.size() && seen.compare(seen.size() - tail.size(), tail.size(), tail) == 0)
+        << seen << "\n" << refused;
+
+    // A unit swapped for another at the same place is a new unit.
+    const std::int32_t swapped = 84609999;
+    ASSERT_TRUE(dev.remove(0));
+    ASSERT_TRUE(plug(dev, 0, 341, swapped));
+    ASSERT_TRUE(wait_tile(main, 0, "serial 84609999  3.41 -> 3.62  updated", &seen)) << seen;
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return unit_lines(report).size() >= 5; }, 30000));
+
+    // The counters of the report: five units, 2 of 4 serials passed first time.
+    const struct {
+        int id;
+        const char *text;
+    } counters[] = {{IDC_CNT_UPDATED, "2"}, {IDC_CNT_CURRENT, "1"}, {IDC_CNT_FAILED, "2"},
+                    {IDC_CNT_YIELD, "50.0 %"}, {IDC_CNT_RATE, "-"}};
+    for (const auto &c : counters) {
+        EXPECT_TRUE(wait_item(main, c.id, c.text, &seen, 10000)) << c.id << ": " << seen;
+    }
+    EXPECT_TRUE(std::regex_match(qvm_e2e::item_text(main, IDC_CNT_TIME),
+                                 std::regex("[0-9]+ s")));
+    EXPECT_TRUE(qvm_e2e::wait_until([&] {
+        return SendMessageA(GetDlgItem(main, IDC_RECENT), LVM_GETITEMCOUNT, 0, 0) == 5;
+    }));
+
+    // Stop from the keyboard (Alt+T).
+    ASSERT_TRUE(x_keys(GetDlgItem(main, IDC_STATUS), "alt+t"));
+    ASSERT_TRUE(wait_item(main, IDC_STATUS, "Stopped. 5 units recorded in this run.", &seen))
+        << seen;
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main, IDC_START)));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDC_STOP)));
+    // Finished tiles keep their result.
+    EXPECT_NE(tile_text(main, 1).find("failed: " + message), std::string::npos);
+    EXPECT_TRUE(screenshot("station-03-stopped"));
+
+    std::vector<std::string> units = unit_lines(report);
+    ASSERT_EQ(units.size(), 5u);
+    EXPECT_FALSE(unit_of(report, 0, "updated").empty());
+    EXPECT_EQ(field(unit_of(report, 3, "current"), "serial"), std::to_string(serial_of(3)));
+    int swapped_lines = 0;
+    for (const std::string &l : units) swapped_lines += field(l, "serial") == "84609999";
+    EXPECT_EQ(swapped_lines, 1);
+    EXPECT_EQ(dev.flash(0), upd_e2e::embedded_window());
+
+    // Start again (Alt+S) with one slow unit; a close waits for it, and a
+    // second close asks first: No lets the update finish.
+    ASSERT_TRUE(dev.ctl().remove_all());
+    ASSERT_TRUE(plug(dev, 5, 341));
+    ASSERT_TRUE(dev.ctl().set_delay(5, 15));
+    ASSERT_TRUE(x_keys(GetDlgItem(main, IDC_STATUS), "alt+s"));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 5) >= 4; }, 30000));
+    qvm_e2e::close_box(main);
+    ASSERT_TRUE(qvm_e2e::wait_until(
+        [&] { return qvm_e2e::item_text(main, IDC_STATUS).find("Stopping") == 0; }));
+    qvm_e2e::close_box(main);
+    HWND ask = st.wait_box("1 update is still running");
+    ASSERT_NE(ask, nullptr);
+    EXPECT_TRUE(answer(ask, IDNO));
+    ASSERT_TRUE(st.wait_exit(60000));
+    EXPECT_EQ(st.exit_code(), 0u);
+    EXPECT_FALSE(unit_of(report, 5, "updated").empty());
+    for (const std::string &l : unit_lines(report)) {
+        EXPECT_NE(field(l, "result"), "\"interrupted\"") << l;
+    }
+    EXPECT_EQ(dev.flash(5), upd_e2e::embedded_window());
+    keep_report(report);
+}
+
+// Every control inside the window and none over another, at 96 and at
+// 144 dpi (Wine takes the DPI from the prefix's LogPixels).
+TEST(StationLayout, FitsAt96And144Dpi) {
+    HKEY desk = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, &desk),
+              ERROR_SUCCESS);
+    DWORD before = 0, size = sizeof before, type = 0;
+    const bool had = RegQueryValueExA(desk, "LogPixels", nullptr, &type,
+                                      reinterpret_cast<BYTE *>(&before), &size) == ERROR_SUCCESS;
+    const std::string report = temp_report("station-layout.jsonl");
+    for (DWORD dpi : {96u, 144u}) {
+        SCOPED_TRACE(std::to_string(dpi) + " dpi");
+        ASSERT_EQ(RegSetValueExA(desk, "LogPixels", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE *>(&dpi), sizeof dpi),
+                  ERROR_SUCCESS);
+        Station st;
+        ASSERT_TRUE(st.start("--report \"" + report + "\""));
+        HWND main = st.wait_main();
+        ASSERT_NE(main, nullptr);
+        RECT win{}, client{};
+        GetWindowRect(main, &win);
+        GetClientRect(main, &client);
+        EXPECT_LE(win.right - win.left, GetSystemMetrics(SM_CXSCREEN));
+        EXPECT_LE(win.bottom - win.top, GetSystemMetrics(SM_CYSCREEN));
+        std::vector<std::pair<HWND, RECT>> items;
+        for (HWND c : qvm_e2e::children(main)) {
+            if (!IsWindowVisible(c)) continue;
+            const RECT r = qvm_e2e::rect_in(main, c);
+            EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right &&
+                        r.bottom <= client.bottom)
+                << GetDlgCtrlID(c) << " " << qvm_e2e::window_text(c);
+            for (const auto &o : items) {
+                RECT both{};
+                EXPECT_FALSE(IntersectRect(&both, &r, &o.second))
+                    << GetDlgCtrlID(c) << " over " << GetDlgCtrlID(o.first);
+            }
+            items.emplace_back(c, r);
+        }
+        EXPECT_GE(items.size(), 20u);
+        EXPECT_TRUE(screenshot("station-01-idle-" + std::to_string(dpi) + "dpi"));
+        qvm_e2e::close_box(main);
+        EXPECT_TRUE(st.wait_exit(10000));
+    }
+    if (had) {
+        RegSetValueExA(desk, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&before),
+                       sizeof before);
+    } else {
+        RegDeleteValueA(desk, "LogPixels");
+    }
+    RegCloseKey(desk);
+    DeleteFileA(report.c_str());
+}

@@ -1,0 +1,41 @@
+// The station window's command line.
+#include <gtest/gtest.h>
+
+#include "stw_args.h"
+
+TEST(StationArgs, OptionsAndErrors) {
+    StwArgs a;
+    std::string error;
+    ASSERT_TRUE(stw_parse_args({}, &a, &error));
+    EXPECT_EQ(a.report, "");
+    EXPECT_EQ(a.timeout_s, 5u);
+    EXPECT_EQ(a.parallel, 0u);
+    ASSERT_TRUE(stw_parse_args({"--parallel", "4", "--report", "C:\\Prüfstand 2\\r.jsonl",
+                                "--timeout", "600"},
+                               &a, &error));
+    EXPECT_EQ(a.report, "C:\\Prüfstand 2\\r.jsonl");
+    EXPECT_EQ(a.timeout_s, 600u);
+    EXPECT_EQ(a.parallel, 4u);
+
+    const struct {
+        std::vector<std::string> args;
+        const char *error;
+    } bad[] = {
+        {{"--report"}, "--report needs a value"},
+        {{"--report", ""}, "--report needs a file name"},
+        {{"--timeout", "0"}, "--timeout wants whole seconds from 1 to 600, not \"0\""},
+        {{"--timeout", "601"}, "--timeout wants whole seconds from 1 to 600, not \"601\""},
+        {{"--parallel", "-1"}, "--parallel wants a number from 1 to 256, not \"-1\""},
+        {{"--parallel", "99999999999"},
+         "--parallel wants a number from 1 to 256, not \"99999999999\""},
+        {{"--timeout", "5", "--timeout", "6"}, "--timeout is given twice"},
+        {{"--force"}, "unknown argument \"--force\""},
+    };
+    for (const auto &b : bad) {
+        StwArgs kept;
+        kept.parallel = 9;
+        EXPECT_FALSE(stw_parse_args(b.args, &kept, &error));
+        EXPECT_EQ(error, b.error);
+        EXPECT_EQ(kept.parallel, 9u);  // untouched on an error
+    }
+}

@@ -1,0 +1,146 @@
+// What the station window says: tile texts for every state, the counters,
+// the report's times and file name, the status line.
+#include <gtest/gtest.h>
+
+#include "stw_text.h"
+
+namespace {
+
+constexpr std::uint32_t kImage = 362;
+
+StnTile tile(unsigned index, StnTileState state) {
+    StnTile t;
+    t.index = index;
+    t.state = state;
+    t.identified = true;
+    t.serial = 84600003;
+    t.old_version = 341;
+    return t;
+}
+
+}  // namespace
+
+TEST(StationText, TileTextSaysTheStateInWords) {
+    StnTile unknown;
+    unknown.index = 7;
+    StnTile writing = tile(2, StnTileState::kWriting);
+    writing.percent = 40;
+    StnTile over = writing;
+    over.percent = 130;  // never more than a whole
+    StnTile updated = tile(2, StnTileState::kUpdated);
+    updated.has_new = true;
+    updated.new_version = 362;
+    StnTile current = tile(1, StnTileState::kCurrent);
+    current.old_version = 362;
+    current.has_new = true;  // read back, the same
+    current.new_version = 362;
+    StnTile failed = tile(3, StnTileState::kFailed);
+    failed.reason = "block at 0x5400 refused by the device (error 0xE004)";
+    failed.has_new = true;
+    failed.new_version = 0xFFFFFFFF;
+    StnTile bare_fail = failed;
+    bare_fail.reason.clear();
+    bare_fail.has_new = false;
+    const struct {
+        StnTile t;
+        const char *text;
+    } cases[] = {
+        {unknown, "Device 7  waiting"},
+        {tile(0, StnTileState::kChecking), "Device 0  serial 84600003  3.41  checking"},
+        {writing, "Device 2  serial 84600003  3.41 -> 3.62  writing 40%"},
+        {over, "Device 2  serial 84600003  3.41 -> 3.62  writing 100%"},
+        {tile(2, StnTileState::kVerifying), "Device 2  serial 84600003  3.41 -> 3.62  verifying"},
+        {updated, "Device 2  serial 84600003  3.41 -> 3.62  updated"},
+        {current, "Device 1  serial 84600003  3.62  current"},
+        {failed, "Device 3  serial 84600003  3.41 -> No firm  failed: block at 0x5400 refused "
+                 "by the device (error 0xE004)"},
+        {bare_fail, "Device 3  serial 84600003  3.41  failed"},
+        {tile(4, StnTileState::kBusy),
+         "Device 4  serial 84600003  3.41  busy: another program holds the device"},
+        {tile(5, StnTileState::kInterrupted), "Device 5  serial 84600003  3.41  interrupted"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(stw_tile_text(c.t, kImage), c.text);
+    }
+    const StwTileLines l = stw_tile_lines(writing, kImage);
+    EXPECT_EQ(l.title, "Device 2");
+    EXPECT_EQ(l.serial, "serial 84600003");
+    EXPECT_EQ(l.state, "writing 40%");
+}
+
+TEST(StationText, TonesKeepPassFailAndRunningApart) {
+    EXPECT_EQ(stw_state_tone(StnTileState::kUpdated), StwTone::kPass);
+    EXPECT_EQ(stw_state_tone(StnTileState::kCurrent), StwTone::kPass);
+    EXPECT_EQ(stw_state_tone(StnTileState::kFailed), StwTone::kFail);
+    EXPECT_EQ(stw_state_tone(StnTileState::kWriting), StwTone::kRunning);
+    EXPECT_EQ(stw_state_tone(StnTileState::kInterrupted), StwTone::kAttention);
+    EXPECT_EQ(stw_state_tone(StnTileState::kWaiting), StwTone::kIdle);
+}
+
+TEST(StationText, Counters) {
+    const struct {
+        double share;
+        const char *text;
+    } yields[] = {{-1, "-"}, {0, "0.0 %"}, {39.0 / 40, "97.5 %"}, {1999.0 / 2000, "99.9 %"},
+                  {1, "100.0 %"}, {2.0 / 3, "66.6 %"}};
+    for (const auto &y : yields) EXPECT_EQ(stw_yield_text(y.share), y.text) << y.share;
+
+    EXPECT_EQ(stw_per_hour_text(-1), "-");
+    EXPECT_EQ(stw_per_hour_text(117.6), "118");
+    EXPECT_EQ(stw_per_hour_text(0), "0");
+
+    const struct {
+        std::uint64_t ms;
+        const char *text;
+    } times[] = {{0, "0 s"}, {42999, "42 s"}, {60000, "1 min"}, {3599999, "59 min"},
+                 {3900000, "1 h 05 min"}, {36000000 + 59 * 60000, "10 h 59 min"}};
+    for (const auto &t : times) EXPECT_EQ(stw_duration_text(t.ms), t.text) << t.ms;
+}
+
+TEST(StationText, ReportTimesAndName) {
+    StwTime t;
+    ASSERT_TRUE(stw_parse_utc("2026-12-08T19:40:05.123Z", &t));
+    EXPECT_EQ(t.year, 2026);
+    EXPECT_EQ(t.month, 12);
+    EXPECT_EQ(t.day, 8);
+    EXPECT_EQ(stw_clock_text(t), "19:40:05");
+    for (const char *bad : {"", "2026-12-08", "2026-13-08T19:40:05Z", "2026-12-08 19:40:05",
+                            "20x6-12-08T19:40:05Z"}) {
+        EXPECT_FALSE(stw_parse_utc(bad, &t)) << bad;
+    }
+    EXPECT_EQ(stw_report_name(2026, 3, 7), "station-2026-03-07.jsonl");
+}
+
+TEST(StationText, RecentRowAndStatus) {
+    StnRecent r;
+    r.result.device.index = 3;
+    r.result.device.serial = 84600004;
+    r.result.identified = true;
+    r.result.outcome = StnOutcome::kFailed;
+    r.result.what = "device unplugged during block at 0x4800";
+    StwRecentRow row = stw_recent_row(r);
+    EXPECT_EQ(row.index, "3");
+    EXPECT_EQ(row.serial, "84600004");
+    EXPECT_EQ(row.result, "failed");
+    EXPECT_EQ(row.reason, r.result.what);
+    r.result.outcome = StnOutcome::kUpdated;
+    r.result.identified = false;
+    row = stw_recent_row(r);
+    EXPECT_EQ(row.serial, "-");
+    EXPECT_EQ(row.reason, "");
+
+    StnSnapshot s;
+    EXPECT_EQ(stw_status_text(false, s, false), "Press Start to take units.");
+    s.tiles.push_back(tile(0, StnTileState::kWriting));
+    s.tiles.push_back(tile(1, StnTileState::kUpdated));
+    EXPECT_EQ(stw_status_text(true, s, false), "Running: 1 update under way.");
+    s.stopping = true;
+    EXPECT_EQ(stw_status_text(true, s, false),
+              "Stopping: no new units are taken; waiting for 1 update to finish.");
+    EXPECT_NE(stw_status_text(true, s, true).find("interrupted"), std::string::npos);
+    s.ended = true;
+    s.recorded = 5;
+    EXPECT_EQ(stw_status_text(false, s, false), "Stopped. 5 units recorded in this run.");
+    s.report_failed = true;
+    EXPECT_EQ(stw_status_text(false, s, false), "Stopped: the report could not be written.");
+}

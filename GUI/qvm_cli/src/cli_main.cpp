@@ -127,14 +127,7 @@ public:
         std::lock_guard<std::mutex> lock(g_wake_mu);
         g_wake = std::move(wake);
     }
-    std::string utc_now() override {
-        SYSTEMTIME t;
-        GetSystemTime(&t);
-        char buf[32];
-        std::snprintf(buf, sizeof(buf), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
-                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-        return buf;
-    }
+    std::string utc_now() override { return stn_utc_now(); }
     StnReportStore *open_report(const std::string &path) override {
         delete report_;
         report_ = new StnWinReportStore(path);

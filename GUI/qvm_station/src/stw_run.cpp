@@ -14,14 +14,7 @@ constexpr ULONGLONG kPostEveryMs = 200;
 class StwRun::Host : public StnHost {
 public:
     explicit Host(StwRun *run) : run_(run) {}
-    std::string utc_now() override {
-        SYSTEMTIME t;
-        GetSystemTime(&t);
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
-                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-        return buf;
-    }
+    std::string utc_now() override { return stn_utc_now(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
                                        r.outcome == StnOutcome::kCurrent);

@@ -14,6 +14,9 @@
 // UTF-8 to UTF-16 and back (invalid bytes become U+FFFD).
 std::wstring stn_wide(const std::string &utf8);
 std::string stn_utf8(const std::wstring &wide);
+// Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z"), for
+// the report's lines. Any thread.
+std::string stn_utc_now();
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);
 

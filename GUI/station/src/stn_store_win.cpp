@@ -1,5 +1,7 @@
 #include "stn_store_win.h"
 
+#include <cstdio>
+
 namespace {
 
 bool write_end(HANDLE f, const std::string &bytes) {
@@ -41,6 +43,15 @@ std::string stn_utf8(const std::wstring &wide) {
                             nullptr, nullptr);
     }
     return s;
+}
+
+std::string stn_utc_now() {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth,
+                  t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    return buf;
 }
 
 std::string stn_full_path(const std::string &utf8_path) {

@@ -44,6 +44,14 @@ grep -q "Signature verification: ok" verify.log || fail "no 'Signature verificat
 
 old_code=$(prop old.msi ProductCode) new_code=$(prop new.msi ProductCode)
 [[ -n $old_code && $old_code != "$new_code" ]] || fail "product codes '$old_code' '$new_code'"
+# A prefix of the test's own, fresh from the template, with its own
+# wineserver: the other tests of the session write into theirs meanwhile,
+# and the uninstall must leave this one as it was.
+export WINEPREFIX="$out/prefix"
+rm -rf "$WINEPREFIX"
+cp -a "${QVM_BUILD_ROOT:-$root/build}/wine/template" "$WINEPREFIX" || fail "no Wine prefix template"
+wineserver -p </dev/null >/dev/null 2>&1
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 dir="$WINEPREFIX/drive_c/Program Files/$name"
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 arp() { wine reg query "$uninstall\\$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }

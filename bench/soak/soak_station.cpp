@@ -65,15 +65,50 @@ struct Usage {
     std::uint64_t private_kib = 0, working_set_kib = 0;
 };
 
+// Handles of process pid, from the system's handle list: Wine's
+// GetProcessHandleCount is a stub that answers 0.
+bool handles_of(DWORD pid, DWORD *count) {
+    using Query = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    static const Query query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    // SYSTEM_HANDLE_INFORMATION (class 16): a count, then entries that
+    // start with the owner's process id.
+    struct Entry {
+        USHORT pid, backtrace;
+        UCHAR type, attributes;
+        USHORT handle;
+        PVOID object;
+        ULONG access;
+    };
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    if (query == nullptr) return false;
+    std::vector<char> buf(1 << 20);
+    LONG st;
+    ULONG got = 0;
+    while ((st = query(kSystemHandleInformation, buf.data(), static_cast<ULONG>(buf.size()), &got)) ==
+           kLengthMismatch) {
+        buf.resize(std::max<std::size_t>(buf.size() * 2, got + 4096));
+    }
+    if (st != 0) return false;
+    ULONG n = 0;
+    std::memcpy(&n, buf.data(), sizeof(n));
+    const std::size_t room = (buf.size() - sizeof(ULONG_PTR)) / sizeof(Entry);
+    const Entry *e = reinterpret_cast<const Entry *>(buf.data() + sizeof(ULONG_PTR));
+    *count = 0;
+    for (ULONG i = 0; i < n && i < room; ++i) *count += e[i].pid == static_cast<USHORT>(pid);
+    return true;
+}
+
 Usage usage_of(HANDLE process) {
     Usage u;
     const DWORD pid = GetProcessId(process);
-    PROCESS_MEMORY_COUNTERS_EX pmc{};
+    PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof(pmc);
-    u.ok = GetProcessHandleCount(process, &u.handles) &&
-           GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&pmc),
-                                sizeof(pmc));
-    u.private_kib = pmc.PrivateUsage / 1024;
+    u.ok = handles_of(pid, &u.handles) && GetProcessMemoryInfo(process, &pmc, sizeof(pmc));
+    // Private bytes are the commit (PagefileUsage); Wine counts the
+    // process's anonymous memory and swap there.
+    u.private_kib = pmc.PagefileUsage / 1024;
     u.working_set_kib = pmc.WorkingSetSize / 1024;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snap == INVALID_HANDLE_VALUE) return Usage();

@@ -42,6 +42,36 @@ std::string read_file(const std::string &path) {
     return s;
 }
 
+std::string field(const std::string &line, const char *key) {
+    const std::string k = std::string("\"") + key + "\":";
+    const std::size_t at = line.find(k);
+    if (at == std::string::npos) return "";
+    const std::size_t from = at + k.size();
+    const std::size_t end =
+        line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
+    return line.substr(from, end - from);
+}
+
+std::vector<std::string> report_lines(const std::string &path, const char *type) {
+    const std::string s = read_file(path);
+    const std::string quoted = type != nullptr ? std::string("\"") + type + "\"" : "";
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1) {
+        const std::string l = s.substr(from, nl - from);
+        if (type == nullptr || field(l, "type") == quoted) lines.push_back(l);
+    }
+    return lines;
+}
+
+bool wait_report(const std::string &path, std::size_t n, const char *type, DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 100) {
+        if (report_lines(path, type).size() >= n) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
 Cli::Cli(const std::string &args) {
     static int runs = 0;
     ++runs;

@@ -32,6 +32,8 @@ public:
     bool wait(Output *out, DWORD ms = 120000);
     // Ends it at once, as a crash or a power cut would.
     void kill();
+    // The running program (null when it did not start); still owned here.
+    HANDLE process() const { return pi_.hProcess; }
 
 private:
     PROCESS_INFORMATION pi_{};
@@ -45,5 +47,15 @@ Output run(const std::string &args, DWORD ms = 120000);
 std::string read_file(const std::string &path);
 // A fresh path in the temporary folder, with no file there.
 std::string temp_path(const char *name);
+
+// The raw text of a JSON line's field ("\"updated\"", "3", "null"), or ""
+// when the line has none. For the flat objects qvm_cli writes.
+std::string field(const std::string &line, const char *key);
+// A report's whole lines, without their line ends (a torn tail is left
+// out); with type, only its lines of that "type" ("start", "unit").
+std::vector<std::string> report_lines(const std::string &path, const char *type = nullptr);
+// Waits until the report holds at least n whole lines (of that type).
+bool wait_report(const std::string &path, std::size_t n, const char *type = nullptr,
+                 DWORD ms = 90000);
 
 }  // namespace cli_e2e

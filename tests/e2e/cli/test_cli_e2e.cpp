@@ -10,7 +10,10 @@
 #include "stn_sha256.h"
 #include "upd_support.h"
 
+using cli_e2e::field;
 using cli_e2e::Output;
+using cli_e2e::report_lines;
+using cli_e2e::wait_report;
 using upd_e2e::Devices;
 
 namespace {
@@ -22,16 +25,6 @@ bool add(Devices &dev, std::uint32_t index, std::uint32_t firm) {
     c.firm_version = firm;
     c.serial_no = kSerialBase + static_cast<std::int32_t>(index);
     return dev.ctl().add(index, c);
-}
-
-std::string field(const std::string &line, const char *key) {
-    const std::string k = std::string("\"") + key + "\":";
-    const std::size_t at = line.find(k);
-    if (at == std::string::npos) return "";
-    const std::size_t from = at + k.size();
-    const std::size_t end =
-        line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
-    return line.substr(from, end - from);
 }
 
 std::vector<std::string> of_type(const Output &o, const char *type) {
@@ -69,25 +62,6 @@ unsigned blocks(Devices &dev, std::uint32_t index) {
     unsigned n = 0;
     for (const auto &e : log) n += e.cmd_id == 0x0001 && e.param1 == 2 && e.code == 0x55;
     return n;
-}
-
-std::vector<std::string> report_lines(const std::string &path) {
-    const std::string s = cli_e2e::read_file(path);
-    std::vector<std::string> lines;
-    std::size_t from = 0;
-    for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1) {
-        lines.push_back(s.substr(from, nl - from));
-    }
-    return lines;
-}
-
-// Waits until the report holds n whole lines.
-bool wait_report(const std::string &path, std::size_t n, DWORD ms = 90000) {
-    for (DWORD waited = 0; waited < ms; waited += 100) {
-        if (report_lines(path).size() >= n) return true;
-        Sleep(100);
-    }
-    return false;
 }
 
 class CliE2e : public ::testing::Test {
@@ -202,13 +176,13 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
     {
         cli_e2e::Cli station("station --report \"" + report + "\"");
         ASSERT_TRUE(station.started());
-        ASSERT_TRUE(wait_report(report, 2));
+        ASSERT_TRUE(wait_report(report, 2, "unit"));
         // Unplugged, then plugged in again as it was before the update.
         ASSERT_TRUE(dev.remove(1));
         Sleep(1500);
         ASSERT_TRUE(add(dev, 1, 340));
-        ASSERT_TRUE(wait_report(report, 3));
-        // A unit that is killed mid-update leaves no line.
+        ASSERT_TRUE(wait_report(report, 3, "unit"));
+        // A unit that is killed mid-update leaves no unit line.
         ASSERT_TRUE(add(dev, 2, 340));
         ASSERT_TRUE(dev.ctl().set_delay(2, 20));
         for (int i = 0; i < 600 && blocks(dev, 2) < 8; ++i) Sleep(50);
@@ -216,7 +190,9 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
         station.kill();
     }
     ASSERT_TRUE(dev.ctl().set_delay(2, 0));
-    auto lines = report_lines(report);
+    // Its start line stays alone.
+    EXPECT_EQ(report_lines(report, "start").size(), 4u);
+    auto lines = report_lines(report, "unit");
     ASSERT_EQ(lines.size(), 3u);
     std::vector<std::string> units;
     for (const std::string &l : lines) {
@@ -228,8 +204,9 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
     std::sort(units.begin(), units.end());
     EXPECT_EQ(units, (std::vector<std::string>{"0\"updated\"", "1\"updated\"", "1\"updated\""}));
 
-    // A torn line from a crash is set aside and not counted; the
-    // interrupted device comes back without firmware and is updated.
+    // A torn line from a crash is set aside and not counted; the killed
+    // unit is recorded as interrupted, and its device, back without
+    // firmware, is updated.
     {
         FILE *f = std::fopen(report.c_str(), "ab");
         ASSERT_NE(f, nullptr);
@@ -239,22 +216,23 @@ TEST_F(CliE2e, StationUnitsPluggingAKillAndATornLine) {
     {
         cli_e2e::Cli station("station --report \"" + report + "\" --json");
         ASSERT_TRUE(station.started());
-        ASSERT_TRUE(wait_report(report, 6));
+        ASSERT_TRUE(wait_report(report, 7, "unit"));
         station.kill();
         Output o;
         station.wait(&o, 10000);
         EXPECT_NE(o.err.find("torn"), std::string::npos) << o.err;
         EXPECT_TRUE(all_json(o));
     }
-    lines = report_lines(report);
-    ASSERT_EQ(lines.size(), 6u);
+    lines = report_lines(report, "unit");
+    ASSERT_EQ(lines.size(), 7u);
     units.clear();
     for (std::size_t i = 3; i < lines.size(); ++i) {
         EXPECT_TRUE(stn_json_is_object(lines[i])) << lines[i];
         units.push_back(field(lines[i], "index") + field(lines[i], "result"));
     }
     std::sort(units.begin(), units.end());
-    EXPECT_EQ(units, (std::vector<std::string>{"0\"current\"", "1\"current\"", "2\"updated\""}));
+    EXPECT_EQ(units, (std::vector<std::string>{"0\"current\"", "1\"current\"", "2\"interrupted\"",
+                                               "2\"updated\""}));
     EXPECT_EQ(dev.flash(2), window);
     EXPECT_EQ(cli_e2e::read_file(report + ".torn"), "{\"type\":\"unit\",\"time\":\"2026-\n");
     DeleteFileA((report + ".torn").c_str());

@@ -134,19 +134,8 @@ TEST(CliRecovery, StationRecordsTheFailureThenTheUpdate) {
         const std::string report = cli_e2e::temp_path("recovery.jsonl");
         cli_e2e::Cli station("station --report \"" + report + "\"");
         ASSERT_TRUE(station.started());
-        auto lines = [&] {
-            std::vector<std::string> out;
-            const std::string s = cli_e2e::read_file(report);
-            for (std::size_t from = 0, nl; (nl = s.find('\n', from)) != std::string::npos;
-                 from = nl + 1) {
-                out.push_back(s.substr(from, nl - from));
-            }
-            return out;
-        };
-        auto wait_lines = [&](std::size_t n) {
-            for (int i = 0; i < 900 && lines().size() < n; ++i) Sleep(100);
-            return lines().size() >= n;
-        };
+        auto lines = [&] { return cli_e2e::report_lines(report, "unit"); };
+        auto wait_lines = [&](std::size_t n) { return cli_e2e::wait_report(report, n, "unit"); };
         ASSERT_TRUE(wait_lines(1));
         EXPECT_NE(lines()[0].find("\"result\":\"failed\""), std::string::npos) << lines()[0];
         EXPECT_NE(lines()[0].find("block at 0x5F00"), std::string::npos) << lines()[0];

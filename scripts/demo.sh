@@ -187,7 +187,7 @@ cli_list_and_update() {
 # Sets rc to its exit code.
 stop_station() {
     local pid="$1"
-    kill -INT "$pid"
+    kill -INT "$pid" 2>/dev/null || echo "demo: qvm_cli station had ended before Ctrl+C" >&2
     if ! wait_for "qvm_cli station to stop after Ctrl+C" 30 gone "$pid"; then
         kill -KILL "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true

@@ -14,6 +14,9 @@
 # midway (exit 3), and a station run records every unit in
 # build/demo/station-report.jsonl.
 #
+# Each part is one function below; the last lines run them in order. Every
+# wait is bounded and says what it waited for when it gives up.
+#
 # Environment: QVM_DEMO_BUILD (Windows build folder, default build/windows),
 # QVM_DEMO_DIR (output folder, default build/demo), QVM_DEMO_AUTO=1 walks
 # through the update by itself even when a display is there.
@@ -23,7 +26,8 @@ build="${QVM_DEMO_BUILD:-$root/build/windows}"
 out="${QVM_DEMO_DIR:-$root/build/demo}"
 firmware="${QVM_DEMO_FIRMWARE:-3.41}"
 
-if [[ "${1:-}" != "--inside" ]]; then
+# Outside the session: build, then run this script again inside one.
+build_and_enter_session() {
     "$root/scripts/deps.sh"
     if [[ ! -f "$build/CMakeCache.txt" ]]; then
         (cd "$root" && cmake --preset windows -B "$build" >/dev/null)
@@ -42,6 +46,10 @@ if [[ "${1:-}" != "--inside" ]]; then
         export QVM_USE_DISPLAY=0 QVM_DEMO_AUTO=1
     fi
     exec "$root/scripts/test-session.sh" "$root/scripts/demo.sh" --inside
+}
+
+if [[ "${1:-}" != "--inside" ]]; then
+    build_and_enter_session
 fi
 
 # Inside the session: WINEPREFIX, DISPLAY and a persistent wineserver are set.
@@ -52,22 +60,108 @@ driver="$build/devsim/driver/r846sim.sys"
 ctl="$build/devsim/ctl/devsimctl.exe"
 demo="$build/demo/qvm_demo.exe"
 cli="$build/GUI/qvm_cli/qvm_cli.exe"
-for f in "$updater" "$driver" "$ctl" "$demo" "$cli"; do
-    [[ -f "$f" ]] || { echo "demo: $f is missing" >&2; exit 1; }
-done
+report="$out/station-report.jsonl"
+shots="$out/shots"
 
-echo "demo: installing the simulated device driver"
-"$root/scripts/devsim-install.sh" "$driver" "$ctl"
-wine "$ctl" remove all >/dev/null
-wine "$ctl" add 0 "firm=$firmware" >/dev/null
-echo "demo: simulated R846-QVM2K plugged in as \\\\.\\R846_QVM2K_0 with firmware $firmware"
+# wait_for WHAT SECONDS COMMAND...: runs COMMAND every 0.1 s until it
+# succeeds; after SECONDS it names WHAT and fails.
+wait_for() {
+    local what="$1" seconds="$2" deadline
+    shift 2
+    deadline=$((SECONDS + seconds))
+    until "$@"; do
+        if ((SECONDS >= deadline)); then
+            echo "demo: timed out after $seconds s waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+alive() { kill -0 "$1" 2>/dev/null; }
+gone() { ! alive "$1"; }
+
+# The Windows form of a Linux path, for the programs under Wine.
+win_path() { winepath -w "$1"; }
+
+# report_holds JQ: the station report, read as one array of units, makes the
+# jq expression true. A line still being written reads as not yet.
+report_holds() {
+    [[ -s "$report" ]] && jq -s -e "$1" "$report" >/dev/null 2>&1
+}
+
+plug_in_demo_device() {
+    local f
+    for f in "$updater" "$driver" "$ctl" "$demo" "$cli"; do
+        [[ -f "$f" ]] || { echo "demo: $f is missing" >&2; exit 1; }
+    done
+    echo "demo: installing the simulated device driver"
+    "$root/scripts/devsim-install.sh" "$driver" "$ctl"
+    wine "$ctl" remove all >/dev/null
+    wine "$ctl" add 0 "firm=$firmware" >/dev/null
+    echo "demo: simulated R846-QVM2K plugged in as \\\\.\\R846_QVM2K_0 with firmware $firmware"
+}
+
+# With a person at the display: the updater until they close it.
+window_for_a_person() {
+    echo "demo: qvm_updater.exe runs on $DISPLAY; close it to go on to qvm_cli"
+    echo "demo: (devsimctl for the device: wine $ctl state 0 | log 0 | remove 0 | add 0 firm=3.41)"
+    wine "$updater"
+    wine "$ctl" state 0 || true
+}
+
+# Takes each screenshot qvm_demo.exe asks for (see demo/qvm_demo.cpp):
+# NN-name.req holds the geometry, NN-name.done answers it.
+take_requested_shots() {
+    local req stem geometry
+    for req in "$shots"/*.req; do
+        [[ -e "$req" ]] || continue
+        stem="${req%.req}"
+        geometry="$(cat "$req")"
+        if [[ -n "$geometry" ]]; then
+            set -- -crop "$geometry" +repage
+        else
+            set --
+        fi
+        import -display "$DISPLAY" -window root "$@" "$stem.png" ||
+            { echo "demo: the screenshot $stem.png could not be taken" >&2; exit 1; }
+        rm -f "$req"
+        : >"$stem.done"
+    done
+}
+
+# Shots taken while the walk-through runs; true once it has ended.
+walkthrough_ended() {
+    take_requested_shots
+    gone "$demo_pid"
+}
+
+# Without a person: qvm_demo.exe clicks through one update, with a
+# screenshot of each step. Its own waits are bounded (the longest, the
+# update's completion, 60 s); this one covers the whole walk.
+window_walkthrough() {
+    local status=0
+    rm -rf "$shots"
+    mkdir -p "$shots"
+    echo "demo: no display of yours: walking through one update on a private display"
+    wine "$demo" "$(win_path "$shots")" &
+    demo_pid=$!
+    if ! wait_for "qvm_demo.exe to finish its walk through the update" 300 walkthrough_ended; then
+        kill "$demo_pid" 2>/dev/null || true
+        wait "$demo_pid" 2>/dev/null || true
+        exit 1
+    fi
+    wait "$demo_pid" || status=$?
+    rm -f "$shots"/*.done "$shots"/*.req
+    echo "demo: screenshots in $shots:"
+    ls -1 "$shots"/*.png 2>/dev/null | sed 's/^/  /'
+    [[ $status -eq 0 ]] || exit "$status"
+}
 
 # The bench side, after the window program: four devices, one of which
-# refuses a block midway, updated by qvm_cli; then the station with its
-# report, where a unit that fails is updated when it is plugged in again.
-# Fails the demo when an exit code or the report is not what it should be.
-cli_side() {
-    local report="$out/station-report.jsonl" rc=0 pid i
+# refuses a block midway, updated by qvm_cli.
+cli_list_and_update() {
+    local rc=0
     echo
     echo "==== The command line: qvm_cli.exe ===="
     wine "$ctl" remove all >/dev/null
@@ -86,77 +180,63 @@ cli_side() {
     wine "$cli" update --all || rc=$?
     echo "exit code $rc"
     [[ $rc -eq 3 ]] || { echo "demo: qvm_cli update --all should exit 3 (one device failed)" >&2; return 1; }
+}
 
+# Ctrl+C for the station: SIGINT to its own wine process (Wine turns it
+# into a console Ctrl+C event), never to any other station on the machine.
+# Sets rc to its exit code.
+stop_station() {
+    local pid="$1"
+    kill -INT "$pid" 2>/dev/null || echo "demo: qvm_cli station had ended before Ctrl+C" >&2
+    if ! wait_for "qvm_cli station to stop after Ctrl+C" 30 gone "$pid"; then
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        return 1
+    fi
+    rc=0
+    wait "$pid" || rc=$?
+}
+
+# The station with its report: device 2 loses power midway and is updated
+# once it is plugged in again. Fails the demo when the exit code or the
+# report is not what it should be.
+cli_station() {
+    local pid rc
     echo
     echo "\$ qvm_cli station --report $report"
     echo "  (device 2 loses power midway, is plugged in again, then Ctrl+C)"
     rm -f "$report"
     wine "$ctl" fault 2 20 power-loss >/dev/null
-    wine "$cli" station --report "Z:${report//\//\\}" &
+    wine "$cli" station --report "$(win_path "$report")" &
     pid=$!
     # Four units recorded (three current, device 2 failed); device 2 then
-    # comes back and is updated: five lines.
-    for ((i = 0; i < 300; i++)); do
-        [[ -f "$report" && $(wc -l <"$report") -ge 4 ]] && break
-        sleep 0.1
-    done
+    # comes back and is updated: five.
+    wait_for "the station to record devices 0..3" 30 report_holds 'map(select(.type == "unit")) | length >= 4' ||
+        { kill -KILL "$pid" 2>/dev/null; return 1; }
     # Long enough for the station to see the device gone.
     sleep 1.5
     wine "$ctl" replug 2 >/dev/null
-    for ((i = 0; i < 300; i++)); do
-        [[ $(wc -l <"$report") -ge 5 ]] && break
-        sleep 0.1
-    done
-    pkill -INT -f "qvm_cli.exe station" || true
-    rc=0
-    wait "$pid" || rc=$?
+    wait_for "the station to update device 2 once plugged in again" 30 \
+        report_holds 'any(.[]; .index == 2 and .result == "updated")' ||
+        { kill -KILL "$pid" 2>/dev/null; return 1; }
+    stop_station "$pid"
     echo "exit code $rc"
     echo
     echo "The report, one JSON line per unit:"
     cat "$report"
     [[ $rc -eq 4 ]] || { echo "demo: the station should exit 4 after Ctrl+C" >&2; return 1; }
-    [[ $(grep -c '"result":"current"' "$report") -eq 3 &&
-       $(grep -c '"index":2,.*"result":"failed"' "$report") -eq 1 &&
-       $(grep -c '"index":2,.*"result":"updated"' "$report") -eq 1 ]] ||
+    report_holds '(map(select(.result == "current")) | length) == 3 and
+                  (map(select(.index == 2 and .result == "failed")) | length) == 1 and
+                  (map(select(.index == 2 and .result == "updated")) | length) == 1' ||
         { echo "demo: the report does not hold the five units expected" >&2; return 1; }
     echo "Command-line demo passed."
 }
 
-if [[ "${QVM_DEMO_AUTO:-0}" != "1" ]]; then
-    echo "demo: qvm_updater.exe runs on $DISPLAY; close it to go on to qvm_cli"
-    echo "demo: (devsimctl for the device: wine $ctl state 0 | log 0 | remove 0 | add 0 firm=3.41)"
-    wine "$updater"
-    wine "$ctl" state 0 || true
-    cli_side
-    exit 0
+plug_in_demo_device
+if [[ "${QVM_DEMO_AUTO:-0}" == "1" ]]; then
+    window_walkthrough
+else
+    window_for_a_person
 fi
-
-shots="$out/shots"
-rm -rf "$shots"
-mkdir -p "$shots"
-echo "demo: no display of yours: walking through one update on a private display"
-wine "$demo" "Z:${shots//\//\\}" &
-demo_pid=$!
-# Screenshots on request (see demo/qvm_demo.cpp): NN-name.req holds the geometry.
-while kill -0 "$demo_pid" 2>/dev/null; do
-    for req in "$shots"/*.req; do
-        [[ -e "$req" ]] || continue
-        stem="${req%.req}"
-        geometry="$(cat "$req")"
-        if [[ -n "$geometry" ]]; then
-            import -display "$DISPLAY" -window root -crop "$geometry" +repage "$stem.png"
-        else
-            import -display "$DISPLAY" -window root "$stem.png"
-        fi
-        rm -f "$req"
-        : >"$stem.done"
-    done
-    sleep 0.05
-done
-status=0
-wait "$demo_pid" || status=$?
-rm -f "$shots"/*.done "$shots"/*.req
-echo "demo: screenshots in $shots:"
-ls -1 "$shots"/*.png 2>/dev/null | sed 's/^/  /'
-[[ $status -eq 0 ]] || exit "$status"
-cli_side
+cli_list_and_update
+cli_station

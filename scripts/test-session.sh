@@ -24,7 +24,11 @@ if [[ "${QVM_USE_DISPLAY:-0}" != "1" || -z "${DISPLAY:-}" ]]; then
     fifo="$(mktemp -u)"; mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
     xvfb_pid=$!
-    read -r disp <"$fifo"; rm -f "$fifo"
+    disp=""
+    read -r -t 30 disp <"$fifo" || true
+    rm -f "$fifo"
+    [[ -n "$disp" ]] ||
+        { echo "test-session: timed out after 30 s waiting for Xvfb to name its display (or it ended)" >&2; exit 1; }
     export DISPLAY=":$disp"
 fi
 

@@ -34,7 +34,8 @@ build_and_enter_session() {
     fi
     mkdir -p "$out"
     echo "demo: building the updater, the simulated device and the demo tools"
-    cmake --build "$build" -j "$(nproc)" --target qvm_updater qvm_cli r846sim devsimctl qvm_demo \
+    cmake --build "$build" -j "$(nproc)" --target qvm_updater qvm_cli qvm_station e2e_station \
+        r846sim devsimctl qvm_demo \
         >"$out/build.log" 2>&1 || { cat "$out/build.log" >&2; exit 1; }
     export QVM_DEMO_BUILD="$build" QVM_DEMO_DIR="$out" QVM_DEMO_FIRMWARE="$firmware"
     # The demo's own prefix, kept afterwards for a look; a person's display
@@ -61,6 +62,7 @@ ctl="$build/devsim/ctl/devsimctl.exe"
 demo="$build/demo/qvm_demo.exe"
 cli="$build/GUI/qvm_cli/qvm_cli.exe"
 report="$out/station-report.jsonl"
+shift_report="$out/station-shift.jsonl"
 shots="$out/shots"
 
 # wait_for WHAT SECONDS COMMAND...: runs COMMAND every 0.1 s until it
@@ -232,6 +234,60 @@ cli_station() {
     echo "Command-line demo passed."
 }
 
+# The station on a shift: one device never answers midway (its unit fails
+# at the deadline while the others finish), then the station is killed
+# while it writes devices and started again: the cut-short units get their
+# "interrupted" line, and are then updated.
+cli_station_shift() {
+    local pid rc
+    echo
+    echo "\$ qvm_cli station --report $shift_report --timeout 2"
+    echo "  (device 1 never answers midway; later the station is killed while it writes)"
+    rm -f "$shift_report"
+    wine "$ctl" remove all >/dev/null
+    local i
+    for i in 0 1 2 3; do wine "$ctl" add "$i" firm=3.41 >/dev/null; done
+    wine "$ctl" fault 1 20 hang >/dev/null
+    wine "$cli" station --report "$(win_path "$shift_report")" --timeout 2 &
+    pid=$!
+    wait_for "the station to record four units" 60 \
+        jq -se 'map(select(.type == "unit")) | length >= 4' "$shift_report" >/dev/null ||
+        { kill -KILL "$pid" 2>/dev/null; return 1; }
+    jq -se 'any(.[]; .type == "unit" and .index == 1 and .failure == "deadline")' \
+        "$shift_report" >/dev/null ||
+        { echo "demo: device 1 should have failed at its deadline" >&2; kill -KILL "$pid"; return 1; }
+    echo "device 1 failed at its deadline; the other three were updated"
+    # New units on every index, slow ones, so that the kill meets them
+    # midway: the station sees new serials and writes them.
+    for i in 0 1 2 3; do
+        wine "$ctl" add "$i" firm=none serial=$((84700000 + i)) >/dev/null
+        wine "$ctl" delay "$i" 40 >/dev/null
+    done
+    wait_for "the station to start writing the new units" 30 \
+        jq -se 'map(select(.type == "start" and .serial >= 84700000)) | length >= 4' \
+        "$shift_report" >/dev/null || { kill -KILL "$pid" 2>/dev/null; return 1; }
+    kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true
+    echo "station killed while it wrote four units; started again:"
+    for i in 0 1 2 3; do wine "$ctl" delay "$i" 0 >/dev/null; wine "$ctl" replug "$i" >/dev/null; done
+    wine "$cli" station --report "$(win_path "$shift_report")" --timeout 2 &
+    pid=$!
+    wait_for "the restarted station to update the four units" 60 \
+        jq -se '[.[] | select(.type == "unit" and .serial >= 84700000 and .result == "updated")] | length >= 4' \
+        "$shift_report" >/dev/null || { kill -KILL "$pid" 2>/dev/null; return 1; }
+    stop_station "$pid"
+    echo
+    echo "The shift's report:"
+    cat "$shift_report"
+    # Every start has exactly one unit line; the killed ones are recovered.
+    jq -se '(map(select(.type == "start") | .id) | sort) as $s |
+            (map(select(.type == "unit" and .id != null) | .id) | group_by(.) | map(length) | max) == 1 and
+            ($s - map(select(.type == "unit") | .id) | length) == 0 and
+            (map(select(.type == "unit" and .recovered == true and .result == "interrupted")) | length) >= 1' \
+        "$shift_report" >/dev/null ||
+        { echo "demo: the shift's report does not close every started unit exactly once" >&2; return 1; }
+    echo "Every started unit has exactly one unit line; the killed ones are recorded as interrupted."
+}
+
 plug_in_demo_device
 if [[ "${QVM_DEMO_AUTO:-0}" == "1" ]]; then
     window_walkthrough
@@ -240,3 +296,6 @@ else
 fi
 cli_list_and_update
 cli_station
+cli_station_shift
+source "$root/scripts/demo-station.sh"
+station_side

@@ -260,6 +260,7 @@ cli_station_shift() {
     # New units on every index, slow ones, so that the kill meets them
     # midway: the station sees new serials and writes them.
     for i in 0 1 2 3; do
+        wine "$ctl" remove "$i" >/dev/null
         wine "$ctl" add "$i" firm=none serial=$((84700000 + i)) >/dev/null
         wine "$ctl" delay "$i" 40 >/dev/null
     done

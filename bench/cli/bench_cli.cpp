@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli_e2e_run.h"
+#include "bench_clock.h"
 #include "devsim_ctl.h"
 #include "test_frames.h"
 
@@ -22,17 +23,8 @@ constexpr unsigned kDevices = 8;
 constexpr std::uint32_t kDelayMs = 2;
 constexpr int kRepetitions = 5;
 
-double now_ms() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(f.QuadPart);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+using bench_support::median;
+using bench_support::now_ms;
 
 // Fresh devices 0..n-1 holding 3.40, each with the delay.
 bool plug(devsim::Control &ctl, unsigned n) {

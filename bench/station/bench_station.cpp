@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli_e2e_run.h"
+#include "bench_clock.h"
 #include "devsim_ctl.h"
 #include "qvm_e2e.h"
 #include "station_e2e.h"
@@ -28,17 +29,8 @@ constexpr std::uint32_t kDelayMs = 2;
 constexpr int kRepetitions = 5;
 constexpr int kStartRepetitions = 10;
 
-double now_ms() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(f.QuadPart);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+using bench_support::median;
+using bench_support::now_ms;
 
 bool plug(devsim::Control &ctl) {
     if (!ctl.remove_all()) return false;

@@ -5,7 +5,7 @@ MAKEFLAGS += --no-print-directory
 CTEST = ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build build-native build-tsan build-windows build-fuzz test test-native \
-        test-tsan test-fuzz test-windows test-recovery demo fuzz bench dist check-reproducible clean
+        test-tsan test-fuzz test-windows test-recovery demo fuzz bench soak dist check-reproducible clean
 
 all: build
 
@@ -64,6 +64,12 @@ fuzz: build-fuzz
 bench: deps build/native-release/CMakeCache.txt build-windows
 	cmake --build build/native-release -j $(JOBS)
 	scripts/run-benchmarks.sh
+
+# The station soak (scripts/soak.sh): qvm_cli station through thousands of
+# units with faults and kills, about 20 minutes; prints figures, never part of
+# make test. make soak SOAK_UNITS=N SOAK_KILLS=K SOAK_SEED=S.
+soak: build-windows
+	@SOAK_UNITS='$(SOAK_UNITS)' SOAK_KILLS='$(SOAK_KILLS)' SOAK_SEED='$(SOAK_SEED)' scripts/soak.sh
 
 test: test-native test-tsan test-fuzz test-windows
 

@@ -266,6 +266,7 @@ private:
         bool awaiting = false;       // this plug has no unit line yet
         Clock::time_point since;     // plugged in at
         Clock::time_point back_at;   // kAway: plugged in again then
+        std::string last_line;       // its last unit line
     };
     struct Sample {
         const char *when;
@@ -337,6 +338,7 @@ bool Soak::plug_new(unsigned index) {
     s.state = Slot::kWaiting;
     s.awaiting = true;
     s.since = Clock::now();
+    s.last_line.clear();
     return true;
 }
 
@@ -344,13 +346,30 @@ void Soak::on_line(const std::string &text) {
     const Line r = ledger_.feed(text);
     if (!r.unit || r.index >= kDevices) return;
     Slot &s = slots_[r.index];
+    if (r.serial < 0) {
+        // Its version read failed: the station takes it again at once.
+        s.awaiting = false;
+        return;
+    }
     if (r.serial != s.serial) {
         // Only a recovered line may name a unit that was already swapped out.
-        stray_ += !r.recovered;
+        if (!r.recovered && stray_++ < 5) std::printf("  a line for a unit swapped out: %s\n", text.c_str());
         return;
     }
     s.awaiting = false;
-    if (r.result != "interrupted" && s.state == Slot::kWaiting) unit_ended(r.index, r);
+    s.last_line = text;
+    if (s.state != Slot::kWaiting) return;
+    if (r.result != "interrupted") {
+        unit_ended(r.index, r);
+        return;
+    }
+    // Cut short by a kill just as its fault took the device away: the
+    // station cannot see it again until it is plugged in again.
+    devsim_ioc_state st{};
+    if (ctl_->state(r.index, &st) && st.plugged == 0) {
+        s.state = Slot::kAway;
+        s.back_at = Clock::now() + kAwayFor;
+    }
 }
 
 void Soak::unit_ended(unsigned index, const Line &r) {
@@ -392,9 +411,13 @@ void Soak::tick() {
         } else if (s.state == Slot::kWaiting && now - s.since > kStallAfter) {
             ++stalls_;
             plugs_unrecorded_ += s.awaiting;
-            std::printf("  index %u: serial %lld has no unit line after %lld s; swapped\n", i,
-                        static_cast<long long>(s.serial),
-                        static_cast<long long>(kStallAfter.count()));
+            devsim_ioc_state st{};
+            ctl_->state(i, &st);
+            std::printf("  index %u: serial %lld has no final unit line after %lld s (plugged %u, "
+                        "last line %s); swapped\n",
+                        i, static_cast<long long>(s.serial),
+                        static_cast<long long>(kStallAfter.count()), st.plugged,
+                        s.last_line.empty() ? "none" : s.last_line.c_str());
             plug_new(i);
         }
     }
@@ -620,7 +643,7 @@ void Soak::print() const {
                 u64(ledger_.ids_twice()), u64(ledger_.serials_written_twice()));
     std::printf("  false successes (updated, flash not the image) %llu\n", u64(false_successes_));
     std::printf("  lines for a unit already swapped out %8llu\n", u64(stray_));
-    std::printf("  units stalled (no line in %lld s)      %8llu\n",
+    std::printf("  units stalled (no final line in %llds) %8llu\n",
                 static_cast<long long>(kStallAfter.count()), u64(stalls_));
     std::printf("  report shrank under the reader       %8llu\n", u64(shrank_));
     std::printf("  station runs %llu, kills %llu\n", u64(starts_), u64(kills_));

@@ -28,21 +28,20 @@ measure() {
     local exe="$1" report
     report="$(mktemp -u /tmp/idle-report.XXXXXX).jsonl"
     wine "$exe" station --report "$(winepath -w "$report")" >/dev/null 2>&1 &
-    local launcher=$!
-    local pid="" waited=0
-    while [[ -z "$pid" && $waited -lt 100 ]]; do
-        pid="$(pgrep -f "$(basename "$exe") station" | head -1)"
-        sleep 0.1; waited=$((waited + 1))
-    done
-    if [[ -z "$pid" ]]; then echo "n/a (did not start)"; kill "$launcher" 2>/dev/null; return; fi
-    sleep 2  # start-up is not idling
+    # wine execs the program in place: this is its process, and no other
+    # station on the machine is measured.
+    local pid=$!
+    sleep 3  # start-up is not idling
+    if ! grep -qa "$(basename "$exe")" "/proc/$pid/cmdline" 2>/dev/null; then
+        echo "n/a (did not start)"; return
+    fi
     local tck; tck="$(getconf CLK_TCK)"
     local a b
     a="$(awk '{print $14 + $15}' "/proc/$pid/stat")"
     sleep "$seconds"
     b="$(awk '{print $14 + $15}' "/proc/$pid/stat")"
     kill -INT "$pid" 2>/dev/null; sleep 1; kill -9 "$pid" 2>/dev/null
-    wait "$launcher" 2>/dev/null
+    wait "$pid" 2>/dev/null
     rm -f "$report"
     awk -v a="$a" -v b="$b" -v t="$tck" 'BEGIN { printf "%.2f", (b - a) / t }'
 }

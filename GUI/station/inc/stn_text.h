@@ -31,10 +31,29 @@ std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
                            const std::string &image_sha256);
 
+// One more unit of outcome, in whichever counters the caller keeps.
+template <class N>
+void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interrupted) {
+    switch (outcome) {
+    case StnOutcome::kUpdated:
+        ++updated;
+        break;
+    case StnOutcome::kCurrent:
+        ++current;
+        break;
+    case StnOutcome::kInterrupted:
+        ++interrupted;
+        break;
+    default:
+        ++failed;
+        break;
+    }
+}
+
 // Counts of a run.
 struct StnTotals {
     unsigned updated = 0, current = 0, failed = 0, interrupted = 0;
-    void count(StnOutcome outcome);
+    void count(StnOutcome outcome) { stn_count(outcome, updated, current, failed, interrupted); }
 };
 // "updated 3, current 1, failed 0"
 std::string stn_totals_text(const StnTotals &t);

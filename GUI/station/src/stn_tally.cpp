@@ -159,21 +159,8 @@ void StnTally::add(const StnReportLine &r) {
     }
     if (r.kind != StnReportLine::kUnit) return;
     ++units;
-    switch (r.outcome) {
-    case StnOutcome::kUpdated:
-        ++updated;
-        break;
-    case StnOutcome::kCurrent:
-        ++current;
-        break;
-    case StnOutcome::kInterrupted:
-        ++interrupted;
-        break;
-    case StnOutcome::kFailed:
-        ++failed;
-        ++failures[static_cast<int>(r.failure)];
-        break;
-    }
+    stn_count(r.outcome, updated, current, failed, interrupted);
+    if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
     if (r.has_serial) {
         const std::string result = stn_outcome_name(r.outcome);

@@ -101,22 +101,6 @@ std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
     return j.str("image_sha256", image_sha256).line();
 }
 
-void StnTotals::count(StnOutcome outcome) {
-    switch (outcome) {
-    case StnOutcome::kUpdated:
-        ++updated;
-        break;
-    case StnOutcome::kCurrent:
-        ++current;
-        break;
-    case StnOutcome::kInterrupted:
-        ++interrupted;
-        break;
-    default:
-        ++failed;
-        break;
-    }
-}
 
 std::string stn_totals_text(const StnTotals &t) {
     std::string s = "updated " + std::to_string(t.updated) + ", current " +

@@ -117,20 +117,10 @@ unsigned blocks_in_log(const devsim::InProcDevice &d) {
     return n;
 }
 
-class CliRun : public ::testing::Test {
+class CliRun : public stn_test::DeviceTest {
 protected:
-    void TearDown() override {
-        devs.clear();
-        EXPECT_EQ(qvm_posix::open_device_handles(), 0);
-    }
-    devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
-        const devsim_config c = stn_test::config(firm, static_cast<std::int32_t>(84600001 + index));
-        devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
-        return *devs.back();
-    }
     Image img;
     FakeIo io;
-    std::vector<std::unique_ptr<devsim::InProcDevice>> devs;
 };
 
 }  // namespace

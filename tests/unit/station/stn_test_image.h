@@ -3,9 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "devsim_inproc.h"
 #include "devsim_model.h"
+#include "posix_dev.h"
 #include "prom.h"
 #include "stn_sha256.h"
 #include "stn_unit.h"
@@ -42,5 +47,21 @@ inline devsim_config config(std::uint32_t firm, std::int32_t serial) {
     c.serial_no = serial;
     return c;
 }
+
+// A test's in-process devices, each with the default serial of its index;
+// all unplugged, and no handle left open, at the test's end.
+class DeviceTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        devs.clear();
+        EXPECT_EQ(qvm_posix::open_device_handles(), 0);
+    }
+    devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
+        const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));
+        devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
+        return *devs.back();
+    }
+    std::vector<std::unique_ptr<devsim::InProcDevice>> devs;
+};
 
 }  // namespace stn_test

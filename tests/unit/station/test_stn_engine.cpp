@@ -71,17 +71,8 @@ std::vector<Json> lines_of(const std::string &bytes, const char *type) {
     return out;
 }
 
-class StnEngineTest : public ::testing::Test {
+class StnEngineTest : public stn_test::DeviceTest {
 protected:
-    void TearDown() override {
-        devs.clear();
-        EXPECT_EQ(qvm_posix::open_device_handles(), 0);
-    }
-    devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
-        const devsim_config c = stn_test::config(firm, static_cast<std::int32_t>(84600001 + index));
-        devs.push_back(std::make_unique<devsim::InProcDevice>(index, &c));
-        return *devs.back();
-    }
     StnConfig cfg() const {
         StnConfig c;
         c.image = img.image;
@@ -98,7 +89,6 @@ protected:
         }
     }
     stn_test::Image img;
-    std::vector<std::unique_ptr<devsim::InProcDevice>> devs;
 };
 
 }  // namespace

@@ -293,8 +293,8 @@ void StwDialog::Refresh(bool force) {
     SetText(IDC_CNT_UPDATED, std::to_string(snap.tally.updated));
     SetText(IDC_CNT_CURRENT, std::to_string(snap.tally.current));
     SetText(IDC_CNT_FAILED, std::to_string(snap.tally.failed));
-    SetText(IDC_CNT_YIELD, stw_yield_text(snap.tally.first_pass_yield()));
-    SetText(IDC_CNT_RATE, stw_per_hour_text(snap.tally.units_per_hour()));
+    SetText(IDC_CNT_YIELD, stw_yield_text(snap.tally.first_pass_yield));
+    SetText(IDC_CNT_RATE, stw_per_hour_text(snap.tally.units_per_hour));
     SetText(IDC_CNT_TIME, stw_duration_text(snap.ms_running));
 
     if (snap.recorded != shown_recorded_) {

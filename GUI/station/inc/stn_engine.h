@@ -65,7 +65,7 @@ struct StnRecent {
 struct StnSnapshot {
     std::vector<StnTile> tiles;        // every index in use, ascending
     StnTotals totals;                  // units recorded by this run
-    StnTally tally;                    // the whole report, this run included
+    StnTallyFigures tally;             // the whole report, this run included
     std::vector<StnRecent> recent;     // newest first, at most kStnRecentMax
     std::uint64_t recorded = 0;        // units recorded by this run so far
     bool stopping = false;             // no new units are taken

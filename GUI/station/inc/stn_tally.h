@@ -37,14 +37,25 @@ StnReportLine stn_read_report_line(const std::string &line);
 // 0xFFFFFFFC and 0xFFFFFFFA other, any other non-zero code refused; 0 none.
 StnFailure stn_failure_of_detail(std::uint64_t detail);
 
+// The figures of a tally that the station's counters show, without its
+// per-serial table (cheap to copy at every turn).
+struct StnTallyFigures {
+    std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+    double first_pass_yield = -1;  // as StnTally::first_pass_yield
+    double units_per_hour = -1;    // as StnTally::units_per_hour
+};
+
 struct StnTally {
     std::uint64_t units = 0;          // "unit" lines
     std::uint64_t updated = 0, current = 0, failed = 0, interrupted = 0;
     std::uint64_t recovered = 0;      // interrupted lines written at a later start
     std::uint64_t skipped_lines = 0;  // torn or not a record
     std::uint64_t failures[kStnFailureKinds] = {};  // by StnFailure
-    // Serial -> result of its first and of its last unit line.
-    std::map<std::int64_t, std::string> first_result, last_result;
+    // Serial -> outcome of its first and of its last unit line.
+    struct SerialResults {
+        StnOutcome first, last;
+    };
+    std::map<std::int64_t, SerialResults> results;
     std::string first_time, last_time;  // ISO 8601 of the earliest / latest unit line
 
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
@@ -57,6 +68,7 @@ struct StnTally {
     // Units over the time between the first and the last unit line, per
     // hour; -1 when that span is under a minute.
     double units_per_hour() const;
+    StnTallyFigures figures() const;
     // Serials whose last unit line is neither "updated" nor "current", ascending.
     std::vector<std::int64_t> not_at_image() const;
 };

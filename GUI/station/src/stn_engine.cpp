@@ -87,6 +87,7 @@ struct StnEngine::Impl {
     std::map<unsigned, Seat> seats_;
     StnTotals totals;
     StnTally tally;
+    bool tally_changed = true;  // since the last publish
     std::vector<StnRecent> recent;
     std::uint64_t recorded = 0;
     bool stopping = false;
@@ -142,6 +143,7 @@ struct StnEngine::Impl {
         if (ok) {
             totals.count(r.outcome);  // only once it is on the disk
             tally.feed(line);
+            tally_changed = true;
             ++recorded;
             StnRecent rec;
             rec.time = host_time();
@@ -288,7 +290,8 @@ struct StnEngine::Impl {
         std::lock_guard<std::mutex> lock(view_mu);
         view_tiles = std::move(tiles);
         view.totals = totals;
-        view.tally = tally;
+        if (tally_changed) view.tally = tally.figures();
+        tally_changed = false;
         view.recent = recent;
         view.recorded = recorded;
         view.stopping = stopping;
@@ -320,6 +323,7 @@ StnOpen StnEngine::open() {
         break;
     }
     for (const std::string &l : opened.lines) impl_->tally.feed(l);
+    impl_->tally_changed = true;
     if (opened.torn_bytes != 0) {
         impl_->host->on_notice("report: a torn last line (" + std::to_string(opened.torn_bytes) +
                                " bytes) was set aside; it is not counted");

@@ -163,9 +163,13 @@ void StnTally::add(const StnReportLine &r) {
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
     if (r.has_serial) {
-        const std::string result = stn_outcome_name(r.outcome);
-        first_result.emplace(r.serial, result);
-        last_result[r.serial] = result;
+        // One small entry per serial: a shift's report holds thousands.
+        auto it = results.find(r.serial);
+        if (it == results.end()) {
+            results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
+        } else {
+            it->second.last = r.outcome;
+        }
     }
     std::int64_t at = 0, edge = 0;
     if (iso_ms(r.time, &at)) {
@@ -174,12 +178,24 @@ void StnTally::add(const StnReportLine &r) {
     }
 }
 
+StnTallyFigures StnTally::figures() const {
+    StnTallyFigures f;
+    f.units = units;
+    f.updated = updated;
+    f.current = current;
+    f.failed = failed;
+    f.interrupted = interrupted;
+    f.first_pass_yield = first_pass_yield();
+    f.units_per_hour = units_per_hour();
+    return f;
+}
+
 double StnTally::first_pass_yield() const {
     std::uint64_t tried = 0, passed = 0;
-    for (const auto &s : first_result) {
-        if (s.second == "current") continue;
+    for (const auto &s : results) {
+        if (s.second.first == StnOutcome::kCurrent) continue;
         ++tried;
-        if (s.second == "updated") ++passed;
+        if (s.second.first == StnOutcome::kUpdated) ++passed;
     }
     return tried == 0 ? -1.0 : static_cast<double>(passed) / static_cast<double>(tried);
 }
@@ -192,8 +208,10 @@ double StnTally::units_per_hour() const {
 
 std::vector<std::int64_t> StnTally::not_at_image() const {
     std::vector<std::int64_t> out;
-    for (const auto &s : last_result) {
-        if (s.second != "updated" && s.second != "current") out.push_back(s.first);
+    for (const auto &s : results) {
+        if (s.second.last != StnOutcome::kUpdated && s.second.last != StnOutcome::kCurrent) {
+            out.push_back(s.first);
+        }
     }
     return out;
 }

@@ -665,6 +665,20 @@ void Soak::print() const {
         std::printf("  %-22s %7llu %8lu %8lu %12llu %16llu\n", s.when, u64(s.units), s.u.handles,
                     s.u.threads, u64(s.u.private_kib), u64(s.u.working_set_kib));
     }
+    // The long run is one process: its growth per 1000 units (start to end).
+    if (samples_.size() >= 3 && samples_[0].u.ok && samples_[2].u.ok &&
+        samples_[2].units > samples_[0].units) {
+        const double k = 1000.0 / static_cast<double>(samples_[2].units - samples_[0].units);
+        auto per = [&](double a, double b) { return (b - a) * k; };
+        std::printf("  growth of the long run per 1000 units: handles %+.1f, threads %+.1f, "
+                    "private %+.0f KiB, working set %+.0f KiB\n",
+                    per(samples_[0].u.handles, samples_[2].u.handles),
+                    per(samples_[0].u.threads, samples_[2].u.threads),
+                    per(static_cast<double>(samples_[0].u.private_kib),
+                        static_cast<double>(samples_[2].u.private_kib)),
+                    per(static_cast<double>(samples_[0].u.working_set_kib),
+                        static_cast<double>(samples_[2].u.working_set_kib)));
+    }
     if (kill_samples_ != 0) {
         std::printf("  just before each of %u kills (units running): handles %lu..%lu, threads "
                     "%lu..%lu, private %llu..%llu KiB, working set %llu..%llu KiB\n",

@@ -46,15 +46,33 @@ const char *phase_name(int phase) {
     }
 }
 
-std::string live_line(unsigned index, const StnProgress &p) {
-    const int pct = std::max(0, std::min(100, p.percent.load()));
-    const std::string serial = p.identified.load(std::memory_order_acquire)
-                                   ? std::to_string(p.serial.load())
-                                   : std::string("?");
+// One running unit as the console shows it, from a worker's progress
+// (update) or from the engine's tile (station).
+struct Running {
+    unsigned index = 0;
+    int phase = kStnPhaseWaiting;
+    int percent = 0;
+    bool identified = false;
+    std::int32_t serial = 0;
+};
+
+Running running_of(unsigned index, const StnProgress &p) {
+    Running r;
+    r.index = index;
+    r.phase = p.phase.load();
+    r.percent = p.percent.load();
+    r.identified = p.identified.load(std::memory_order_acquire);
+    if (r.identified) r.serial = p.serial.load();
+    return r;
+}
+
+std::string live_line(const Running &r) {
+    const int pct = std::max(0, std::min(100, r.percent));
+    const std::string serial = r.identified ? std::to_string(r.serial) : std::string("?");
     char buf[160];
     const int filled = pct / 5;
-    std::snprintf(buf, sizeof(buf), "device %-3u serial %-10s %-9s [%-20s] %3d%%", index,
-                  serial.c_str(), phase_name(p.phase.load()),
+    std::snprintf(buf, sizeof(buf), "device %-3u serial %-10s %-9s [%-20s] %3d%%", r.index,
+                  serial.c_str(), phase_name(r.phase),
                   std::string(static_cast<std::size_t>(filled), '#').c_str(), pct);
     return buf;
 }
@@ -62,17 +80,16 @@ std::string live_line(unsigned index, const StnProgress &p) {
 // JSON progress at every tenth of each running device's transfer.
 class ProgressLines {
 public:
-    void show(unsigned index, const StnProgress &p, bool json, CliIo &io) {
+    void show(const Running &r, bool json, CliIo &io) {
         if (!json) return;
-        const int phase = p.phase.load();
-        if (phase != kStnPhaseWriting && phase != kStnPhaseVerifying) return;
-        const int step = p.percent.load() / 10;
-        auto it = last_.find(index);
+        if (r.phase != kStnPhaseWriting && r.phase != kStnPhaseVerifying) return;
+        const int step = r.percent / 10;
+        auto it = last_.find(r.index);
         if (it != last_.end() && step <= it->second) return;
-        last_[index] = step;
+        last_[r.index] = step;
         StnJson j("progress");
-        j.num("index", index);
-        if (p.identified.load(std::memory_order_acquire)) j.num("serial", p.serial.load());
+        j.num("index", r.index);
+        if (r.identified) j.num("serial", r.serial);
         io.out(j.num("percent", step * 10).line());
     }
     void forget(unsigned index) { last_.erase(index); }
@@ -164,7 +181,9 @@ void draw_live(const std::vector<std::shared_ptr<StnSlot>> &running, const std::
     if (!io.live_ok()) return;
     std::vector<std::string> lines;
     for (const auto &s : running) {
-        if (s->work == StnWork::kUpdate) lines.push_back(live_line(s->index, s->progress));
+        if (s->work == StnWork::kUpdate) {
+            lines.push_back(live_line(running_of(s->index, s->progress)));
+        }
     }
     if (!footer.empty()) lines.push_back(footer);
     io.live(lines);
@@ -226,7 +245,9 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
             progress.forget(s->index);
         }
         const auto running = pool.running();
-        for (const auto &s : running) progress.show(s->index, s->progress, args.json, io);
+        for (const auto &s : running) {
+            progress.show(running_of(s->index, s->progress), args.json, io);
+        }
         draw_live(running, "", io);
         io.tick();
         if (pool.idle()) break;
@@ -302,14 +323,14 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         std::vector<std::string> lines;
         for (const StnTile &t : snap.tiles) {
             if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
-                StnProgress p;
-                p.phase.store(t.state == StnTileState::kWriting ? kStnPhaseWriting
-                                                                : kStnPhaseVerifying);
-                p.percent.store(t.percent);
-                p.serial.store(t.serial);
-                p.identified.store(t.identified);
-                host.progress.show(t.index, p, args.json, io);
-                lines.push_back(live_line(t.index, p));
+                Running r;
+                r.index = t.index;
+                r.phase = t.state == StnTileState::kWriting ? kStnPhaseWriting : kStnPhaseVerifying;
+                r.percent = t.percent;
+                r.identified = t.identified;
+                r.serial = t.serial;
+                host.progress.show(r, args.json, io);
+                lines.push_back(live_line(r));
             }
         }
         if (io.live_ok()) {

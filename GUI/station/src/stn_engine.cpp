@@ -150,11 +150,17 @@ struct StnEngine::Impl {
             rec.result = r;
             recent.insert(recent.begin(), rec);
             if (recent.size() > kStnRecentMax) recent.pop_back();
-        } else if (!stopping) {
-            stopping = true;
-            host->on_notice("cannot write the report; no new devices are taken");
+        } else {
+            stop_for_the_report();
         }
         host->on_result(r, ok);
+    }
+
+    // A report that cannot be written takes no further units (said once).
+    void stop_for_the_report() {
+        if (stopping) return;
+        stopping = true;
+        host->on_notice("cannot write the report; no new devices are taken");
     }
 
     void queue_unit(unsigned index) {
@@ -358,10 +364,7 @@ bool StnEngine::turn() {
         m.stopping = true;
         m.host->on_notice("station: stopping; running updates finish");
     }
-    if (m.report_failed.load() && !m.stopping) {
-        m.stopping = true;
-        m.host->on_notice("cannot write the report; no new devices are taken");
-    }
+    if (m.report_failed.load()) m.stop_for_the_report();
     m.collect();
     if (m.stopping) {
         for (unsigned index : m.pool.take_queued()) m.seats_.erase(index);

@@ -5,7 +5,8 @@
 # Sourced (by scripts/demo.sh, inside its session: WINEPREFIX, DISPLAY, a
 # persistent wineserver and the driver installed), it defines
 #   station_side
-# which returns non-zero when a check fails. Run by itself, it builds what it
+# which returns non-zero when a check fails, and plug_four_units, the units
+# the demo's command-line part uses too. Run by itself, it builds what it
 # needs and runs station_side in a session of its own on the demo's prefix
 # (build/demo/prefix).
 #
@@ -22,6 +23,18 @@
 set -euo pipefail
 station_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# The demo's four units, replacing any plugged in: 3.41, 3.62, 3.50 and one
+# without firmware; device 2 refuses exchange 34 of its update, a block in
+# the middle of the image. $1: devsimctl.exe.
+plug_four_units() {
+    wine "$1" remove all >/dev/null
+    wine "$1" add 0 firm=3.41 >/dev/null
+    wine "$1" add 1 firm=3.62 >/dev/null
+    wine "$1" add 2 firm=3.50 >/dev/null
+    wine "$1" add 3 firm=none >/dev/null
+    wine "$1" fault 2 34 error 0xE004 >/dev/null
+}
+
 station_side() {
     local build="${QVM_DEMO_BUILD:-$station_root/build/windows}"
     local out="${QVM_DEMO_DIR:-$station_root/build/demo}"
@@ -35,12 +48,7 @@ station_side() {
     echo
     echo "==== The station window: qvm_station.exe ===="
     if [[ "${QVM_DEMO_AUTO:-1}" != "1" ]]; then
-        wine "$ctl" remove all >/dev/null
-        wine "$ctl" add 0 firm=3.41 >/dev/null
-        wine "$ctl" add 1 firm=3.62 >/dev/null
-        wine "$ctl" add 2 firm=3.50 >/dev/null
-        wine "$ctl" add 3 firm=none >/dev/null
-        wine "$ctl" fault 2 34 error 0xE004 >/dev/null
+        plug_four_units "$ctl"
         echo "demo-station: four units plugged in (3.41, 3.62, 3.50 refusing a block, no firmware)"
         echo "demo-station: qvm_station.exe runs on $DISPLAY; press Start, then close it"
         wine "$station" --report "Z:${out//\//\\}\\station-window-report.jsonl" || rc=$?

@@ -166,13 +166,7 @@ cli_list_and_update() {
     local rc=0
     echo
     echo "==== The command line: qvm_cli.exe ===="
-    wine "$ctl" remove all >/dev/null
-    wine "$ctl" add 0 firm=3.41 >/dev/null
-    wine "$ctl" add 1 firm=3.62 >/dev/null
-    wine "$ctl" add 2 firm=3.50 >/dev/null
-    wine "$ctl" add 3 firm=none >/dev/null
-    # Exchange 34 of device 2's update is a block in the middle of the image.
-    wine "$ctl" fault 2 34 error 0xE004 >/dev/null
+    plug_four_units "$ctl"
     echo "devices 0..3 plugged in (3.41, 3.62, 3.50, no firmware); device 2 will refuse a block"
     echo
     echo "\$ qvm_cli list"
@@ -289,6 +283,7 @@ cli_station_shift() {
     echo "Every started unit has exactly one unit line; the killed ones are recorded as interrupted."
 }
 
+source "$root/scripts/demo-station.sh"
 plug_in_demo_device
 if [[ "${QVM_DEMO_AUTO:-0}" == "1" ]]; then
     window_walkthrough
@@ -298,5 +293,4 @@ fi
 cli_list_and_update
 cli_station
 cli_station_shift
-source "$root/scripts/demo-station.sh"
 station_side

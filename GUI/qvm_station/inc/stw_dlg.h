@@ -21,6 +21,7 @@
 #include "stn_owner.h"
 #include "stw_args.h"
 #include "stw_grid.h"
+#include "stw_image.h"
 #include "stw_run.h"
 
 // A message box of the station (caption "R846-QVM2K station"); text is
@@ -30,9 +31,10 @@ int stw_message(HWND owner, const std::string &text, UINT type);
 
 class StwDialog : public CDialog {
 public:
-    // image: the embedded image (edit must outlive the dialog); image_ok
-    // false disables Start for good.
-    StwDialog(const StwArgs &args, const StnImage &image, bool image_ok);
+    // image: the embedded image being built (started; outlives the dialog).
+    // The dialog takes it once it shows, or at Start; an unusable one
+    // disables Start for good.
+    StwDialog(const StwArgs &args, StwImageBuild *image);
     ~StwDialog() override;
 
     // The last run was cut short (its workers may still run): the process
@@ -55,12 +57,18 @@ private:
     void OnEnded();
     void ShowReport();
     void SetText(int id, const std::string &text);
-    void Buttons();
+    // Enables the buttons for the run's state; move_focus keeps the keyboard
+    // off a button that has just been disabled.
+    void Buttons(bool move_focus = true);
     void MakeCounterFont();
+    // Waits for the image (once) and shows what it means for Start.
+    void TakeImage();
 
     StwArgs args_;
+    StwImageBuild *image_build_;
+    bool image_taken_ = false;
     StnImage image_;
-    bool image_ok_;
+    bool image_ok_ = true;  // until the image is taken: Start is offered
     bool chosen_report_ = false;   // the person or --report chose it
     std::string report_;           // UTF-8
     StwGrid grid_;

@@ -1,22 +1,21 @@
 // qvm_station.exe: the application object. Reads the wide command line,
-// refuses to start beside a running station, builds the embedded image and
-// opens the station window as the main window.
+// refuses to start beside a running station, starts building the embedded
+// image and opens the station window as the main window.
 //
-// Threads: the user-interface thread (the dialog's); the station thread is
-// the dialog's own (stw_run.h).
+// Threads: the user-interface thread (the dialog's); the image is built on
+// a thread of its own (stw_image.h); the station thread is the dialog's own
+// (stw_run.h).
 #include <afxwin.h>
-#include <shellapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "com_type.h"
-#include "prom.h"
 #include "stn_owner.h"
-#include "stn_sha256.h"
 #include "stn_store_win.h"
 #include "stw_args.h"
 #include "stw_dlg.h"
+#include "stw_image.h"
 #include "stw_resource.h"
 
 namespace {
@@ -28,18 +27,17 @@ public:
     int ExitInstance() override;
 
 private:
-    SHEX_HEX hex_{};
+    StwImageBuild image_;
     StwDialog *dlg_ = nullptr;
 };
 
 StwApp the_app;
 
 BOOL StwApp::InitInstance() {
+    // The CRT's wide arguments (the entry is wWinMain): no shell32 to load,
+    // which alone costs about 30 ms of start-up.
     std::vector<std::string> args;
-    int argc = 0;
-    LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    for (int i = 1; argv != nullptr && i < argc; ++i) args.push_back(stn_utf8(argv[i]));
-    if (argv != nullptr) LocalFree(argv);
+    for (int i = 1; __wargv != nullptr && i < __argc; ++i) args.push_back(stn_utf8(__wargv[i]));
     StwArgs parsed;
     std::string error;
     if (!stw_parse_args(args, &parsed, &error)) {
@@ -58,19 +56,10 @@ BOOL StwApp::InitInstance() {
         return FALSE;
     }
 
-    // The embedded image, built as the other programs build it.
-    unsigned long version = kNoVersion, mcu = 0;
-    char product[CLS_prom::kProductLen] = {};
-    StnImage image;
-    bool image_ok = false;
-    if (CLS_prom::prom_read(&hex_, &version, &mcu, product) == 1 && version != kNoVersion) {
-        image.edit = &hex_.edit;
-        image.version = static_cast<std::uint32_t>(version);
-        image.sha256 = stn_sha256_hex(hex_.edit.data, hex_.edit.len);
-        image_ok = true;
-    }
-
-    dlg_ = new StwDialog(parsed, image, image_ok);
+    // The image is built while the window is made; the window waits for
+    // it only once it shows.
+    image_.start();
+    dlg_ = new StwDialog(parsed, &image_);
     if (!dlg_->Create(IDD_STATION)) {
         delete dlg_;
         dlg_ = nullptr;
@@ -91,8 +80,13 @@ int StwApp::ExitInstance() {
     }
     delete dlg_;
     dlg_ = nullptr;
-    CLS_prom::prom_free_mem(&hex_, CLS_prom::FREE_ALL);
     return code;
 }
 
 }  // namespace
+
+// The wide entry (linked with -municode), so that the CRT parses the wide
+// command line into __wargv.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE prev, LPWSTR, int cmd_show) {
+    return AfxWinMain(instance, prev, GetCommandLineA(), cmd_show);
+}

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "stn_store_win.h"
 #include "stw_path.h"
 #include "stw_resource.h"
@@ -11,6 +13,7 @@ namespace {
 
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kMsgDefaultReport = WM_APP + 10;  // fill in the default report
+constexpr UINT kMsgTakeImage = WM_APP + 11;      // the window shows: take the image
 constexpr UINT kTimerMs = 250;      // time running and progress between turns
 constexpr ULONGLONG kRedrawMs = 200;  // at most five redraws a second
 const wchar_t kCaption[] = L"R846-QVM2K station";
@@ -53,8 +56,8 @@ int stw_message(HWND owner, const std::string &text, UINT type) {
     return MessageBoxW(owner, stn_wide(text).c_str(), kCaption, type);
 }
 
-StwDialog::StwDialog(const StwArgs &args, const StnImage &image, bool image_ok)
-    : args_(args), image_(image), image_ok_(image_ok) {}
+StwDialog::StwDialog(const StwArgs &args, StwImageBuild *image)
+    : args_(args), image_build_(image) {}
 
 StwDialog::~StwDialog() {
     if (counter_font_ != nullptr) DeleteObject(counter_font_);
@@ -103,8 +106,9 @@ BOOL StwDialog::OnInitDialog() {
     // folder lookup is slow to load under some systems).
     if (!chosen_report_) PostMessage(kMsgDefaultReport);
     else ShowReport();
-    if (!image_ok_) SetText(IDC_STATUS, "The embedded image is unusable: no unit can be updated.");
-    Buttons();
+    PostMessage(kMsgTakeImage);
+    // The dialog manager gives the first tab stop the focus as this returns.
+    Buttons(false);
     SetTimer(kTimer, kTimerMs);
     return TRUE;
 }
@@ -121,8 +125,14 @@ void StwDialog::MakeCounterFont() {
     // Large enough to read from two metres, made for the system DPI, and
     // as large as the widest value lets it be in its box.
     static const char kWidest[] = "10 h 59 min";
+    const int room = box.right - box.left - 4;
     HFONT f = nullptr;
-    for (int pt = 22; pt >= 10; --pt) {
+    // Text width grows about in step with the size, so the measure at the
+    // largest size tells where to look (from one point above the guess,
+    // the guess being rounded down); each font made costs a few
+    // milliseconds of start-up.
+    constexpr int kLargest = 22, kSmallest = 10;
+    for (int pt = kLargest;;) {
         lf.lfHeight = -MulDiv(pt, GetDeviceCaps(dc, LOGPIXELSY), 72);
         HFONT tryf = CreateFontIndirectA(&lf);
         if (tryf == nullptr) break;
@@ -132,7 +142,9 @@ void StwDialog::MakeCounterFont() {
         SelectObject(dc, old);
         if (f != nullptr) DeleteObject(f);
         f = tryf;
-        if (sz.cx <= box.right - box.left - 4) break;
+        if (sz.cx <= room || pt == kSmallest) break;
+        const int guess = sz.cx > 0 ? pt * room / sz.cx + 1 : pt - 1;
+        pt = std::max(kSmallest, std::min(guess, pt - 1));
     }
     ::ReleaseDC(m_hWnd, dc);
     if (f == nullptr) return;
@@ -140,6 +152,17 @@ void StwDialog::MakeCounterFont() {
                                             reinterpret_cast<WPARAM>(f), FALSE);
     if (counter_font_ != nullptr) DeleteObject(counter_font_);
     counter_font_ = f;
+}
+
+void StwDialog::TakeImage() {
+    if (image_taken_) return;
+    image_taken_ = true;
+    const StwBuiltImage &built = image_build_->wait();
+    image_ = built.image;
+    image_ok_ = built.ok;
+    if (image_ok_) return;
+    SetText(IDC_STATUS, "The embedded image is unusable: no unit can be updated.");
+    Buttons();
 }
 
 void StwDialog::SetText(int id, const std::string &text) {
@@ -156,12 +179,13 @@ void StwDialog::ShowReport() {
                                      : stn_wide(report_).c_str());
 }
 
-void StwDialog::Buttons() {
+void StwDialog::Buttons(bool move_focus) {
     const bool running = run_ != nullptr && run_->running();
     HWND focus = ::GetFocus();
     GetDlgItem(IDC_START)->EnableWindow(image_ok_ && !running);
     GetDlgItem(IDC_CHANGE)->EnableWindow(!running);
     GetDlgItem(IDC_STOP)->EnableWindow(running);
+    if (!move_focus) return;
     // The keyboard never stays on a button that has just been disabled.
     HWND start = GetDlgItem(IDC_START)->m_hWnd, stop = GetDlgItem(IDC_STOP)->m_hWnd;
     HWND change = GetDlgItem(IDC_CHANGE)->m_hWnd;
@@ -187,6 +211,7 @@ BOOL StwDialog::OnCommand(WPARAM wp, LPARAM lp) {
 }
 
 void StwDialog::Start() {
+    TakeImage();
     if (!image_ok_ || (run_ != nullptr && run_->running())) return;
     if (!chosen_report_) {
         // Today's file, in case the day changed since the window opened.
@@ -351,6 +376,7 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case kStwMsgEnded: OnEnded(); return 0;
+    case kMsgTakeImage: TakeImage(); return 0;
     case kMsgDefaultReport:
         if (!chosen_report_ && (run_ == nullptr || !run_->running())) {
             report_ = stw_default_report(false);

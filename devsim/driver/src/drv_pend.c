@@ -158,14 +158,17 @@ void drv_pend_stop(void) {
     drv_pend.thread = NULL;
 }
 
-ULONG drv_pend_epoch(struct drv_sim *sim) {
+/* A device's count that the queue's lock guards, read under it. */
+static ULONG read_locked(const ULONG *field) {
     KIRQL irql;
-    ULONG epoch;
+    ULONG value;
     KeAcquireSpinLock(&drv_pend.lock, &irql);
-    epoch = sim->flushes;
+    value = *field;
     KeReleaseSpinLock(&drv_pend.lock, irql);
-    return epoch;
+    return value;
 }
+
+ULONG drv_pend_epoch(struct drv_sim *sim) { return read_locked(&sim->flushes); }
 
 NTSTATUS drv_pend_queue(struct drv_sim *sim, PIRP irp, ULONG wait_ms, ULONG epoch) {
     KIRQL irql;
@@ -220,24 +223,15 @@ void drv_pend_flush(struct drv_sim *sim, PFILE_OBJECT file, BOOLEAN cancel) {
 }
 
 ULONG drv_pend_count(struct drv_sim *sim) {
-    KIRQL irql;
-    LONG n;
-    KeAcquireSpinLock(&drv_pend.lock, &irql);
-    n = sim->pended;
-    KeReleaseSpinLock(&drv_pend.lock, irql);
+    const LONG n = (LONG)read_locked((const ULONG *)&sim->pended);
     return n > 0 ? (ULONG)n : 0;
 }
 
 void drv_pend_drain(struct drv_sim *sim) {
     for (;;) {
-        LONG left;
-        KIRQL irql;
         LARGE_INTEGER pause;
         drv_pend_flush(sim, NULL, FALSE);
-        KeAcquireSpinLock(&drv_pend.lock, &irql);
-        left = sim->pended;
-        KeReleaseSpinLock(&drv_pend.lock, irql);
-        if (left == 0) return;
+        if (drv_pend_count(sim) == 0) return;
         /* One is being completed by another thread right now. */
         pause.QuadPart = -10000LL; /* 1 ms */
         KeDelayExecutionThread(KernelMode, FALSE, &pause);

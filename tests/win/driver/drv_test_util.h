@@ -114,6 +114,17 @@ inline Bytes boot_data(std::uint32_t type, std::uint32_t addr = 0, const Bytes &
     return make_frame(0x0001, type, addr, payload);
 }
 
+// A fresh handle to the device gets a well-framed answer to a version
+// request: the device still works after what a test did to it.
+inline ::testing::AssertionResult answers_version(unsigned index) {
+    DevFile dev(index);
+    Bytes answer;
+    if (!dev.exchange(version_get(), &answer, 41))
+        return ::testing::AssertionFailure() << "no answer, error " << GetLastError();
+    if (!well_framed(answer)) return ::testing::AssertionFailure() << "a badly framed answer";
+    return ::testing::AssertionSuccess();
+}
+
 // Waits until the device has this many delayed reads waiting; false when
 // that does not happen within a few seconds (then the test fails anyway).
 inline bool wait_reads_pending(devsim::Control &ctl, unsigned index, std::uint32_t n) {

@@ -1,0 +1,34 @@
+#include "stw_image.h"
+
+#include <system_error>
+
+#include "com_type.h"
+#include "stn_sha256.h"
+
+StwImageBuild::~StwImageBuild() {
+    wait();
+    CLS_prom::prom_free_mem(&hex_, CLS_prom::FREE_ALL);
+}
+
+void StwImageBuild::start() {
+    try {
+        builder_ = std::thread([this] { build(); });
+    } catch (const std::system_error &) {
+        build();
+    }
+}
+
+const StwBuiltImage &StwImageBuild::wait() {
+    if (builder_.joinable()) builder_.join();
+    return built_;
+}
+
+void StwImageBuild::build() {
+    unsigned long version = kNoVersion, mcu = 0;
+    char product[CLS_prom::kProductLen] = {};
+    if (CLS_prom::prom_read(&hex_, &version, &mcu, product) != 1 || version == kNoVersion) return;
+    built_.image.edit = &hex_.edit;
+    built_.image.version = static_cast<std::uint32_t>(version);
+    built_.image.sha256 = stn_sha256_hex(hex_.edit.data, hex_.edit.len);
+    built_.ok = true;
+}

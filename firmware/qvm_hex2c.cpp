@@ -111,6 +111,29 @@ bool decode_record(const std::string &text, std::vector<std::uint8_t> *raw, std:
     return true;
 }
 
+// The records other than data have a fixed number of data bytes; false
+// (and why) when one has another.
+bool fixed_length_ok(std::uint8_t type, std::uint8_t count, std::string *why) {
+    struct Fixed {
+        std::uint8_t type, count;
+        const char *wrong;
+    };
+    static const Fixed kFixed[] = {
+        {0x01, 0, "end-of-file record with data"},
+        {0x02, 2, "extended address record needs 2 data bytes"},
+        {0x04, 2, "extended address record needs 2 data bytes"},
+        {0x03, 4, "start address record needs 4 data bytes"},
+        {0x05, 4, "start address record needs 4 data bytes"},
+    };
+    for (const Fixed &f : kFixed) {
+        if (f.type == type && f.count != count) {
+            *why = f.wrong;
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads the whole file into data chunks.
 bool parse_file(const std::string &content, std::vector<Chunk> *chunks, Failure *fail) {
     std::uint32_t base = 0;
@@ -135,6 +158,7 @@ bool parse_file(const std::string &content, std::vector<Chunk> *chunks, Failure 
         const std::uint32_t offset = static_cast<std::uint32_t>(raw[1]) << 8 | raw[2];
         const std::uint8_t type = raw[3];
         const std::uint8_t *data = raw.data() + 4;
+        if (!fixed_length_ok(type, count, &fail->text)) return false;
         switch (type) {
         case 0x00:
             if (offset + count > 0x10000u) {
@@ -144,27 +168,15 @@ bool parse_file(const std::string &content, std::vector<Chunk> *chunks, Failure 
             chunks->push_back({base + offset, line_no, std::vector<std::uint8_t>(data, data + count)});
             break;
         case 0x01:
-            if (count != 0) {
-                fail->text = "end-of-file record with data";
-                return false;
-            }
             ended = true;
             break;
         case 0x02:
         case 0x04:
-            if (count != 2) {
-                fail->text = "extended address record needs 2 data bytes";
-                return false;
-            }
             base = static_cast<std::uint32_t>(data[0]) << 8 | data[1];
             base <<= type == 0x02 ? 4 : 16;
             break;
         case 0x03:
         case 0x05:
-            if (count != 4) {
-                fail->text = "start address record needs 4 data bytes";
-                return false;
-            }
             break;
         default: {
             char buf[48];

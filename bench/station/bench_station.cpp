@@ -127,7 +127,7 @@ double start_up(const std::string &exe, const std::string &args) {
     if (!st.start_exe(exe, args)) return -1;
     HWND wnd = nullptr;
     while (wnd == nullptr && now_ms() - t0 < 20000) {
-        const std::vector<HWND> w = st.windows();
+        const std::vector<HWND> w = st.dialogs();
         if (!w.empty()) wnd = w.front();
         else Sleep(1);
     }

@@ -19,6 +19,7 @@ constexpr unsigned bit(Opt o) { return 1u << o; }
 struct OptionRow {
     const char *name;
     const char *value;    // what follows it in the usage ("K"); nullptr: a flag
+    bool CliArgs::*flag;  // a flag's field, set when it is given; nullptr: a value
     Opt excludes;         // the option it cannot go with; kOptCount: none
     unsigned lo, hi;      // a number's range (value options that are numbers)
     const char *needs;    // what a missing or bad value should have been
@@ -27,24 +28,24 @@ struct OptionRow {
 
 // In the order the usage shows them.
 const OptionRow kOptions[kOptCount] = {
-    {"--device", "N ...", kAll, 0, 255, "at least one device index from 0 to 255",
+    {"--device", "N ...", nullptr, kAll, 0, 255, "at least one device index from 0 to 255",
      "device indices 0..255 (\\\\.\\R846_QVM2K_N)"},
-    {"--all", nullptr, kDevice, 0, 0, nullptr, "every device present"},
-    {"--report", "FILE", kOptCount, 0, 0, "a file name",
+    {"--all", nullptr, &CliArgs::all, kDevice, 0, 0, nullptr, "every device present"},
+    {"--report", "FILE", nullptr, kOptCount, 0, 0, "a file name",
      "the station's record (JSON Lines), kept across runs"},
-    {"--force", nullptr, kOptCount, 0, 0, nullptr, "write the image even to a current device"},
-    {"--parallel", "K", kOptCount, 1, 256, "a number from 1 to 256",
+    {"--force", nullptr, &CliArgs::force, kOptCount, 0, 0, nullptr, "write the image even to a current device"},
+    {"--parallel", "K", nullptr, kOptCount, 1, 256, "a number from 1 to 256",
      "at most K devices at once (default: all)"},
-    {"--timeout", "SECONDS", kOptCount, 1, 600, "a number of seconds from 1 to 600",
+    {"--timeout", "SECONDS", nullptr, kOptCount, 1, 600, "a number of seconds from 1 to 600",
      "the deadline of every exchange with a device, in\n"
      "seconds, 1..600 (default 5); a device that misses it\n"
      "fails (\"deadline\")"},
-    {"--json", nullptr, kCsv, 0, 0, nullptr,
+    {"--json", nullptr, &CliArgs::json, kCsv, 0, 0, nullptr,
      "standard output carries only JSON Lines, one object\n"
      "per line with a \"type\": device, info, progress,\n"
      "result, summary, report, error; messages for people\n"
      "go to standard error"},
-    {"--csv", nullptr, kJson, 0, 0, nullptr,
+    {"--csv", nullptr, &CliArgs::csv, kJson, 0, 0, nullptr,
      "report: a header row, then one row per unit line"},
 };
 
@@ -174,25 +175,6 @@ bool take_value(Opt o, const std::string &value, CliArgs *args, std::string *err
     return fail(error, std::string(row.name) + " needs " + row.needs);
 }
 
-void set_flag(Opt o, CliArgs *args) {
-    switch (o) {
-    case kAll:
-        args->all = true;
-        break;
-    case kForce:
-        args->force = true;
-        break;
-    case kJson:
-        args->json = true;
-        break;
-    case kCsv:
-        args->csv = true;
-        break;
-    default:
-        break;
-    }
-}
-
 }  // namespace
 
 bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::string *error) {
@@ -258,7 +240,7 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         seen |= bit(o);
         if (row.value == nullptr) {
             if (eq != std::string::npos) return refuse(std::string(row.name) + " takes no value");
-            set_flag(o, args);
+            args->*row.flag = true;
             continue;
         }
         const bool list = o == kDevice;  // --device N ...: it alone may be given again

@@ -29,16 +29,10 @@ struct Seat {
 };
 
 StnTileState state_of(StnOutcome o) {
-    switch (o) {
-    case StnOutcome::kUpdated:
-        return StnTileState::kUpdated;
-    case StnOutcome::kCurrent:
-        return StnTileState::kCurrent;
-    case StnOutcome::kInterrupted:
-        return StnTileState::kInterrupted;
-    default:
-        return StnTileState::kFailed;
-    }
+    static const StnTileState kStates[] = {StnTileState::kUpdated, StnTileState::kCurrent,
+                                           StnTileState::kFailed, StnTileState::kInterrupted};
+    const auto i = static_cast<std::size_t>(o);
+    return i < sizeof kStates / sizeof kStates[0] ? kStates[i] : StnTileState::kFailed;
 }
 
 StnTileState state_of_phase(int phase) {

@@ -14,16 +14,9 @@ std::string stn_version_text(std::uint32_t version) {
 }
 
 const char *stn_outcome_name(StnOutcome outcome) {
-    switch (outcome) {
-    case StnOutcome::kUpdated:
-        return "updated";
-    case StnOutcome::kCurrent:
-        return "current";
-    case StnOutcome::kInterrupted:
-        return "interrupted";
-    default:
-        return "failed";
-    }
+    static const char *const kNames[] = {"updated", "current", "failed", "interrupted"};
+    const auto i = static_cast<std::size_t>(outcome);
+    return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "failed";
 }
 
 std::string stn_device_name(unsigned index, const StnUnitResult &r) {
@@ -111,22 +104,10 @@ std::string stn_totals_text(const StnTotals &t) {
 
 
 const char *stn_failure_name(StnFailure kind) {
-    switch (kind) {
-    case StnFailure::kRefused:
-        return "refused";
-    case StnFailure::kNoAnswer:
-        return "no_answer";
-    case StnFailure::kDeadline:
-        return "deadline";
-    case StnFailure::kUnplugged:
-        return "unplugged";
-    case StnFailure::kUnverified:
-        return "unverified";
-    case StnFailure::kOther:
-        return "other";
-    default:
-        return "";
-    }
+    static const char *const kNames[kStnFailureKinds] = {
+        "", "refused", "no_answer", "deadline", "unplugged", "unverified", "other"};
+    const auto i = static_cast<std::size_t>(kind);
+    return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "";
 }
 
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,

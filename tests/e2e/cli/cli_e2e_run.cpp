@@ -42,16 +42,6 @@ std::string read_file(const std::string &path) {
     return s;
 }
 
-std::string field(const std::string &line, const char *key) {
-    const std::string k = std::string("\"") + key + "\":";
-    const std::size_t at = line.find(k);
-    if (at == std::string::npos) return "";
-    const std::size_t from = at + k.size();
-    const std::size_t end =
-        line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
-    return line.substr(from, end - from);
-}
-
 std::vector<std::string> report_lines(const std::string &path, const char *type) {
     const std::string s = read_file(path);
     const std::string quoted = type != nullptr ? std::string("\"") + type + "\"" : "";

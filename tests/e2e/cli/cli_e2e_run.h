@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "test_json_field.h"
+
 namespace cli_e2e {
 
 struct Output {
@@ -48,9 +50,7 @@ std::string read_file(const std::string &path);
 // A fresh path in the temporary folder, with no file there.
 std::string temp_path(const char *name);
 
-// The raw text of a JSON line's field ("\"updated\"", "3", "null"), or ""
-// when the line has none. For the flat objects qvm_cli writes.
-std::string field(const std::string &line, const char *key);
+using test_support::field;
 // A report's whole lines, without their line ends (a torn tail is left
 // out); with type, only its lines of that "type" ("start", "unit").
 std::vector<std::string> report_lines(const std::string &path, const char *type = nullptr);

@@ -46,13 +46,14 @@ Program::~Program() {
     }
 }
 
-bool Program::start(const std::string &exe, WORD show) {
+bool Program::start(const std::string &exe, WORD show, const std::string &args) {
     if (process_.ok()) return false;
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = show;
     std::string cmd = "\"" + exe + "\"";
+    if (!args.empty()) cmd += " " + args;
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back('\0');
     PROCESS_INFORMATION pi{};

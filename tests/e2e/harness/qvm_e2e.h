@@ -48,9 +48,11 @@ public:
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
-    // Starts `exe` with the show state `show` (STARTUPINFO wShowWindow).
-    // False when the process could not be created.
-    bool start(const std::string &exe = updater_path(), WORD show = SW_SHOWNORMAL);
+    // Starts `exe` with the show state `show` (STARTUPINFO wShowWindow) and
+    // the command line after its name `args`. False when the process could
+    // not be created.
+    bool start(const std::string &exe = updater_path(), WORD show = SW_SHOWNORMAL,
+               const std::string &args = std::string());
 
     DWORD pid() const { return pid_; }
     bool running() const;

@@ -12,73 +12,16 @@
 
 namespace station_e2e {
 
-using qvm_e2e::class_name;
 using qvm_e2e::wait_until;
 using qvm_e2e::window_text;
 
 std::string station_path() { return qvm_e2e::windows_path(QVM_STATION_EXE); }
 
-Station::~Station() {
-    if (running()) {
-        TerminateProcess(process_.get(), 0xDEAD);
-        WaitForSingleObject(process_.get(), 10000);
-    }
-}
-
-bool Station::start_exe(const std::string &exe, const std::string &args) {
-    if (process_.ok()) return false;
-    std::string cmd = "\"" + exe + "\" " + args;
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi))
-        return false;
-    process_.reset(pi.hProcess);
-    CloseHandle(pi.hThread);
-    pid_ = pi.dwProcessId;
-    return true;
-}
-
-bool Station::running() const {
-    return process_.ok() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
-
-bool Station::wait_exit(DWORD ms) {
-    return process_.ok() && WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
-}
-
-DWORD Station::exit_code() const {
-    DWORD code = STILL_ACTIVE;
-    if (process_.ok()) GetExitCodeProcess(process_.get(), &code);
-    return code;
-}
-
-std::vector<HWND> Station::windows() const {
-    struct Search {
-        DWORD pid;
-        std::vector<HWND> found;
-    } s{pid_, {}};
-    EnumWindows(
-        [](HWND w, LPARAM arg) -> BOOL {
-            auto *s = reinterpret_cast<Search *>(arg);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            if (pid == s->pid && IsWindowVisible(w) && class_name(w) == "#32770")
-                s->found.push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-
 HWND Station::wait_main(DWORD ms) const {
     HWND found = nullptr;
     wait_until(
         [&] {
-            for (HWND w : windows()) {
+            for (HWND w : dialogs()) {
                 if (GetDlgItem(w, IDC_START) != nullptr && GetDlgItem(w, IDC_GRID) != nullptr)
                     found = w;
             }
@@ -92,7 +35,7 @@ HWND Station::wait_box(const std::string &part, DWORD ms) const {
     HWND found = nullptr;
     wait_until(
         [&] {
-            for (HWND w : windows()) {
+            for (HWND w : dialogs()) {
                 if (GetDlgItem(w, IDC_START) == nullptr &&
                     box_text(w).find(part) != std::string::npos)
                     found = w;
@@ -231,22 +174,6 @@ std::vector<std::string> unit_lines(const std::string &path) {
         if (field(l, "type") == "\"unit\"") out.push_back(l);
     }
     return out;
-}
-
-std::string field(const std::string &line, const char *key) {
-    const std::string k = std::string("\"") + key + "\":";
-    const std::size_t at = line.find(k);
-    if (at == std::string::npos) return "";
-    const std::size_t from = at + k.size();
-    std::size_t end;
-    if (from < line.size() && line[from] == '"') {
-        end = from + 1;
-        while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
-        ++end;
-    } else {
-        end = line.find_first_of(",}", from);
-    }
-    return line.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
 }  // namespace station_e2e

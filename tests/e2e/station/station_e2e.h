@@ -11,39 +11,30 @@
 #include <string>
 #include <vector>
 
-#include "test_handle.h"
+#include "qvm_e2e.h"
+#include "test_json_field.h"
 
 namespace station_e2e {
 
 // The program under test, in Windows path form.
 std::string station_path();
 
-// One qvm_station.exe. The destructor ends it if it still runs.
-class Station {
+// One qvm_station.exe, or another program watched the same way. The
+// destructor ends it if it still runs.
+class Station : public qvm_e2e::Program {
 public:
-    Station() = default;
-    ~Station();
-    Station(const Station &) = delete;
-    Station &operator=(const Station &) = delete;
-
     // args: the command line after the program's name.
     bool start(const std::string &args) { return start_exe(station_path(), args); }
-    // Another program (Windows path), watched the same way.
-    bool start_exe(const std::string &exe, const std::string &args);
-    bool running() const;
-    bool wait_exit(DWORD ms);
-    DWORD exit_code() const;
-    // The visible station window (waited for), or null.
+    // Another program (Windows path).
+    bool start_exe(const std::string &exe, const std::string &args) {
+        return Program::start(exe, SW_SHOWNORMAL, args);
+    }
+    // The visible station window (waited for), or null; the station's
+    // window is a dialog, not the updater's main class.
     HWND wait_main(DWORD ms = 10000) const;
     // A visible message box of this process (a "#32770" without the Start
     // button) whose text holds `part`, waited for; null when none came.
     HWND wait_box(const std::string &part, DWORD ms = 10000) const;
-    // Its visible dialogs and message boxes ("#32770").
-    std::vector<HWND> windows() const;
-
-private:
-    test_support::Handle process_;
-    DWORD pid_ = 0;
 };
 
 // A message box's text.
@@ -80,7 +71,6 @@ void keep_report(const std::string &path);
 std::vector<std::string> report_lines(const std::string &path);
 // The report's "unit" lines.
 std::vector<std::string> unit_lines(const std::string &path);
-// A field of one JSON line as it stands there ("\"updated\"", "3").
-std::string field(const std::string &line, const char *key);
+using test_support::field;
 
 }  // namespace station_e2e

@@ -34,13 +34,7 @@ public:
         *out = bytes;
         return fail != "read";
     }
-    bool append(const std::string &b) override {
-        std::lock_guard<std::recursive_mutex> lock(mu);
-        ops.push_back("append");
-        if (fail == "append") return false;
-        bytes += b;
-        return true;
-    }
+    bool append(const std::string &b) override { return add_to(&bytes, "append", b); }
     bool flush() override {
         std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("flush");
@@ -56,11 +50,15 @@ public:
         bytes.resize(static_cast<std::size_t>(size));
         return true;
     }
-    bool set_aside(const std::string &b) override {
+    bool set_aside(const std::string &b) override { return add_to(&aside, "aside", b); }
+
+private:
+    // Records the operation op, then adds b to *to unless op is to fail.
+    bool add_to(std::string *to, const char *op, const std::string &b) {
         std::lock_guard<std::recursive_mutex> lock(mu);
-        ops.push_back("aside");
-        if (fail == "aside") return false;
-        aside += b;
+        ops.push_back(op);
+        if (fail == op) return false;
+        *to += b;
         return true;
     }
 };

@@ -21,9 +21,12 @@
 #include "devsim_inproc.h"
 #include "posix_dev.h"
 #include "prom.h"
+#include "test_json_field.h"
 #include "../station/stn_test_image.h"
 
 namespace {
+
+using test_support::field;
 
 using stn_test::kImageVersion;
 
@@ -88,15 +91,6 @@ CliArgs args_of(std::vector<const char *> argv) {
     std::string e;
     EXPECT_TRUE(cli_parse_args(static_cast<int>(argv.size()), argv.data(), &a, &e)) << e;
     return a;
-}
-
-std::string field(const std::string &line, const char *key) {
-    const std::string k = std::string("\"") + key + "\":";
-    const std::size_t at = line.find(k);
-    if (at == std::string::npos) return "";
-    const std::size_t from = at + k.size();
-    const std::size_t end = line.find_first_of(",}", line[from] == '"' ? line.find('"', from + 1) : from);
-    return line.substr(from, end - from);
 }
 
 // The report's lines of one type ("unit", "start").

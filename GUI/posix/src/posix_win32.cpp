@@ -305,28 +305,26 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCS
     return add_handle(std::move(ev));
 }
 
-BOOL SetEvent(HANDLE h) {
+namespace {
+
+// SetEvent and ResetEvent: the event's state, waking the waiters when set.
+BOOL set_event_state(HANDLE h, bool signaled) {
     auto ev = lookup<Event>(h);
     if (ev == nullptr) {
         t_last_error = ERROR_INVALID_HANDLE;
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(g_event_mutex);
-    ev->signaled = true;
-    g_event_cv.notify_all();
+    ev->signaled = signaled;
+    if (signaled) g_event_cv.notify_all();
     return TRUE;
 }
 
-BOOL ResetEvent(HANDLE h) {
-    auto ev = lookup<Event>(h);
-    if (ev == nullptr) {
-        t_last_error = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(g_event_mutex);
-    ev->signaled = false;
-    return TRUE;
-}
+}  // namespace
+
+BOOL SetEvent(HANDLE h) { return set_event_state(h, true); }
+
+BOOL ResetEvent(HANDLE h) { return set_event_state(h, false); }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms) {
     if (wait_all != FALSE || count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {

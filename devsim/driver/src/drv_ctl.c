@@ -91,12 +91,17 @@ static NTSTATUS ctl_arm_fault(struct ctl_req *r) {
     return ok ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-static NTSTATUS ctl_clear_faults(struct ctl_req *r) {
+/* Runs a change of the model that cannot fail, under the device's lock. */
+static NTSTATUS model_locked(struct ctl_req *r, void (*change)(struct devsim_device *)) {
     KIRQL irql;
     KeAcquireSpinLock(&r->sim->lock, &irql);
-    devsim_clear_faults(&r->sim->model);
+    change(&r->sim->model);
     KeReleaseSpinLock(&r->sim->lock, irql);
     return STATUS_SUCCESS;
+}
+
+static NTSTATUS ctl_clear_faults(struct ctl_req *r) {
+    return model_locked(r, devsim_clear_faults);
 }
 
 static NTSTATUS ctl_set_delay(struct ctl_req *r) {
@@ -170,13 +175,7 @@ static NTSTATUS ctl_log(struct ctl_req *r) {
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS ctl_clear_log(struct ctl_req *r) {
-    KIRQL irql;
-    KeAcquireSpinLock(&r->sim->lock, &irql);
-    devsim_log_clear(&r->sim->model);
-    KeReleaseSpinLock(&r->sim->lock, irql);
-    return STATUS_SUCCESS;
-}
+static NTSTATUS ctl_clear_log(struct ctl_req *r) { return model_locked(r, devsim_log_clear); }
 
 static NTSTATUS ctl_flash(struct ctl_req *r) {
     const struct devsim_ioc_flash_req *q = (const struct devsim_ioc_flash_req *)r->in;

@@ -121,6 +121,9 @@ private:
     bool read_via(const Port *via, std::uint8_t *buf, std::uint32_t capacity, std::uint32_t *read);
     void close_via(const Port *via);
 
+    // One of the model's counters, read under the lock.
+    std::uint32_t read_locked(std::uint32_t devsim_device::*field) const;
+
     // Lock held by the caller for these.
     bool live(const Port *via) const;
     void plug_locked();

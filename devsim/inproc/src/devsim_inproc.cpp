@@ -145,35 +145,21 @@ void InProcDevice::clear_log() {
     devsim_log_clear(dev_.get());
 }
 
-std::uint32_t InProcDevice::exchanges() const {
+std::uint32_t InProcDevice::read_locked(std::uint32_t devsim_device::*field) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->exchanges;
+    return dev_.get()->*field;
 }
 
-std::uint32_t InProcDevice::led() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->led;
-}
-
+std::uint32_t InProcDevice::exchanges() const { return read_locked(&devsim_device::exchanges); }
+std::uint32_t InProcDevice::led() const { return read_locked(&devsim_device::led); }
 std::uint32_t InProcDevice::firm_version() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->firm_version;
+    return read_locked(&devsim_device::firm_version);
 }
-
 std::uint32_t InProcDevice::blocks_received() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->blocks_received;
+    return read_locked(&devsim_device::blocks_received);
 }
-
-std::uint32_t InProcDevice::commits() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->commits;
-}
-
-std::uint32_t InProcDevice::boot_state() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dev_->boot_state;
-}
+std::uint32_t InProcDevice::commits() const { return read_locked(&devsim_device::commits); }
+std::uint32_t InProcDevice::boot_state() const { return read_locked(&devsim_device::boot_state); }
 
 std::vector<std::uint8_t> InProcDevice::flash() const {
     std::lock_guard<std::mutex> lock(mutex_);

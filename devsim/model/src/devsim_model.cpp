@@ -293,23 +293,13 @@ void devsim_init(devsim_device *dev, const devsim_config *config) {
         devsim_default_config(&dev->config);
     }
     dev->firm_version = dev->config.firm_version;
-    dev->led = 0;
-    dev->boot_state = DEVSIM_BOOT_IDLE;
-    dev->next_block = DEVSIM_WINDOW_START;
-    dev->blocks_received = 0;
     dev->commits = 0;
     erase_window(dev);
     put32(dev->flash + (DEVSIM_VERSION_ADDR - DEVSIM_WINDOW_START), dev->firm_version);
-    dev->powered = 1;
     dev->exchanges = 0;
     fill(dev->response, DEVSIM_MAX_RESPONSE, 0);
-    dev->response_len = 0;
-    dev->response_pending = 0;
-    dev->read_fault = DEVSIM_FAULT_NONE;
-    dev->pending_delay_ms = 0;
-    dev->hang = DEVSIM_HANG_NONE;
-    dev->fault_count = 0;
     dev->log_count = 0;
+    devsim_replug(dev);  // power, LED, transfer, answer and faults as after a plug-in
 }
 
 int devsim_write(devsim_device *dev, const uint8_t *data, uint32_t len, uint32_t *written) {

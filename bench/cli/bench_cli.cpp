@@ -14,6 +14,7 @@
 
 #include "cli_e2e_run.h"
 #include "bench_clock.h"
+#include "bench_devices.h"
 #include "devsim_ctl.h"
 #include "test_frames.h"
 
@@ -28,13 +29,7 @@ using bench_support::now_ms;
 
 // Fresh devices 0..n-1 holding 3.40, each with the delay.
 bool plug(devsim::Control &ctl, unsigned n) {
-    if (!ctl.remove_all()) return false;
-    for (unsigned i = 0; i < n; ++i) {
-        devsim::DeviceConfig c = devsim::default_config(i);
-        c.firm_version = 340;
-        if (!ctl.add(i, c) || !ctl.set_delay(i, kDelayMs)) return false;
-    }
-    return true;
+    return bench_support::plug_devices(ctl, n, 340, kDelayMs);
 }
 
 // The largest "ms" of the result lines (the slowest unit), or -1.

@@ -8,13 +8,13 @@
 // configured device with its own.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "cmc.h"
 #include "cmc_snd.h"
 #include "devsim_ctl.h"
@@ -27,21 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kRepetitions = 7;
 constexpr int kRoundTrips = 300;
 
-double now_us() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(freq.QuadPart);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench_support::median;
+using bench_support::now_us;
 
 // The bare loop frames with the tests' own framing, not the program's.
 Bytes frame(std::uint16_t id, std::uint32_t p1, std::uint32_t p2, const Bytes &payload = {}) {

@@ -26,27 +26,27 @@ constexpr std::size_t kSpan = 0x1000000 - 0x4000;  // 16,760,832
 // Peak resident set since the last reset, in KiB. Linux resets the mark
 // through clear_refs; where that is not possible the process peak is used.
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-long peak_kib() {
+// A "Key: value kB" line of /proc/self/status, in KiB; -1 when absent.
+long status_kib(const std::string &field) {
     std::ifstream in("/proc/self/status");
     std::string key;
     long value = 0;
     while (in >> key) {
-        if (key == "VmHWM:" && in >> value) return value;
+        if (key == field && in >> value) return value;
         in.ignore(1 << 12, '\n');
     }
+    return -1;
+}
+long peak_kib() {
+    const long hwm = status_kib("VmHWM:");
+    if (hwm >= 0) return hwm;
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss;
 }
 long rss_kib() {
-    std::ifstream in("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (in >> key) {
-        if (key == "VmRSS:" && in >> value) return value;
-        in.ignore(1 << 12, '\n');
-    }
-    return 0;
+    const long rss = status_kib("VmRSS:");
+    return rss < 0 ? 0 : rss;
 }
 
 // Gives freed heap back first, so that each benchmark's peak is its own.

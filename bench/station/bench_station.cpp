@@ -17,6 +17,7 @@
 
 #include "cli_e2e_run.h"
 #include "bench_clock.h"
+#include "bench_devices.h"
 #include "devsim_ctl.h"
 #include "qvm_e2e.h"
 #include "station_e2e.h"
@@ -32,14 +33,9 @@ constexpr int kStartRepetitions = 10;
 using bench_support::median;
 using bench_support::now_ms;
 
+// Fresh devices 0..7 holding 3.40, each with the delay.
 bool plug(devsim::Control &ctl) {
-    if (!ctl.remove_all()) return false;
-    for (unsigned i = 0; i < kDevices; ++i) {
-        devsim::DeviceConfig c = devsim::default_config(i);
-        c.firm_version = 340;
-        if (!ctl.add(i, c) || !ctl.set_delay(i, kDelayMs)) return false;
-    }
-    return true;
+    return bench_support::plug_devices(ctl, kDevices, 340, kDelayMs);
 }
 
 std::uint32_t exchanges(devsim::Control &ctl) {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "test_frames.h"
 #include "upd_support.h"
 
@@ -40,26 +41,13 @@ constexpr int kStartRepetitions = 15;
 // Exchanges of one transfer: LED 2, begin, 64 blocks, end, LED 1.
 constexpr std::uint32_t kTransferExchanges = 4 + kBlocks;
 
-double now_ms() {
-    static const LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e3 / static_cast<double>(freq.QuadPart);
-}
+using bench_support::median;
+using bench_support::now_ms;
 
 double sum(const std::vector<double> &v) {
     double s = 0;
     for (double x : v) s += x;
     return s;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 std::string windows_path(std::string path) {

@@ -43,6 +43,15 @@ bool same_id(HWND item, int id) {
     return got == id || (id == IDC_STATIC && (got & 0xFFFF) == 0xFFFF);
 }
 
+// The program ended by itself, with exit code 0.
+::testing::AssertionResult ended_cleanly(Program &prog) {
+    if (!prog.wait_exit()) return ::testing::AssertionFailure() << "still running";
+    if (prog.exit_code() != 0) {
+        return ::testing::AssertionFailure() << "exit code " << prog.exit_code();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 bool same_text_ci(const std::string &a, const char *b) { return lstrcmpiA(a.c_str(), b) == 0; }
 
 // Dialog units of the main dialog's template in pixels. MapDialogRect does
@@ -177,8 +186,7 @@ TEST(MainDialog, MatchesTemplateAndShowsImageVersion) {
     EXPECT_TRUE(prog.dialogs().empty());
 
     click(main, IDCANCEL);  // Exit
-    ASSERT_TRUE(prog.wait_exit()) << "Exit did not end the program";
-    EXPECT_EQ(prog.exit_code(), 0u);
+    EXPECT_TRUE(ended_cleanly(prog)) << "Exit did not end the program";
 }
 
 TEST(MainDialog, MinimizedStartShowsNormallyAndEscapeEnds) {
@@ -189,8 +197,7 @@ TEST(MainDialog, MinimizedStartShowsNormallyAndEscapeEnds) {
     EXPECT_TRUE(IsWindowVisible(main));
 
     press_key(main, VK_ESCAPE);
-    ASSERT_TRUE(prog.wait_exit()) << "Escape did not end the program";
-    EXPECT_EQ(prog.exit_code(), 0u);
+    EXPECT_TRUE(ended_cleanly(prog)) << "Escape did not end the program";
 }
 
 TEST(MainDialog, CloseBoxEnds) {
@@ -198,8 +205,7 @@ TEST(MainDialog, CloseBoxEnds) {
     HWND main = start_main(prog);
     ASSERT_NE(main, nullptr);
     close_box(main);
-    ASSERT_TRUE(prog.wait_exit()) << "the close box did not end the program";
-    EXPECT_EQ(prog.exit_code(), 0u);
+    EXPECT_TRUE(ended_cleanly(prog)) << "the close box did not end the program";
 }
 
 TEST(SingleInstance, SecondStartEndsAndBringsBackTheMinimizedFirst) {
@@ -279,8 +285,7 @@ TEST(About, ShowsVersionClosesEveryWayAndOpensOnlyOnce) {
 
     // The dialog class held the request until the command returned; now it
     // is asked, and the program ends cleanly.
-    ASSERT_TRUE(prog.wait_exit()) << "the close request held during About was lost";
-    EXPECT_EQ(prog.exit_code(), 0u);
+    EXPECT_TRUE(ended_cleanly(prog)) << "the close request held during About was lost";
 }
 
 }  // namespace

@@ -41,16 +41,25 @@ protected:
         ASSERT_TRUE(dev.ctl().clear_log(0));
     }
 
-    // Clicks Update and returns the first box, checked for `text`.
-    HWND update_until_box(const char *text) {
-        qvm_e2e::click(main, kUpdate);
+    // Waits for the next box and checks its text and caption; nullptr when
+    // none came (`what` says which was missing).
+    HWND box_saying(const char *text, const char *what = "no message box") {
         HWND box = wait_box(prog);
-        EXPECT_NE(box, nullptr) << "no message box";
+        EXPECT_NE(box, nullptr) << what;
         if (box == nullptr) return nullptr;
         EXPECT_EQ(box_text(box), text);
         EXPECT_EQ(qvm_e2e::window_text(box), kCaption);
         return box;
     }
+
+    // Clicks Update and returns the first box, checked for `text`.
+    HWND update_until_box(const char *text) {
+        qvm_e2e::click(main, kUpdate);
+        return box_saying(text);
+    }
+
+    // Answers a box that came with OK.
+    static bool ok_box(HWND box) { return box != nullptr && answer_box(box, IDOK); }
 
     // Waits until the update dialogue is over (no dialog or box left).
     void expect_dialogue_over() {
@@ -67,13 +76,9 @@ protected:
     // the user and the device see; `before` is the device's log up to the
     // version check.
     void expect_complete_update(const std::vector<std::string> &before) {
-        HWND confirm = update_until_box(kConfirm);
-        ASSERT_NE(confirm, nullptr);
-        ASSERT_TRUE(answer_box(confirm, IDOK));
-        HWND done = wait_box(prog);
-        ASSERT_NE(done, nullptr) << "no completion box";
-        EXPECT_EQ(box_text(done), kCompleted);
-        EXPECT_EQ(qvm_e2e::window_text(done), kCaption);
+        ASSERT_TRUE(ok_box(update_until_box(kConfirm)));
+        HWND done = box_saying(kCompleted, "no completion box");
+        ASSERT_NE(done, nullptr);
         // The progress dialog is still there under the box, and full.
         HWND progress = wait_progress(prog, 0);
         ASSERT_NE(progress, nullptr) << "no progress dialog while the box is up";
@@ -140,9 +145,7 @@ TEST_F(Update, UpToDateDeviceIsNotUpdated) {
         dev.remove(0);
         ASSERT_TRUE(dev.add(0, version));
         show_version(version == kImageVersion ? "3.62" : "4.00");
-        HWND box = update_until_box(kNotNecessary);
-        ASSERT_NE(box, nullptr);
-        ASSERT_TRUE(answer_box(box, IDOK));
+        ASSERT_TRUE(ok_box(update_until_box(kNotNecessary)));
         expect_display(version == kImageVersion ? "3.62" : "4.00");
         EXPECT_EQ(join(dev.steps(0)), "VER, LED1");
     }
@@ -152,9 +155,7 @@ TEST_F(Update, NoDeviceIsReported) {
     ASSERT_TRUE(dev.add(0, 341));
     show_version("3.41");
     ASSERT_TRUE(dev.remove(0));
-    HWND box = update_until_box(kNotFound);
-    ASSERT_NE(box, nullptr);
-    ASSERT_TRUE(answer_box(box, IDOK));
+    ASSERT_TRUE(ok_box(update_until_box(kNotFound)));
     expect_display("3.41");
 }
 
@@ -162,9 +163,7 @@ TEST_F(Update, FailedVersionCheckIsReported) {
     ASSERT_TRUE(dev.add(0, 341));
     show_version("3.41");
     ASSERT_TRUE(dev.ctl().arm_fault(0, 0, DEVSIM_FAULT_ERROR_ANSWER));
-    HWND box = update_until_box(kCommError);
-    ASSERT_NE(box, nullptr);
-    ASSERT_TRUE(answer_box(box, IDOK));
+    ASSERT_TRUE(ok_box(update_until_box(kCommError)));
     expect_display("3.41");
     // No boot data; the teardown still sends LED 1.
     EXPECT_EQ(join(dev.steps(0)), "VER !err, LED1");
@@ -180,14 +179,8 @@ TEST_F(Update, FailureAtADataBlockIsReported) {
         ASSERT_TRUE(dev.add(0, 341));
         show_version("3.41");
         ASSERT_TRUE(dev.ctl().arm_fault(0, 5, kind));
-        HWND confirm = update_until_box(kConfirm);
-        ASSERT_NE(confirm, nullptr);
-        ASSERT_TRUE(answer_box(confirm, IDOK));
-        HWND box = wait_box(prog);
-        ASSERT_NE(box, nullptr) << "no outcome box";
-        EXPECT_EQ(box_text(box), kCommError);
-        EXPECT_EQ(qvm_e2e::window_text(box), kCaption);
-        ASSERT_TRUE(answer_box(box, IDOK));
+        ASSERT_TRUE(ok_box(update_until_box(kConfirm)));
+        ASSERT_TRUE(ok_box(box_saying(kCommError, "no outcome box")));
         expect_display("3.41");
         const std::string failed =
             kind == DEVSIM_FAULT_ERROR_ANSWER ? "BLOCK 4200 !err" : "BLOCK 4200 !fault5";
@@ -202,9 +195,7 @@ TEST_F(Update, EscapeEnterAndCloseCannotEndTheProgressDialog) {
     ASSERT_TRUE(dev.add(0, 341));
     // Slow enough to act while the transfer runs (about 2 s in all).
     ASSERT_TRUE(dev.ctl().set_delay(0, 25));
-    HWND confirm = update_until_box(kConfirm);
-    ASSERT_NE(confirm, nullptr);
-    ASSERT_TRUE(answer_box(confirm, IDOK));
+    ASSERT_TRUE(ok_box(update_until_box(kConfirm)));
     HWND progress = wait_progress(prog);
     ASSERT_NE(progress, nullptr) << "no progress dialog";
     EXPECT_EQ(qvm_e2e::window_text(progress), kCaption);

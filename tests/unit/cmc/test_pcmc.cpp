@@ -40,15 +40,67 @@ Reply transfer_failure() {
     return r;
 }
 
-// Keeps the controller after the check and runs the update to its end.
-void check_and_update(Life &run, Image &img, unsigned long num = 1, unsigned long max = 1) {
+// Answers like firmware(), but the reads of the exchanges `hold` picks wait
+// for the device's release().
+ScriptDevice::Responder held_at(std::function<bool(const Cmd &, std::size_t)> hold) {
+    auto ok = ScriptDevice::firmware();
+    return [=](const Cmd &c, std::size_t i) {
+        Reply r = ok(c, i);
+        r.block = hold(c, i);
+        return r;
+    };
+}
+
+// One scripted device at index 0, an image of `blocks` blocks, one life.
+struct OneDevice {
+    ScriptDevice dev;
+    Plug plug{0, &dev};
+    Image img;
+    Life run;
+    explicit OneDevice(unsigned blocks, ScriptDevice::Responder r = ScriptDevice::firmware())
+        : dev(std::move(r)), img(blocks) {}
+};
+
+// Checks an image newer than the device, keeps the controller (answer 1)
+// and waits for the check thread's end.
+::testing::AssertionResult kept_after_check(Life &run, Image &img, unsigned long num = 1,
+                                            unsigned long max = 1) {
     run.answer = 1;
     start_check(run, img, 0x00000200, 1, num, max);
-    ASSERT_TRUE(run.wait_chk());
-    ASSERT_EQ(run.chk_code, 0);
-    run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
-    ASSERT_TRUE(run.wait_fin());
-    ASSERT_TRUE(wait_threads_done());
+    if (!run.wait_chk()) return ::testing::AssertionFailure() << "no check result";
+    if (!wait_threads_done()) return ::testing::AssertionFailure() << "check thread still runs";
+    if (run.chk_code != 0) return ::testing::AssertionFailure() << "check code " << run.chk_code;
+    return ::testing::AssertionSuccess();
+}
+
+void start_update(Life &run) { run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run); }
+
+// Waits for the finish callback and the update thread's end.
+::testing::AssertionResult finished(Life &run) {
+    if (!run.wait_fin()) return ::testing::AssertionFailure() << "no finish";
+    if (!wait_threads_done()) return ::testing::AssertionFailure() << "update thread still runs";
+    return ::testing::AssertionSuccess();
+}
+
+// Keeps the controller after the check and runs the update to its end.
+::testing::AssertionResult check_and_update(Life &run, Image &img, unsigned long num = 1,
+                                            unsigned long max = 1) {
+    ::testing::AssertionResult kept = kept_after_check(run, img, num, max);
+    if (!kept) return kept;
+    start_update(run);
+    return finished(run);
+}
+
+// Starts the update on a device that holds a read, cancels while it waits
+// and lets it go on: the cancel must change nothing.
+void cancel_while_held(OneDevice &u) {
+    start_update(u.run);
+    ASSERT_TRUE(u.dev.wait_blocked());
+    u.run.cmc->pcmc_cancel();
+    EXPECT_EQ(u.dev.closes(), 0);
+    u.dev.release();
+    ASSERT_TRUE(finished(u.run));
+    EXPECT_EQ(u.run.result, 1u);
 }
 
 }  // namespace
@@ -74,19 +126,16 @@ TEST_F(Pcmc, CheckCodes) {
     for (const Case &c : cases) {
         DevVersion v;
         v.firm = c.device;
-        ScriptDevice dev(ScriptDevice::firmware(v));
-        Plug plug(0, &dev);
-        Image img(1);
-        Life run;
-        start_check(run, img, c.image, c.verchk);
-        ASSERT_TRUE(run.wait_chk()) << c.what;
+        OneDevice u(1, ScriptDevice::firmware(v));
+        start_check(u.run, u.img, c.image, c.verchk);
+        ASSERT_TRUE(u.run.wait_chk()) << c.what;
         ASSERT_TRUE(wait_threads_done()) << c.what;
-        EXPECT_EQ(run.chk_code, c.code) << c.what;
-        EXPECT_EQ(run.chk_devs, 1u) << c.what;
-        EXPECT_NE(run.chk_thread, std::this_thread::get_id()) << c.what;
+        EXPECT_EQ(u.run.chk_code, c.code) << c.what;
+        EXPECT_EQ(u.run.chk_devs, 1u) << c.what;
+        EXPECT_NE(u.run.chk_thread, std::this_thread::get_id()) << c.what;
         // Not kept: destroyed with LED 1, device closed.
-        EXPECT_EQ(dev.trace(), c.verchk == 1 ? "V L1" : "L1") << c.what;
-        EXPECT_EQ(dev.closes(), 1) << c.what;
+        EXPECT_EQ(u.dev.trace(), c.verchk == 1 ? "V L1" : "L1") << c.what;
+        EXPECT_EQ(u.dev.closes(), 1) << c.what;
     }
 }
 
@@ -101,40 +150,30 @@ TEST_F(Pcmc, CheckWithoutDeviceOrWithAFailedRead) {
         ASSERT_TRUE(wait_threads_done());
     }
     for (const Reply &fail : {transfer_failure(), device_error(0x77)}) {
-        ScriptDevice dev(failing_at(0, fail));
-        Plug plug(0, &dev);
-        Image img(1);
-        Life run;
-        start_check(run, img, 0x200);
-        ASSERT_TRUE(run.wait_chk());
+        OneDevice u(1, failing_at(0, fail));
+        start_check(u.run, u.img, 0x200);
+        ASSERT_TRUE(u.run.wait_chk());
         ASSERT_TRUE(wait_threads_done());
-        EXPECT_EQ(run.chk_code, 3);
-        EXPECT_EQ(dev.trace(), "V L1");  // no boot data
-        EXPECT_EQ(dev.closes(), 1);
+        EXPECT_EQ(u.run.chk_code, 3);
+        EXPECT_EQ(u.dev.trace(), "V L1");  // no boot data
+        EXPECT_EQ(u.dev.closes(), 1);
     }
 }
 
 TEST_F(Pcmc, KeptThenCancelled) {
-    ScriptDevice dev;
-    Plug plug(0, &dev);
-    Image img(1);
-    Life run;
-    run.answer = 1;
-    start_check(run, img, 0x200);
-    ASSERT_TRUE(run.wait_chk());
-    ASSERT_TRUE(wait_threads_done());
-    EXPECT_EQ(dev.closes(), 0);  // kept: still open, unshared
-    run.cmc->pcmc_cancel();
-    EXPECT_EQ(dev.trace(), "V L1");
-    EXPECT_EQ(dev.closes(), 1);
+    OneDevice u(1);
+    ASSERT_TRUE(kept_after_check(u.run, u.img));
+    EXPECT_EQ(u.dev.closes(), 0);  // kept: still open, unshared
+    u.run.cmc->pcmc_cancel();
+    EXPECT_EQ(u.dev.trace(), "V L1");
+    EXPECT_EQ(u.dev.closes(), 1);
 }
 
 TEST_F(Pcmc, WholeUpdateOfOneDevice) {
-    ScriptDevice dev;
-    Plug plug(0, &dev);
-    Image img(64);
-    Life run;
-    check_and_update(run, img);
+    OneDevice u(64);
+    ScriptDevice &dev = u.dev;
+    Life &run = u.run;
+    ASSERT_TRUE(check_and_update(run, u.img));
     EXPECT_EQ(run.result, 1u);
     EXPECT_EQ(run.detail, 0u);
     EXPECT_NE(run.fin_thread, std::this_thread::get_id());
@@ -149,8 +188,8 @@ TEST_F(Pcmc, WholeUpdateOfOneDevice) {
         const Cmd &c = cmds[3 + n];
         EXPECT_EQ(c.p2, 0x4000u + 256 * n);
         EXPECT_EQ(c.raw, make_frame(0x0001, 2, 0x4000 + 256 * n,
-                               Bytes(img.bytes.begin() + 256 * n,
-                                     img.bytes.begin() + 256 * (n + 1))));
+                               Bytes(u.img.bytes.begin() + 256 * n,
+                                     u.img.bytes.begin() + 256 * (n + 1))));
     }
     EXPECT_EQ(dev.closes(), 1);
 
@@ -166,12 +205,9 @@ TEST_F(Pcmc, WholeUpdateOfOneDevice) {
 }
 
 TEST_F(Pcmc, ProgressOfThreeBlocks) {
-    ScriptDevice dev;
-    Plug plug(0, &dev);
-    Image img(3);
-    Life run;
-    check_and_update(run, img);
-    EXPECT_EQ(run.progress, (std::vector<std::pair<unsigned long, unsigned long>>{
+    OneDevice u(3);
+    ASSERT_TRUE(check_and_update(u.run, u.img));
+    EXPECT_EQ(u.run.progress, (std::vector<std::pair<unsigned long, unsigned long>>{
                                 {1, 0}, {0, 33}, {0, 67}, {0, 100}}));
 }
 
@@ -183,29 +219,23 @@ TEST_F(Pcmc, FailureOnTheThirdBlock) {
     const Case cases[] = {{transfer_failure(), 0xFFFFFFFEul}, {device_error(0x0204), 0x0204ul}};
     for (const Case &c : cases) {
         // Exchanges: V, L2, B1, B2, B2, B2 (index 5) ...
-        ScriptDevice dev(failing_at(5, c.fail));
-        Plug plug(0, &dev);
-        Image img(8);
-        Life run;
-        check_and_update(run, img);
-        EXPECT_EQ(dev.trace(), "V L2 B1 B2 B2 B2 L3 L1");
-        EXPECT_EQ(run.result, 2u);
-        EXPECT_EQ(run.detail, c.detail);
-        EXPECT_EQ(dev.closes(), 1);
-        EXPECT_EQ(run.progress.back(), std::make_pair(0ul, 25ul));  // 2 of 8 blocks
+        OneDevice u(8, failing_at(5, c.fail));
+        ASSERT_TRUE(check_and_update(u.run, u.img));
+        EXPECT_EQ(u.dev.trace(), "V L2 B1 B2 B2 B2 L3 L1");
+        EXPECT_EQ(u.run.result, 2u);
+        EXPECT_EQ(u.run.detail, c.detail);
+        EXPECT_EQ(u.dev.closes(), 1);
+        EXPECT_EQ(u.run.progress.back(), std::make_pair(0ul, 25ul));  // 2 of 8 blocks
     }
 }
 
 TEST_F(Pcmc, FailureOfBeginOrEnd) {
     for (std::size_t at : {2u, 6u}) {  // B1, or B3 after 3 blocks
-        ScriptDevice dev(failing_at(at, device_error(0x0201)));
-        Plug plug(0, &dev);
-        Image img(3);
-        Life run;
-        check_and_update(run, img);
-        EXPECT_EQ(run.result, 2u) << at;
-        EXPECT_EQ(run.detail, 0x0201u) << at;
-        EXPECT_EQ(dev.trace(), at == 2 ? "V L2 B1 L3 L1" : "V L2 B1 B2 B2 B2 B3 L3 L1");
+        OneDevice u(3, failing_at(at, device_error(0x0201)));
+        ASSERT_TRUE(check_and_update(u.run, u.img)) << at;
+        EXPECT_EQ(u.run.result, 2u) << at;
+        EXPECT_EQ(u.run.detail, 0x0201u) << at;
+        EXPECT_EQ(u.dev.trace(), at == 2 ? "V L2 B1 L3 L1" : "V L2 B1 B2 B2 B2 B3 L3 L1");
     }
 }
 
@@ -224,7 +254,7 @@ TEST_F(Pcmc, TwoDevicesInTurn) {
         d1_closed = d1.closes();
         d2_closed = d2.closes();
     };
-    check_and_update(run, img, 2, 0);
+    ASSERT_TRUE(check_and_update(run, img, 2, 0));
     EXPECT_EQ(run.chk_devs, 2u);
     EXPECT_EQ(run.result, 1u);
     EXPECT_EQ(run.progress, (std::vector<std::pair<unsigned long, unsigned long>>{
@@ -243,7 +273,7 @@ TEST_F(Pcmc, FirstOfTwoDevicesFailsSecondIsUntouched) {
     Plug p1(0, &d1), p2(1, &d2);
     Image img(2);
     Life run;
-    check_and_update(run, img, 2, 2);
+    ASSERT_TRUE(check_and_update(run, img, 2, 2));
     EXPECT_EQ(run.result, 2u);
     EXPECT_EQ(run.detail, 0xFFFFFFFEul);
     EXPECT_EQ(d1.trace(), "V L2 B1 B2 L3 L1");
@@ -274,51 +304,41 @@ TEST_F(Pcmc, KeptAfterAFailedCheckStart) {
     ScriptDevice dev;
     Plug plug(0, &dev);
     Image img(1);
-    {
+    for (bool update : {false, true}) {
         Life run;
         run.answer = 1;
         qvm_posix::fail_thread_start_at(1);
         start_check(run, img, 0x200);
         ASSERT_NE(run.cmc, nullptr);
-        run.cmc->pcmc_cancel();  // no worker: destroyed here
-        EXPECT_EQ(qvm_posix::live_allocations(), 0);
-    }
-    {
+        if (!update) {
+            run.cmc->pcmc_cancel();  // no worker: destroyed here
+            EXPECT_EQ(qvm_posix::live_allocations(), 0);
+            continue;
+        }
         // An update with no device opened writes nothing and is no success.
-        Life run;
-        run.answer = 1;
-        qvm_posix::fail_thread_start_at(1);
-        start_check(run, img, 0x200);
-        run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
-        ASSERT_TRUE(run.wait_fin());
+        start_update(run);
+        ASSERT_TRUE(finished(run));
         EXPECT_EQ(run.result, 2u);
         EXPECT_EQ(run.detail, 0xFFFFFFFEul);
         EXPECT_TRUE(run.progress.empty());
-        ASSERT_TRUE(wait_threads_done());
     }
     EXPECT_EQ(dev.opens(), 0);
 }
 
 TEST_F(Pcmc, UpdateThreadThatCannotStart) {
     for (int how = 0; how < 2; ++how) {
-        ScriptDevice dev;
-        Plug plug(0, &dev);
-        Image img(1);
-        Life run;
-        run.answer = 1;
-        start_check(run, img, 0x200);
-        ASSERT_TRUE(run.wait_chk());
-        ASSERT_TRUE(wait_threads_done());
+        OneDevice u(1);
+        ASSERT_TRUE(kept_after_check(u.run, u.img));
         if (how == 0) qvm_posix::fail_thread_start_at(1);
         else qvm_posix::fail_alloc_at(1);
-        run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
+        start_update(u.run);
         qvm_posix::fail_alloc_at(0);
-        EXPECT_EQ(run.fin_calls, 1);
-        EXPECT_EQ(run.result, 2u);
-        EXPECT_EQ(run.detail, 0xFFFFFFFCul);
-        EXPECT_EQ(run.fin_thread, std::this_thread::get_id());
-        EXPECT_EQ(dev.trace(), "V L1");  // destroyed: LED 1, closed
-        EXPECT_EQ(dev.closes(), 1);
+        EXPECT_EQ(u.run.fin_calls, 1);
+        EXPECT_EQ(u.run.result, 2u);
+        EXPECT_EQ(u.run.detail, 0xFFFFFFFCul);
+        EXPECT_EQ(u.run.fin_thread, std::this_thread::get_id());
+        EXPECT_EQ(u.dev.trace(), "V L1");  // destroyed: LED 1, closed
+        EXPECT_EQ(u.dev.closes(), 1);
     }
 }
 
@@ -327,20 +347,14 @@ TEST_F(Pcmc, OutOfMemoryAnywhereInAnUpdate) {
     // the last one: never a success unless every block and the end went in.
     bool reached_clean_run = false;
     for (unsigned k = 1; k < 60 && !reached_clean_run; ++k) {
-        ScriptDevice dev;
-        Plug plug(0, &dev);
-        Image img(3);
-        Life run;
-        run.answer = 1;
-        start_check(run, img, 0x200);
-        ASSERT_TRUE(run.wait_chk());
-        ASSERT_TRUE(wait_threads_done());
+        OneDevice u(3);
+        Life &run = u.run;
+        ASSERT_TRUE(kept_after_check(run, u.img)) << k;
         qvm_posix::fail_alloc_at(k);
-        run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
-        ASSERT_TRUE(run.wait_fin()) << k;
-        ASSERT_TRUE(wait_threads_done()) << k;
+        start_update(run);
+        ASSERT_TRUE(finished(run)) << k;
         qvm_posix::fail_alloc_at(0);
-        const std::string t = dev.trace();
+        const std::string t = u.dev.trace();
         if (run.result == 1) {
             EXPECT_EQ(run.detail, 0u);
             EXPECT_NE(t.find("B1 B2 B2 B2 B3"), std::string::npos) << k << ": " << t;
@@ -350,74 +364,43 @@ TEST_F(Pcmc, OutOfMemoryAnywhereInAnUpdate) {
             EXPECT_TRUE(run.detail == 0xFFFFFFFFul || run.detail == 0xFFFFFFFCul) << k;
             EXPECT_EQ(t.find("B3"), std::string::npos) << k << ": " << t;
         }
-        EXPECT_EQ(dev.closes(), 1) << k;
+        EXPECT_EQ(u.dev.closes(), 1) << k;
         EXPECT_EQ(qvm_posix::live_allocations(), 0) << k;
     }
     EXPECT_TRUE(reached_clean_run);
 }
 
 TEST_F(Pcmc, UpdateWithoutImageBytesSendsNoBootData) {
-    ScriptDevice dev;
-    Plug plug(0, &dev);
-    Image img(1);
-    img.hex.edit.data = nullptr;
-    Life run;
-    check_and_update(run, img);
-    EXPECT_EQ(run.result, 2u);
-    EXPECT_EQ(run.detail, 0xFFFFFFFFul);
-    EXPECT_EQ(dev.trace(), "V L2 L3 L1");
+    OneDevice u(1);
+    u.img.hex.edit.data = nullptr;
+    ASSERT_TRUE(check_and_update(u.run, u.img));
+    EXPECT_EQ(u.run.result, 2u);
+    EXPECT_EQ(u.run.detail, 0xFFFFFFFFul);
+    EXPECT_EQ(u.dev.trace(), "V L2 L3 L1");
 }
 
 TEST_F(Pcmc, CancelDuringTheUpdateChangesNothing) {
-    std::atomic<bool> hold{true};
-    ScriptDevice dev;
-    auto ok = ScriptDevice::firmware();
-    dev.set_responder([&](const Cmd &c, std::size_t i) {
-        Reply r = ok(c, i);
-        r.block = i == 4 && hold;  // the second data block
-        return r;
-    });
-    Plug plug(0, &dev);
-    Image img(3);
-    Life run;
-    run.answer = 1;
-    start_check(run, img, 0x200);
-    ASSERT_TRUE(run.wait_chk());
-    ASSERT_TRUE(wait_threads_done());
-    run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
-    ASSERT_TRUE(dev.wait_blocked());
-    run.cmc->pcmc_cancel();
-    EXPECT_EQ(dev.closes(), 0);
-    dev.release();
-    ASSERT_TRUE(run.wait_fin());
-    ASSERT_TRUE(wait_threads_done());
-    EXPECT_EQ(run.result, 1u);
-    EXPECT_EQ(dev.trace(), "V L2 B1 B2 B2 B2 B3 L1");
+    // Exchange 4 is the second data block.
+    OneDevice u(3, held_at([](const Cmd &, std::size_t i) { return i == 4; }));
+    ASSERT_TRUE(kept_after_check(u.run, u.img));
+    cancel_while_held(u);
+    EXPECT_EQ(u.dev.trace(), "V L2 B1 B2 B2 B2 B3 L1");
 }
 
 TEST_F(Pcmc, CancelDuringTheCheckEndsTheControllerAfterTheCallback) {
     for (unsigned short answer : {1, 2}) {
-        ScriptDevice dev;
-        auto ok = ScriptDevice::firmware();
-        dev.set_responder([&](const Cmd &c, std::size_t i) {
-            Reply r = ok(c, i);
-            r.block = i == 0;
-            return r;
-        });
-        Plug plug(0, &dev);
-        Image img(1);
-        Life run;
-        run.answer = answer;
-        CLS_pcmc *cmc = new CLS_pcmc(&img.hex, 0x200, Life::on_chkret, &run, 1, 1, 1);
-        ASSERT_TRUE(dev.wait_blocked());
+        OneDevice u(1, held_at([](const Cmd &, std::size_t i) { return i == 0; }));
+        u.run.answer = answer;
+        CLS_pcmc *cmc = new CLS_pcmc(&u.img.hex, 0x200, Life::on_chkret, &u.run, 1, 1, 1);
+        ASSERT_TRUE(u.dev.wait_blocked());
         cmc->pcmc_cancel();  // the check thread holds it: marked only
-        EXPECT_EQ(run.chk_calls, 0);
-        dev.release();
-        ASSERT_TRUE(run.wait_chk());
+        EXPECT_EQ(u.run.chk_calls, 0);
+        u.dev.release();
+        ASSERT_TRUE(u.run.wait_chk());
         ASSERT_TRUE(wait_threads_done());
-        EXPECT_EQ(run.chk_code, 0);
-        EXPECT_EQ(dev.trace(), "V L1") << answer;  // destroyed once, either way
-        EXPECT_EQ(dev.closes(), 1);
+        EXPECT_EQ(u.run.chk_code, 0);
+        EXPECT_EQ(u.dev.trace(), "V L1") << answer;  // destroyed once, either way
+        EXPECT_EQ(u.dev.closes(), 1);
     }
 }
 
@@ -478,53 +461,35 @@ TEST_F(Pcmc, StartWhileTheCheckThreadIsStillInItsCallback) {
     // The user starts the update as soon as the callback has told it "ready",
     // before the callback returned. The update thread must then own the
     // controller alone: a cancel during the update changes nothing.
-    ScriptDevice dev;
-    auto ok = ScriptDevice::firmware();
-    dev.set_responder([&](const Cmd &c, std::size_t i) {
-        Reply r = ok(c, i);
-        r.block = c.id == 0x0001 && c.p1 == 2;  // every data block waits
-        return r;
-    });
-    Plug plug(0, &dev);
-    Image img(2);
-    Life run;
-    run.answer = 1;
+    // Every data block waits.
+    OneDevice u(2, held_at([](const Cmd &c, std::size_t) { return c.id == 0x0001 && c.p1 == 2; }));
+    u.run.answer = 1;
     std::atomic<bool> starting{false};
-    run.in_chkret = [&](Life &) {
+    u.run.in_chkret = [&](Life &) {
         while (!starting) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     };
-    start_check(run, img, 0x200);
-    ASSERT_TRUE(run.wait_chk());
+    start_check(u.run, u.img, 0x200);
+    ASSERT_TRUE(u.run.wait_chk());
     starting = true;
-    run.cmc->pcmc_start(Life::on_progress, Life::on_finish, &run);
-    ASSERT_TRUE(dev.wait_blocked());
-    run.cmc->pcmc_cancel();
-    EXPECT_EQ(dev.closes(), 0);
-    dev.release();
-    ASSERT_TRUE(run.wait_fin());
-    ASSERT_TRUE(wait_threads_done());
-    EXPECT_EQ(run.result, 1u);
-    EXPECT_EQ(dev.trace(), "V L2 B1 B2 B2 B3 L1");
+    cancel_while_held(u);
+    EXPECT_EQ(u.dev.trace(), "V L2 B1 B2 B2 B3 L1");
 }
 
 TEST_F(Pcmc, CancelWhileTheCheckThreadIsStillInItsCallback) {
     // The user declines as soon as the callback has told it "ready": the
     // controller must still end, exactly once.
-    ScriptDevice dev;
-    Plug plug(0, &dev);
-    Image img(1);
-    Life run;
-    run.answer = 1;
+    OneDevice u(1);
+    u.run.answer = 1;
     std::atomic<bool> cancelled{false};
-    run.in_chkret = [&](Life &) {
+    u.run.in_chkret = [&](Life &) {
         while (!cancelled) std::this_thread::yield();
     };
-    start_check(run, img, 0x200);
-    ASSERT_TRUE(run.wait_chk());
-    run.cmc->pcmc_cancel();
+    start_check(u.run, u.img, 0x200);
+    ASSERT_TRUE(u.run.wait_chk());
+    u.run.cmc->pcmc_cancel();
     cancelled = true;
     ASSERT_TRUE(wait_threads_done());
-    EXPECT_EQ(dev.trace(), "V L1");
-    EXPECT_EQ(dev.closes(), 1);
+    EXPECT_EQ(u.dev.trace(), "V L1");
+    EXPECT_EQ(u.dev.closes(), 1);
 }

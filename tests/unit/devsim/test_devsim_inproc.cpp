@@ -37,9 +37,26 @@ FileExchange file_exchange(HANDLE h, const Bytes &cmd, DWORD capacity = 64) {
     return x;
 }
 
+const char kDev0[] = "\\\\.\\R846_QVM2K_0";
+
 class InProc : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_EQ(qvm_posix::open_device_handles(), 0); }
+};
+
+// Device 0, plugged, with one handle open on it.
+class InProcOpen : public InProc {
+protected:
+    void SetUp() override {
+        h = open_dev(kDev0);
+        ASSERT_TRUE(h.ok());
+    }
+    void TearDown() override {
+        h.reset();
+        InProc::TearDown();
+    }
+    devsim::InProcDevice device{0};
+    test_support::Handle h;
 };
 
 TEST_F(InProc, AnswersUnderItsIndexedDeviceName) {
@@ -48,7 +65,7 @@ TEST_F(InProc, AnswersUnderItsIndexedDeviceName) {
     c.firm_version = 0x00000190;
     devsim::InProcDevice device(3, &c);
     EXPECT_EQ(device.name(), "R846_QVM2K_3");
-    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
+    EXPECT_FALSE(open_dev(kDev0).ok());
     test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_3");
     ASSERT_TRUE(h.ok());
     EXPECT_EQ(device.open_handles(), 1);
@@ -67,22 +84,19 @@ TEST_F(InProc, AnswersUnderItsIndexedDeviceName) {
     EXPECT_EQ(device.open_handles(), 0);
 }
 
-TEST_F(InProc, UnplugFailsOpenHandlesForGood) {
-    devsim::InProcDevice device(0);
-    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_TRUE(h.ok());
+TEST_F(InProcOpen, UnplugFailsOpenHandlesForGood) {
     ASSERT_TRUE(file_exchange(h.get(), led_cmd(1)).ok);
 
     device.unplug();
     EXPECT_FALSE(device.plugged());
     EXPECT_FALSE(file_exchange(h.get(), led_cmd(2)).ok);
-    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
+    EXPECT_FALSE(open_dev(kDev0).ok());
 
     // Put back in: the old handle stays dead, a new one works, and the
     // device kept what it had.
     device.plug();
     EXPECT_FALSE(file_exchange(h.get(), led_cmd(2)).ok);
-    test_support::Handle h2 = open_dev("\\\\.\\R846_QVM2K_0");
+    test_support::Handle h2 = open_dev(kDev0);
     ASSERT_TRUE(h2.ok());
     EXPECT_EQ(device.led(), 1u);
     EXPECT_TRUE(file_exchange(h2.get(), led_cmd(3)).ok);
@@ -113,29 +127,26 @@ TEST_F(InProc, DestroyedOrUnpluggedAtStartIsAbsent) {
 TEST_F(InProc, OpenControls) {
     devsim::InProcDevice device(0);
     device.fail_open(ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
+    EXPECT_FALSE(open_dev(kDev0).ok());
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     device.fail_open(0);
 
     device.set_exclusive(true);
-    test_support::Handle a = open_dev("\\\\.\\R846_QVM2K_0");
+    test_support::Handle a = open_dev(kDev0);
     ASSERT_TRUE(a.ok());
-    EXPECT_FALSE(open_dev("\\\\.\\R846_QVM2K_0").ok());
+    EXPECT_FALSE(open_dev(kDev0).ok());
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     a.reset();
-    test_support::Handle b = open_dev("\\\\.\\R846_QVM2K_0");
+    test_support::Handle b = open_dev(kDev0);
     EXPECT_TRUE(b.ok());
     device.set_exclusive(false);
-    test_support::Handle c = open_dev("\\\\.\\R846_QVM2K_0");
+    test_support::Handle c = open_dev(kDev0);
     EXPECT_TRUE(c.ok());
     b.reset();
     c.reset();
 }
 
-TEST_F(InProc, FaultsReachTheFileCalls) {
-    devsim::InProcDevice device(0);
-    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_TRUE(h.ok());
+TEST_F(InProcOpen, FaultsReachTheFileCalls) {
     ASSERT_TRUE(device.arm_fault(0, DEVSIM_FAULT_WRITE_FAILS));
     ASSERT_TRUE(device.arm_fault(1, DEVSIM_FAULT_READ_FAILS));
     ASSERT_TRUE(device.arm_fault(2, DEVSIM_FAULT_SHORT_ANSWER, 4));
@@ -151,13 +162,9 @@ TEST_F(InProc, FaultsReachTheFileCalls) {
     ASSERT_TRUE(x.ok);
     EXPECT_EQ(x.answer.raw.size(), 13u);
     EXPECT_EQ(device.led(), 3u);
-    h.reset();
 }
 
-TEST_F(InProc, TransferThroughFilesLandsInFlash) {
-    devsim::InProcDevice device(0);
-    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_TRUE(h.ok());
+TEST_F(InProcOpen, TransferThroughFilesLandsInFlash) {
     ASSERT_TRUE(file_exchange(h.get(), begin_cmd()).answer.framed);
     EXPECT_EQ(device.firm_version(), 0xFFFFFFFFu);
     Bytes blk = block_data(0x7F00);
@@ -177,15 +184,11 @@ TEST_F(InProc, TransferThroughFilesLandsInFlash) {
     EXPECT_EQ(device.firm_version(), DEVSIM_DEFAULT_FIRM_VERSION);
     EXPECT_TRUE(device.log().empty());
     EXPECT_TRUE(file_exchange(h.get(), led_cmd(1)).answer.framed);  // handle survives a reset
-    h.reset();
 }
 
 // A worker stuck in a delayed read must not keep the test thread from the
 // device's state, and must be set free by a release or an unplug.
-TEST_F(InProc, DelayIsServedOffTheLockAndCanBeCutShort) {
-    devsim::InProcDevice device(0);
-    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_TRUE(h.ok());
+TEST_F(InProcOpen, DelayIsServedOffTheLockAndCanBeCutShort) {
     const std::uint32_t forever = 60000;
 
     for (bool by_unplug : {false, true}) {
@@ -215,18 +218,13 @@ TEST_F(InProc, DelayIsServedOffTheLockAndCanBeCutShort) {
         }
         device.reset(nullptr);  // exchange count back to 0
     }
-    h.reset();
 }
 
-TEST_F(InProc, ShortDelayEndsByItself) {
-    devsim::InProcDevice device(0);
-    test_support::Handle h = open_dev("\\\\.\\R846_QVM2K_0");
-    ASSERT_TRUE(h.ok());
+TEST_F(InProcOpen, ShortDelayEndsByItself) {
     ASSERT_TRUE(device.arm_fault(0, DEVSIM_FAULT_DELAY, 20));
     FileExchange x = file_exchange(h.get(), version_cmd());
     EXPECT_TRUE(x.ok);
     EXPECT_EQ(x.answer.raw.size(), 37u);
-    h.reset();
 }
 
 TEST_F(InProc, WaitExchangesTimesOutWhenNothingComes) {

@@ -33,6 +33,11 @@ protected:
         EXPECT_EQ(file_ver_, kSentinel);
         EXPECT_EQ(mcu_ver_, kSentinel);
     }
+    // prom_read fails and leaves the "no image" state.
+    void expect_read_fails() {
+        EXPECT_EQ(read(), 0);
+        expect_no_image();
+    }
 
     SHEX_HEX hex_{};
     unsigned long file_ver_ = 0;

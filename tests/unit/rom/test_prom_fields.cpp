@@ -101,6 +101,13 @@ protected:
         EXPECT_EQ(hex_.edit_info.fill_end, before_.edit_info.fill_end);
         EXPECT_EQ(hex_.edit_info.fill_data, before_.edit_info.fill_data);
     }
+    // Each block released or still at its pointer; nothing else changed.
+    void expect_released(bool org, bool edit) {
+        EXPECT_EQ(hex_.org.data, org ? nullptr : before_.org.data);
+        EXPECT_EQ(hex_.edit.data, edit ? nullptr : before_.edit.data);
+        EXPECT_EQ(qvm_posix::live_allocations(), live_before_ + (org ? 0 : 1) + (edit ? 0 : 1));
+        expect_rest_unchanged();
+    }
     SHEX_HEX hex_;
     SHEX_HEX before_;
     long live_before_ = 0;
@@ -108,36 +115,26 @@ protected:
 
 TEST_F(PromFree, OrgBitLeavesTheEditBlock) {
     CLS_prom::prom_free_mem(&hex_, 1);
-    EXPECT_EQ(hex_.org.data, nullptr);
-    EXPECT_EQ(hex_.edit.data, before_.edit.data);
-    EXPECT_EQ(qvm_posix::live_allocations(), live_before_ + 1);
-    expect_rest_unchanged();
+    expect_released(true, false);
 }
 
 TEST_F(PromFree, EditBitLeavesTheAssembledBlock) {
     CLS_prom::prom_free_mem(&hex_, 2);
-    EXPECT_EQ(hex_.edit.data, nullptr);
-    EXPECT_EQ(hex_.org.data, before_.org.data);
-    EXPECT_EQ(qvm_posix::live_allocations(), live_before_ + 1);
-    expect_rest_unchanged();
+    expect_released(false, true);
 }
 
 TEST_F(PromFree, BothBitsTwiceIsHarmless) {
     CLS_prom::prom_free_mem(&hex_, 3);
     CLS_prom::prom_free_mem(&hex_, 3);
-    EXPECT_EQ(hex_.org.data, nullptr);
-    EXPECT_EQ(hex_.edit.data, nullptr);
-    EXPECT_EQ(qvm_posix::live_allocations(), live_before_);
-    expect_rest_unchanged();
+    expect_released(true, true);
 }
 
 TEST_F(PromFree, NoSelectedBitReleasesNothing) {
     for (unsigned char bits : {0, 4, 0xFC}) {
+        SCOPED_TRACE(static_cast<int>(bits));
         CLS_prom::prom_free_mem(&hex_, bits);
-        EXPECT_EQ(hex_.org.data, before_.org.data);
-        EXPECT_EQ(hex_.edit.data, before_.edit.data);
+        expect_released(false, false);
     }
-    EXPECT_EQ(qvm_posix::live_allocations(), live_before_ + 2);
 }
 
 }  // namespace

@@ -37,8 +37,7 @@ TEST_F(InsideWindow, ReadsTheImageWithBlankAroundIt) {
 
 TEST_F(InsideWindow, OutOfMemoryForTheEditBlockLeavesNoImage) {
     qvm_posix::fail_alloc_at(2);
-    EXPECT_EQ(read(), 0);
-    expect_no_image();
+    expect_read_fails();
 }
 
 }  // namespace

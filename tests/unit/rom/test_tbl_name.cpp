@@ -49,16 +49,14 @@ TEST_F(NameArea, MismatchInAnyOfTheFirstTenBytesLeavesNoImage) {
         std::memcpy(bad, good, 16);
         bad[i] = '?';
         set_name(bad);
-        EXPECT_EQ(read(), 0);
-        expect_no_image();
+        expect_read_fails();
         EXPECT_EQ(std::memcmp(product_, bad, 16), 0);
     }
 }
 
 TEST_F(NameArea, BlankNameAreaLeavesNoImage) {
     set_name("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
-    EXPECT_EQ(read(), 0);
-    expect_no_image();
+    expect_read_fails();
 }
 
 }  // namespace

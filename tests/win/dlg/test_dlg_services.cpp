@@ -31,6 +31,19 @@ std::string text_of(cls_pwin_dlg *dlg, int id) {
 
 void close_now(cls_pwin_dlg *dlg) { PostMessageA(dlg->m_hWnd, WM_CLOSE, 0, 0); }
 
+// Runs a modal dialog of `info` (described for rec) with rec's script.
+void run_described(const SWIN_DLG_INFO &info, const DlgRecord &rec) {
+    unsigned short result = 0;
+    cls_pwin_dlg dlg(info, &result);
+    EXPECT_FALSE(rec.timed_out);
+}
+
+// The dialog's hit test at the client point p.
+LRESULT hit_at(HWND h, POINT p) {
+    ClientToScreen(h, &p);
+    return SendMessageA(h, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y));
+}
+
 TEST(DlgText, SetTextFormsAndEnable) {
     DlgRecord rec;
     rec.steps = {[](cls_pwin_dlg *dlg) {
@@ -233,9 +246,7 @@ TEST(DlgTable, RowsMoveControlsAndTransparentTextsGetAHollowBrush) {
     }
     SWIN_DLG_INFO info = describe(IDD_TABLE, &rec);
     info.ctrl = table;
-    unsigned short result = 0;
-    cls_pwin_dlg dlg(info, &result);
-    EXPECT_FALSE(rec.timed_out);
+    run_described(info, rec);
 }
 
 TEST(DlgCursor, OwnCursorOverTheDialogOnlyAndNoDragWithoutWallpaper) {
@@ -248,31 +259,19 @@ TEST(DlgCursor, OwnCursorOverTheDialogOnlyAndNoDragWithoutWallpaper) {
         HWND h = dlg->m_hWnd;
         EXPECT_EQ(dlg->h_cur_fcs, CLS_pwin_uty::pwin_load_cursor(3));
         EXPECT_EQ(dlg->wallpaper, nullptr);
-        SetCursor(nullptr);
-        EXPECT_EQ(SendMessageA(h, WM_SETCURSOR, reinterpret_cast<WPARAM>(h),
-                               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-                  TRUE);
+        EXPECT_EQ(send_set_cursor(h, h, HTCLIENT, WM_MOUSEMOVE), TRUE);
         EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_WAIT));
-        EXPECT_EQ(SendMessageA(h, WM_SETCURSOR, reinterpret_cast<WPARAM>(h),
-                               MAKELPARAM(HTCAPTION, WM_LBUTTONDOWN)),
-                  TRUE);
+        EXPECT_EQ(send_set_cursor(h, h, HTCAPTION, WM_LBUTTONDOWN), TRUE);
         EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_CROSS));
         // Over a control: the control's own cursor applies.
-        HWND ok = GetDlgItem(h, IDOK);
-        EXPECT_EQ(SendMessageA(h, WM_SETCURSOR, reinterpret_cast<WPARAM>(ok),
-                               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-                  FALSE);
+        EXPECT_EQ(send_set_cursor(h, GetDlgItem(h, IDOK), HTCLIENT, WM_MOUSEMOVE), FALSE);
         // A free point of the client area is client area, not a drag area.
         RECT client{};
         GetClientRect(h, &client);
-        POINT p{client.right - 2, client.top + 2};
-        ClientToScreen(h, &p);
-        EXPECT_EQ(SendMessageA(h, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y)), HTCLIENT);
+        EXPECT_EQ(hit_at(h, POINT{client.right - 2, client.top + 2}), HTCLIENT);
         close_now(dlg);
     }};
-    unsigned short result = 0;
-    cls_pwin_dlg dlg(info, &result);
-    EXPECT_FALSE(rec.timed_out);
+    run_described(info, rec);
 }
 
 TEST(DlgWallpaper, AWallpaperSizesTheDialogAndMakesTheClientADragArea) {
@@ -290,16 +289,11 @@ TEST(DlgWallpaper, AWallpaperSizesTheDialogAndMakesTheClientADragArea) {
         RECT client{};
         GetClientRect(h, &client);
         if (client.right > 0 && client.bottom > 0) {
-            POINT p{0, 0};
-            ClientToScreen(h, &p);
-            LRESULT hit = SendMessageA(h, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y));
-            EXPECT_NE(hit, HTCLIENT);
+            EXPECT_NE(hit_at(h, POINT{0, 0}), HTCLIENT);
         }
         close_now(dlg);
     }};
-    unsigned short result = 0;
-    cls_pwin_dlg dlg(info, &result);
-    EXPECT_FALSE(rec.timed_out);
+    run_described(info, rec);
 
     // A wallpaper that does not load leaves the dialog plain.
     DlgRecord plain;
@@ -309,7 +303,7 @@ TEST(DlgWallpaper, AWallpaperSizesTheDialogAndMakesTheClientADragArea) {
         EXPECT_EQ(d->wallpaper, nullptr);
         close_now(d);
     }};
-    cls_pwin_dlg dlg2(info, &result);
+    run_described(info, plain);
 }
 
 TEST(DlgScroll, TableRowsMoveTheBarAndReportTheirEnd) {
@@ -393,8 +387,7 @@ TEST(DlgDrop, DroppedFilesReachTheCallbackAndAreReleased) {
         SendMessageA(dlg->m_hWnd, WM_DROPFILES, reinterpret_cast<WPARAM>(second), 0);
         close_now(dlg);
     }};
-    unsigned short result = 0;
-    cls_pwin_dlg dlg(info, &result);
+    run_described(info, rec);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(seen.file, "C:\\firmware.s19");
     // DragFinish gave both blocks back.

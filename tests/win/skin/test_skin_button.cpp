@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,26 @@ void close_now(cls_pwin_dlg *dlg) { PostMessageA(dlg->m_hWnd, WM_CLOSE, 0, 0); }
 
 bool is_default_look(HWND button) {
     return (GetWindowLongPtrA(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+}
+
+// Script steps. Each runs on its own tick, so the input of one has
+// arrived when the next runs.
+using Step = std::function<void(cls_pwin_dlg *)>;
+void idle(cls_pwin_dlg *) {}
+void press(cls_pwin_dlg *) { mouse_button(true); }
+void release(cls_pwin_dlg *) { mouse_button(false); }
+// The pointer onto a caption button.
+Step hover(int id) {
+    return [id](cls_pwin_dlg *dlg) { mouse_to(item(dlg, id), 8, 8); };
+}
+// The pointer onto free wallpaper.
+void off_buttons(cls_pwin_dlg *dlg) { mouse_to(dlg->m_hWnd, 250, 100); }
+// Enter on the button `id`, focused first.
+Step enter_on(int id) {
+    return [id](cls_pwin_dlg *dlg) {
+        SetFocus(item(dlg, id));
+        press_key(VK_RETURN);
+    };
 }
 
 // Runs the skinned dialog modally with the record's script. The pointer
@@ -127,18 +148,12 @@ TEST(BitmapButton, OwnCursorsOverTheButtonAndWhilePressed) {
     DlgRecord rec;
     rec.steps = {[](cls_pwin_dlg *dlg) {
         HWND push = item(dlg, IDC_PUSH);
-        EXPECT_EQ(SendMessageA(push, WM_SETCURSOR, reinterpret_cast<WPARAM>(push),
-                               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-                  TRUE);
+        EXPECT_EQ(send_set_cursor(push, push, HTCLIENT, WM_MOUSEMOVE), TRUE);
         EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_CROSS));
-        EXPECT_EQ(SendMessageA(push, WM_SETCURSOR, reinterpret_cast<WPARAM>(push),
-                               MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN)),
-                  TRUE);
+        EXPECT_EQ(send_set_cursor(push, push, HTCLIENT, WM_LBUTTONDOWN), TRUE);
         EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_SIZEALL));
         // A cursor message about another window is not the button's.
-        EXPECT_EQ(SendMessageA(push, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg->m_hWnd),
-                               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-                  FALSE);
+        EXPECT_EQ(send_set_cursor(push, dlg->m_hWnd, HTCLIENT, WM_MOUSEMOVE), FALSE);
         close_now(dlg);
     }};
     run_skin(&rec);
@@ -147,17 +162,9 @@ TEST(BitmapButton, OwnCursorsOverTheButtonAndWhilePressed) {
 TEST(BitmapButton, EnterClicksAPushButtonOnceAndNoCaptionButton) {
     DlgRecord rec;
     rec.steps = {
-        [](cls_pwin_dlg *dlg) {
-            SetFocus(item(dlg, IDC_PUSH));
-            press_key(VK_RETURN);
-        },
-        [](cls_pwin_dlg *) {},
-        [&rec](cls_pwin_dlg *dlg) {
-            EXPECT_EQ(rec.controls, std::vector<unsigned short>{IDC_PUSH});
-            SetFocus(item(dlg, IDC_CLOSE));
-            press_key(VK_RETURN);
-        },
-        [](cls_pwin_dlg *) {},
+        enter_on(IDC_PUSH), idle,
+        [&rec](cls_pwin_dlg *) { EXPECT_EQ(rec.controls, std::vector<unsigned short>{IDC_PUSH}); },
+        enter_on(IDC_CLOSE), idle,
         [&rec](cls_pwin_dlg *dlg) {
             EXPECT_EQ(GetFocus(), item(dlg, IDC_CLOSE));
             EXPECT_EQ(rec.controls, std::vector<unsigned short>{IDC_PUSH});
@@ -187,8 +194,7 @@ TEST(CaptionButton, KeyboardNavigationPassesOverCaptionButtons) {
             // Tab order: push, close, max, min (caption buttons), edit.
             press_key(VK_TAB);
         },
-        [](cls_pwin_dlg *) {},
-        [](cls_pwin_dlg *) {},
+        idle, idle,
         [&rec](cls_pwin_dlg *dlg) {
             EXPECT_EQ(GetFocus(), item(dlg, IDC_EDIT));
             EXPECT_EQ(g_edit_keyups, std::vector<WPARAM>{VK_TAB});
@@ -206,18 +212,16 @@ TEST(CaptionButton, HoverTakesFocusAndDefaultLookAndAReleaseOutsideClicksNothing
         [](cls_pwin_dlg *dlg) {
             EXPECT_EQ(GetFocus(), item(dlg, IDOK));
             EXPECT_TRUE(is_default_look(item(dlg, IDOK)));
-            mouse_to(item(dlg, IDC_CLOSE), 8, 8);
         },
+        hover(IDC_CLOSE),
         [](cls_pwin_dlg *dlg) {
             HWND close = item(dlg, IDC_CLOSE);
             EXPECT_EQ(GetCapture(), close);
             EXPECT_EQ(GetFocus(), close);
             EXPECT_FALSE(is_default_look(item(dlg, IDOK)));
             EXPECT_EQ(button_of(dlg, IDC_CLOSE)->bt_capture, 1);
-            mouse_button(true);
         },
-        [](cls_pwin_dlg *dlg) { mouse_to(dlg->m_hWnd, 250, 100); },
-        [](cls_pwin_dlg *) { mouse_button(false); },
+        press, off_buttons, release,
         [&rec](cls_pwin_dlg *dlg) {
             EXPECT_TRUE(rec.controls.empty());
             EXPECT_TRUE(rec.quits.empty());
@@ -242,9 +246,7 @@ TEST(CaptionButton, CloseClickReachesTheControlCallbackBeforeTheQuitCallback) {
         log.push_back("quit " + std::to_string(id));
         return 2;
     };
-    rec.steps = {[](cls_pwin_dlg *dlg) { mouse_to(item(dlg, IDC_CLOSE), 8, 8); },
-                 [](cls_pwin_dlg *) { mouse_button(true); },
-                 [](cls_pwin_dlg *) { mouse_button(false); }};
+    rec.steps = {hover(IDC_CLOSE), press, release};
     EXPECT_EQ(run_skin(&rec), IDC_CLOSE);
     EXPECT_EQ(log, (std::vector<std::string>{"control 3002", "quit 3002"}));
 }
@@ -252,16 +254,14 @@ TEST(CaptionButton, CloseClickReachesTheControlCallbackBeforeTheQuitCallback) {
 TEST(CaptionButton, AfterARefusedCloseLeavingTheButtonGivesTheFocusBack) {
     DlgRecord rec;
     rec.quit = [](cls_pwin_dlg *, unsigned short) -> unsigned char { return 1; };
-    rec.steps = {[](cls_pwin_dlg *dlg) { mouse_to(item(dlg, IDC_CLOSE), 8, 8); },
-                 [](cls_pwin_dlg *) { mouse_button(true); },
-                 [](cls_pwin_dlg *) { mouse_button(false); },
+    rec.steps = {hover(IDC_CLOSE), press, release,
                  [&rec](cls_pwin_dlg *dlg) {
                      EXPECT_EQ(rec.controls, std::vector<unsigned short>{IDC_CLOSE});
                      EXPECT_EQ(rec.quits, std::vector<unsigned short>{IDC_CLOSE});
                      EXPECT_TRUE(IsWindowVisible(dlg->m_hWnd));
                      mouse_to(item(dlg, IDC_CLOSE), 6, 6);  // still over it
                  },
-                 [](cls_pwin_dlg *dlg) { mouse_to(dlg->m_hWnd, 250, 100); },
+                 off_buttons,
                  [&rec](cls_pwin_dlg *dlg) {
                      EXPECT_EQ(GetFocus(), item(dlg, IDOK));
                      EXPECT_TRUE(is_default_look(item(dlg, IDOK)));
@@ -293,11 +293,6 @@ TEST(CaptionButton, ThePointerOverAButtonOfAnInactiveDialogChangesNothing) {
 
 TEST(CaptionButton, MaximizeThenRestoreThenMinimize) {
     DlgRecord rec;
-    auto hover = [](int id) {
-        return [id](cls_pwin_dlg *dlg) { mouse_to(item(dlg, id), 8, 8); };
-    };
-    auto press = [](cls_pwin_dlg *) { mouse_button(true); };
-    auto release = [](cls_pwin_dlg *) { mouse_button(false); };
     rec.steps = {hover(IDC_MAX), press, release,
                  [](cls_pwin_dlg *dlg) {
                      EXPECT_TRUE(IsZoomed(dlg->m_hWnd));

@@ -49,60 +49,40 @@ protected:
     RECT before_{};
 };
 
-TEST_F(ShapeTest, NoTransparentPixelGivesTheWholeRectangle) {
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_OPAQUE, 0);
-    expect_size(6, 4);
-    int kind = 0;
-    auto rects = sorted_shape(hwnd_, &kind);
-    EXPECT_EQ(kind, SIMPLEREGION);
-    ASSERT_EQ(rects.size(), 1u);
-    EXPECT_EQ(rects[0], std::make_tuple(0, 0, 4, 6));
-}
-
-TEST_F(ShapeTest, AllTransparentGivesAnEmptyShapeOfALiveWindow) {
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_CLEAR, 0);
-    expect_size(6, 4);
-    int kind = 0;
-    EXPECT_TRUE(sorted_shape(hwnd_, &kind).empty());
-    EXPECT_EQ(kind, NULLREGION);
-    EXPECT_TRUE(IsWindow(hwnd_));
-}
-
-TEST_F(ShapeTest, SingleTopLeftPixelIsExactlyThatPixel) {
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_CORNER, 0);
-    int kind = 0;
-    auto rects = sorted_shape(hwnd_, &kind);
-    ASSERT_EQ(rects.size(), 1u);
-    // top 0, left 0, bottom 1, right 1: the image's top row, not its bottom.
-    EXPECT_EQ(rects[0], std::make_tuple(0, 0, 1, 1));
-}
-
-TEST_F(ShapeTest, RunsEndAtTheRightEdgeAndNeverCrossARow) {
-    // ..XXXX / XX..XX / X.X..X
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_RUNS, 0);
-    expect_size(6, 3);
-    int kind = 0;
-    auto rects = sorted_shape(hwnd_, &kind);
-    EXPECT_EQ(kind, COMPLEXREGION);
-    std::vector<std::tuple<LONG, LONG, LONG, LONG>> want = {
-        {0, 2, 1, 6}, {1, 0, 2, 2}, {1, 4, 2, 6}, {2, 0, 3, 1}, {2, 2, 3, 3}, {2, 5, 3, 6}};
-    EXPECT_EQ(rects, want);
-}
-
-TEST_F(ShapeTest, TransparentIsAPixelOfTheSectionLayoutNotAColourRef) {
-    // Red pixels (0x00FF0000 in the section) are cut; black ones stay.
-    // XX.. / .XXX with X red.
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_REDKEY, 0x00FF0000);
-    int kind = 0;
-    auto rects = sorted_shape(hwnd_, &kind);
-    std::vector<std::tuple<LONG, LONG, LONG, LONG>> want = {{0, 2, 1, 4}, {1, 0, 2, 1}};
-    EXPECT_EQ(rects, want);
-    // Red given as a COLORREF (0x000000FF) is pure blue in the section's
-    // layout: no pixel of this picture matches, the whole rectangle stays.
-    CLS_pwin_win::pwin_set_bmp_region(&wnd_, IDB_REDKEY, RGB(255, 0, 0));
-    rects = sorted_shape(hwnd_, &kind);
-    ASSERT_EQ(rects.size(), 1u);
-    EXPECT_EQ(rects[0], std::make_tuple(0, 0, 2, 4));
+TEST_F(ShapeTest, CutFromTheTransparentPixels) {
+    using Rects = std::vector<std::tuple<LONG, LONG, LONG, LONG>>;  // top, left, bottom, right
+    struct Case {
+        const char *what;
+        unsigned short bitmap;
+        unsigned long transparent;
+        int w, h;
+        Rects want;
+    };
+    const Case cases[] = {
+        {"no transparent pixel: the whole rectangle", IDB_OPAQUE, 0, 6, 4, {{0, 0, 4, 6}}},
+        {"all transparent: an empty shape", IDB_CLEAR, 0, 6, 4, {}},
+        // The image's top row, not its bottom.
+        {"single top-left pixel", IDB_CORNER, 0, 6, 4, {{0, 0, 1, 1}}},
+        // ..XXXX / XX..XX / X.X..X: runs end at the right edge, never cross a row.
+        {"runs", IDB_RUNS, 0, 6, 3,
+         {{0, 2, 1, 6}, {1, 0, 2, 2}, {1, 4, 2, 6}, {2, 0, 3, 1}, {2, 2, 3, 3}, {2, 5, 3, 6}}},
+        // XX.. / .XXX with X red: red is 0x00FF0000 in the section's layout.
+        {"red pixels cut", IDB_REDKEY, 0x00FF0000, 4, 2, {{0, 2, 1, 4}, {1, 0, 2, 1}}},
+        // Red as a COLORREF (0x000000FF) is pure blue in the section: no
+        // pixel of this picture matches, the whole rectangle stays.
+        {"red as a COLORREF matches nothing", IDB_REDKEY, RGB(255, 0, 0), 4, 2, {{0, 0, 2, 4}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CLS_pwin_win::pwin_set_bmp_region(&wnd_, c.bitmap, c.transparent);
+        expect_size(c.w, c.h);
+        int kind = 0;
+        EXPECT_EQ(sorted_shape(hwnd_, &kind), c.want);
+        EXPECT_EQ(kind, c.want.empty()       ? NULLREGION
+                        : c.want.size() == 1 ? SIMPLEREGION
+                                             : COMPLEXREGION);
+        EXPECT_TRUE(IsWindow(hwnd_));
+    }
 }
 
 TEST_F(ShapeTest, MissingOrUnreadableBitmapLeavesTheWindowAlone) {

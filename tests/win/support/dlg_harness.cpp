@@ -98,6 +98,11 @@ void press_key(WORD vk, bool alt) {
     SendInput(static_cast<UINT>(n), in, sizeof(INPUT));
 }
 
+LRESULT send_set_cursor(HWND wnd, HWND over, WORD hit, UINT mouse) {
+    SetCursor(nullptr);
+    return SendMessageA(wnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(over), MAKELPARAM(hit, mouse));
+}
+
 bool pump_until(const std::function<bool()> &done, DWORD timeout_ms) {
     const DWORD start = GetTickCount();
     while (!done()) {

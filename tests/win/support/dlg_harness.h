@@ -40,6 +40,11 @@ unsigned short run_modal(unsigned short dlg_id, DlgRecord *rec, bool with_quit =
 // Real key input (SendInput) to the foreground window; alt holds Alt.
 void press_key(WORD vk, bool alt = false);
 
+// Sends WM_SETCURSOR to `wnd` for the pointer over `over` (hit-test code,
+// mouse message) with no cursor set before; the window's answer. The
+// cursor it chose is then GetCursor().
+LRESULT send_set_cursor(HWND wnd, HWND over, WORD hit, UINT mouse);
+
 // Pumps the calling thread's messages the way the framework's loops do
 // until done() holds; false after timeout_ms.
 bool pump_until(const std::function<bool()> &done, DWORD timeout_ms = 3000);

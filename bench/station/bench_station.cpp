@@ -4,8 +4,11 @@
 // the report holds all 8 units, and the time from the first exchange any
 // device sees to the same point (the station's own work, without process
 // start). Goal: window / console at most 1.10. Then the window's start-up
-// (process start to a visible window) against a minimal dialog program.
-// Goal: at most 1.3. Prints figures; never fails a build.
+// (process start to a visible window) against a minimal dialog program,
+// started in turns: the median of the ratios of neighbouring starts (a
+// shared machine's load drifts less within a pair than across the run)
+// and the ratio of the medians. Goal: at most 1.3. Prints figures; never
+// fails a build.
 //
 // Threads: the main thread only.
 #include <windows.h>
@@ -28,7 +31,7 @@ namespace {
 constexpr unsigned kDevices = 8;
 constexpr std::uint32_t kDelayMs = 2;
 constexpr int kRepetitions = 5;
-constexpr int kStartRepetitions = 10;
+constexpr int kStartRepetitions = 25;
 
 using bench_support::median;
 using bench_support::now_ms;
@@ -165,7 +168,7 @@ int main() {
     const std::string args = "--report \"" + report + "\"";
     start_up(station, args);
     start_up(minimal, "");
-    std::vector<double> up_station, up_min;
+    std::vector<double> up_station, up_min, up_ratio;
     for (int r = 0; r < kStartRepetitions; ++r) {
         const double s = start_up(station, args), m = start_up(minimal, "");
         if (s < 0 || m < 0) {
@@ -174,6 +177,7 @@ int main() {
         }
         up_station.push_back(s);
         up_min.push_back(m);
+        up_ratio.push_back(s / m);
     }
 
     const double ww = median(win_wall), cw = median(cli_wall);
@@ -187,10 +191,11 @@ int main() {
     std::printf("  first exchange to all updated, console:     %8.1f ms\n", ck);
     std::printf("  ratio window / console:                     %8.3f  (goal <= 1.10)\n", wk / ck);
     const double su = median(up_station), mu = median(up_min);
-    std::printf("start-up, process start to a visible window (median of %d):\n",
+    std::printf("start-up, process start to a visible window (%d starts each, in turns):\n",
                 kStartRepetitions);
-    std::printf("  qvm_station.exe:         %8.1f ms\n", su);
-    std::printf("  minimal dialog program:  %8.1f ms\n", mu);
-    std::printf("  ratio %.3f  (goal <= 1.3)\n", su / mu);
+    std::printf("  qvm_station.exe, median:          %8.1f ms\n", su);
+    std::printf("  minimal dialog program, median:   %8.1f ms\n", mu);
+    std::printf("  median of neighbouring ratios:    %8.3f  (goal <= 1.3)\n", median(up_ratio));
+    std::printf("  ratio of the medians:             %8.3f\n", su / mu);
     return 0;
 }

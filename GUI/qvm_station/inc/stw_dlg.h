@@ -31,9 +31,9 @@ int stw_message(HWND owner, const std::string &text, UINT type);
 
 class StwDialog : public CDialog {
 public:
-    // image: the embedded image being built (started; outlives the dialog).
-    // The dialog takes it once it shows, or at Start; an unusable one
-    // disables Start for good.
+    // image: the embedded image, not yet built (outlives the dialog). The
+    // dialog has it built once it shows and takes it when it is ready, or
+    // at Start; an unusable one disables Start for good.
     StwDialog(const StwArgs &args, StwImageBuild *image);
     ~StwDialog() override;
 

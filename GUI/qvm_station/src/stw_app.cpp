@@ -1,6 +1,6 @@
 // qvm_station.exe: the application object. Reads the wide command line,
-// refuses to start beside a running station, starts building the embedded
-// image and opens the station window as the main window.
+// refuses to start beside a running station and opens the station window
+// (which has the embedded image built once it shows) as the main window.
 //
 // Threads: the user-interface thread (the dialog's); the image is built on
 // a thread of its own (stw_image.h); the station thread is the dialog's own
@@ -56,9 +56,6 @@ BOOL StwApp::InitInstance() {
         return FALSE;
     }
 
-    // The image is built while the window is made; the window waits for
-    // it only once it shows.
-    image_.start();
     dlg_ = new StwDialog(parsed, &image_);
     if (!dlg_->Create(IDD_STATION)) {
         delete dlg_;

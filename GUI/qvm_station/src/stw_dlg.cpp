@@ -13,7 +13,8 @@ namespace {
 
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kMsgDefaultReport = WM_APP + 10;  // fill in the default report
-constexpr UINT kMsgTakeImage = WM_APP + 11;      // the window shows: take the image
+constexpr UINT kMsgBuildImage = WM_APP + 11;     // the window shows: build the image
+constexpr UINT kMsgImageBuilt = WM_APP + 12;     // from the builder: take the image
 constexpr UINT kTimerMs = 250;      // time running and progress between turns
 constexpr ULONGLONG kRedrawMs = 200;  // at most five redraws a second
 const wchar_t kCaption[] = L"R846-QVM2K station";
@@ -106,7 +107,7 @@ BOOL StwDialog::OnInitDialog() {
     // folder lookup is slow to load under some systems).
     if (!chosen_report_) PostMessage(kMsgDefaultReport);
     else ShowReport();
-    PostMessage(kMsgTakeImage);
+    PostMessage(kMsgBuildImage);
     // The dialog manager gives the first tab stop the focus as this returns.
     Buttons(false);
     SetTimer(kTimer, kTimerMs);
@@ -376,7 +377,12 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case kStwMsgEnded: OnEnded(); return 0;
-    case kMsgTakeImage: TakeImage(); return 0;
+    case kMsgBuildImage: {
+        const HWND self = m_hWnd;
+        image_build_->start([self] { ::PostMessageA(self, kMsgImageBuilt, 0, 0); });
+        return 0;
+    }
+    case kMsgImageBuilt: TakeImage(); return 0;
     case kMsgDefaultReport:
         if (!chosen_report_ && (run_ == nullptr || !run_->running())) {
             report_ = stw_default_report(false);

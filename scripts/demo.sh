@@ -20,7 +20,10 @@
 # Environment: QVM_DEMO_BUILD (Windows build folder, default build/windows),
 # QVM_DEMO_DIR (output folder, default build/demo), QVM_DEMO_AUTO=1 walks
 # through the update by itself even when a display is there.
-set -euo pipefail
+set -Eeuo pipefail
+# A command that stops the demo through set -e names itself (and the
+# functions it ran in), so no step ends the demo without a word.
+trap 'echo "demo: stopped: \"$BASH_COMMAND\" exited $? (line $LINENO; in ${FUNCNAME[*]:-the script})" >&2' ERR
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QVM_DEMO_BUILD:-$root/build/windows}"
 out="${QVM_DEMO_DIR:-$root/build/demo}"

@@ -21,7 +21,10 @@ void StwImageBuild::start(std::function<void()> done) {
 }
 
 const StwBuiltImage &StwImageBuild::wait() {
-    if (!started_) start(nullptr);
+    if (!started_) {
+        started_ = true;
+        build(nullptr);
+    }
     if (builder_.joinable()) builder_.join();
     return built_;
 }

@@ -68,15 +68,6 @@ TEST(StationText, TileTextSaysTheStateInWords) {
     EXPECT_EQ(l.state, "writing 40%");
 }
 
-TEST(StationText, TonesKeepPassFailAndRunningApart) {
-    EXPECT_EQ(stw_state_tone(StnTileState::kUpdated), StwTone::kPass);
-    EXPECT_EQ(stw_state_tone(StnTileState::kCurrent), StwTone::kPass);
-    EXPECT_EQ(stw_state_tone(StnTileState::kFailed), StwTone::kFail);
-    EXPECT_EQ(stw_state_tone(StnTileState::kWriting), StwTone::kRunning);
-    EXPECT_EQ(stw_state_tone(StnTileState::kInterrupted), StwTone::kAttention);
-    EXPECT_EQ(stw_state_tone(StnTileState::kWaiting), StwTone::kIdle);
-}
-
 TEST(StationText, Counters) {
     const struct {
         double share;

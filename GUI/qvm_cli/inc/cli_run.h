@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,9 @@ public:
     virtual void tick() {}
     // Current UTC time as ISO 8601 ("2026-12-08T19:40:00.123Z"). Any thread.
     virtual std::string utc_now() = 0;
-    // The station's report file.
-    virtual StnReportStore *open_report(const std::string &path) = 0;
+    // The station's report file (null: it cannot be opened), shared with
+    // the report's writer.
+    virtual std::shared_ptr<StnReportStore> open_report(const std::string &path) = 0;
     // The whole file at utf8_path, for `report`; false when it cannot be
     // read (the default reads nothing).
     virtual bool read_file(const std::string &utf8_path, std::string *bytes) {

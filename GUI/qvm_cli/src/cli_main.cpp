@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <cstdio>
 #include <string>
@@ -98,7 +99,7 @@ public:
         err_console_ = console_of(STD_ERROR_HANDLE);
         console_ = err_console_ != nullptr;
     }
-    ~WinIo() override { delete report_; }
+    ~WinIo() override = default;
     WinIo(const WinIo &) = delete;
     WinIo &operator=(const WinIo &) = delete;
 
@@ -128,13 +129,10 @@ public:
         g_wake = std::move(wake);
     }
     std::string utc_now() override { return stn_utc_now(); }
-    StnReportStore *open_report(const std::string &path) override {
-        delete report_;
-        report_ = new StnWinReportStore(path);
-        if (report_->ok()) return report_;
-        delete report_;
-        report_ = nullptr;
-        return nullptr;
+    std::shared_ptr<StnReportStore> open_report(const std::string &path) override {
+        auto report = std::make_shared<StnWinReportStore>(path);
+        if (!report->ok()) return nullptr;
+        return report;
     }
     bool read_file(const std::string &utf8_path, std::string *bytes) override {
         bytes->clear();
@@ -180,7 +178,6 @@ private:
     HANDLE err_console_ = nullptr;
     bool console_ = false;
     std::size_t shown_ = 0;
-    StnWinReportStore *report_ = nullptr;
 };
 
 }  // namespace

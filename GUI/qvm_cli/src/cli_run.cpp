@@ -17,6 +17,7 @@
 #include "stn_engine.h"
 #include "stn_json.h"
 #include "stn_pool.h"
+#include "stn_prober.h"
 #include "stn_text.h"
 #include "stn_watch.h"
 
@@ -192,30 +193,71 @@ void draw_live(const std::vector<std::shared_ptr<StnSlot>> &running, const std::
 // Whether the main loop must look again soon, not only on events.
 bool wants_refresh(const CliArgs &args, CliIo &io) { return args.json || io.live_ok(); }
 
+// The presence of the names update may take (--device, or all), probed off
+// this thread so that a name whose open stalls in its driver holds up
+// neither the others nor a forced stop (that name is then not present).
+// False when a forced stop came first.
+bool scan_names(const CliArgs &args, const CliProgram &prog, const std::shared_ptr<StnWaker> &waker,
+                CliIo &io, std::vector<std::pair<unsigned, StnPresence>> *seen) {
+    std::vector<unsigned> names = args.devices;
+    if (names.empty()) {
+        for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) names.push_back(index);
+    }
+    StnProber prober(waker, timeout_ms(args, prog));
+    prober.start(names);
+    std::vector<std::pair<unsigned, StnPresence>> got;
+    while (!prober.take(&got)) {
+        if (io.abort_requested()) return false;
+        prober.poll();
+        waker->wait_until(Clock::now() + std::chrono::milliseconds(50));
+    }
+    // A stalled name has no entry: it counts as not there.
+    seen->clear();
+    for (unsigned index : names) {
+        StnPresence p = StnPresence::kAbsent;
+        for (const auto &g : got) {
+            if (g.first == index) p = g.second;
+        }
+        seen->emplace_back(index, p);
+    }
+    return true;
+}
+
 int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
+    auto waker = std::make_shared<StnWaker>();
+    io.set_waker([waker] { waker->wake(); });
+    std::vector<std::pair<unsigned, StnPresence>> seen;
+    if (!scan_names(args, prog, waker, io, &seen)) {
+        io.set_waker(nullptr);
+        StnTotals none;
+        finish_summary(none, kCliExitInterrupted, args.json, io);
+        return kCliExitInterrupted;
+    }
     std::vector<unsigned> chosen;
     if (!args.devices.empty()) {
-        for (unsigned index : args.devices) {
-            if (!stn_device_present(index)) {
-                return fail_run("device " + std::to_string(index) + " is not there",
+        for (const auto &s : seen) {
+            if (s.second != StnPresence::kPresent) {
+                io.set_waker(nullptr);
+                return fail_run("device " + std::to_string(s.first) + " is not there",
                                 kCliExitNoDevice, args.json, io);
             }
         }
         chosen = args.devices;
     } else {
-        for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
-            if (!stn_device_present(index)) continue;
-            chosen.push_back(index);
+        for (const auto &s : seen) {
+            if (s.second != StnPresence::kPresent) continue;
+            chosen.push_back(s.first);
             if (!args.all) break;
         }
-        if (chosen.empty()) return fail_run("no device found", kCliExitNoDevice, args.json, io);
+        if (chosen.empty()) {
+            io.set_waker(nullptr);
+            return fail_run("no device found", kCliExitNoDevice, args.json, io);
+        }
     }
 
-    auto waker = std::make_shared<StnWaker>();
-    io.set_waker([waker] { waker->wake(); });
     StnPool pool(prog.image, args.force, args.parallel, timeout_ms(args, prog), waker);
     for (unsigned index : chosen) pool.queue(index);
     StnTotals totals;
@@ -223,6 +265,11 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     bool stopped = false;
     while (!pool.idle()) {
         if (io.abort_requested()) {
+            // Units that ended keep their results.
+            for (const auto &s : pool.take_finished()) {
+                report_result(s->result, args.json, io);
+                totals.count(s->result.outcome);
+            }
             for (const auto &s : pool.abandon()) {
                 const StnUnitResult r = stn_interrupted(s->index, &s->progress);
                 report_result(r, args.json, io);
@@ -283,7 +330,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
-    StnReportStore *store = io.open_report(args.report);
+    std::shared_ptr<StnReportStore> store = io.open_report(args.report);
     if (store == nullptr) {
         return fail_run("cannot open the report " + args.report, kCliExitUsage, args.json, io);
     }
@@ -341,7 +388,8 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     }
     io.set_waker(nullptr);
     const StnSnapshot snap = engine.snapshot();
-    const int code = snap.report_failed ? kCliExitFailed : kCliExitInterrupted;
+    // Lines the report never took are kept in the spill: the run failed.
+    const int code = snap.spilled != 0 ? kCliExitFailed : kCliExitInterrupted;
     finish_summary(snap.totals, code, args.json, io);
     return code;
 }

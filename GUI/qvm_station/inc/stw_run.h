@@ -83,7 +83,7 @@ private:
 
     HWND notify_;
     StnConfig config_;
-    std::unique_ptr<StnWinReportStore> store_;
+    std::shared_ptr<StnWinReportStore> store_;  // shared with the report's writer
     HANDLE thread_ = nullptr;
     bool aborted_ = false;
 

@@ -68,7 +68,7 @@ DWORD WINAPI StwRun::thread_main(LPVOID self) {
 void StwRun::run() {
     Host host(this);
     {
-        StnEngine engine(config_, store_.get(), &host);
+        StnEngine engine(config_, store_, &host);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             engine_ = &engine;

@@ -152,10 +152,15 @@ std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting
                 t.state == StnTileState::kVerifying;
     }
     const std::string n = std::to_string(busy) + (busy == 1 ? " update" : " updates");
-    if (snap.report_failed) {
-        return running ? "The report cannot be written: no new units are taken; " + n +
-                             " still running."
-                       : "Stopped: the report could not be written.";
+    if (!running && snap.spilled != 0) {
+        return "Stopped: " + std::to_string(snap.spilled) +
+               " result(s) could not be written to the report; kept in " + snap.spill_path +
+               " until the next Start.";
+    }
+    if (running && snap.report_failed) {
+        return "The report cannot be written: " + std::to_string(snap.report_waiting) +
+               " result(s) kept and tried again every few seconds; no new units are taken; " + n +
+               " still running.";
     }
     if (!running) {
         return snap.ended ? "Stopped. " + std::to_string(snap.recorded) +

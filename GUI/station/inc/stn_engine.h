@@ -5,11 +5,20 @@
 // stays plugged in is never written again; a unit swapped for another (a
 // new serial, or no longer the image) between two probes is a new unit.
 //
+// The engine thread never calls into the driver or waits on the report's
+// disk: device names are probed by a StnProber, units run on workers, and
+// lines are appended by the report's writer (StnJournal). A report that
+// cannot be written keeps its lines and is tried again; the station takes
+// no new unit meanwhile. Lines still unwritten when the station must end
+// go to the store's spill, which the next open adds to the report.
+//
 // Threads: one thread drives the engine (open, turn and the destructor):
 // the engine thread (qvm_cli's main thread, the window's station thread).
-// StnHost callbacks run on it. Workers (one per running unit) and the
+// StnHost callbacks run on it (utc_now also on workers). Workers (one per
+// running unit), the prober's scanners, the report's writer and the
 // deadline watchdog are the engine's own. request_stop, request_abort,
-// wake and snapshot may be called from any thread.
+// wake and snapshot may be called from any thread. See
+// GUI/station/README.md for what a let-go worker may still touch.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +38,10 @@ struct StnConfig {
     unsigned timeout_s = 5;   // deadline of one exchange, 1..600
     unsigned timeout_ms = 0;  // when not 0, the deadline in ms instead (tests)
     unsigned poll_ms = 300;   // how often device names are probed
+    unsigned retry_ms = 3000; // how often a report that failed is tried again
+    // How long an ending station waits for its lines to reach the report
+    // before it keeps them in the spill.
+    unsigned end_wait_ms = 2000;
 };
 
 // What a tile shows of one device index.
@@ -70,7 +83,10 @@ struct StnSnapshot {
     std::uint64_t recorded = 0;        // units recorded by this run so far
     bool stopping = false;             // no new units are taken
     bool ended = false;                // turn() returned false
-    bool report_failed = false;        // the report could not be written
+    bool report_failed = false;        // the report cannot be written now; retried
+    std::uint64_t report_waiting = 0;  // unit lines not yet in the report
+    std::uint64_t spilled = 0;         // unit lines kept in the spill at the end
+    std::string spill_path;            // where, when spilled
     std::uint64_t ms_running = 0;      // since open()
 };
 constexpr std::size_t kStnRecentMax = 100;
@@ -82,7 +98,8 @@ public:
     // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z").
     // Any thread (workers stamp their start lines).
     virtual std::string utc_now() = 0;
-    // A unit ended and was recorded (or the report failed: recorded false).
+    // A unit ended and its line is in the report (recorded), or, at the
+    // end, could only be kept in the spill or nowhere (not recorded).
     virtual void on_result(const StnUnitResult &r, bool recorded) { (void)r; (void)recorded; }
     // A notice for people ("report: a torn last line ... was set aside").
     virtual void on_notice(const std::string &text) { (void)text; }
@@ -99,9 +116,14 @@ enum class StnOpen {
 
 class StnEngine {
 public:
-    // store and host must outlive the engine.
+    // host must outlive the engine. The store is shared with the report's
+    // writer, which a hanging append may leave behind.
+    StnEngine(const StnConfig &config, std::shared_ptr<StnReportStore> store, StnHost *host);
+    // store must outlive the engine and its writer (tests).
     StnEngine(const StnConfig &config, StnReportStore *store, StnHost *host);
-    // Waits for running workers (an abort already let them go).
+    // Ends the station as a stop would (its lines kept in the spill when
+    // the report cannot take them) and waits for running workers (an abort
+    // already let them go).
     ~StnEngine();
     StnEngine(const StnEngine &) = delete;
     StnEngine &operator=(const StnEngine &) = delete;
@@ -111,17 +133,19 @@ public:
     // line ("recovered":true) for every start without its unit.
     StnOpen open();
 
-    // One turn: waits until a worker ends, a request or wake() comes, a
-    // deadline or the next probe is due; then probes, starts and collects.
-    // Returns false once the station has ended: stopped and idle, aborted,
-    // or the report failed and the running units ended.
+    // One turn: waits until a worker ends, a line lands, a request or
+    // wake() comes, or the next probe is due; then probes, starts and
+    // collects. Returns false once the station has ended: stopped and
+    // idle, or aborted; its lines are then in the report or the spill.
     bool turn();
 
     // Stop taking units; running updates finish (each exchange within its
     // deadline).
     void request_stop();
-    // Record the running units as interrupted and end at the next turn;
-    // their workers are let go (they own what they touch).
+    // Record the running units as interrupted and end at the next turn
+    // (within end_wait_ms); their workers are let go (they own what they
+    // touch) and write nothing more to their devices. A unit that had
+    // ended keeps its result.
     void request_abort();
     // Makes the current or next turn's wait return.
     void wake();

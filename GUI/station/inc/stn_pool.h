@@ -60,7 +60,11 @@ struct StnSlot {
     std::atomic<bool> done{false};
     std::chrono::steady_clock::time_point started;
     // Runs on the worker before the first write (StnUnitJob::before_write).
+    // Whatever it reaches must outlive a worker that is let go.
     std::function<bool(const StnDevice &)> before_write;
+    // kRead whose read failed: whether the device name was gone then.
+    bool absent = false;
+    std::shared_ptr<StnWatch> watch;  // set when started; cancelled when let go
 };
 
 class StnPool {
@@ -84,8 +88,11 @@ public:
     void start_queued();
     // Slots whose workers ended, joined.
     std::vector<std::shared_ptr<StnSlot>> take_finished();
-    // Lets every running worker go (they own what they touch) and hands
-    // their slots back; the caller reads only their published progress.
+    // Lets every worker that has not ended go (they own what they touch):
+    // each one's exchange under way is cancelled and it writes nothing
+    // more. Hands their slots back; the caller reads only their published
+    // progress. Workers that had ended stay for take_finished, so a unit
+    // whose result is known keeps it.
     std::vector<std::shared_ptr<StnSlot>> abandon();
 
     bool idle() const { return queued_.empty() && running_.empty(); }

@@ -31,6 +31,24 @@ public:
     virtual bool truncate(std::uint64_t size) = 0;
     // Keeps bytes in a file of its own beside the report, flushed.
     virtual bool set_aside(const std::string &bytes) = 0;
+
+    // The spill: lines the report could not take when the station had to
+    // end, kept in a file of their own where the report's disk or share is
+    // not needed (the program's: in the user's local application data).
+    // The next open of the report adds them and retires the file.
+    // Appends bytes to the spill and flushes; *where: the file, for people.
+    virtual bool spill(const std::string &bytes, std::string *where) {
+        (void)bytes;
+        (void)where;
+        return false;
+    }
+    // The spill's bytes (empty when there is none).
+    virtual bool read_spill(std::string *bytes) {
+        bytes->clear();
+        return true;
+    }
+    // Renames the spill aside once its lines are in the report.
+    virtual bool retire_spill() { return true; }
 };
 
 // Where the recorded lines of a report end: the length of its longest
@@ -52,6 +70,7 @@ enum class StnReportOpen {
 struct StnReportOpened {
     std::uint64_t torn_bytes = 0;    // set aside and cut off
     unsigned recovered = 0;          // interrupted unit lines added for lone starts
+    unsigned from_spill = 0;         // lines added from the spill
     std::vector<std::string> lines;  // every recorded line, the added ones included
 };
 
@@ -60,17 +79,27 @@ public:
     explicit StnReport(StnReportStore *store) : store_(store) {}
 
     // Opens the report for appending: refuses a foreign file, sets a torn
-    // last line aside and cuts it off, then appends an interrupted unit
-    // line ("recovered":true, time utc_now) for every start without its
+    // last line aside and cuts it off, adds the lines kept in the spill
+    // (in order, each once), then appends an interrupted unit line
+    // ("recovered":true, time utc_now) for every start still without its
     // unit. *opened (optional) says what was found.
     StnReportOpen open(const std::string &utc_now, StnReportOpened *opened = nullptr);
     // A unit id not yet used in this report (ids grow from 1).
     std::uint64_t new_id() { return ++last_id_; }
+    // The highest id the report holds (after open).
+    std::uint64_t last_id() const { return last_id_; }
     // Appends line and its line end, then flushes. True only when both
     // succeeded: only then may the line count.
     bool write_line(const std::string &line);
+    // Cuts the file back to its last whole line (what open found and every
+    // line written since), dropping what a failed write left; then flushes.
+    bool cut_back();
 
 private:
+    // Appends the spill's lines that the report lacks, then retires it.
+    bool add_spill(StnReportOpened *o);
+
     StnReportStore *store_;
     std::uint64_t last_id_ = 0;
+    std::uint64_t size_ = 0;  // bytes of whole lines in the file
 };

@@ -36,8 +36,14 @@ public:
     bool truncate(std::uint64_t size) override;
     // Appends bytes to "<path>.torn", flushed.
     bool set_aside(const std::string &bytes) override;
+    // The spill: %LOCALAPPDATA%\R846-QVM2K\Station\unwritten-<hash of the
+    // report's full path>.jsonl; once added, renamed to "<it>.<time>.added".
+    bool spill(const std::string &bytes, std::string *where) override;
+    bool read_spill(std::string *bytes) override;
+    bool retire_spill() override;
 
 private:
     std::wstring path_;
+    std::wstring spill_;  // empty when no folder for it was found
     HANDLE file_ = INVALID_HANDLE_VALUE;
 };

@@ -34,6 +34,9 @@ public:
     void end() override;
     // An exchange of this watch missed its deadline.
     bool expired() const;
+    // Its unit was let go: the exchange under way is cancelled and every
+    // later one fails at once, so the worker writes nothing more.
+    void cancel();
     unsigned timeout_ms() const;
 
 private:
@@ -43,6 +46,7 @@ private:
     HANDLE handle_ = nullptr;
     bool active_ = false;
     bool expired_ = false;
+    bool cancelled_ = false;
     std::chrono::steady_clock::time_point due_;
 };
 

@@ -1,7 +1,7 @@
 // The station engine. See stn_engine.h for the threads: the engine thread
-// owns seats_, pool_, totals and the report's unit lines; workers write
-// start lines through record_start under report_mu_; snapshot() reads
-// only what publish() left under view_mu_ (and the running slots' atomics).
+// owns everything in Impl but the requests and the view; workers hand
+// their start lines to the journal; snapshot() reads only what publish()
+// left under view_mu (and the running slots' atomics).
 #include "stn_engine.h"
 
 #include <windows.h>
@@ -13,7 +13,10 @@
 #include <mutex>
 
 #include "cmc_tbl.h"
+#include "stn_journal.h"
+#include "stn_json.h"
 #include "stn_pool.h"
+#include "stn_prober.h"
 
 namespace {
 
@@ -67,32 +70,47 @@ StnTile finished_tile(const StnUnitResult &r) {
 }  // namespace
 
 struct StnEngine::Impl {
-    Impl(const StnConfig &c, StnReportStore *store, StnHost *h)
+    Impl(const StnConfig &c, std::shared_ptr<StnReportStore> s, StnHost *h)
         : config(c),
           host(h),
-          report(store),
+          store(std::move(s)),
+          report(store.get()),
           waker(std::make_shared<StnWaker>()),
-          pool(c.image, c.force, c.parallel, c.timeout_ms != 0 ? c.timeout_ms : c.timeout_s * 1000u,
-               waker) {}
+          prober(waker, deadline_ms()),
+          pool(c.image, c.force, c.parallel, deadline_ms(), waker) {}
+
+    unsigned deadline_ms() const {
+        return config.timeout_ms != 0 ? config.timeout_ms : config.timeout_s * 1000u;
+    }
 
     // ---- Engine thread ----
     const StnConfig config;
     StnHost *host;
+    const std::shared_ptr<StnReportStore> store;
+    StnReport report;                  // open() only; then the journal's
+    std::shared_ptr<StnJournal> journal;
     std::map<unsigned, Seat> seats_;
+    std::uint64_t last_id = 0;
+    // Unit lines handed to the journal, by tag, until they land.
+    struct Unlanded {
+        StnUnitResult result;
+        std::string line;
+    };
+    std::map<std::uint64_t, Unlanded> unlanded;
+    std::uint64_t next_tag = 0;
     StnTotals totals;
     StnTally tally;
     bool tally_changed = true;  // since the last publish
     std::vector<StnRecent> recent;
     std::uint64_t recorded = 0;
     bool stopping = false;
+    bool held_for_report = false;  // the report fails: no new units
     bool ended = false;
+    bool finished = false;         // finish() ran
+    std::uint64_t spilled = 0;
+    std::string spill_path;
     Clock::time_point opened_at = Clock::now();
     Clock::time_point next_probe = Clock::now();
-
-    // ---- Report: unit lines from the engine thread, start lines from workers ----
-    std::mutex report_mu;
-    StnReport report;                 // under report_mu
-    std::atomic<bool> report_failed{false};
 
     // ---- Requests, from any thread ----
     std::atomic<bool> stop_req{false};
@@ -108,68 +126,73 @@ struct StnEngine::Impl {
     std::vector<ViewTile> view_tiles;   // under view_mu
     StnSnapshot view;                   // under view_mu (tiles empty)
 
+    StnProber prober;
     StnPool pool;  // last: its workers end first
 
-    bool record_start(const StnDevice &d, std::uint64_t id) {
-        std::lock_guard<std::mutex> lock(report_mu);
-        if (report_failed.load()) return false;
-        const bool ok =
-            report.write_line(stn_json_start(d, id, host_time(), config.image.sha256));
-        if (!ok) report_failed.store(true);
-        return ok;
-    }
-
-    // Called from workers too: the host's clock must be thread-safe.
-    std::string host_time() { return host->utc_now(); }
-
+    // Hands r's unit line to the report's writer; it counts once it lands.
     void record(StnUnitResult r, std::uint64_t id) {
         r.id = id;
-        bool ok = false;
-        std::string line;
-        {
-            std::lock_guard<std::mutex> lock(report_mu);
-            if (!report_failed.load()) {
-                line = stn_json_report(r, host_time(), config.image.sha256);
-                ok = report.write_line(line);
-                if (!ok) report_failed.store(true);
-            }
-        }
-        if (ok) {
-            totals.count(r.outcome);  // only once it is on the disk
-            tally.feed(line);
+        const std::uint64_t tag = ++next_tag;
+        Unlanded u{r, stn_json_report(r, host->utc_now(), config.image.sha256)};
+        journal->append(u.line, tag);
+        unlanded[tag] = std::move(u);
+    }
+
+    // Counts the unit lines that are on the disk now.
+    void landed() {
+        for (std::uint64_t tag : journal->take_written()) {
+            auto it = unlanded.find(tag);
+            if (it == unlanded.end()) continue;
+            const StnUnitResult r = it->second.result;
+            tally.feed(it->second.line);
+            unlanded.erase(it);
+            totals.count(r.outcome);
             tally_changed = true;
             ++recorded;
             StnRecent rec;
-            rec.time = host_time();
+            rec.time = host->utc_now();
             rec.result = r;
             recent.insert(recent.begin(), rec);
             if (recent.size() > kStnRecentMax) recent.pop_back();
-        } else {
-            stop_for_the_report();
+            host->on_result(r, true);
         }
-        host->on_result(r, ok);
     }
 
-    // A report that cannot be written takes no further units (said once).
-    void stop_for_the_report() {
-        if (stopping) return;
-        stopping = true;
-        host->on_notice("cannot write the report; no new devices are taken");
+    // Says when the report stops and starts taking lines again.
+    void watch_report() {
+        const StnJournal::State st = journal->state();
+        if (st.failing && !held_for_report) {
+            held_for_report = true;
+            host->on_notice("cannot write the report; its lines are kept and written again every " +
+                            std::to_string((config.retry_ms + 999) / 1000) +
+                            " s; no new devices are taken meanwhile");
+        } else if (!st.failing && held_for_report) {
+            held_for_report = false;
+            host->on_notice("report: written again; every kept line is in it" +
+                            std::string(stopping ? "" : "; new devices are taken again"));
+        }
     }
 
     void queue_unit(unsigned index) {
         Seat &s = seats_[index];
         s = Seat();
         s.kind = Seat::kQueued;
-        {
-            std::lock_guard<std::mutex> lock(report_mu);
-            s.id = report.new_id();
-        }
+        s.id = ++last_id;
         s.tile.index = index;
         s.tile.state = StnTileState::kWaiting;
+        // The worker may outlive the engine (a forced stop): it holds the
+        // journal, and reaches the host only through make_line, which the
+        // journal runs only while it is open.
+        std::shared_ptr<StnJournal> j = journal;
+        StnHost *h = host;
+        const std::string sha = config.image.sha256;
         const std::uint64_t id = s.id;
-        pool.queue(index, [this, id](const StnDevice &d) { return record_start(d, id); });
+        pool.queue(index, [j, h, sha, id](const StnDevice &d) {
+            return j->append_start(id, [&] { return stn_json_start(d, id, h->utc_now(), sha); });
+        });
     }
+
+    bool takes_units() const { return !stopping && !held_for_report; }
 
     // A finished unit's look came back: a new unit, the same, or gone.
     void looked(const StnSlot &slot) {
@@ -179,7 +202,7 @@ struct StnEngine::Impl {
         s.looking = false;
         const StnUnitResult &now = slot.result;
         if (!now.identified) {
-            if (stn_device_probe(slot.index) == StnPresence::kAbsent) seats_.erase(it);
+            if (slot.absent) seats_.erase(it);
             return;  // present but silent: looked at again at the next probe
         }
         const StnUnitResult &was = s.last;
@@ -189,57 +212,76 @@ struct StnEngine::Impl {
         const bool ended_at_version =
             was.outcome == StnOutcome::kUpdated || was.outcome == StnOutcome::kCurrent;
         if (ended_at_version && now.device.firm_version != was.new_version) changed = true;
-        if (changed && !stopping) queue_unit(slot.index);
+        if (changed && takes_units()) queue_unit(slot.index);
+    }
+
+    void finished_unit(const StnSlot &slot, const StnUnitResult &r) {
+        auto it = seats_.find(slot.index);
+        record(r, it != seats_.end() ? it->second.id : 0);
+        Seat &s = seats_[slot.index];
+        s.kind = Seat::kDone;
+        s.last = r;
+        s.looking = false;
+        s.tile = finished_tile(r);
     }
 
     void collect() {
         for (const std::shared_ptr<StnSlot> &slot : pool.take_finished()) {
             if (slot->work == StnWork::kRead) {
                 looked(*slot);
-                continue;
+            } else {
+                finished_unit(*slot, slot->result);
             }
-            auto it = seats_.find(slot->index);
-            const std::uint64_t id = it != seats_.end() ? it->second.id : 0;
-            record(slot->result, id);
-            Seat &s = seats_[slot->index];
-            s.kind = Seat::kDone;
-            s.last = slot->result;
-            s.looking = false;
-            s.tile = finished_tile(slot->result);
         }
     }
 
+    // Starts a round over the names not in use, or applies the one that ended.
     void probe() {
+        std::vector<std::pair<unsigned, StnPresence>> round;
+        if (prober.take(&round)) {
+            for (const auto &seen : round) apply(seen.first, seen.second);
+            next_probe = Clock::now() + std::chrono::milliseconds(config.poll_ms);
+            return;
+        }
+        if (prober.running() || Clock::now() < next_probe) return;
+        std::vector<unsigned> names;
         for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
             auto it = seats_.find(index);
             if (it != seats_.end() &&
-                (it->second.kind == Seat::kQueued || it->second.kind == Seat::kRunning)) {
+                (it->second.kind == Seat::kQueued || it->second.kind == Seat::kRunning ||
+                 it->second.looking)) {
                 continue;
             }
-            if (it != seats_.end() && it->second.looking) continue;
-            const StnPresence p = stn_device_probe(index);
-            if (it == seats_.end()) {
-                if (p == StnPresence::kPresent) {
-                    queue_unit(index);
-                } else if (p == StnPresence::kBusy) {
-                    Seat &s = seats_[index];
-                    s.kind = Seat::kBusy;
-                    s.tile.index = index;
-                    s.tile.state = StnTileState::kBusy;
-                }
-                continue;
-            }
-            Seat &s = it->second;
-            if (p == StnPresence::kAbsent) {
-                seats_.erase(it);
-            } else if (s.kind == Seat::kBusy && p == StnPresence::kPresent) {
-                queue_unit(index);
-            } else if (s.kind == Seat::kDone && p == StnPresence::kPresent) {
-                s.looking = true;
-                pool.read_now(index);
-            }
-            // A finished unit that another program holds keeps its tile.
+            names.push_back(index);
         }
+        prober.start(names);
+    }
+
+    void apply(unsigned index, StnPresence p) {
+        auto it = seats_.find(index);
+        if (it == seats_.end()) {
+            if (p == StnPresence::kPresent) {
+                queue_unit(index);
+            } else if (p == StnPresence::kBusy) {
+                Seat &s = seats_[index];
+                s.kind = Seat::kBusy;
+                s.tile.index = index;
+                s.tile.state = StnTileState::kBusy;
+            }
+            return;
+        }
+        Seat &s = it->second;
+        // Taken or looked at since the round began.
+        if (s.kind == Seat::kQueued || s.kind == Seat::kRunning || s.looking) return;
+        if (p == StnPresence::kAbsent) {
+            seats_.erase(it);
+        } else if (s.kind == Seat::kBusy && p == StnPresence::kPresent) {
+            queue_unit(index);
+        } else if (s.kind == Seat::kDone && p == StnPresence::kPresent) {
+            s.looking = true;
+            pool.read_now(index);
+        }
+        // A finished unit that another program holds keeps its tile.
     }
 
     void mark_running() {
@@ -251,19 +293,55 @@ struct StnEngine::Impl {
         }
     }
 
+    // Units not yet started are dropped: nothing was sent to them.
+    void drop_queued() {
+        for (unsigned index : pool.take_queued()) seats_.erase(index);
+    }
+
     void abort_now() {
+        // Units that ended keep their results; the rest are let go first,
+        // so that none writes to its device after its line.
+        collect();
+        drop_queued();
         for (const std::shared_ptr<StnSlot> &slot : pool.abandon()) {
             if (slot->work != StnWork::kUpdate) continue;
             auto it = seats_.find(slot->index);
-            const std::uint64_t id = it != seats_.end() ? it->second.id : 0;
-            const StnUnitResult r = stn_interrupted(slot->index, &slot->progress);
-            record(r, id);
-            Seat &s = seats_[slot->index];
-            s.kind = Seat::kDone;
-            s.last = r;
-            s.tile = finished_tile(r);
+            if (it != seats_.end()) journal->give_up(it->second.id);
+            finished_unit(*slot, stn_interrupted(slot->index, &slot->progress));
         }
         ended = true;
+    }
+
+    // The end: every line in the report, or kept in the spill.
+    void finish() {
+        if (finished || journal == nullptr) return;
+        finished = true;
+        const std::vector<StnJournal::Unwritten> left = journal->close(config.end_wait_ms);
+        landed();
+        if (left.empty()) return;
+        std::string bytes;
+        for (const StnJournal::Unwritten &u : left) bytes += u.line + "\n";
+        std::string where;
+        const bool kept = store->spill(bytes, &where);
+        for (const StnJournal::Unwritten &u : left) {
+            auto it = unlanded.find(u.tag);
+            if (it == unlanded.end()) continue;
+            totals.count(it->second.result.outcome);
+            host->on_result(it->second.result, false);
+            unlanded.erase(it);
+        }
+        spilled = left.size();
+        if (kept) {
+            spill_path = where;
+            host->on_notice("report: " + std::to_string(left.size()) +
+                            " line(s) could not be written to the report; kept in " + where +
+                            "; the next start with this report adds them to it");
+        } else {
+            host->on_notice("report: " + std::to_string(left.size()) +
+                            " line(s) could be written neither to the report nor to a file of "
+                            "their own; they follow:");
+            for (const StnJournal::Unwritten &u : left) host->on_notice(u.line);
+        }
     }
 
     bool updating() const {
@@ -287,6 +365,8 @@ struct StnEngine::Impl {
             if (it != live.end()) v.slot = it->second;
             tiles.push_back(std::move(v));
         }
+        const StnJournal::State st =
+            journal != nullptr ? journal->state() : StnJournal::State();
         std::lock_guard<std::mutex> lock(view_mu);
         view_tiles = std::move(tiles);
         view.totals = totals;
@@ -294,25 +374,32 @@ struct StnEngine::Impl {
         tally_changed = false;
         view.recent = recent;
         view.recorded = recorded;
-        view.stopping = stopping;
+        view.stopping = stopping || held_for_report;
         view.ended = ended;
-        view.report_failed = report_failed.load();
+        view.report_failed = st.failing;
+        view.report_waiting = finished ? 0 : st.waiting;
+        view.spilled = spilled;
+        view.spill_path = spill_path;
     }
 };
 
-StnEngine::StnEngine(const StnConfig &config, StnReportStore *store, StnHost *host)
-    : impl_(new Impl(config, store, host)) {}
+StnEngine::StnEngine(const StnConfig &config, std::shared_ptr<StnReportStore> store,
+                     StnHost *host)
+    : impl_(new Impl(config, std::move(store), host)) {}
 
-StnEngine::~StnEngine() = default;
+StnEngine::StnEngine(const StnConfig &config, StnReportStore *store, StnHost *host)
+    : StnEngine(config, std::shared_ptr<StnReportStore>(store, [](StnReportStore *) {}), host) {}
+
+StnEngine::~StnEngine() {
+    // Units not yet collected are recovered at the next open; what was
+    // handed over lands or is kept.
+    impl_->finish();
+}
 
 StnOpen StnEngine::open() {
+    Impl &m = *impl_;
     StnReportOpened opened;
-    StnReportOpen r;
-    {
-        std::lock_guard<std::mutex> lock(impl_->report_mu);
-        r = impl_->report.open(impl_->host->utc_now(), &opened);
-    }
-    switch (r) {
+    switch (m.report.open(m.host->utc_now(), &opened)) {
     case StnReportOpen::kCannotRead:
         return StnOpen::kCannotRead;
     case StnReportOpen::kForeign:
@@ -322,34 +409,44 @@ StnOpen StnEngine::open() {
     default:
         break;
     }
-    for (const std::string &l : opened.lines) impl_->tally.feed(l);
-    impl_->tally_changed = true;
+    m.last_id = m.report.last_id();
+    for (const std::string &l : opened.lines) m.tally.feed(l);
+    m.tally_changed = true;
     if (opened.torn_bytes != 0) {
-        impl_->host->on_notice("report: a torn last line (" + std::to_string(opened.torn_bytes) +
-                               " bytes) was set aside; it is not counted");
+        m.host->on_notice("report: a torn last line (" + std::to_string(opened.torn_bytes) +
+                          " bytes) was set aside; it is not counted");
+    }
+    if (opened.from_spill != 0) {
+        m.host->on_notice("report: " + std::to_string(opened.from_spill) +
+                          " line(s) that an earlier run could not write were added to it");
     }
     if (opened.recovered != 0) {
-        impl_->host->on_notice("report: " + std::to_string(opened.recovered) +
-                               " unit(s) cut short earlier recorded as interrupted");
+        m.host->on_notice("report: " + std::to_string(opened.recovered) +
+                          " unit(s) cut short earlier recorded as interrupted");
     }
+    m.journal = StnJournal::start(m.store, m.report, m.waker, m.config.retry_ms);
     {
-        std::lock_guard<std::mutex> lock(impl_->view_mu);
-        impl_->opened_at = Clock::now();
+        std::lock_guard<std::mutex> lock(m.view_mu);
+        m.opened_at = Clock::now();
     }
-    impl_->next_probe = Clock::now();
-    impl_->publish();
+    m.next_probe = Clock::now();
+    m.publish();
     return StnOpen::kOk;
 }
 
 bool StnEngine::turn() {
     Impl &m = *impl_;
-    if (m.ended) return false;
+    if (m.ended || m.journal == nullptr) return false;
     const Clock::time_point now = Clock::now();
-    if (!m.stopping && now < m.next_probe) m.waker->wait_until(m.next_probe);
-    if (m.stopping) m.waker->wait_until(Clock::now() + std::chrono::milliseconds(m.config.poll_ms));
+    // A running round wakes the engine when it ends.
+    const bool round_due = m.takes_units() && !m.prober.running();
+    const Clock::time_point due =
+        round_due ? m.next_probe : now + std::chrono::milliseconds(m.config.poll_ms);
+    if (now < due) m.waker->wait_until(due);
 
     if (m.abort_req.load()) {
         m.abort_now();
+        m.finish();
         m.publish();
         m.host->on_turn();
         return false;
@@ -358,19 +455,25 @@ bool StnEngine::turn() {
         m.stopping = true;
         m.host->on_notice("station: stopping; running updates finish");
     }
-    if (m.report_failed.load()) m.stop_for_the_report();
     m.collect();
-    if (m.stopping) {
-        for (unsigned index : m.pool.take_queued()) m.seats_.erase(index);
-    } else if (Clock::now() >= m.next_probe) {
+    m.landed();
+    m.watch_report();
+    m.prober.poll();
+    if (m.takes_units()) {
         m.probe();
-        m.next_probe = Clock::now() + std::chrono::milliseconds(m.config.poll_ms);
+    } else {
+        // Nothing was sent to queued units; names seen meanwhile are probed
+        // again once units are taken.
+        m.drop_queued();
+        std::vector<std::pair<unsigned, StnPresence>> ignored;
+        m.prober.take(&ignored);
     }
     m.pool.start_queued();
     m.mark_running();
     if (m.stopping && !m.updating()) {
         m.collect();
         m.ended = true;
+        m.finish();
     }
     m.publish();
     m.host->on_turn();

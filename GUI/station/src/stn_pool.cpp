@@ -81,6 +81,7 @@ void StnPool::start_queued() {
 void StnPool::start(std::shared_ptr<StnSlot> slot) {
     slot->started = std::chrono::steady_clock::now();
     std::shared_ptr<StnWatch> watch = deadlines_->watch();
+    slot->watch = watch;
     std::shared_ptr<const StnImageCopy> image = image_;
     std::shared_ptr<StnWaker> waker = waker_;
     const bool force = force_;
@@ -95,6 +96,7 @@ void StnPool::start(std::shared_ptr<StnSlot> slot) {
                 res.identified = stn_read_device(slot->index, &res.device, &why, watch.get(),
                                                  &res.failure);
                 res.what = why;
+                if (!res.identified) slot->absent = stn_device_probe(slot->index) == StnPresence::kAbsent;
                 slot->result = res;
             } else {
                 StnUnitJob job;
@@ -137,11 +139,16 @@ std::vector<std::shared_ptr<StnSlot>> StnPool::take_finished() {
 
 std::vector<std::shared_ptr<StnSlot>> StnPool::abandon() {
     std::vector<std::shared_ptr<StnSlot>> out;
-    for (Running &r : running_) {
-        if (r.thread.joinable()) r.thread.detach();
-        out.push_back(r.slot);
+    for (auto it = running_.begin(); it != running_.end();) {
+        if (it->slot->done.load(std::memory_order_acquire)) {
+            ++it;
+            continue;
+        }
+        if (it->slot->watch != nullptr) it->slot->watch->cancel();
+        if (it->thread.joinable()) it->thread.detach();
+        out.push_back(it->slot);
+        it = running_.erase(it);
     }
-    running_.clear();
     return out;
 }
 

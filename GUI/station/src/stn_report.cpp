@@ -1,6 +1,7 @@
 #include "stn_report.h"
 
 #include <map>
+#include <set>
 
 #include "stn_json.h"
 #include "stn_text.h"
@@ -126,7 +127,9 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         bytes.resize(static_cast<std::size_t>(keep));
     }
 
+    size_ = bytes.size();
     o.lines = split_lines(bytes);
+    if (!add_spill(&o)) return StnReportOpen::kCannotRepair;
     std::map<std::uint64_t, Json> open_starts;
     for (const std::string &l : o.lines) {
         const Json j = parse(l);
@@ -146,7 +149,27 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
     return StnReportOpen::kOk;
 }
 
-bool StnReport::write_line(const std::string &line) {
-    if (!store_->append(line + "\n")) return false;
-    return store_->flush();
+bool StnReport::add_spill(StnReportOpened *o) {
+    std::string spill;
+    if (!store_->read_spill(&spill)) return false;
+    if (spill.empty()) return true;
+    // A line being written as the station gave up may have landed too.
+    const std::set<std::string> have(o->lines.begin(), o->lines.end());
+    for (const std::string &l : split_lines(spill)) {
+        if (!stn_json_is_object(l) || have.count(l) != 0) continue;
+        if (!write_line(l)) return false;
+        o->lines.push_back(l);
+        ++o->from_spill;
+    }
+    // Retired only once its lines are on the disk: a crash before leaves
+    // them to be added again, and the check above keeps them once.
+    return store_->retire_spill();
 }
+
+bool StnReport::write_line(const std::string &line) {
+    if (!store_->append(line + "\n") || !store_->flush()) return false;
+    size_ += line.size() + 1;
+    return true;
+}
+
+bool StnReport::cut_back() { return store_->truncate(size_) && store_->flush(); }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "stn_sha256.h"
+
 namespace {
 
 bool write_end(HANDLE f, const std::string &bytes) {
@@ -18,6 +20,46 @@ bool write_end(HANDLE f, const std::string &bytes) {
         done += put;
     }
     return true;
+}
+
+// Reads f from its start to its end into *bytes.
+bool read_whole(HANDLE f, std::string *bytes) {
+    bytes->clear();
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(f, zero, nullptr, FILE_BEGIN)) return false;
+    char buf[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(f, buf, sizeof(buf), &got, nullptr)) return false;
+        if (got == 0) return true;
+        bytes->append(buf, got);
+    }
+}
+
+// The spill of the report at full_path: in the user's local application
+// data, named after the path (case folded), so that the next start with the
+// same report finds it whatever became of the report's disk or share.
+std::wstring spill_path_of(const std::wstring &full_path) {
+    wchar_t base[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) n = GetTempPathW(MAX_PATH, base);
+    if (n == 0 || n >= MAX_PATH) return std::wstring();
+    std::wstring dir(base, n);
+    if (dir.back() != L'\\') dir += L'\\';
+    dir += L"R846-QVM2K";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    dir += L"\\Station";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring folded = full_path;
+    if (!folded.empty()) {
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, full_path.c_str(),
+                     static_cast<int>(full_path.size()), &folded[0],
+                     static_cast<int>(folded.size()));
+    }
+    const std::string key = stn_utf8(folded);
+    const std::string hash =
+        stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(key.data()), key.size());
+    return dir + L"\\unwritten-" + stn_wide(hash.substr(0, 16)) + L".jsonl";
 }
 
 }  // namespace
@@ -65,7 +107,8 @@ std::string stn_full_path(const std::string &utf8_path) {
     return stn_utf8(full);
 }
 
-StnWinReportStore::StnWinReportStore(const std::string &utf8_path) : path_(stn_wide(utf8_path)) {
+StnWinReportStore::StnWinReportStore(const std::string &utf8_path)
+    : path_(stn_wide(utf8_path)), spill_(spill_path_of(stn_wide(stn_full_path(utf8_path)))) {
     file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -74,18 +117,7 @@ StnWinReportStore::~StnWinReportStore() {
     if (ok()) CloseHandle(file_);
 }
 
-bool StnWinReportStore::read_all(std::string *bytes) {
-    bytes->clear();
-    LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return false;
-    char buf[4096];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file_, buf, sizeof(buf), &got, nullptr)) return false;
-        if (got == 0) return true;
-        bytes->append(buf, got);
-    }
-}
+bool StnWinReportStore::read_all(std::string *bytes) { return read_whole(file_, bytes); }
 
 bool StnWinReportStore::append(const std::string &bytes) { return write_end(file_, bytes); }
 
@@ -105,4 +137,39 @@ bool StnWinReportStore::set_aside(const std::string &bytes) {
     const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
     CloseHandle(f);
     return done;
+}
+
+bool StnWinReportStore::spill(const std::string &bytes, std::string *where) {
+    if (spill_.empty()) return false;
+    HANDLE f = CreateFileW(spill_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const bool done = write_end(f, bytes) && FlushFileBuffers(f);
+    CloseHandle(f);
+    if (done) *where = stn_utf8(spill_);
+    return done;
+}
+
+bool StnWinReportStore::read_spill(std::string *bytes) {
+    bytes->clear();
+    if (spill_.empty()) return true;
+    HANDLE f = CreateFileW(spill_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    }
+    const bool done = read_whole(f, bytes);
+    CloseHandle(f);
+    return done;
+}
+
+bool StnWinReportStore::retire_spill() {
+    // Kept under a name of its own, so that its lines are never added twice.
+    std::string stamp = stn_utc_now();
+    for (char &c : stamp) {
+        if (c == ':' || c == '.') c = '-';
+    }
+    const std::wstring to = spill_ + L"." + stn_wide(stamp) + L".added";
+    return MoveFileExW(spill_.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }

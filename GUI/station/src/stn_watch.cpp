@@ -22,7 +22,7 @@ StnWatch::~StnWatch() {
 
 bool StnWatch::begin(HANDLE handle) {
     std::lock_guard<std::mutex> lock(owner_->mu_);
-    if (expired_) return false;
+    if (expired_ || cancelled_) return false;
     handle_ = handle;
     active_ = true;
     due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(owner_->timeout_ms_);
@@ -39,6 +39,15 @@ void StnWatch::end() {
 bool StnWatch::expired() const {
     std::lock_guard<std::mutex> lock(owner_->mu_);
     return expired_;
+}
+
+void StnWatch::cancel() {
+    std::lock_guard<std::mutex> lock(owner_->mu_);
+    cancelled_ = true;
+    // The watchdog cancels the call under way until it ends (a cancel can
+    // come just before the call starts).
+    due_ = std::chrono::steady_clock::now();
+    owner_->cv_.notify_all();
 }
 
 unsigned StnWatch::timeout_ms() const { return owner_->timeout_ms(); }
@@ -72,7 +81,7 @@ void StnDeadlines::run() {
         for (StnWatch *w : watches_) {
             if (!w->active_) continue;
             if (now >= w->due_) {
-                w->expired_ = true;
+                if (!w->cancelled_) w->expired_ = true;
                 CancelIoEx(w->handle_, nullptr);
                 w->due_ = now + kRecancel;
             }

@@ -78,6 +78,11 @@ public:
     // as a device driver enforcing exclusive access would. Off by default,
     // as under Wine.
     void set_exclusive(bool exclusive);
+    // Opens, or closes, of this device stall inside the call (as a driver
+    // that misbehaves during enumeration) until switched off again or the
+    // device is unplugged; they count as held (wait_held).
+    void stall_opens(bool on);
+    void stall_closes(bool on);
 
     // Waits until at least n exchanges (writes) have reached the device
     // since the last reset, or timeout_ms passed. True when they have.
@@ -136,6 +141,8 @@ private:
     bool serve_delay(std::unique_lock<std::mutex> &lock, const Port *via, std::uint32_t ms);
     // Blocks a hung call without the lock until it ends.
     void serve_hang(std::unique_lock<std::mutex> &lock, const Port *via);
+    // Holds an open or close while *stall is set and the call's plug lives.
+    void serve_stall(std::unique_lock<std::mutex> &lock, const Port *via, const bool *stall);
 
     const unsigned index_;
     const std::string name_;
@@ -150,6 +157,8 @@ private:
     std::uint32_t released_through_ = 0;  // delays of exchanges up to here end at once
     std::uint32_t open_error_ = 0;
     bool exclusive_ = false;
+    bool stall_opens_ = false;
+    bool stall_closes_ = false;
     int open_handles_ = 0;
     int calls_inside_ = 0;         // file calls now running in this object
     int held_ = 0;                 // of them, held in a delay or a hang

@@ -188,7 +188,8 @@ void InProcDevice::on_close() { close_via(nullptr); }
 bool InProcDevice::live(const Port *via) const { return via == nullptr || via == current_; }
 
 bool InProcDevice::open_via(const Port *via, std::uint32_t *error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    serve_stall(lock, via, &stall_opens_);
     if (!live(via)) {
         *error = ERROR_FILE_NOT_FOUND;
         return false;
@@ -278,8 +279,33 @@ void InProcDevice::on_cancel() {
 }
 
 void InProcDevice::close_via(const Port *via) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    serve_stall(lock, via, &stall_closes_);
     if (live(via) && open_handles_ > 0) --open_handles_;
+}
+
+void InProcDevice::serve_stall(std::unique_lock<std::mutex> &lock, const Port *via,
+                               const bool *stall) {
+    if (!*stall || !live(via)) return;
+    ++calls_inside_;
+    ++held_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !*stall || !live(via); });
+    --held_;
+    --calls_inside_;
+    changed_.notify_all();
+}
+
+void InProcDevice::stall_opens(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stall_opens_ = on;
+    changed_.notify_all();
+}
+
+void InProcDevice::stall_closes(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stall_closes_ = on;
+    changed_.notify_all();
 }
 
 }  // namespace devsim

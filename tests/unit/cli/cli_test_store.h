@@ -16,7 +16,10 @@ class MemStore : public StnReportStore {
 public:
     std::string bytes;                 // the file
     std::string aside;                 // the file beside it
-    std::vector<std::string> ops;      // "read", "append", "flush", "truncate N", "aside"
+    std::string spilled;               // the spill
+    bool spill_retired = false;
+    // "read", "append", "flush", "truncate N", "aside", "spill", "retire"
+    std::vector<std::string> ops;
     std::string fail;                  // an op name that fails
     std::function<void()> on_flush;    // runs inside every flush
     unsigned fail_flush_at = 0;        // this flush (1 = the first) and later ones fail
@@ -51,6 +54,23 @@ public:
         return true;
     }
     bool set_aside(const std::string &b) override { return add_to(&aside, "aside", b); }
+    bool spill(const std::string &b, std::string *where) override {
+        *where = "spill.jsonl";
+        return add_to(&spilled, "spill", b);
+    }
+    bool read_spill(std::string *out) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        *out = spilled;
+        return fail != "read";
+    }
+    bool retire_spill() override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        ops.push_back("retire");
+        if (fail == "retire") return false;
+        spilled.clear();
+        spill_retired = true;
+        return true;
+    }
 
 private:
     // Records the operation op, then adds b to *to unless op is to fail.

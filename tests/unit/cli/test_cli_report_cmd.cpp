@@ -17,7 +17,7 @@ public:
     void out(const std::string &l) override { outs.push_back(l); }
     void err(const std::string &l) override { errs.push_back(l); }
     std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
-    StnReportStore *open_report(const std::string &) override { return nullptr; }
+    std::shared_ptr<StnReportStore> open_report(const std::string &) override { return nullptr; }
     bool read_file(const std::string &path, std::string *bytes) override {
         const auto it = files.find(path);
         if (it == files.end()) return false;

@@ -66,7 +66,9 @@ public:
         if (on_tick) on_tick(*this);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    StnReportStore *open_report(const std::string &) override { return &store; }
+    std::shared_ptr<StnReportStore> open_report(const std::string &) override {
+        return std::shared_ptr<StnReportStore>(&store, [](StnReportStore *) {});
+    }
 
     // The "result" objects, by index.
     std::vector<std::string> results() const {
@@ -309,22 +311,33 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     EXPECT_EQ(io.outs.back(), "updated 2, current 1, failed 1");
 }
 
-TEST_F(CliRun, StationCountsNoUnitWhoseLineDidNotReachTheDisk) {
+TEST_F(CliRun, StationKeepsTheLineTheReportCannotTakeAndTakesNoUnitMeanwhile) {
     add(0, 300);
     add(1, 300);
     add(2, 300);
     io.store.fail_flush_at = 4;  // start, unit, start, then the second unit's line
+    const auto said = [this](const char *words) {
+        return std::find_if(io.errs.begin(), io.errs.end(), [&](const std::string &e) {
+                   return e.find(words) != std::string::npos;
+               }) != io.errs.end();
+    };
+    unsigned since = 0;
+    io.on_tick = [&](FakeIo &f) {
+        // Many probes after the report failed: stop, with its line kept.
+        if ((said("cannot write the report") && ++since > 200) || f.ticks > 20000) f.stop = true;
+    };
     EXPECT_EQ(cli_run(args_of({"station", "--report", "r", "--parallel", "1"}), img.prog, io),
               kCliExitFailed);
-    // One unit counted; the second is not, and no third was taken.
-    EXPECT_EQ(io.outs.back(), "updated 1, current 0, failed 0");
+    // Both units keep their results; no third was taken.
+    EXPECT_EQ(io.outs.back(), "updated 2, current 0, failed 0");
     unsigned written = 0;
     for (auto &d : devs) written += d->flash() == img.window();
     EXPECT_EQ(written, 2u);
-    EXPECT_NE(std::find_if(io.errs.begin(), io.errs.end(),
-                           [](const std::string &e) { return e.find("cannot write the report") !=
-                                                             std::string::npos; }),
-              io.errs.end());
+    EXPECT_EQ(lines_of(io.store.bytes, "unit").size(), 1u);
+    const std::vector<std::string> kept = lines_of(io.store.spilled, "unit");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(field(kept[0], "result"), "\"updated\"");
+    EXPECT_TRUE(said("kept in spill.jsonl"));
 }
 
 TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {

@@ -1,17 +1,24 @@
-// The station engine: every unit it starts writing ends in exactly one unit
-// line whatever write the report dies at; a swapped unit is a new unit and
-// a finished one is never taken again; a busy device is taken once free; a
+// The station engine: every unit it starts writing ends in exactly one true
+// unit line whatever write the report dies at (kept in the spill, added at
+// the next open); a report that fails holds its lines and takes no unit
+// until it comes back; an append or a driver call that hangs holds neither
+// the probe nor a forced stop; a forced stop keeps known results and lets
+// no worker write after its line; a swapped unit is a new unit and a
+// finished one is never taken again; a busy device is taken once free; a
 // foreign report is not touched.
 //
 // Threads: the engine on the test thread (its host too); its workers reach
 // the devices, which are thread-safe.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <windows.h>
 
@@ -34,6 +41,8 @@ public:
     std::function<void()> on_each_turn;
     unsigned turns = 0;
     std::vector<StnUnitResult> results;
+    std::vector<std::string> notices;
+    void on_notice(const std::string &text) override { notices.push_back(text); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         if (recorded) results.push_back(r);
     }
@@ -71,6 +80,78 @@ std::vector<Json> lines_of(const std::string &bytes, const char *type) {
     return out;
 }
 
+// A store whose appends fail while down is set, leaving half of the line
+// behind (a torn write), and block while held is set.
+class FlakyStore : public cli_test::MemStore {
+public:
+    std::atomic<bool> down{false};
+    std::mutex gate_mu;
+    std::condition_variable gate_cv;
+    bool held = false;          // under gate_mu
+    unsigned held_appends = 0;  // under gate_mu: appends waiting at the gate
+    void hold(bool on) {
+        std::lock_guard<std::mutex> lock(gate_mu);
+        held = on;
+        gate_cv.notify_all();
+    }
+    bool wait_held_append(unsigned timeout_ms) {
+        std::unique_lock<std::mutex> lock(gate_mu);
+        return gate_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [this] { return held_appends > 0; });
+    }
+    bool append(const std::string &b) override {
+        {
+            std::unique_lock<std::mutex> lock(gate_mu);
+            ++held_appends;
+            gate_cv.notify_all();
+            gate_cv.wait(lock, [this] { return !held; });
+            --held_appends;
+        }
+        if (down.load()) {
+            MemStore::append(b.substr(0, b.size() / 2));
+            return false;
+        }
+        return MemStore::append(b);
+    }
+    bool flush() override { return !down.load() && MemStore::flush(); }
+};
+
+bool every_line_is_an_object(const std::string &bytes) {
+    std::istringstream in(bytes);
+    for (std::string l; std::getline(in, l);) {
+        if (!Json::parse(l, nullptr, false).is_object()) return false;
+    }
+    return !bytes.empty() && bytes.back() == '\n';
+}
+
+bool said(const std::vector<std::string> &notices, const char *words) {
+    for (const std::string &n : notices) {
+        if (n.find(words) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Waits until no device handle is open (let-go workers have ended).
+bool handles_closed(unsigned timeout_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (qvm_posix::open_device_handles() != 0) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool finished(const StnSnapshot &s, std::size_t tiles) {
+    if (s.tiles.size() != tiles) return false;
+    for (const StnTile &t : s.tiles) {
+        if (t.state != StnTileState::kUpdated && t.state != StnTileState::kCurrent &&
+            t.state != StnTileState::kFailed && t.state != StnTileState::kInterrupted) {
+            return false;
+        }
+    }
+    return true;
+}
+
 class StnEngineTest : public stn_test::DeviceTest {
 protected:
     StnConfig cfg() const {
@@ -78,6 +159,8 @@ protected:
         c.image = img.image;
         c.poll_ms = 20;
         c.timeout_ms = 300;
+        c.retry_ms = 20;
+        c.end_wait_ms = 100;
         return c;
     }
     // Runs the engine until until() holds (or a safety limit), then stops it.
@@ -110,11 +193,13 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
             Host host;
             StnEngine first(cfg(), &store, &host);
             ASSERT_EQ(first.open(), StnOpen::kOk);
-            run(first, host, [&] { return host.results.size() == 3; });
+            run(first, host, [&] { return finished(first.snapshot(), 3); });
         }
-        // The next start, on what reached the disk, with every device back.
+        // The next start, on what reached the disk and the spill, with
+        // every device back.
         cli_test::MemStore again;
         again.bytes = store.bytes;
+        again.spilled = store.spilled;
         for (auto &d : devs) d->replug();
         {
             Host host;
@@ -133,11 +218,11 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
             EXPECT_EQ(units_of[s.value("id", 0ull)], 1) << s.dump();
         }
         for (const auto &u : units_of) EXPECT_EQ(u.second, 1) << "unit id " << u.first;
+        // Every unit's result was known: none had to be recovered.
         for (const Json &u : lines_of(again.bytes, "unit")) {
-            if (u.value("recovered", false)) {
-                EXPECT_EQ(u.value("result", ""), "interrupted");
-            }
+            EXPECT_FALSE(u.value("recovered", false)) << u.dump();
         }
+        EXPECT_TRUE(again.spilled.empty());
         EXPECT_EQ(devs[0]->flash(), img.window());
         EXPECT_EQ(devs[1]->flash(), img.window());
         EXPECT_EQ(devs[2]->blocks_received(), 0u);  // current: never written
@@ -207,5 +292,164 @@ TEST_F(StnEngineTest, AForeignFileIsRefusedUntouched) {
         EXPECT_EQ(e.open(), StnOpen::kForeign) << bytes;
         EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
         EXPECT_EQ(store.bytes, bytes);
+    }
+}
+
+TEST_F(StnEngineTest, AReportThatFailsKeepsItsLinesTakesNoUnitAndCatchesUpInOrder) {
+    devsim::InProcDevice &d0 = add(0, 0x129);
+    devsim::InProcDevice &d1 = add(1, 0x129);
+    // Both units stay midway until the report is down.
+    ASSERT_TRUE(d0.arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 60000));
+    ASSERT_TRUE(d1.arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 60000));
+    FlakyStore store;
+    Host host;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    int stage = 0;
+    unsigned turns_down = 0;
+    bool held_while_down = false;
+    run(e, host, [&] {
+        const StnSnapshot s = e.snapshot();
+        if (stage == 0 && d0.wait_held(1, 0) && d1.wait_held(1, 0)) {
+            store.down = true;
+            d0.release_delays();
+            d1.release_delays();
+            stage = 1;
+        } else if (stage == 1 && finished(s, 2) && s.report_failed) {
+            add(2, 0x129);  // plugged in while the report is down
+            stage = 2;
+        } else if (stage == 2 && ++turns_down > 30) {
+            // Many probes later: device 2 untouched, the results kept.
+            held_while_down = devs[2]->exchanges() == 0 && s.report_waiting == 2 &&
+                              s.recorded == 0 && s.stopping;
+            store.down = false;
+            stage = 3;
+        }
+        return stage == 3 && host.results.size() == 3;
+    });
+    EXPECT_TRUE(held_while_down);
+    EXPECT_TRUE(said(host.notices, "cannot write the report"));
+    EXPECT_TRUE(said(host.notices, "written again"));
+    const std::string bytes = store.copy();
+    EXPECT_TRUE(every_line_is_an_object(bytes)) << bytes;  // torn writes were cut back
+    std::vector<std::string> order;
+    std::istringstream in(bytes);
+    for (std::string l; std::getline(in, l);) {
+        const Json j = Json::parse(l);
+        order.push_back(j.value("type", "") + " " + std::to_string(j.value("index", 9)) + " " +
+                        j.value("result", ""));
+    }
+    std::sort(order.begin(), order.begin() + 2);
+    std::sort(order.begin() + 2, order.begin() + 4);
+    EXPECT_EQ(order, (std::vector<std::string>{"start 0 ", "start 1 ", "unit 0 updated",
+                                               "unit 1 updated", "start 2 ", "unit 2 updated"}));
+}
+
+TEST_F(StnEngineTest, AHangingAppendHoldsNeitherTheProbeNorAForcedStop) {
+    devsim::InProcDevice &d0 = add(0, 0x129);
+    FlakyStore store;
+    store.hold(true);  // the share stops answering before the first line
+    Host host;
+    StnEngine *e = new StnEngine(cfg(), &store, &host);
+    ASSERT_EQ(e->open(), StnOpen::kOk);
+    bool probed_on = false;
+    run(*e, host, [&] {
+        if (!store.wait_held_append(0)) return false;
+        if (devs.size() == 1) add(1, 0x129);
+        const StnSnapshot s = e->snapshot();
+        probed_on = s.tiles.size() == 2;
+        if (probed_on) e->request_abort();
+        return false;
+    });
+    EXPECT_TRUE(probed_on);
+    const StnSnapshot s = e->snapshot();
+    EXPECT_TRUE(s.ended);
+    delete e;
+    // Both units are kept in the spill, as interrupted.
+    const std::vector<Json> kept = lines_of(store.spilled, "unit");
+    ASSERT_EQ(kept.size(), 2u);
+    for (const Json &u : kept) EXPECT_EQ(u.value("result", ""), "interrupted") << u.dump();
+    // The share answers again: the start that hung lands, and the worker
+    // that waited for it writes nothing: its unit is recorded.
+    store.hold(false);
+    EXPECT_TRUE(handles_closed(5000));
+    EXPECT_EQ(d0.blocks_received(), 0u);
+    EXPECT_EQ(devs[1]->blocks_received(), 0u);
+    // The next open adds the kept lines: every start has its one unit line.
+    cli_test::MemStore again;
+    again.bytes = store.copy();
+    again.spilled = store.spilled;
+    Host host2;
+    StnEngine second(cfg(), &again, &host2);
+    ASSERT_EQ(second.open(), StnOpen::kOk);
+    EXPECT_TRUE(again.spill_retired);
+    std::map<std::uint64_t, int> units_of;
+    for (const Json &u : lines_of(again.bytes, "unit")) ++units_of[u.value("id", 0ull)];
+    for (const Json &st : lines_of(again.bytes, "start")) EXPECT_EQ(units_of[st.value("id", 0ull)], 1);
+    for (const auto &u : units_of) EXPECT_EQ(u.second, 1) << "unit id " << u.first;
+}
+
+TEST_F(StnEngineTest, AForcedStopKeepsKnownResultsAndNoLetGoWorkerWritesAfterItsLine) {
+    // Device 0 never answers its version read; device 1 is updated and
+    // ends just before the stop lands, before the engine collects it.
+    devsim::InProcDevice &d0 = add(0, 0x129);
+    ASSERT_TRUE(d0.arm_fault(0, DEVSIM_FAULT_HANG, 0));
+    devsim::InProcDevice &d1 = add(1, 0x129);
+    ASSERT_TRUE(d1.arm_fault(10, DEVSIM_FAULT_DELAY, 200));  // slow enough to be seen midway
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.timeout_ms = 60000;  // no deadline ends device 0's read
+    auto *e = new StnEngine(c, &store, &host);
+    ASSERT_EQ(e->open(), StnOpen::kOk);
+    run(*e, host, [&] {
+        // Midway through device 1's blocks: its worker ends (version read
+        // back) while the engine thread is held here.
+        if (d1.exchanges() < 10 || !d0.wait_held(1, 0)) return false;
+        const std::uint32_t all = 1 + 1 + 1 + 64 + 1 + 1 + 1;
+        if (!d1.wait_exchanges(all, 5000)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        e->request_abort();
+        return false;
+    });
+    delete e;  // device 0's worker is still held in its read
+    EXPECT_TRUE(handles_closed(5000));
+    EXPECT_EQ(d0.blocks_received(), 0u);
+    EXPECT_EQ(d0.commits(), 0u);
+    const std::string bytes = store.copy();
+    std::map<unsigned, std::string> result_of;
+    for (const Json &u : lines_of(bytes, "unit")) result_of[u.value("index", 9u)] = u.value("result", "");
+    EXPECT_EQ(result_of, (std::map<unsigned, std::string>{{0, "interrupted"}, {1, "updated"}}));
+    // Device 0's unit has no start line (it never got to its first write),
+    // and nothing follows the station's last lines.
+    for (const Json &st : lines_of(bytes, "start")) EXPECT_EQ(st.value("index", 9u), 1u);
+}
+
+TEST_F(StnEngineTest, ADriverCallThatStallsHoldsUpNeitherOtherDevicesNorAForcedStop) {
+    for (const bool in_close : {false, true}) {
+        SCOPED_TRACE(in_close ? "the close stalls" : "the open stalls");
+        devs.clear();
+        devsim::InProcDevice &d0 = add(0, 0x129);
+        devsim::InProcDevice &d1 = add(1, 0x129);
+        if (in_close) {
+            d0.stall_closes(true);
+        } else {
+            d0.stall_opens(true);
+        }
+        cli_test::MemStore store;
+        Host host;
+        auto *e = new StnEngine(cfg(), &store, &host);
+        ASSERT_EQ(e->open(), StnOpen::kOk);
+        run(*e, host, [&] {
+            if (host.results.size() == 1 && d0.wait_held(1, 0)) e->request_abort();
+            return false;
+        });
+        EXPECT_EQ(d1.flash(), img.window());
+        EXPECT_TRUE(e->snapshot().ended);
+        delete e;
+        d0.stall_opens(false);
+        d0.stall_closes(false);
+        EXPECT_TRUE(handles_closed(5000));
+        EXPECT_EQ(d0.blocks_received(), 0u);
     }
 }

@@ -133,5 +133,13 @@ TEST(StationText, RecentRowAndStatus) {
     s.recorded = 5;
     EXPECT_EQ(stw_status_text(false, s, false), "Stopped. 5 units recorded in this run.");
     s.report_failed = true;
-    EXPECT_EQ(stw_status_text(false, s, false), "Stopped: the report could not be written.");
+    s.report_waiting = 2;
+    EXPECT_EQ(stw_status_text(true, s, false),
+              "The report cannot be written: 2 result(s) kept and tried again every few seconds; "
+              "no new units are taken; 1 update still running.");
+    s.spilled = 2;
+    s.spill_path = "C:\\Users\\op\\unwritten.jsonl";
+    EXPECT_EQ(stw_status_text(false, s, false),
+              "Stopped: 2 result(s) could not be written to the report; kept in "
+              "C:\\Users\\op\\unwritten.jsonl until the next Start.");
 }

@@ -131,8 +131,11 @@ bool said(const std::vector<std::string> &notices, const char *words) {
     return false;
 }
 
-// Waits until no device handle is open (let-go workers have ended).
+// Waits until no device handle is open (let-go workers have ended). A
+// thread released from a stalled open has no handle yet, and the layer
+// calls the device after the call returns: give it time to get out first.
 bool handles_closed(unsigned timeout_ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (qvm_posix::open_device_handles() != 0) {
         if (std::chrono::steady_clock::now() > until) return false;

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "stn_halt.h"
 #include "stn_report.h"
 #include "stn_tally.h"
 #include "stn_text.h"
@@ -42,6 +43,9 @@ struct StnConfig {
     // How long an ending station waits for its lines to reach the report
     // before it keeps them in the spill.
     unsigned end_wait_ms = 2000;
+    // Stop taking units after this many failures in a row that the station
+    // or its fixture may own, on the line or on one index (stn_halt.h); 0: never.
+    unsigned halt_after = 0;
 };
 
 // What a tile shows of one device index.
@@ -87,6 +91,8 @@ struct StnSnapshot {
     std::uint64_t report_waiting = 0;  // unit lines not yet in the report
     std::uint64_t spilled = 0;         // unit lines kept in the spill at the end
     std::string spill_path;            // where, when spilled
+    bool halted = false;               // the line stopped itself (halt)
+    StnHalt halt;                      // halted: why
     std::uint64_t ms_running = 0;      // since open()
 };
 constexpr std::size_t kStnRecentMax = 100;
@@ -103,6 +109,9 @@ public:
     virtual void on_result(const StnUnitResult &r, bool recorded) { (void)r; (void)recorded; }
     // A notice for people ("report: a torn last line ... was set aside").
     virtual void on_notice(const std::string &text) { (void)text; }
+    // The line stopped itself: no new unit is taken, running ones finish,
+    // then turn() returns false.
+    virtual void on_halt(const StnHalt &h) { on_notice(stn_halt_text(h)); }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
 };

@@ -105,6 +105,9 @@ struct StnEngine::Impl {
     std::uint64_t recorded = 0;
     bool stopping = false;
     bool held_for_report = false;  // the report fails: no new units
+    StnHaltRule halt_rule{config.halt_after};
+    bool halted = false;
+    StnHalt halt;
     bool ended = false;
     bool finished = false;         // finish() ran
     std::uint64_t spilled = 0;
@@ -194,6 +197,15 @@ struct StnEngine::Impl {
 
     bool takes_units() const { return !stopping && !held_for_report; }
 
+    // A unit's end against the line's run of failures.
+    void judge(const StnUnitResult &r) {
+        if (halted || !halt_rule.feed(r, &halt)) return;
+        halted = true;
+        stopping = true;
+        journal->append(stn_json_halt(halt, host->utc_now()), 0);
+        host->on_halt(halt);
+    }
+
     // A finished unit's look came back: a new unit, the same, or gone.
     void looked(const StnSlot &slot) {
         auto it = seats_.find(slot.index);
@@ -231,6 +243,7 @@ struct StnEngine::Impl {
                 looked(*slot);
             } else {
                 finished_unit(*slot, slot->result);
+                judge(slot->result);
             }
         }
     }
@@ -380,6 +393,8 @@ struct StnEngine::Impl {
         view.report_waiting = finished ? 0 : st.waiting;
         view.spilled = spilled;
         view.spill_path = spill_path;
+        view.halted = halted;
+        view.halt = halt;
     }
 };
 

@@ -456,3 +456,32 @@ TEST_F(StnEngineTest, ADriverCallThatStallsHoldsUpNeitherOtherDevicesNorAForcedS
         EXPECT_EQ(d0.blocks_received(), 0u);
     }
 }
+
+TEST_F(StnEngineTest, FailuresInARowStopTheLineByItselfWithAHaltLine) {
+    for (unsigned index : {0u, 1u}) {
+        ASSERT_TRUE(add(index, 0x129).arm_fault(1 + 1 + 1 + 3, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    }
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.halt_after = 2;
+    StnEngine e(c, &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    run(e, host, [&] {
+        if (e.snapshot().halted && devs.size() == 2) add(2, 0x129);  // too late to be taken
+        return false;
+    });
+    EXPECT_LT(host.turns, 3000u);  // it ended by itself
+    EXPECT_TRUE(e.snapshot().halted);
+    EXPECT_TRUE(said(host.notices, "Line stopped: 2 units in a row failed"));
+    EXPECT_EQ(devs.size(), 3u);
+    EXPECT_EQ(devs[2]->exchanges(), 0u);
+    const std::string bytes = store.copy();
+    EXPECT_EQ(lines_of(bytes, "unit").size(), 2u);
+    const std::vector<Json> halts = lines_of(bytes, "halt");
+    ASSERT_EQ(halts.size(), 1u);
+    EXPECT_EQ(halts[0].value("count", 0), 2);
+    EXPECT_EQ(halts[0]["failures"].size(), 2u);
+    // The halt line comes after both unit lines.
+    EXPECT_GT(bytes.find("\"type\":\"halt\""), bytes.rfind("\"type\":\"unit\""));
+}

@@ -46,6 +46,7 @@ struct StnConfig {
     // Stop taking units after this many failures in a row that the station
     // or its fixture may own, on the line or on one index (stn_halt.h); 0: never.
     unsigned halt_after = 0;
+    StnWho who;               // carried by every start and unit line
 };
 
 // What a tile shows of one device index.

@@ -20,16 +20,24 @@ std::string stn_device_name(unsigned index, const StnUnitResult &r);
 // (2210 ms)", or the failure in words.
 std::string stn_result_text(const StnUnitResult &r);
 
+// Who made a unit, for which order, where: carried by every start and
+// unit line (empty texts as they are) and by update's result lines.
+struct StnWho {
+    std::string operator_name;  // "operator"
+    std::string order;          // "order": the work order
+    std::string station;        // "station": its name (the computer's by default)
+};
+
 // The JSON objects (one line each).
 std::string stn_json_device(const StnDevice &d);
-std::string stn_json_result(const StnUnitResult &r);
+std::string stn_json_result(const StnUnitResult &r, const StnWho &who = StnWho());
 // The station's unit line: also the time (UTC, ISO 8601), the unit's id
 // (when it has one) and the image.
 std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
-                            const std::string &image_sha256);
+                            const std::string &image_sha256, const StnWho &who = StnWho());
 // The station's start line, before a unit's first write.
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
-                           const std::string &image_sha256);
+                           const std::string &image_sha256, const StnWho &who = StnWho());
 
 // One more unit of outcome, in whichever counters the caller keeps.
 template <class N>

@@ -136,7 +136,7 @@ struct StnEngine::Impl {
     void record(StnUnitResult r, std::uint64_t id) {
         r.id = id;
         const std::uint64_t tag = ++next_tag;
-        Unlanded u{r, stn_json_report(r, host->utc_now(), config.image.sha256)};
+        Unlanded u{r, stn_json_report(r, host->utc_now(), config.image.sha256, config.who)};
         journal->append(u.line, tag);
         unlanded[tag] = std::move(u);
     }
@@ -189,9 +189,11 @@ struct StnEngine::Impl {
         std::shared_ptr<StnJournal> j = journal;
         StnHost *h = host;
         const std::string sha = config.image.sha256;
+        const StnWho who = config.who;
         const std::uint64_t id = s.id;
-        pool.queue(index, [j, h, sha, id](const StnDevice &d) {
-            return j->append_start(id, [&] { return stn_json_start(d, id, h->utc_now(), sha); });
+        pool.queue(index, [j, h, sha, who, id](const StnDevice &d) {
+            return j->append_start(id,
+                                   [&] { return stn_json_start(d, id, h->utc_now(), sha, who); });
         });
     }
 

@@ -86,6 +86,11 @@ std::string recovered_line(const Json &start, std::uint64_t id, const std::strin
     j.null("new_version").str("result", "interrupted").num("detail", 0);
     j.boolean("recovered", true);
     copy("image_sha256");
+    // Who made it, as its start says (older starts have none: empty).
+    for (const char *key : {"operator", "order", "station"}) {
+        auto it = start.find(key);
+        j.str(key, it != start.end() && it->is_string() ? it->get<std::string>() : std::string());
+    }
     return j.line();
 }
 

@@ -68,6 +68,10 @@ StnJson &device_fields(StnJson &j, const StnUnitResult &r) {
     return j.num("ms", static_cast<std::int64_t>(r.ms));
 }
 
+StnJson &who_fields(StnJson &j, const StnWho &who) {
+    return j.str("operator", who.operator_name).str("order", who.order).str("station", who.station);
+}
+
 }  // namespace
 
 std::string stn_json_device(const StnDevice &d) {
@@ -80,18 +84,20 @@ std::string stn_json_device(const StnDevice &d) {
         .line();
 }
 
-std::string stn_json_result(const StnUnitResult &r) {
+std::string stn_json_result(const StnUnitResult &r, const StnWho &who) {
     StnJson j("result");
-    return device_fields(j, r).line();
+    device_fields(j, r);
+    return who_fields(j, who).line();
 }
 
 std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
-                            const std::string &image_sha256) {
+                            const std::string &image_sha256, const StnWho &who) {
     StnJson j("unit");
     j.str("time", utc_time);
     if (r.id != 0) j.num("id", static_cast<std::int64_t>(r.id));
     device_fields(j, r);
-    return j.str("image_sha256", image_sha256).line();
+    j.str("image_sha256", image_sha256);
+    return who_fields(j, who).line();
 }
 
 
@@ -111,14 +117,14 @@ const char *stn_failure_name(StnFailure kind) {
 }
 
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
-                           const std::string &image_sha256) {
-    return StnJson("start")
-        .str("time", utc_time)
+                           const std::string &image_sha256, const StnWho &who) {
+    StnJson j("start");
+    j.str("time", utc_time)
         .num("id", static_cast<std::int64_t>(id))
         .num("index", d.index)
         .num("serial", d.serial)
         .num("mcu_version", d.mcu_version)
         .str("old_version", stn_version_text(d.firm_version))
-        .str("image_sha256", image_sha256)
-        .line();
+        .str("image_sha256", image_sha256);
+    return who_fields(j, who).line();
 }

@@ -70,6 +70,8 @@ public:
     bool flush() override { return !dead && MemStore::flush(); }
 };
 
+const StnWho kWho{"Zoë Ng", "WO-17", "Prüfstand 2"};
+
 std::vector<Json> lines_of(const std::string &bytes, const char *type) {
     std::vector<Json> out;
     std::istringstream in(bytes);
@@ -192,9 +194,11 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
         ASSERT_TRUE(devs[0]->arm_fault(3 + 10, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
         DyingStore store;
         store.die_at = n;
+        StnConfig who_cfg = cfg();
+        who_cfg.who = kWho;
         {
             Host host;
-            StnEngine first(cfg(), &store, &host);
+            StnEngine first(who_cfg, &store, &host);
             ASSERT_EQ(first.open(), StnOpen::kOk);
             run(first, host, [&] { return finished(first.snapshot(), 3); });
         }
@@ -221,9 +225,21 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
             EXPECT_EQ(units_of[s.value("id", 0ull)], 1) << s.dump();
         }
         for (const auto &u : units_of) EXPECT_EQ(u.second, 1) << "unit id " << u.first;
-        // Every unit's result was known: none had to be recovered.
+        // Every unit's result was known: none had to be recovered. Each
+        // line says who made the unit, where.
         for (const Json &u : lines_of(again.bytes, "unit")) {
             EXPECT_FALSE(u.value("recovered", false)) << u.dump();
+        }
+        for (const char *type : {"start", "unit"}) {
+            for (const Json &l : lines_of(again.bytes, type)) {
+                EXPECT_EQ(l.value("operator", "?") + "/" + l.value("order", "?") + "/" +
+                              l.value("station", "?"),
+                          // The second run had no operator: its lines say so.
+                          l.value("operator", "") == kWho.operator_name
+                              ? "Zoë Ng/WO-17/Prüfstand 2"
+                              : "//")
+                    << l.dump();
+            }
         }
         EXPECT_TRUE(again.spilled.empty());
         EXPECT_EQ(devs[0]->flash(), img.window());
@@ -484,4 +500,34 @@ TEST_F(StnEngineTest, FailuresInARowStopTheLineByItselfWithAHaltLine) {
     EXPECT_EQ(halts[0]["failures"].size(), 2u);
     // The halt line comes after both unit lines.
     EXPECT_GT(bytes.find("\"type\":\"halt\""), bytes.rfind("\"type\":\"unit\""));
+}
+
+TEST_F(StnEngineTest, ARecoveredUnitLineSaysWhoMadeItAsItsStartDoes) {
+    cli_test::MemStore store;
+    store.bytes =
+        "{\"type\":\"start\",\"time\":\"2026-12-09T07:00:00.000Z\",\"id\":4,\"index\":2,"
+        "\"serial\":84600003,\"mcu_version\":1,\"old_version\":\"2.97\",\"image_sha256\":\"ab\","
+        "\"operator\":\"Zoë Ng\",\"order\":\"WO-17\",\"station\":\"Prüfstand 2\"}\n"
+        "{\"type\":\"start\",\"time\":\"2026-12-09T07:00:01.000Z\",\"id\":5,\"index\":3,"
+        "\"serial\":84600004,\"mcu_version\":1,\"old_version\":\"2.97\",\"image_sha256\":\"ab\"}\n";
+    Host host;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    const std::vector<Json> units = lines_of(store.copy(), "unit");
+    ASSERT_EQ(units.size(), 2u);
+    const std::vector<std::string> want[] = {{"4", "2", "84600003", "Zoë Ng", "WO-17", "Prüfstand 2"},
+                                             {"5", "3", "84600004", "", "", ""}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Json &u = units[i];
+        EXPECT_EQ(u.value("result", ""), "interrupted");
+        EXPECT_TRUE(u.value("recovered", false));
+        EXPECT_EQ((std::vector<std::string>{std::to_string(u.value("id", 0)),
+                                            std::to_string(u.value("index", 0)),
+                                            std::to_string(u.value("serial", 0)),
+                                            u.value("operator", "?"), u.value("order", "?"),
+                                            u.value("station", "?")}),
+                  want[i]);
+        EXPECT_EQ(u.value("old_version", ""), "2.97");
+        EXPECT_EQ(u.value("image_sha256", ""), "ab");
+    }
 }

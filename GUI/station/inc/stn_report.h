@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "stn_chain.h"
+
 // The file under the report. The program's is the Win32 file; tests use
 // one in memory.
 class StnReportStore {
@@ -88,8 +90,9 @@ public:
     std::uint64_t new_id() { return ++last_id_; }
     // The highest id the report holds (after open).
     std::uint64_t last_id() const { return last_id_; }
-    // Appends line and its line end, then flushes. True only when both
-    // succeeded: only then may the line count.
+    // Appends line (one JSON object) with its chain fields and its line
+    // end, then flushes. True only when both succeeded: only then may the
+    // line count.
     bool write_line(const std::string &line);
     // Cuts the file back to its last whole line (what open found and every
     // line written since), dropping what a failed write left; then flushes.
@@ -102,4 +105,10 @@ private:
     StnReportStore *store_;
     std::uint64_t last_id_ = 0;
     std::uint64_t size_ = 0;  // bytes of whole lines in the file
+    // The chain (stn_chain.h): lines in the file, the last one's hash, and
+    // the torn tail the next line accounts for.
+    std::uint64_t seq_ = 0;
+    std::string prev_;
+    bool has_cut_ = false;
+    StnCut cut_;
 };

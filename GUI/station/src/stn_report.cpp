@@ -4,6 +4,7 @@
 #include <set>
 
 #include "stn_json.h"
+#include "stn_sha256.h"
 #include "stn_text.h"
 
 #include <nlohmann/json.hpp>
@@ -129,11 +130,17 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         }
         if (!store_->truncate(keep) || !store_->flush()) return StnReportOpen::kCannotRepair;
         o.torn_bytes = bytes.size() - keep;
+        has_cut_ = true;
+        cut_.bytes = o.torn_bytes;
+        cut_.sha256 = stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(bytes.data()) + keep,
+                                     static_cast<std::size_t>(o.torn_bytes));
         bytes.resize(static_cast<std::size_t>(keep));
     }
 
     size_ = bytes.size();
     o.lines = split_lines(bytes);
+    seq_ = o.lines.size();
+    prev_ = o.lines.empty() ? std::string(kStnEmptySha256) : stn_line_sha256(o.lines.back());
     if (!add_spill(&o)) return StnReportOpen::kCannotRepair;
     std::map<std::uint64_t, Json> open_starts;
     for (const std::string &l : o.lines) {
@@ -158,8 +165,10 @@ bool StnReport::add_spill(StnReportOpened *o) {
     std::string spill;
     if (!store_->read_spill(&spill)) return false;
     if (spill.empty()) return true;
-    // A line being written as the station gave up may have landed too.
-    const std::set<std::string> have(o->lines.begin(), o->lines.end());
+    // A line being written as the station gave up may have landed too
+    // (with its chain fields; the spill keeps lines without them).
+    std::set<std::string> have;
+    for (const std::string &l : o->lines) have.insert(stn_chain_body(l));
     for (const std::string &l : split_lines(spill)) {
         if (!stn_json_is_object(l) || have.count(l) != 0) continue;
         if (!write_line(l)) return false;
@@ -171,9 +180,13 @@ bool StnReport::add_spill(StnReportOpened *o) {
     return store_->retire_spill();
 }
 
-bool StnReport::write_line(const std::string &line) {
+bool StnReport::write_line(const std::string &body) {
+    const std::string line = stn_chain_line(body, seq_ + 1, prev_, has_cut_ ? &cut_ : nullptr);
     if (!store_->append(line + "\n") || !store_->flush()) return false;
     size_ += line.size() + 1;
+    ++seq_;
+    prev_ = stn_line_sha256(line);
+    has_cut_ = false;
     return true;
 }
 

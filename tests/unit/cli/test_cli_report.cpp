@@ -48,10 +48,14 @@ TEST(StnReport, TornLineIsSetAsideBeforeItIsCut) {
                                            "flush"};
     EXPECT_EQ(store.ops, want);
 
-    // The next line starts on a line of its own.
+    // The next line starts on a line of its own, and its chain accounts
+    // for the tail that was cut.
     store.ops.clear();
     ASSERT_TRUE(report.write_line(kB));
-    EXPECT_EQ(store.bytes, kA + "\n" + kB + "\n");
+    StnCut cut;
+    cut.bytes = 9;
+    cut.sha256 = stn_line_sha256(kB.substr(0, 9));
+    EXPECT_EQ(store.bytes, kA + "\n" + stn_chain_line(kB, 2, stn_line_sha256(kA), &cut) + "\n");
     EXPECT_EQ(store.ops, (std::vector<std::string>{"append", "flush"}));
 }
 

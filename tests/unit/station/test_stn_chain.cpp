@@ -1,0 +1,149 @@
+// The chain of a report: written by the report's writer through a torn
+// tail, a recovery and the spill, and checked line by line; every kind of
+// edit is named at the line where it shows.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../cli/cli_test_store.h"
+#include "stn_chain.h"
+#include "stn_report.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string &bytes) {
+    std::vector<std::string> out;
+    std::istringstream in(bytes);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+std::string verdict(const std::vector<std::string> &lines) {
+    StnChainCheck check;
+    for (const std::string &l : lines) check.feed(l);
+    return check.verdict();
+}
+
+std::string unit(int id) {
+    return "{\"type\":\"unit\",\"time\":\"t\",\"id\":" + std::to_string(id) +
+           ",\"result\":\"updated\"}";
+}
+
+// A report written as the station writes one: two units, a crash that
+// leaves a start without its unit and a torn tail, an open that recovers
+// them and adds a kept line from the spill, then one more unit.
+std::vector<std::string> written_report() {
+    cli_test::MemStore store;
+    {
+        StnReport r(&store);
+        EXPECT_EQ(r.open("t"), StnReportOpen::kOk);
+        EXPECT_TRUE(r.write_line(unit(1)));
+        EXPECT_TRUE(r.write_line(unit(2)));
+        EXPECT_TRUE(r.write_line("{\"type\":\"start\",\"time\":\"t\",\"id\":3,\"index\":0}"));
+    }
+    store.bytes += "{\"type\":\"unit\",\"ti";  // torn
+    store.spilled = unit(4) + "\n";
+    StnReport again(&store);
+    StnReportOpened opened;
+    EXPECT_EQ(again.open("t", &opened), StnReportOpen::kOk);
+    EXPECT_EQ(opened.recovered, 1u);
+    EXPECT_EQ(opened.from_spill, 1u);
+    EXPECT_TRUE(again.write_line(unit(5)));
+    return split(store.bytes);
+}
+
+}  // namespace
+
+TEST(StnChain, TheWriterChainsEveryLineThroughATornTailARecoveryAndTheSpill) {
+    const std::vector<std::string> lines = written_report();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(verdict(lines), "chain intact: 6 lines");
+    // The line after the cut says what was cut.
+    EXPECT_NE(lines[3].find(",\"cut\":{\"bytes\":18,\"sha256\":\"" +
+                            stn_line_sha256("{\"type\":\"unit\",\"ti") + "\"}"),
+              std::string::npos)
+        << lines[3];
+    EXPECT_EQ(stn_chain_body(lines[0]), unit(1));
+    // A copy that adds CRs keeps the chain.
+    std::vector<std::string> crlf = lines;
+    for (std::string &l : crlf) l += "\r";
+    EXPECT_EQ(verdict(crlf), "chain intact: 6 lines");
+}
+
+TEST(StnChain, EachEditIsNamedWhereItShows) {
+    const std::vector<std::string> good = written_report();
+    struct Case {
+        const char *what;
+        std::vector<std::string> lines;
+        std::string verdict;
+    };
+    std::vector<Case> cases;
+    {
+        std::vector<std::string> l = good;
+        l[1].replace(l[1].find("updated"), 7, "UPDATED");
+        cases.push_back({"a changed byte", l,
+                         "chain broken between lines 2 and 3 (id 3): line 2 was changed, or "
+                         "lines were removed or inserted there"});
+    }
+    {
+        std::vector<std::string> l = good;
+        l.erase(l.begin() + 2);
+        cases.push_back({"a removed line", l,
+                         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines "
+                         "were removed there, or a later line was moved there"});
+    }
+    {
+        std::vector<std::string> l = good;
+        l.insert(l.begin() + 3, unit(7));
+        cases.push_back({"an inserted line", l,
+                         "not chained: line 4 carries no chain after chained lines (added by "
+                         "hand?)"});
+    }
+    {
+        std::vector<std::string> l = good;
+        l.insert(l.begin() + 4, l[1]);
+        cases.push_back({"a copied line", l,
+                         "chain broken between lines 4 and 5 (id 2): its seq is 2, not 5: lines "
+                         "were inserted there, or an earlier line was moved there"});
+    }
+    {
+        std::vector<std::string> l = good;
+        std::swap(l[2], l[3]);
+        cases.push_back({"two lines swapped", l,
+                         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines "
+                         "were removed there, or a later line was moved there"});
+    }
+    {
+        std::vector<std::string> l = good;
+        l[0].replace(l[0].find("updated"), 7, "failed!");
+        cases.push_back({"the first line changed", l,
+                         "chain broken between lines 1 and 2 (id 2): line 1 was changed, or lines "
+                         "were removed or inserted there"});
+    }
+    {
+        std::vector<std::string> l = good;
+        l.push_back(unit(9));
+        cases.push_back({"a line without the chain at the end", l,
+                         "not chained: line 7 carries no chain after chained lines (added by "
+                         "hand?)"});
+    }
+    cases.push_back({"no chained line", {unit(1), unit(2)}, "not chained: no line carries the chain"});
+    {
+        std::vector<std::string> l = good;
+        l.pop_back();
+        cases.push_back({"lines cut off the end leave the rest intact", l, "chain intact: 5 lines"});
+    }
+    for (const Case &c : cases) EXPECT_EQ(verdict(c.lines), c.verdict) << c.what;
+}
+
+TEST(StnChain, AReportFromBeforeTheChainContinuesWithChainedLines) {
+    cli_test::MemStore store;
+    store.bytes = unit(1) + "\n" + unit(2) + "\n";
+    StnReport r(&store);
+    ASSERT_EQ(r.open("t"), StnReportOpen::kOk);
+    ASSERT_TRUE(r.write_line(unit(3)));
+    EXPECT_EQ(verdict(split(store.bytes)),
+              "chain intact: 3 lines (the first 2 written before lines were chained)");
+}

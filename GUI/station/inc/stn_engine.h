@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "stn_report.h"
+#include "stn_state.h"
 #include "stn_tally.h"
 #include "stn_text.h"
 #include "stn_unit.h"
@@ -29,19 +30,6 @@ struct StnConfig {
     unsigned timeout_s = 5;   // deadline of one exchange, 1..600
     unsigned timeout_ms = 0;  // when not 0, the deadline in ms instead (tests)
     unsigned poll_ms = 300;   // how often device names are probed
-};
-
-// What a tile shows of one device index.
-enum class StnTileState {
-    kWaiting,      // seen, about to be taken
-    kChecking,     // reading its version
-    kWriting,      // percent: how far
-    kVerifying,    // reading the version back
-    kUpdated,      // finished states stay until unplugged or replaced
-    kCurrent,
-    kFailed,       // reason: what failed and where
-    kBusy,         // another program holds the device; taken once it is free
-    kInterrupted,
 };
 
 struct StnTile {
@@ -88,13 +76,6 @@ public:
     virtual void on_notice(const std::string &text) { (void)text; }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
-};
-
-enum class StnOpen {
-    kOk,
-    kCannotRead,    // the store failed
-    kForeign,       // the file is not a station report: nothing was touched
-    kCannotRepair,  // a torn line or the recovery lines could not be written
 };
 
 class StnEngine {

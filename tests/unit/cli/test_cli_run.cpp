@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include <windows.h>
+
 #include "stn_json.h"
 #include "cli_run.h"
 #include "stn_sha256.h"
@@ -407,4 +409,57 @@ TEST_F(CliRun, TheLastIndexIsFoundByAllAndByDefault) {
     add(255, 300);
     EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitOk);
     EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
+}
+
+TEST_F(CliRun, ADeviceAnotherProgramHoldsIsBusyNotMissing) {
+    devsim::InProcDevice &d = add(0, 300);
+    d.set_exclusive(true);
+    HANDLE other = CreateFileA("\\\\.\\R846_QVM2K_0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    const struct {
+        std::vector<const char *> argv;
+        const char *message;
+    } cases[] = {
+        {{"update", "--device", "0"}, "qvm_cli: device 0 is busy: another program holds it"},
+        {{"update", "--device", "1"}, "qvm_cli: device 1 is not there"},
+        {{"update"}, "qvm_cli: no device found free (device 0 is busy: another program holds it)"},
+        {{"update", "--all"},
+         "qvm_cli: no device found free (device 0 is busy: another program holds it)"},
+    };
+    for (const auto &c : cases) {
+        io.errs.clear();
+        EXPECT_EQ(cli_run(args_of(c.argv), img.prog, io), kCliExitNoDevice) << c.message;
+        ASSERT_FALSE(io.errs.empty());
+        EXPECT_EQ(io.errs.back(), c.message);
+    }
+    CloseHandle(other);
+    EXPECT_EQ(d.exchanges(), 0u);  // nothing sent
+}
+
+TEST_F(CliRun, HelpAndVersionAnswerInOneJsonLineWhenAsked) {
+    const struct {
+        std::vector<const char *> argv;
+        const char *type;  // of the one JSON line; nullptr: plain text
+        const char *part;
+    } cases[] = {
+        {{"--version"}, nullptr, "qvm_cli 3.50"},
+        {{"--version", "--json"}, "version", "\"program_version\":\"3.50\""},
+        {{"--help"}, nullptr, "Exit codes:\n"},
+        {{"update", "--json", "--help"}, "help", "Exit codes:\\u000a"},
+    };
+    for (const auto &c : cases) {
+        io.outs.clear();
+        EXPECT_EQ(cli_run(args_of(c.argv), img.prog, io), kCliExitOk);
+        ASSERT_EQ(io.outs.size(), 1u);
+        const std::string &l = io.outs[0];
+        EXPECT_NE(l.find(c.part), std::string::npos) << l;
+        if (c.type != nullptr) {
+            EXPECT_TRUE(stn_json_is_object(l)) << l;
+            EXPECT_EQ(l.find('\n'), std::string::npos);
+            EXPECT_EQ(field(l, "type"), std::string("\"") + c.type + "\"");
+        } else {
+            EXPECT_FALSE(stn_json_is_object(l)) << l;
+        }
+    }
 }

@@ -53,6 +53,10 @@ unsigned stw_units_running(const StnSnapshot &snap);
 //   running    the station thread runs; stopping/aborting as requested
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
 
+// What Windows shows while the station holds up a logoff or shutdown
+// (units_busy > 0, at most 255 characters).
+std::string stw_block_reason_text(unsigned units_busy);
+
 // Why a second station does not start: the holder's report when known.
 std::string stw_station_runs_text(const std::string &holder);
 

@@ -251,7 +251,7 @@ bool StwDialog::RequestStop(bool closing) {
         Refresh(true);
         return false;
     }
-    const unsigned busy = stw_units_running(run_->snapshot());
+    const unsigned busy = UnitsRunning();
     if (busy == 0 || aborted_ || in_box_) return false;
     in_box_ = true;
     const int answer = stw_message(
@@ -340,10 +340,41 @@ void StwDialog::Refresh(bool force) {
         ::InvalidateRect(list, nullptr, TRUE);
     }
 
+    BlockReason(run_->running() ? stw_units_running(snap) : 0);
     std::string status = stw_status_text(run_->running(), snap, aborted_);
     if (run_->running() && close_after_) status += " The window closes then.";
     SetText(IDC_STATUS, status);
     Buttons();
+}
+
+unsigned StwDialog::UnitsRunning() {
+    return run_ != nullptr && run_->running() ? stw_units_running(run_->snapshot()) : 0;
+}
+
+void StwDialog::BlockReason(unsigned units_busy) {
+    if (units_busy == block_shown_) return;
+    block_shown_ = units_busy;
+    // Wine 8 has no such reasons (the calls fail with error 120): the
+    // answer to WM_QUERYENDSESSION holds the session up all the same.
+    if (units_busy == 0) {
+        ShutdownBlockReasonDestroy(m_hWnd);
+    } else {
+        ShutdownBlockReasonCreate(m_hWnd, stn_wide(stw_block_reason_text(units_busy)).c_str());
+    }
+}
+
+LRESULT StwDialog::OnQueryEndSession() {
+    const unsigned busy = UnitsRunning();
+    BlockReason(busy);
+    return busy == 0 ? TRUE : FALSE;
+}
+
+void StwDialog::OnEndSession() {
+    if (run_ == nullptr || !run_->running()) return;
+    close_after_ = true;  // the window closes once the run has ended
+    run_->end_session();
+    aborted_ = aborted_ || run_->aborted();
+    BlockReason(0);
 }
 
 void StwDialog::OnEnded() {
@@ -382,6 +413,10 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     case WM_CLOSE:
         if (RequestStop(true)) DestroyWindow();
+        return 0;
+    case WM_QUERYENDSESSION: return OnQueryEndSession();
+    case WM_ENDSESSION:
+        if (wp) OnEndSession();
         return 0;
     case WM_MOUSEWHEEL: {
         // The wheel goes to the window with the focus; over the grid it

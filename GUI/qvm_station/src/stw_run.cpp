@@ -87,6 +87,7 @@ void StwRun::run() {
         engine_ = nullptr;
     }
     ended_.store(true);
+    session_.done();
     PostMessageA(notify_, kStwMsgEnded, 0, 0);
 }
 
@@ -118,6 +119,11 @@ void StwRun::request_abort() {
         engine_->request_abort();
         aborted_ = true;
     }
+}
+
+StnSessionEnd::Outcome StwRun::end_session() {
+    if (thread_ == nullptr) return StnSessionEnd::kFinished;
+    return session_.end([this] { request_stop(); }, [this] { request_abort(); });
 }
 
 StnSnapshot StwRun::snapshot() {

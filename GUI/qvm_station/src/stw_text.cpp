@@ -130,6 +130,12 @@ std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting
                      : "Running: " + n + " under way.";
 }
 
+std::string stw_block_reason_text(unsigned units_busy) {
+    return std::to_string(units_busy) +
+           (units_busy == 1 ? " firmware update is" : " firmware updates are") +
+           " running: a unit cut short holds no firmware.";
+}
+
 std::string stw_station_runs_text(const std::string &holder) {
     return "A station already runs on this computer" +
            (holder.empty() ? std::string(".") : ", writing the report\n" + holder) +

@@ -1,8 +1,8 @@
 // qvm_station.exe under Wine through the simulated device driver, driven
 // with real X11 clicks and keys: four units of which one refuses a block
 // and one is unplugged midway, a unit swapped for another, Stop; a second
-// station window; a close that waits for a running update; and the layout
-// at 96 and 144 dpi.
+// station window; a close that waits for a running update; the end of the
+// session while a unit is written; and the layout at 96 and 144 dpi.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -190,6 +190,45 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
     }
     EXPECT_EQ(dev.flash(5), upd_e2e::embedded_window());
     keep_report(report);
+}
+
+// Windows asks before a logoff or shutdown: while a unit is written the
+// window holds the session up; ended anyway, the unit is recorded
+// interrupted before WM_ENDSESSION returns (the test sends both messages,
+// as Windows would; Wine cannot end a session with a program's consent).
+TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
+    const std::string report = temp_report("station-session.jsonl");
+    ASSERT_TRUE(plug(dev, 0, 341));
+    ASSERT_TRUE(dev.ctl().set_delay(0, 150));  // 64 blocks: far longer than the grace
+
+    Station st;
+    ASSERT_TRUE(st.start("--report \"" + report + "\""));
+    HWND main = st.wait_main();
+    ASSERT_NE(main, nullptr);
+    const auto ask = [&](UINT msg, WPARAM wp, DWORD ms) {
+        DWORD_PTR answer = 0xBAD;
+        const LRESULT sent =
+            SendMessageTimeoutA(main, msg, wp, ENDSESSION_LOGOFF, SMTO_NORMAL, ms, &answer);
+        EXPECT_NE(sent, 0) << "message " << msg << " not answered within " << ms << " ms";
+        return answer;
+    };
+    EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(TRUE));  // idle
+
+    ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 0) >= 2; }, 30000));
+    EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(FALSE));
+    EXPECT_TRUE(unit_lines(report).empty());
+
+    ask(WM_ENDSESSION, TRUE, 30000);
+    // Recorded by the time the message returned, not later.
+    const std::vector<std::string> units = unit_lines(report);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(field(units[0], "result"), "\"interrupted\"") << units[0];
+    EXPECT_EQ(field(units[0], "serial"), std::to_string(serial_of(0)));
+    EXPECT_LT(blocks(dev, 0), 64u);
+    ASSERT_TRUE(st.wait_exit(30000));
+    ASSERT_TRUE(dev.ctl().set_delay(0, 0));
+    DeleteFileA(report.c_str());
 }
 
 // Every control inside the window and none over another, at 96 and at

@@ -145,31 +145,86 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
 }
 
 TEST_F(StnEngineTest, ASwappedUnitIsNewAndAFinishedOneIsNeverTakenAgain) {
-    devsim::InProcDevice &d = add(0, 0x129);
+    // A unit ends (updated, failed or current) and stays plugged in for
+    // many probes: one line. Then another unit takes its place faster than
+    // a probe (same index, never seen absent): a new line, whether the
+    // version tells them apart or only the serial does.
+    constexpr std::int32_t kOther = 84609999;
+    const struct {
+        std::uint32_t firm;       // the first unit's
+        bool refuses;             // the first unit refuses a block
+        const char *first;        // its result
+        std::uint32_t then_firm;  // the replacement's
+        const char *second;       // its result
+    } cases[] = {
+        {0x129, false, "updated", 0x129, "updated"},
+        {0x129, true, "failed", stn_test::kImageVersion, "current"},
+        {stn_test::kImageVersion, false, "current", stn_test::kImageVersion, "current"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        devs.clear();
+        devsim::InProcDevice &d = add(0, c.firm);
+        if (c.refuses) {
+            ASSERT_TRUE(d.arm_fault(3 + 10, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+        }
+        cli_test::MemStore store;
+        Host host;
+        StnEngine e(cfg(), &store, &host);
+        ASSERT_EQ(e.open(), StnOpen::kOk);
+        int stage = 0;
+        unsigned settled = 0, waited = 0;
+        run(e, host, [&] {
+            const std::size_t units = host.results.size();
+            if (stage == 0 && units >= 1 && ++settled > 20) {
+                EXPECT_EQ(units, 1u) << "a finished unit was taken again";
+                const devsim_config other = stn_test::config(c.then_firm, kOther);
+                d.reset(&other);
+                stage = 1;
+                settled = 0;
+            }
+            // A replacement not seen within 400 turns is not seen at all.
+            return stage == 1 && (units >= 2 ? ++settled > 25 : ++waited > 400);
+        });
+        const auto units = lines_of(store.bytes, "unit");
+        ASSERT_EQ(units.size(), 2u);
+        EXPECT_EQ(units[0].value("serial", 0), 84600001);
+        EXPECT_EQ(units[0].value("result", ""), c.first);
+        EXPECT_EQ(units[1].value("serial", 0), kOther);
+        EXPECT_EQ(units[1].value("result", ""), c.second);
+        const std::size_t written = std::string(c.first) == "current" ? 0u : 1u;
+        EXPECT_EQ(lines_of(store.bytes, "start").size(),
+                  written + (std::string(c.second) == "updated" ? 1u : 0u));
+        if (std::string(c.second) == "updated") {
+            EXPECT_EQ(d.flash(), img.window());
+        }
+        EXPECT_EQ(e.snapshot().tiles.size(), 1u);
+    }
+}
+
+TEST_F(StnEngineTest, AStartWithoutItsUnitIsClosedByARecoveredLine) {
     cli_test::MemStore store;
+    store.bytes =
+        "{\"type\":\"start\",\"time\":\"2026-12-09T07:00:00.000Z\",\"id\":1,\"index\":0,"
+        "\"serial\":84600001,\"mcu_version\":258,\"old_version\":\"3.41\","
+        "\"image_sha256\":\"ab\"}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-09T07:00:02.000Z\",\"id\":1,\"index\":0,"
+        "\"serial\":84600001,\"result\":\"updated\"}\n"
+        "{\"type\":\"start\",\"time\":\"2026-12-09T07:00:05.000Z\",\"id\":7,\"index\":3,"
+        "\"serial\":84600004,\"mcu_version\":259,\"old_version\":\"No firm\","
+        "\"image_sha256\":\"cd\"}\n";
     Host host;
     StnEngine e(cfg(), &store, &host);
     ASSERT_EQ(e.open(), StnOpen::kOk);
-    int stage = 0;
-    unsigned settled = 0;
-    run(e, host, [&] {
-        const std::size_t units = host.results.size();
-        if (stage == 0 && units == 1 && ++settled > 20) {
-            // Many probes later: still one line. Now another unit takes its
-            // place faster than a probe: same index, never seen absent.
-            const devsim_config other = stn_test::config(0x129, 84609999);
-            d.reset(&other);
-            stage = 1;
-        }
-        return stage == 1 && units == 2 && ++settled > 45;
-    });
     const auto units = lines_of(store.bytes, "unit");
     ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0].value("serial", 0), 84600001);
-    EXPECT_EQ(units[1].value("serial", 0), 84609999);
-    EXPECT_EQ(units[1].value("result", ""), "updated");
-    EXPECT_EQ(d.flash(), img.window());
-    EXPECT_EQ(e.snapshot().tiles.size(), 1u);
+    // Every field: the start's own, the time of this open, and what says
+    // that it was recovered.
+    EXPECT_EQ(units[1], Json::parse(R"({"type":"unit","time":"2026-12-09T08:00:00.000Z","id":7,
+        "index":3,"serial":84600004,"mcu_version":259,"old_version":"No firm","new_version":null,
+        "result":"interrupted","detail":0,"recovered":true,"image_sha256":"cd"})"))
+        << units[1].dump();
+    EXPECT_EQ(e.snapshot().tally.interrupted, 1u);
 }
 
 TEST_F(StnEngineTest, ABusyDeviceIsShownBusyAndTakenOnceFree) {

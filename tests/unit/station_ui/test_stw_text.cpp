@@ -88,13 +88,17 @@ TEST(StationText, Counters) {
     for (const auto &t : times) EXPECT_EQ(stw_duration_text(t.ms), t.text) << t.ms;
 }
 
-TEST(StationText, ClockAndReportName) {
+TEST(StationText, ClockReportNameAndNotices) {
     StnUtcTime t;
     t.hour = 19;
     t.minute = 40;
     t.second = 5;
     EXPECT_EQ(stw_clock_text(t), "19:40:05");
     EXPECT_EQ(stw_report_name(2026, 3, 7), "station-2026-03-07.jsonl");
+    EXPECT_EQ(stw_block_reason_text(1),
+              "1 firmware update is running: a unit cut short holds no firmware.");
+    EXPECT_EQ(stw_block_reason_text(12),
+              "12 firmware updates are running: a unit cut short holds no firmware.");
     EXPECT_EQ(stw_station_runs_text(""),
               "A station already runs on this computer.\n\nThis window does not start a second "
               "one.");

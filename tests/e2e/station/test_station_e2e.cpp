@@ -197,12 +197,17 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
 // interrupted before WM_ENDSESSION returns (the test sends both messages,
 // as Windows would; Wine cannot end a session with a program's consent).
 TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
-    const std::string report = temp_report("station-session.jsonl");
+    // The report named as typed, relative to the working folder.
+    const char kName[] = "station-session.jsonl";
+    char full[MAX_PATH] = {};
+    ASSERT_NE(GetFullPathNameA(kName, sizeof full, full, nullptr), 0u);
+    const std::string report = full;
+    DeleteFileA(report.c_str());
     ASSERT_TRUE(plug(dev, 0, 341));
     ASSERT_TRUE(dev.ctl().set_delay(0, 150));  // 64 blocks: far longer than the grace
 
     Station st;
-    ASSERT_TRUE(st.start("--report \"" + report + "\""));
+    ASSERT_TRUE(st.start(std::string("--report ") + kName));
     HWND main = st.wait_main();
     ASSERT_NE(main, nullptr);
     const auto ask = [&](UINT msg, WPARAM wp, DWORD ms) {
@@ -218,6 +223,16 @@ TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
     ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 0) >= 2; }, 30000));
     EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(FALSE));
     EXPECT_TRUE(unit_lines(report).empty());
+    {
+        // The claim carries the report's full path, as qvm_cli's does.
+        Station second;
+        ASSERT_TRUE(second.start(""));
+        HWND box = second.wait_box("already runs");
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
+        EXPECT_TRUE(answer(box, IDOK));
+        EXPECT_TRUE(second.wait_exit(10000));
+    }
 
     ask(WM_ENDSESSION, TRUE, 30000);
     // Recorded by the time the message returned, not later.

@@ -31,27 +31,19 @@ unsigned timeout_ms(const CliArgs &args, const CliProgram &prog) {
     return prog.timeout_ms != 0 ? prog.timeout_ms : args.timeout_s * 1000u;
 }
 
-// One running unit as the console shows it, from a worker's progress
-// (update) or from the engine's tile (station).
-struct Running {
-    unsigned index = 0;
-    StnTileState state = StnTileState::kWaiting;
-    int percent = 0;
-    bool identified = false;
-    std::int32_t serial = 0;
-};
-
-Running running_of(unsigned index, const StnProgress &p) {
-    Running r;
-    r.index = index;
-    r.state = stn_state_of_phase(p.phase.load());
-    r.percent = p.percent.load();
-    r.identified = p.identified.load(std::memory_order_acquire);
-    if (r.identified) r.serial = p.serial.load();
-    return r;
+// A running unit as the console shows it: the station's tile, or (update)
+// one made from its worker's progress.
+StnTile running_of(unsigned index, const StnProgress &p) {
+    StnTile t;
+    t.index = index;
+    t.state = stn_state_of_phase(p.phase.load());
+    t.percent = p.percent.load();
+    t.identified = p.identified.load(std::memory_order_acquire);
+    if (t.identified) t.serial = p.serial.load();
+    return t;
 }
 
-std::string live_line(const Running &r) {
+std::string live_line(const StnTile &r) {
     const int pct = stn_percent(r.percent);
     const std::string serial = r.identified ? std::to_string(r.serial) : std::string("?");
     char buf[160];
@@ -65,7 +57,7 @@ std::string live_line(const Running &r) {
 // JSON progress at every tenth of each running device's transfer.
 class ProgressLines {
 public:
-    void show(const Running &r, bool json, CliIo &io) {
+    void show(const StnTile &r, bool json, CliIo &io) {
         if (!json) return;
         if (r.state != StnTileState::kWriting && r.state != StnTileState::kVerifying) return;
         const int step = r.percent / 10;
@@ -312,14 +304,8 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         std::vector<std::string> lines;
         for (const StnTile &t : snap.tiles) {
             if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
-                Running r;
-                r.index = t.index;
-                r.state = t.state;
-                r.percent = t.percent;
-                r.identified = t.identified;
-                r.serial = t.serial;
-                host.progress.show(r, args.json, io);
-                lines.push_back(live_line(r));
+                host.progress.show(t, args.json, io);
+                lines.push_back(live_line(t));
             }
         }
         if (io.live_ok()) {

@@ -55,6 +55,19 @@ std::string unquote(const std::string &s) {
     return s.size() >= 2 && s.front() == '"' ? s.substr(1, s.size() - 2) : s;
 }
 
+// A second station window says that a station runs, names its report, and
+// ends without a window of its own.
+void expect_second_window_refused(const std::string &report) {
+    Station second;
+    ASSERT_TRUE(second.start(""));
+    HWND box = second.wait_box("already runs");
+    ASSERT_NE(box, nullptr);
+    EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
+    EXPECT_TRUE(answer(box, IDOK));
+    EXPECT_TRUE(second.wait_exit(10000));
+    EXPECT_EQ(second.wait_main(0), nullptr);
+}
+
 class StationE2e : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running"; }
@@ -93,16 +106,7 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
     EXPECT_TRUE(screenshot("station-02-running"));
 
     // A second station window names this one's report and does not start.
-    {
-        Station second;
-        ASSERT_TRUE(second.start(""));
-        HWND box = second.wait_box("already runs");
-        ASSERT_NE(box, nullptr);
-        EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
-        EXPECT_TRUE(answer(box, IDOK));
-        EXPECT_TRUE(second.wait_exit(10000));
-        EXPECT_EQ(second.wait_main(0), nullptr);
-    }
+    expect_second_window_refused(report);
 
     // Device 2 is pulled out midway.
     ASSERT_TRUE(dev.remove(2));
@@ -223,16 +227,8 @@ TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
     ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 0) >= 2; }, 30000));
     EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(FALSE));
     EXPECT_TRUE(unit_lines(report).empty());
-    {
-        // The claim carries the report's full path, as qvm_cli's does.
-        Station second;
-        ASSERT_TRUE(second.start(""));
-        HWND box = second.wait_box("already runs");
-        ASSERT_NE(box, nullptr);
-        EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
-        EXPECT_TRUE(answer(box, IDOK));
-        EXPECT_TRUE(second.wait_exit(10000));
-    }
+    // The claim carries the report's full path, as qvm_cli's does.
+    expect_second_window_refused(report);
 
     ask(WM_ENDSESSION, TRUE, 30000);
     // Recorded by the time the message returned, not later.

@@ -12,8 +12,6 @@
 #include <sstream>
 #include <thread>
 
-#include <windows.h>
-
 #include "stn_json.h"
 #include "cli_run.h"
 #include "stn_sha256.h"
@@ -413,10 +411,8 @@ TEST_F(CliRun, TheLastIndexIsFoundByAllAndByDefault) {
 
 TEST_F(CliRun, ADeviceAnotherProgramHoldsIsBusyNotMissing) {
     devsim::InProcDevice &d = add(0, 300);
-    d.set_exclusive(true);
-    HANDLE other = CreateFileA("\\\\.\\R846_QVM2K_0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    test_support::Handle other = hold(d, 0);
+    ASSERT_TRUE(other.ok());
     const struct {
         std::vector<const char *> argv;
         const char *message;
@@ -433,7 +429,6 @@ TEST_F(CliRun, ADeviceAnotherProgramHoldsIsBusyNotMissing) {
         ASSERT_FALSE(io.errs.empty());
         EXPECT_EQ(io.errs.back(), c.message);
     }
-    CloseHandle(other);
     EXPECT_EQ(d.exchanges(), 0u);  // nothing sent
 }
 

@@ -228,11 +228,8 @@ TEST_F(StnEngineTest, AStartWithoutItsUnitIsClosedByARecoveredLine) {
 }
 
 TEST_F(StnEngineTest, ABusyDeviceIsShownBusyAndTakenOnceFree) {
-    devsim::InProcDevice &d = add(0, 0x129);
-    d.set_exclusive(true);
-    HANDLE other = CreateFileA("\\\\.\\R846_QVM2K_0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    test_support::Handle other = hold(add(0, 0x129), 0);
+    ASSERT_TRUE(other.ok());
     cli_test::MemStore store;
     Host host;
     StnEngine e(cfg(), &store, &host);
@@ -243,7 +240,7 @@ TEST_F(StnEngineTest, ABusyDeviceIsShownBusyAndTakenOnceFree) {
         if (!seen_busy && s.tiles.size() == 1 && s.tiles[0].state == StnTileState::kBusy) {
             seen_busy = true;
             EXPECT_TRUE(host.results.empty());  // busy is not a failure
-            CloseHandle(other);
+            other.reset();
         }
         return host.results.size() == 1;
     });

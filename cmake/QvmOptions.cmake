@@ -74,6 +74,13 @@ else()
 endif()
 include(GoogleTest)
 
+# Every test has a time limit, so that a hang (a deadline that never
+# fires, a wait without end) fails its test instead of holding up
+# `make test`: generous, many times what a test takes on two busy cores.
+# Each level sets its own; test_timeouts checks that none lacks one.
+set(QVM_NATIVE_TEST_TIMEOUT 300)  # one native test (ASan or TSan)
+set(QVM_SCRIPT_TEST_TIMEOUT 120)  # a fuzz smoke run, a check of a built file
+
 # qvm_native_test(NAME SOURCES... LIBS ...): a native GoogleTest executable,
 # each test registered with ctest.
 function(qvm_native_test name)
@@ -87,7 +94,8 @@ function(qvm_native_test name)
     set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(WRITE ${labels_file}
          "if(DEFINED ${name}_TESTS)\n"
-         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"unit;${T_LABELS}\")\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"unit;${T_LABELS}\"\n"
+         "                       TIMEOUT ${QVM_NATIVE_TEST_TIMEOUT})\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
 endfunction()

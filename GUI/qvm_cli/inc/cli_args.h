@@ -1,6 +1,7 @@
 // The command line of qvm_cli: what to do and with which options. Every
-// command and option is one row of a table, from which both the parser and
-// the --help text are made. Pure; any thread.
+// command is one row of a table here and every option one row of the table
+// both station programs share (stn_args.h); the parser and the --help text
+// are made from them. Pure; any thread.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@ enum class CliCommand { kHelp, kVersion, kList, kInfo, kUpdate, kStation, kRepor
 
 struct CliArgs {
     CliCommand command = CliCommand::kHelp;
-    bool json = false;
+    bool json = false;            // also for kHelp and kVersion: answer in one JSON line
     bool csv = false;             // report: --csv
     bool force = false;
     bool all = false;

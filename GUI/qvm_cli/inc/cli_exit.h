@@ -9,7 +9,7 @@
 // Exit codes (a documented contract).
 constexpr int kCliExitOk = 0;          // every chosen device holds the image's version
 constexpr int kCliExitUsage = 1;       // usage error; nothing sent
-constexpr int kCliExitNoDevice = 2;    // no device, or a chosen one is not there
+constexpr int kCliExitNoDevice = 2;    // no device, or a chosen one is not there or busy
 constexpr int kCliExitFailed = 3;      // at least one device failed
 constexpr int kCliExitInterrupted = 4; // interrupted
 constexpr int kCliExitNoImage = 5;     // the embedded image is unusable

@@ -5,8 +5,9 @@
 // on, so a path such as "Prüfstand 2" works whatever the code page.
 //
 // Threads: main thread (everything here but the handler); the console
-// control handler runs on a thread of the system's and only sets the two
-// request flags (and, when the console closes, waits for the end).
+// control handler runs on a thread of the system's: it sets the request
+// flags and, when the session or the console ends, holds that thread
+// until the running units are recorded (stn_session.h).
 #include <windows.h>
 
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #include "prom.h"
 #include "resource.h"
 #include "stn_owner.h"
+#include "stn_session.h"
 #include "stn_store_win.h"
 
 namespace {
@@ -43,7 +45,17 @@ void wake_command() {
     if (g_wake) g_wake();
 }
 std::atomic<bool> g_graceful{false}; // the command finishes running updates on a stop
-HANDLE g_ended = nullptr;          // set when the program is about to end
+// done() once the command has ended and recorded. Never destroyed: the
+// handler may still be waking in it while the process exits.
+StnSessionEnd &g_session = *new StnSessionEnd;
+
+// At least n control events so far: 1 stops taking devices, 2 stops at once.
+void raise_breaks(int n) {
+    int now = g_breaks.load();
+    while (now < n && !g_breaks.compare_exchange_weak(now, n)) {
+    }
+    wake_command();
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
     // list and info may wait on a device that never answers: the system's
@@ -58,11 +70,11 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        // The system ends the process when this returns: hold it until the
-        // running updates have finished (the system's own limit applies).
-        g_breaks.fetch_add(1);
-        wake_command();
-        if (g_ended != nullptr) WaitForSingleObject(g_ended, INFINITE);
+        // The system ends the process when this returns, and about 5 s
+        // after the event whatever happens: running units get 3 s to
+        // finish, the rest are recorded interrupted before this returns.
+        // (These events reach only a console program that loads no user32.)
+        g_session.end([] { raise_breaks(1); }, [] { raise_breaks(2); });
         return TRUE;
     default:
         return FALSE;
@@ -186,7 +198,6 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     // Lines end in "\n" alone, as JSON Lines readers expect.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    g_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
     WinIo io;
@@ -241,9 +252,9 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     } else {
         code = cli_run(args, prog, io);
     }
-    SetEvent(g_ended);
     std::fflush(stdout);
     std::fflush(stderr);
+    g_session.done();
     // After a second Ctrl+C workers may still be writing: end them with us.
     if (io.abort_requested()) ExitProcess(static_cast<UINT>(code));
     CLS_prom::prom_free_mem(&hex, CLS_prom::FREE_ALL);

@@ -32,48 +32,25 @@ unsigned timeout_ms(const CliArgs &args, const CliProgram &prog) {
     return prog.timeout_ms != 0 ? prog.timeout_ms : args.timeout_s * 1000u;
 }
 
-const char *phase_name(int phase) {
-    switch (phase) {
-    case kStnPhaseChecking:
-        return "checking";
-    case kStnPhaseWriting:
-        return "writing";
-    case kStnPhaseVerifying:
-        return "verifying";
-    case kStnPhaseDone:
-        return "done";
-    default:
-        return "waiting";
-    }
+// A running unit as the console shows it: the station's tile, or (update)
+// one made from its worker's progress.
+StnTile running_of(unsigned index, const StnProgress &p) {
+    StnTile t;
+    t.index = index;
+    t.state = stn_state_of_phase(p.phase.load());
+    t.percent = p.percent.load();
+    t.identified = p.identified.load(std::memory_order_acquire);
+    if (t.identified) t.serial = p.serial.load();
+    return t;
 }
 
-// One running unit as the console shows it, from a worker's progress
-// (update) or from the engine's tile (station).
-struct Running {
-    unsigned index = 0;
-    int phase = kStnPhaseWaiting;
-    int percent = 0;
-    bool identified = false;
-    std::int32_t serial = 0;
-};
-
-Running running_of(unsigned index, const StnProgress &p) {
-    Running r;
-    r.index = index;
-    r.phase = p.phase.load();
-    r.percent = p.percent.load();
-    r.identified = p.identified.load(std::memory_order_acquire);
-    if (r.identified) r.serial = p.serial.load();
-    return r;
-}
-
-std::string live_line(const Running &r) {
-    const int pct = std::max(0, std::min(100, r.percent));
+std::string live_line(const StnTile &r) {
+    const int pct = stn_percent(r.percent);
     const std::string serial = r.identified ? std::to_string(r.serial) : std::string("?");
     char buf[160];
     const int filled = pct / 5;
     std::snprintf(buf, sizeof(buf), "device %-3u serial %-10s %-9s [%-20s] %3d%%", r.index,
-                  serial.c_str(), phase_name(r.phase),
+                  serial.c_str(), stn_state_word(r.state),
                   std::string(static_cast<std::size_t>(filled), '#').c_str(), pct);
     return buf;
 }
@@ -81,9 +58,9 @@ std::string live_line(const Running &r) {
 // JSON progress at every tenth of each running device's transfer.
 class ProgressLines {
 public:
-    void show(const Running &r, bool json, CliIo &io) {
+    void show(const StnTile &r, bool json, CliIo &io) {
         if (!json) return;
-        if (r.phase != kStnPhaseWriting && r.phase != kStnPhaseVerifying) return;
+        if (r.state != StnTileState::kWriting && r.state != StnTileState::kVerifying) return;
         const int step = r.percent / 10;
         auto it = last_.find(r.index);
         if (it != last_.end() && step <= it->second) return;
@@ -241,20 +218,28 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         for (const auto &s : seen) {
             if (s.second != StnPresence::kPresent) {
                 io.set_waker(nullptr);
-                return fail_run("device " + std::to_string(s.first) + " is not there",
+                return fail_run("device " + std::to_string(s.first) +
+                                    (s.second == StnPresence::kBusy
+                                         ? " is busy: another program holds it"
+                                         : " is not there"),
                                 kCliExitNoDevice, args.json, io);
             }
         }
         chosen = args.devices;
     } else {
+        int busy = -1;  // the first device found busy
         for (const auto &s : seen) {
+            if (s.second == StnPresence::kBusy && busy < 0) busy = static_cast<int>(s.first);
             if (s.second != StnPresence::kPresent) continue;
             chosen.push_back(s.first);
             if (!args.all) break;
         }
         if (chosen.empty()) {
             io.set_waker(nullptr);
-            return fail_run("no device found", kCliExitNoDevice, args.json, io);
+            return fail_run(busy < 0 ? std::string("no device found")
+                                     : "no device found free (device " + std::to_string(busy) +
+                                           " is busy: another program holds it)",
+                            kCliExitNoDevice, args.json, io);
         }
     }
 
@@ -343,17 +328,9 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.timeout_ms = prog.timeout_ms;
     StationHost host(args, io);
     StnEngine engine(config, store, &host);
-    switch (engine.open()) {
-    case StnOpen::kForeign:
-        return fail_run(args.report + " is not a station report (its first line is not one of "
-                                      "its records); nothing was changed",
-                        kCliExitUsage, args.json, io);
-    case StnOpen::kCannotRead:
-    case StnOpen::kCannotRepair:
-        return fail_run("cannot read or repair the report " + args.report, kCliExitUsage,
-                        args.json, io);
-    default:
-        break;
+    const StnOpen opened = engine.open();
+    if (opened != StnOpen::kOk) {
+        return fail_run(args.report + " " + stn_open_text(opened), kCliExitUsage, args.json, io);
     }
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
@@ -370,14 +347,8 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         std::vector<std::string> lines;
         for (const StnTile &t : snap.tiles) {
             if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
-                Running r;
-                r.index = t.index;
-                r.phase = t.state == StnTileState::kWriting ? kStnPhaseWriting : kStnPhaseVerifying;
-                r.percent = t.percent;
-                r.identified = t.identified;
-                r.serial = t.serial;
-                host.progress.show(r, args.json, io);
-                lines.push_back(live_line(r));
+                host.progress.show(t, args.json, io);
+                lines.push_back(live_line(t));
             }
         }
         if (io.live_ok()) {
@@ -409,10 +380,11 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kReport:
         return cli_report_command(args, io);
     case CliCommand::kVersion:
-        io.out(std::string("qvm_cli ") + prog.version_text);
+        io.out(args.json ? StnJson("version").str("program_version", prog.version_text).line()
+                         : std::string("qvm_cli ") + prog.version_text);
         return kCliExitOk;
     default:
-        io.out(cli_usage());
+        io.out(args.json ? StnJson("help").str("text", cli_usage()).line() : cli_usage());
         return kCliExitOk;
     }
 }

@@ -1,7 +1,9 @@
 // The station window's command line, for a shortcut that IT sets up:
 //   qvm_station.exe [--report FILE] [--timeout S] [--parallel K]
 // Arguments arrive as UTF-8 (the shell converts the wide command line).
-// Pure; any thread.
+// The options are rows of the table qvm_cli reads too (stn_args.h), so
+// "--timeout=5" and "--timeout 5" mean the same here as there, and a value
+// never starts with "--". Pure; any thread.
 #pragma once
 
 #include <string>

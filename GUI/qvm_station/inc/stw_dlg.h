@@ -10,6 +10,13 @@
 // lets running updates finish (the window closes after them when it was a
 // close). A second request while updates run asks the person; only on Yes
 // are they cut short and recorded as interrupted.
+//
+// The end of the user's session: while units are being written the window
+// answers WM_QUERYENDSESSION with FALSE and gives Windows a reason to show
+// (set whenever units run, taken back when none does). If the session
+// ends anyway (WM_ENDSESSION), running units get a short grace, the rest
+// are recorded interrupted before the message returns, and the window
+// closes once the run has ended.
 #pragma once
 
 #include <afxwin.h>
@@ -63,6 +70,13 @@ private:
     void MakeCounterFont();
     // Waits for the image (once) and shows what it means for Start.
     void TakeImage();
+    // Units being written now (0 when no run).
+    unsigned UnitsRunning();
+    // Sets, changes or takes back the reason Windows shows while this
+    // window holds up the session's end.
+    void BlockReason(unsigned units_busy);
+    LRESULT OnQueryEndSession();
+    void OnEndSession();
 
     StwArgs args_;
     StwImageBuild *image_build_;
@@ -79,6 +93,7 @@ private:
     bool in_box_ = false;          // the abort question is open
     bool notice_of_stop_ = false;  // the notice shown came after the stop request
     bool aborted_ = false;
+    unsigned block_shown_ = 0;     // the units the reason given to Windows names; 0: none
     ULONGLONG last_refresh_ = 0;
     std::uint64_t shown_recorded_ = ~0ull;  // list rows drawn for this count
     HFONT counter_font_ = nullptr;

@@ -15,6 +15,8 @@
 //   engine's any-thread members through it only while it is set), `final_`
 //   (the last snapshot, kept when the engine goes), `events_`.
 // - Atomics: `post_pending_`, `last_post_ms_` (the throttle), `ended_`.
+// - `session_`: the station thread says done() once the engine has gone
+//   (every unit recorded); end_session waits for that on the dialog thread.
 // The engine's workers and watchdog are its own; nothing here sees them.
 #pragma once
 
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "stn_engine.h"
+#include "stn_session.h"
 #include "stn_store_win.h"
 
 // Private messages posted to the dialog. wParam and lParam are unused.
@@ -61,6 +64,12 @@ public:
     // Record the running units as interrupted and end now.
     void request_abort();
     bool aborted() const { return aborted_; }
+    // The user's session ends (WM_ENDSESSION): stops taking units, gives
+    // the running ones the grace to finish, then records the rest as
+    // interrupted; returns once the station thread has recorded them (or
+    // the wait gave up). Blocks the dialog thread for that long; the
+    // station thread only posts to it meanwhile.
+    StnSessionEnd::Outcome end_session();
 
     // The engine's snapshot, or the last one once the engine is gone.
     StnSnapshot snapshot();
@@ -95,4 +104,5 @@ private:
     std::atomic<bool> post_pending_{false};
     std::atomic<ULONGLONG> last_post_ms_{0};
     std::atomic<bool> ended_{false};
+    StnSessionEnd session_;
 };

@@ -8,10 +8,7 @@
 #include <string>
 
 #include "stn_engine.h"
-
-// "waiting", "checking", "writing", "verifying", "updated", "current",
-// "failed", "busy", "interrupted".
-const char *stw_state_word(StnTileState state);
+#include "stn_time.h"
 
 // What a tile's colour says, for the painter.
 enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention };
@@ -39,14 +36,8 @@ std::string stw_per_hour_text(double per_hour);
 // Time running: "42 s", "12 min", "1 h 05 min".
 std::string stw_duration_text(std::uint64_t ms);
 
-// A UTC time of the report ("2026-12-08T19:40:00.123Z"), split.
-struct StwTime {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-// False when text is not such a time.
-bool stw_parse_utc(const std::string &text, StwTime *out);
-// "19:40:00".
-std::string stw_clock_text(const StwTime &t);
+// "19:40:00" of a time read by stn_parse_utc.
+std::string stw_clock_text(const StnUtcTime &t);
 
 // The columns of one row of the last results (time is given by the caller,
 // converted to local time).
@@ -55,10 +46,19 @@ struct StwRecentRow {
 };
 StwRecentRow stw_recent_row(const StnRecent &r);
 
+// Tiles whose unit is being written (checking, writing or verifying).
+unsigned stw_units_running(const StnSnapshot &snap);
+
 // The line under the buttons: what the station does now.
 //   running    the station thread runs; stopping/aborting as requested
-//   units_busy tiles whose unit is being written (checking..verifying)
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
+
+// What Windows shows while the station holds up a logoff or shutdown
+// (units_busy > 0, at most 255 characters).
+std::string stw_block_reason_text(unsigned units_busy);
+
+// Why a second station does not start: the holder's report when known.
+std::string stw_station_runs_text(const std::string &holder);
 
 // "station-2026-12-08.jsonl"
 std::string stw_report_name(int year, int month, int day);

@@ -17,6 +17,7 @@
 #include "stw_dlg.h"
 #include "stw_image.h"
 #include "stw_resource.h"
+#include "stw_text.h"
 
 namespace {
 
@@ -48,11 +49,7 @@ BOOL StwApp::InitInstance() {
     // report and does not start.
     std::string holder;
     if (StnOwner::held(&holder)) {
-        stw_message(nullptr,
-                    "A station already runs on this computer" +
-                        (holder.empty() ? std::string(".") : ", writing the report\n" + holder) +
-                        "\n\nThis window does not start a second one.",
-                    MB_OK | MB_ICONWARNING);
+        stw_message(nullptr, stw_station_runs_text(holder), MB_OK | MB_ICONWARNING);
         return FALSE;
     }
 

@@ -1,5 +1,7 @@
 #include "stw_args.h"
 
+#include "stn_args.h"
+
 const char kStwUsage[] =
     "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
@@ -9,58 +11,41 @@ const char kStwUsage[] =
 
 namespace {
 
-// A whole decimal number in lo..hi.
-bool number(const std::string &text, unsigned lo, unsigned hi, unsigned *out) {
-    if (text.empty() || text.size() > 4) return false;
-    unsigned v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
+// What is wrong, in the window's words (shown in a message box).
+std::string error_text(const StnArgError &e) {
+    const StnOptRow &row = stn_opt(e.opt);
+    const std::string name = e.opt < kStnOptCount ? row.name : "";
+    switch (e.kind) {
+    case StnArgError::kTwice: return name + " is given twice";
+    case StnArgError::kNoValue: return name + " needs a value";
+    case StnArgError::kBadValue:
+        if (!row.number) return name + " needs " + row.needs;
+        return name + " wants " + (e.opt == kStnOptTimeout ? "whole seconds" : "a number") +
+               " from " + std::to_string(row.lo) + " to " + std::to_string(row.hi) + ", not \"" +
+               e.word + "\"";
+    default: return "unknown argument \"" + e.word + "\"";
     }
-    if (v < lo || v > hi) return false;
-    *out = v;
-    return true;
 }
 
 }  // namespace
 
 bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error) {
+    StnArgRules rules;
+    rules.options =
+        stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) | stn_opt_bit(kStnOptParallel);
+    StnArgScan scan;
+    StnArgError problem;
+    if (!stn_scan_args(args, 0, rules, &scan, &problem)) {
+        *error = error_text(problem);
+        return false;
+    }
     StwArgs a;
-    bool seen_report = false, seen_timeout = false, seen_parallel = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &opt = args[i];
-        bool *seen = opt == "--report"     ? &seen_report
-                     : opt == "--timeout"  ? &seen_timeout
-                     : opt == "--parallel" ? &seen_parallel
-                                           : nullptr;
-        if (seen == nullptr) {
-            *error = "unknown argument \"" + opt + "\"";
-            return false;
-        }
-        if (*seen) {
-            *error = opt + " is given twice";
-            return false;
-        }
-        *seen = true;
-        if (i + 1 >= args.size()) {
-            *error = opt + " needs a value";
-            return false;
-        }
-        const std::string &v = args[++i];
-        if (opt == "--report") {
-            if (v.empty()) {
-                *error = "--report needs a file name";
-                return false;
-            }
-            a.report = v;
-        } else if (opt == "--timeout") {
-            if (!number(v, 1, 600, &a.timeout_s)) {
-                *error = "--timeout wants whole seconds from 1 to 600, not \"" + v + "\"";
-                return false;
-            }
-        } else if (!number(v, 1, 256, &a.parallel)) {
-            *error = "--parallel wants a number from 1 to 256, not \"" + v + "\"";
-            return false;
+    for (const StnArgValue &v : scan.values) {
+        switch (v.opt) {
+        case kStnOptReport: a.report = v.text; break;
+        case kStnOptTimeout: a.timeout_s = v.number; break;
+        case kStnOptParallel: a.parallel = v.number; break;
+        default: break;
         }
     }
     *out = a;

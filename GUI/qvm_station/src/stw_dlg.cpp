@@ -22,19 +22,10 @@ const wchar_t kCaption[] = L"R846-QVM2K station";
 const int kCounters[] = {IDC_CNT_UPDATED, IDC_CNT_CURRENT, IDC_CNT_FAILED,
                          IDC_CNT_YIELD,   IDC_CNT_RATE,    IDC_CNT_TIME};
 
-unsigned units_running(const StnSnapshot &s) {
-    unsigned n = 0;
-    for (const StnTile &t : s.tiles) {
-        n += t.state == StnTileState::kChecking || t.state == StnTileState::kWriting ||
-             t.state == StnTileState::kVerifying;
-    }
-    return n;
-}
-
 // "19:40:00" in local time, or the text as it came.
 std::string local_clock(const std::string &utc) {
-    StwTime t;
-    if (!stw_parse_utc(utc, &t)) return utc;
+    StnUtcTime t;
+    if (!stn_parse_utc(utc, &t)) return utc;
     SYSTEMTIME u{};
     u.wYear = static_cast<WORD>(t.year);
     u.wMonth = static_cast<WORD>(t.month);
@@ -224,14 +215,11 @@ void StwDialog::Start() {
                             "with Change... first.", MB_OK | MB_ICONWARNING);
         return;
     }
+    // The full path, as qvm_cli claims it: a second program names the real file.
     std::unique_ptr<StnOwner> owner(new StnOwner);
     std::string holder;
-    if (!owner->claim(report_, &holder)) {
-        stw_message(m_hWnd, "A station already runs on this computer" +
-                                (holder.empty() ? std::string(".")
-                                                : ", writing the report\n" + holder) +
-                                "\n\nThis window does not start a second one.",
-                    MB_OK | MB_ICONWARNING);
+    if (!owner->claim(stn_full_path(report_), &holder)) {
+        stw_message(m_hWnd, stw_station_runs_text(holder), MB_OK | MB_ICONWARNING);
         return;
     }
     StnConfig config;
@@ -263,7 +251,7 @@ bool StwDialog::RequestStop(bool closing) {
         Refresh(true);
         return false;
     }
-    const unsigned busy = units_running(run_->snapshot());
+    const unsigned busy = UnitsRunning();
     if (busy == 0 || aborted_ || in_box_) return false;
     in_box_ = true;
     const int answer = stw_message(
@@ -352,10 +340,41 @@ void StwDialog::Refresh(bool force) {
         ::InvalidateRect(list, nullptr, TRUE);
     }
 
+    BlockReason(run_->running() ? stw_units_running(snap) : 0);
     std::string status = stw_status_text(run_->running(), snap, aborted_);
     if (run_->running() && close_after_) status += " The window closes then.";
     SetText(IDC_STATUS, status);
     Buttons();
+}
+
+unsigned StwDialog::UnitsRunning() {
+    return run_ != nullptr && run_->running() ? stw_units_running(run_->snapshot()) : 0;
+}
+
+void StwDialog::BlockReason(unsigned units_busy) {
+    if (units_busy == block_shown_) return;
+    block_shown_ = units_busy;
+    // Wine 8 has no such reasons (the calls fail with error 120): the
+    // answer to WM_QUERYENDSESSION holds the session up all the same.
+    if (units_busy == 0) {
+        ShutdownBlockReasonDestroy(m_hWnd);
+    } else {
+        ShutdownBlockReasonCreate(m_hWnd, stn_wide(stw_block_reason_text(units_busy)).c_str());
+    }
+}
+
+LRESULT StwDialog::OnQueryEndSession() {
+    const unsigned busy = UnitsRunning();
+    BlockReason(busy);
+    return busy == 0 ? TRUE : FALSE;
+}
+
+void StwDialog::OnEndSession() {
+    if (run_ == nullptr || !run_->running()) return;
+    close_after_ = true;  // the window closes once the run has ended
+    run_->end_session();
+    aborted_ = aborted_ || run_->aborted();
+    BlockReason(0);
 }
 
 void StwDialog::OnEnded() {
@@ -394,6 +413,10 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     case WM_CLOSE:
         if (RequestStop(true)) DestroyWindow();
+        return 0;
+    case WM_QUERYENDSESSION: return OnQueryEndSession();
+    case WM_ENDSESSION:
+        if (wp) OnEndSession();
         return 0;
     case WM_MOUSEWHEEL: {
         // The wheel goes to the window with the focus; over the grid it

@@ -121,7 +121,7 @@ private:
         line(grid_->bold_, c.accent, lines_.state, DT_WORDBREAK | DT_END_ELLIPSIS);
         std::swap(r, state);
         if (bar_h) {
-            const int p = tile_.percent < 0 ? 0 : tile_.percent > 100 ? 100 : tile_.percent;
+            const int p = stn_percent(tile_.percent);
             RECT bar = {rc.left + pad, rc.bottom - pad / 2 - bar_h, rc.right - pad,
                         rc.bottom - pad / 2};
             HBRUSH b = CreateSolidBrush(c.accent);

@@ -73,23 +73,13 @@ void StwRun::run() {
             std::lock_guard<std::mutex> lock(mutex_);
             engine_ = &engine;
         }
-        switch (engine.open()) {
-        case StnOpen::kOk:
+        const StnOpen opened = engine.open();
+        if (opened == StnOpen::kOk) {
             post_turn(true);
             while (engine.turn()) post_turn(false);
-            break;
-        case StnOpen::kCannotRead:
-            queue(StwEvent{StwEvent::kNotice, "The report cannot be read: nothing was started."});
-            break;
-        case StnOpen::kForeign:
+        } else {
             queue(StwEvent{StwEvent::kNotice,
-                           "That file is not a station report: it was left as it is and "
-                           "nothing was started. Choose another report."});
-            break;
-        case StnOpen::kCannotRepair:
-            queue(StwEvent{StwEvent::kNotice,
-                           "The report's last line could not be repaired: nothing was started."});
-            break;
+                           std::string("The report ") + stn_open_text(opened) + "."});
         }
         StnSnapshot last = engine.snapshot();
         std::lock_guard<std::mutex> lock(mutex_);
@@ -97,6 +87,7 @@ void StwRun::run() {
         engine_ = nullptr;
     }
     ended_.store(true);
+    session_.done();
     PostMessageA(notify_, kStwMsgEnded, 0, 0);
 }
 
@@ -128,6 +119,11 @@ void StwRun::request_abort() {
         engine_->request_abort();
         aborted_ = true;
     }
+}
+
+StnSessionEnd::Outcome StwRun::end_session() {
+    if (thread_ == nullptr) return StnSessionEnd::kFinished;
+    return session_.end([this] { request_stop(); }, [this] { request_abort(); });
 }
 
 StnSnapshot StwRun::snapshot() {

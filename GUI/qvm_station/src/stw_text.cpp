@@ -5,21 +5,6 @@
 
 #include "stn_text.h"
 
-const char *stw_state_word(StnTileState state) {
-    switch (state) {
-    case StnTileState::kWaiting: return "waiting";
-    case StnTileState::kChecking: return "checking";
-    case StnTileState::kWriting: return "writing";
-    case StnTileState::kVerifying: return "verifying";
-    case StnTileState::kUpdated: return "updated";
-    case StnTileState::kCurrent: return "current";
-    case StnTileState::kFailed: return "failed";
-    case StnTileState::kBusy: return "busy";
-    case StnTileState::kInterrupted: return "interrupted";
-    }
-    return "unknown";
-}
-
 StwTone stw_state_tone(StnTileState state) {
     switch (state) {
     case StnTileState::kWaiting:
@@ -50,13 +35,11 @@ StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
             l.versions += " -> " + stn_version_text(image_version);
         }
     }
-    l.state = stw_state_word(tile.state);
+    l.state = stn_state_word(tile.state);
     switch (tile.state) {
-    case StnTileState::kWriting: {
-        const int p = tile.percent < 0 ? 0 : tile.percent > 100 ? 100 : tile.percent;
-        l.state += " " + std::to_string(p) + "%";
+    case StnTileState::kWriting:
+        l.state += " " + std::to_string(stn_percent(tile.percent)) + "%";
         break;
-    }
     case StnTileState::kFailed:
         if (!tile.reason.empty()) l.state += ": " + tile.reason;
         break;
@@ -102,34 +85,7 @@ std::string stw_duration_text(std::uint64_t ms) {
     return buf;
 }
 
-bool stw_parse_utc(const std::string &text, StwTime *out) {
-    // YYYY-MM-DDTHH:MM:SS, then anything (fraction, zone).
-    if (text.size() < 19) return false;
-    static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
-    for (int i = 0; i < 19; ++i) {
-        const char c = text[static_cast<std::size_t>(i)];
-        if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) return false;
-    }
-    auto num = [&](int at, int n) {
-        int v = 0;
-        for (int i = 0; i < n; ++i) v = v * 10 + (text[static_cast<std::size_t>(at + i)] - '0');
-        return v;
-    };
-    StwTime t;
-    t.year = num(0, 4);
-    t.month = num(5, 2);
-    t.day = num(8, 2);
-    t.hour = num(11, 2);
-    t.minute = num(14, 2);
-    t.second = num(17, 2);
-    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 ||
-        t.second > 60)
-        return false;
-    *out = t;
-    return true;
-}
-
-std::string stw_clock_text(const StwTime &t) {
+std::string stw_clock_text(const StnUtcTime &t) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour % 100, t.minute % 100,
                   t.second % 100);
@@ -145,12 +101,14 @@ StwRecentRow stw_recent_row(const StnRecent &r) {
     return row;
 }
 
+unsigned stw_units_running(const StnSnapshot &snap) {
+    unsigned n = 0;
+    for (const StnTile &t : snap.tiles) n += stn_state_running(t.state);
+    return n;
+}
+
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting) {
-    unsigned busy = 0;
-    for (const StnTile &t : snap.tiles) {
-        busy += t.state == StnTileState::kChecking || t.state == StnTileState::kWriting ||
-                t.state == StnTileState::kVerifying;
-    }
+    const unsigned busy = stw_units_running(snap);
     const std::string n = std::to_string(busy) + (busy == 1 ? " update" : " updates");
     if (!running && snap.spilled != 0) {
         return "Stopped: " + std::to_string(snap.spilled) +
@@ -175,6 +133,18 @@ std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting
     }
     return busy == 0 ? "Running: plug in units to update them."
                      : "Running: " + n + " under way.";
+}
+
+std::string stw_block_reason_text(unsigned units_busy) {
+    return std::to_string(units_busy) +
+           (units_busy == 1 ? " firmware update is" : " firmware updates are") +
+           " running: a unit cut short holds no firmware.";
+}
+
+std::string stw_station_runs_text(const std::string &holder) {
+    return "A station already runs on this computer" +
+           (holder.empty() ? std::string(".") : ", writing the report\n" + holder) +
+           "\n\nThis window does not start a second one.";
 }
 
 std::string stw_report_name(int year, int month, int day) {

@@ -28,6 +28,7 @@
 
 #include "stn_halt.h"
 #include "stn_report.h"
+#include "stn_state.h"
 #include "stn_tally.h"
 #include "stn_text.h"
 #include "stn_unit.h"
@@ -47,19 +48,6 @@ struct StnConfig {
     // or its fixture may own, on the line or on one index (stn_halt.h); 0: never.
     unsigned halt_after = 0;
     StnWho who;               // carried by every start and unit line
-};
-
-// What a tile shows of one device index.
-enum class StnTileState {
-    kWaiting,      // seen, about to be taken
-    kChecking,     // reading its version
-    kWriting,      // percent: how far
-    kVerifying,    // reading the version back
-    kUpdated,      // finished states stay until unplugged or replaced
-    kCurrent,
-    kFailed,       // reason: what failed and where
-    kBusy,         // another program holds the device; taken once it is free
-    kInterrupted,
 };
 
 struct StnTile {
@@ -115,13 +103,6 @@ public:
     virtual void on_halt(const StnHalt &h) { on_notice(stn_halt_text(h)); }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
-};
-
-enum class StnOpen {
-    kOk,
-    kCannotRead,    // the store failed
-    kForeign,       // the file is not a station report: nothing was touched
-    kCannotRepair,  // a torn line or the recovery lines could not be written
 };
 
 class StnEngine {

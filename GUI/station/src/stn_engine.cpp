@@ -31,31 +31,10 @@ struct Seat {
     StnTile tile;                  // kDone, kBusy, kQueued: what it shows
 };
 
-StnTileState state_of(StnOutcome o) {
-    static const StnTileState kStates[] = {StnTileState::kUpdated, StnTileState::kCurrent,
-                                           StnTileState::kFailed, StnTileState::kInterrupted};
-    const auto i = static_cast<std::size_t>(o);
-    return i < sizeof kStates / sizeof kStates[0] ? kStates[i] : StnTileState::kFailed;
-}
-
-StnTileState state_of_phase(int phase) {
-    switch (phase) {
-    case kStnPhaseChecking:
-        return StnTileState::kChecking;
-    case kStnPhaseWriting:
-        return StnTileState::kWriting;
-    case kStnPhaseVerifying:
-    case kStnPhaseDone:
-        return StnTileState::kVerifying;
-    default:
-        return StnTileState::kWaiting;
-    }
-}
-
 StnTile finished_tile(const StnUnitResult &r) {
     StnTile t;
     t.index = r.device.index;
-    t.state = state_of(r.outcome);
+    t.state = stn_state_of_outcome(r.outcome);
     t.identified = r.identified;
     t.serial = r.device.serial;
     t.old_version = r.device.firm_version;
@@ -243,6 +222,10 @@ struct StnEngine::Impl {
         for (const std::shared_ptr<StnSlot> &slot : pool.take_finished()) {
             if (slot->work == StnWork::kRead) {
                 looked(*slot);
+            } else if (slot->result.detail == kStnDetailNotRecorded) {
+                // Never begun: its start could not be recorded, so nothing
+                // was written. Taken afresh once the report takes lines.
+                seats_.erase(slot->index);
             } else {
                 finished_unit(*slot, slot->result);
                 judge(slot->result);
@@ -520,8 +503,8 @@ StnSnapshot StnEngine::snapshot() const {
         StnTile t = v.tile;
         if (v.slot != nullptr) {
             const StnProgress &p = v.slot->progress;
-            t.state = state_of_phase(p.phase.load());
-            t.percent = std::max(0, std::min(100, p.percent.load()));
+            t.state = stn_state_of_phase(p.phase.load());
+            t.percent = stn_percent(p.percent.load());
             if (p.identified.load(std::memory_order_acquire)) {
                 t.identified = true;
                 t.serial = p.serial.load();

@@ -1,8 +1,8 @@
 // qvm_station.exe under Wine through the simulated device driver, driven
 // with real X11 clicks and keys: four units of which one refuses a block
 // and one is unplugged midway, a unit swapped for another, Stop; a second
-// station window; a close that waits for a running update; and the layout
-// at 96 and 144 dpi.
+// station window; a close that waits for a running update; the end of the
+// session while a unit is written; and the layout at 96 and 144 dpi.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -55,6 +55,19 @@ std::string unquote(const std::string &s) {
     return s.size() >= 2 && s.front() == '"' ? s.substr(1, s.size() - 2) : s;
 }
 
+// A second station window says that a station runs, names its report, and
+// ends without a window of its own.
+void expect_second_window_refused(const std::string &report) {
+    Station second;
+    ASSERT_TRUE(second.start(""));
+    HWND box = second.wait_box("already runs");
+    ASSERT_NE(box, nullptr);
+    EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
+    EXPECT_TRUE(answer(box, IDOK));
+    EXPECT_TRUE(second.wait_exit(10000));
+    EXPECT_EQ(second.wait_main(0), nullptr);
+}
+
 class StationE2e : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running"; }
@@ -93,16 +106,7 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
     EXPECT_TRUE(screenshot("station-02-running"));
 
     // A second station window names this one's report and does not start.
-    {
-        Station second;
-        ASSERT_TRUE(second.start(""));
-        HWND box = second.wait_box("already runs");
-        ASSERT_NE(box, nullptr);
-        EXPECT_NE(box_text(box).find(report), std::string::npos) << box_text(box);
-        EXPECT_TRUE(answer(box, IDOK));
-        EXPECT_TRUE(second.wait_exit(10000));
-        EXPECT_EQ(second.wait_main(0), nullptr);
-    }
+    expect_second_window_refused(report);
 
     // Device 2 is pulled out midway.
     ASSERT_TRUE(dev.remove(2));
@@ -190,6 +194,52 @@ TEST_F(StationE2e, UnitsFailUnplugSwapStopAndACloseThatWaits) {
     }
     EXPECT_EQ(dev.flash(5), upd_e2e::embedded_window());
     keep_report(report);
+}
+
+// Windows asks before a logoff or shutdown: while a unit is written the
+// window holds the session up; ended anyway, the unit is recorded
+// interrupted before WM_ENDSESSION returns (the test sends both messages,
+// as Windows would; Wine cannot end a session with a program's consent).
+TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
+    // The report named as typed, relative to the working folder.
+    const char kName[] = "station-session.jsonl";
+    char full[MAX_PATH] = {};
+    ASSERT_NE(GetFullPathNameA(kName, sizeof full, full, nullptr), 0u);
+    const std::string report = full;
+    DeleteFileA(report.c_str());
+    ASSERT_TRUE(plug(dev, 0, 341));
+    ASSERT_TRUE(dev.ctl().set_delay(0, 150));  // 64 blocks: far longer than the grace
+
+    Station st;
+    ASSERT_TRUE(st.start(std::string("--report ") + kName));
+    HWND main = st.wait_main();
+    ASSERT_NE(main, nullptr);
+    const auto ask = [&](UINT msg, WPARAM wp, DWORD ms) {
+        DWORD_PTR answer = 0xBAD;
+        const LRESULT sent =
+            SendMessageTimeoutA(main, msg, wp, ENDSESSION_LOGOFF, SMTO_NORMAL, ms, &answer);
+        EXPECT_NE(sent, 0) << "message " << msg << " not answered within " << ms << " ms";
+        return answer;
+    };
+    EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(TRUE));  // idle
+
+    ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return blocks(dev, 0) >= 2; }, 30000));
+    EXPECT_EQ(ask(WM_QUERYENDSESSION, 0, 10000), static_cast<DWORD_PTR>(FALSE));
+    EXPECT_TRUE(unit_lines(report).empty());
+    // The claim carries the report's full path, as qvm_cli's does.
+    expect_second_window_refused(report);
+
+    ask(WM_ENDSESSION, TRUE, 30000);
+    // Recorded by the time the message returned, not later.
+    const std::vector<std::string> units = unit_lines(report);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(field(units[0], "result"), "\"interrupted\"") << units[0];
+    EXPECT_EQ(field(units[0], "serial"), std::to_string(serial_of(0)));
+    EXPECT_LT(blocks(dev, 0), 64u);
+    ASSERT_TRUE(st.wait_exit(30000));
+    ASSERT_TRUE(dev.ctl().set_delay(0, 0));
+    DeleteFileA(report.c_str());
 }
 
 // Every control inside the window and none over another, at 96 and at

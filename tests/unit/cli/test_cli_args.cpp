@@ -62,6 +62,11 @@ TEST(CliArgs, AcceptedForms) {
         {{"report", "a", "/?"}, C::kHelp, {}, false, false, false, false, 0, 5, "", {}},
         {{"--version"}, C::kVersion, {}, false, false, false, false, 0, 5, "", {}},
         {{"list", "--version"}, C::kVersion, {}, false, false, false, false, 0, 5, "", {}},
+        // --help and --version answer in JSON when it is asked for anywhere
+        {{"--help", "--json"}, C::kHelp, {}, false, false, true, false, 0, 5, "", {}},
+        {{"update", "--json", "--all", "/?"}, C::kHelp, {}, false, false, true, false, 0, 5, "",
+         {}},
+        {{"--version", "--json"}, C::kVersion, {}, false, false, true, false, 0, 5, "", {}},
     };
     for (const Case &c : cases) {
         CliArgs a;

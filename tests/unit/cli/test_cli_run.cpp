@@ -354,11 +354,16 @@ TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
     EXPECT_EQ(field(units[0], "serial"), "84600001");
     EXPECT_EQ(field(units[0], "old_version"), "\"3.00\"");
     EXPECT_EQ(io.outs.back(), "updated 0, current 0, failed 0, interrupted 1");
-    // The abandoned worker goes on once its device answers; it must be done
-    // with the device before the device goes.
+    // The worker that was let go sends nothing more once its unit is
+    // recorded: its exchange under way is cancelled.
+    const std::uint32_t sent = d0.exchanges();
     d0.release_delays();
-    EXPECT_TRUE(d0.wait_exchanges(1 + 1 + 1 + 64 + 1 + 1 + 1, 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 1000 && qvm_posix::open_device_handles() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(qvm_posix::open_device_handles(), 0);
+    EXPECT_EQ(d0.exchanges(), sent);
 }
 
 TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {
@@ -420,4 +425,54 @@ TEST_F(CliRun, TheLastIndexIsFoundByAllAndByDefault) {
     add(255, 300);
     EXPECT_EQ(cli_run(args_of({"update", "--all", "--json"}), img.prog, io), kCliExitOk);
     EXPECT_EQ(field(io.result_of(255), "result"), "\"updated\"");
+}
+
+TEST_F(CliRun, ADeviceAnotherProgramHoldsIsBusyNotMissing) {
+    devsim::InProcDevice &d = add(0, 300);
+    test_support::Handle other = hold(d, 0);
+    ASSERT_TRUE(other.ok());
+    const struct {
+        std::vector<const char *> argv;
+        const char *message;
+    } cases[] = {
+        {{"update", "--device", "0"}, "qvm_cli: device 0 is busy: another program holds it"},
+        {{"update", "--device", "1"}, "qvm_cli: device 1 is not there"},
+        {{"update"}, "qvm_cli: no device found free (device 0 is busy: another program holds it)"},
+        {{"update", "--all"},
+         "qvm_cli: no device found free (device 0 is busy: another program holds it)"},
+    };
+    for (const auto &c : cases) {
+        io.errs.clear();
+        EXPECT_EQ(cli_run(args_of(c.argv), img.prog, io), kCliExitNoDevice) << c.message;
+        ASSERT_FALSE(io.errs.empty());
+        EXPECT_EQ(io.errs.back(), c.message);
+    }
+    EXPECT_EQ(d.exchanges(), 0u);  // nothing sent
+}
+
+TEST_F(CliRun, HelpAndVersionAnswerInOneJsonLineWhenAsked) {
+    const struct {
+        std::vector<const char *> argv;
+        const char *type;  // of the one JSON line; nullptr: plain text
+        const char *part;
+    } cases[] = {
+        {{"--version"}, nullptr, "qvm_cli 3.50"},
+        {{"--version", "--json"}, "version", "\"program_version\":\"3.50\""},
+        {{"--help"}, nullptr, "Exit codes:\n"},
+        {{"update", "--json", "--help"}, "help", "Exit codes:\\u000a"},
+    };
+    for (const auto &c : cases) {
+        io.outs.clear();
+        EXPECT_EQ(cli_run(args_of(c.argv), img.prog, io), kCliExitOk);
+        ASSERT_EQ(io.outs.size(), 1u);
+        const std::string &l = io.outs[0];
+        EXPECT_NE(l.find(c.part), std::string::npos) << l;
+        if (c.type != nullptr) {
+            EXPECT_TRUE(stn_json_is_object(l)) << l;
+            EXPECT_EQ(l.find('\n'), std::string::npos);
+            EXPECT_EQ(field(l, "type"), std::string("\"") + c.type + "\"");
+        } else {
+            EXPECT_FALSE(stn_json_is_object(l)) << l;
+        }
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "prom.h"
 #include "stn_sha256.h"
 #include "stn_unit.h"
+#include "test_handle.h"
 
 namespace stn_test {
 
@@ -55,6 +57,14 @@ protected:
     void TearDown() override {
         devs.clear();
         EXPECT_EQ(qvm_posix::open_device_handles(), 0);
+    }
+    // Another program's open of device d (at index), which makes it busy
+    // while the handle lasts (the device then refuses a second open).
+    test_support::Handle hold(devsim::InProcDevice &d, unsigned index) {
+        d.set_exclusive(true);
+        const std::string name = "\\\\.\\R846_QVM2K_" + std::to_string(index);
+        return test_support::Handle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
     }
     devsim::InProcDevice &add(unsigned index, std::uint32_t firm) {
         const devsim_config c = config(firm, static_cast<std::int32_t>(84600001 + index));

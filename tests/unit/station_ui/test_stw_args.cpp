@@ -16,6 +16,10 @@ TEST(StationArgs, OptionsAndErrors) {
     EXPECT_EQ(a.report, "C:\\Prüfstand 2\\r.jsonl");
     EXPECT_EQ(a.timeout_s, 600u);
     EXPECT_EQ(a.parallel, 4u);
+    // The table both programs read: "--name=value" too.
+    ASSERT_TRUE(stw_parse_args({"--timeout=7", "--report=r.jsonl"}, &a, &error)) << error;
+    EXPECT_EQ(a.timeout_s, 7u);
+    EXPECT_EQ(a.report, "r.jsonl");
 
     const struct {
         std::vector<std::string> args;
@@ -30,6 +34,9 @@ TEST(StationArgs, OptionsAndErrors) {
          "--parallel wants a number from 1 to 256, not \"99999999999\""},
         {{"--timeout", "5", "--timeout", "6"}, "--timeout is given twice"},
         {{"--force"}, "unknown argument \"--force\""},
+        {{"report.jsonl"}, "unknown argument \"report.jsonl\""},
+        // a value never starts with "--"
+        {{"--report", "--timeout", "5"}, "--report needs a value"},
     };
     for (const auto &b : bad) {
         StwArgs kept;

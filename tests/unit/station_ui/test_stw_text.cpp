@@ -88,18 +88,23 @@ TEST(StationText, Counters) {
     for (const auto &t : times) EXPECT_EQ(stw_duration_text(t.ms), t.text) << t.ms;
 }
 
-TEST(StationText, ReportTimesAndName) {
-    StwTime t;
-    ASSERT_TRUE(stw_parse_utc("2026-12-08T19:40:05.123Z", &t));
-    EXPECT_EQ(t.year, 2026);
-    EXPECT_EQ(t.month, 12);
-    EXPECT_EQ(t.day, 8);
+TEST(StationText, ClockReportNameAndNotices) {
+    StnUtcTime t;
+    t.hour = 19;
+    t.minute = 40;
+    t.second = 5;
     EXPECT_EQ(stw_clock_text(t), "19:40:05");
-    for (const char *bad : {"", "2026-12-08", "2026-13-08T19:40:05Z", "2026-12-08 19:40:05",
-                            "20x6-12-08T19:40:05Z"}) {
-        EXPECT_FALSE(stw_parse_utc(bad, &t)) << bad;
-    }
     EXPECT_EQ(stw_report_name(2026, 3, 7), "station-2026-03-07.jsonl");
+    EXPECT_EQ(stw_block_reason_text(1),
+              "1 firmware update is running: a unit cut short holds no firmware.");
+    EXPECT_EQ(stw_block_reason_text(12),
+              "12 firmware updates are running: a unit cut short holds no firmware.");
+    EXPECT_EQ(stw_station_runs_text(""),
+              "A station already runs on this computer.\n\nThis window does not start a second "
+              "one.");
+    EXPECT_EQ(stw_station_runs_text("C:\\r.jsonl"),
+              "A station already runs on this computer, writing the report\nC:\\r.jsonl\n\nThis "
+              "window does not start a second one.");
 }
 
 TEST(StationText, RecentRowAndStatus) {

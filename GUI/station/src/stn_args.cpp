@@ -1,0 +1,138 @@
+#include "stn_args.h"
+
+#include <cstring>
+
+namespace {
+
+// In StnOpt's order.
+const StnOptRow kRows[kStnOptCount] = {
+    {"--device", "N ...", true, 0, 255, true, kStnOptAll, "at least one device index from 0 to 255",
+     "device indices 0..255 (\\\\.\\R846_QVM2K_N)"},
+    {"--all", nullptr, false, 0, 0, false, kStnOptDevice, nullptr, "every device present"},
+    {"--report", "FILE", false, 0, 0, false, kStnOptCount, "a file name",
+     "the station's record (JSON Lines), kept across runs"},
+    {"--force", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
+     "write the image even to a current device"},
+    {"--parallel", "K", true, 1, 256, false, kStnOptCount, "a number from 1 to 256",
+     "at most K devices at once (default: all)"},
+    {"--timeout", "SECONDS", true, 1, 600, false, kStnOptCount,
+     "a number of seconds from 1 to 600",
+     "the deadline of every exchange with a device, in\n"
+     "seconds, 1..600 (default 5); a device that misses it\n"
+     "fails (\"deadline\")"},
+    {"--json", nullptr, false, 0, 0, false, kStnOptCsv, nullptr,
+     "standard output carries only JSON Lines, one object\n"
+     "per line with a \"type\": device, info, progress,\n"
+     "result, summary, report, error, help, version;\n"
+     "messages for people go to standard error"},
+    {"--csv", nullptr, false, 0, 0, false, kStnOptJson, nullptr,
+     "report: a header row, then one row per unit line"},
+};
+
+int find_row(const std::string &name) {
+    for (unsigned o = 0; o < kStnOptCount; ++o) {
+        if (name == kRows[o].name) return static_cast<int>(o);
+    }
+    return -1;
+}
+
+bool is_stop_word(const StnArgRules &rules, const std::string &word) {
+    for (const char *const *w = rules.stop_words; w != nullptr && *w != nullptr; ++w) {
+        if (word == *w) return true;
+    }
+    return false;
+}
+
+bool fail(StnArgError *error, StnArgError::Kind kind, StnOpt opt, const std::string &word,
+          StnOpt other = kStnOptCount) {
+    error->kind = kind;
+    error->opt = opt;
+    error->other = other;
+    error->word = word;
+    return false;
+}
+
+}  // namespace
+
+const StnOptRow &stn_opt(StnOpt o) { return kRows[o < kStnOptCount ? o : kStnOptDevice]; }
+
+bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigned *out) {
+    if (text.empty()) return false;
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+        if (v > hi) return false;
+    }
+    if (v < lo) return false;
+    *out = static_cast<unsigned>(v);
+    return true;
+}
+
+bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
+                   const StnArgRules &rules, StnArgScan *scan, StnArgError *error) {
+    *scan = StnArgScan();
+    *error = StnArgError();
+    bool operands_only = false;  // after "--"
+    for (std::size_t i = from; i < words.size(); ++i) {
+        const std::string &a = words[i];
+        if (!operands_only) {
+            if (is_stop_word(rules, a)) {
+                scan->stop_word = static_cast<int>(i);
+                return true;
+            }
+            if (a == "--" && rules.operands) {
+                operands_only = true;
+                continue;
+            }
+        }
+        if (operands_only || a.empty() || a[0] != '-') {
+            if (!rules.operands) return fail(error, StnArgError::kUnexpected, kStnOptCount, a);
+            if (a.empty()) return fail(error, StnArgError::kEmptyOperand, kStnOptCount, a);
+            scan->operands.push_back(a);
+            continue;
+        }
+        // --name or --name=value
+        const std::size_t eq = a.compare(0, 2, "--") == 0 ? a.find('=') : std::string::npos;
+        const std::string name = a.substr(0, eq);
+        const int found = find_row(name);
+        if (found < 0 || (rules.options & stn_opt_bit(static_cast<StnOpt>(found))) == 0) {
+            return fail(error, StnArgError::kUnknown, kStnOptCount, name);
+        }
+        const StnOpt o = static_cast<StnOpt>(found);
+        const StnOptRow &row = kRows[o];
+        if (row.excludes != kStnOptCount && (scan->seen & stn_opt_bit(row.excludes)) != 0) {
+            return fail(error, StnArgError::kExclusive, o, name, row.excludes);
+        }
+        const bool again = (scan->seen & stn_opt_bit(o)) != 0;
+        scan->seen |= stn_opt_bit(o);
+        if (row.value == nullptr) {
+            if (eq != std::string::npos) return fail(error, StnArgError::kFlagValue, o, a);
+            continue;
+        }
+        if (!row.list && again) return fail(error, StnArgError::kTwice, o, name);
+        // A value never starts with "--": "--report --json" lacks its file
+        // rather than naming one "--json" ("--report=--json" does name it).
+        std::vector<std::string> values;
+        if (eq != std::string::npos) values.push_back(a.substr(eq + 1));
+        while (i + 1 < words.size() && (values.empty() || row.list)) {
+            const std::string &next = words[i + 1];
+            if (next.compare(0, 2, "--") == 0 || (row.list && !next.empty() && next[0] == '-')) {
+                break;
+            }
+            values.push_back(next);
+            ++i;
+        }
+        if (values.empty()) return fail(error, StnArgError::kNoValue, o, name);
+        for (const std::string &v : values) {
+            StnArgValue got;
+            got.opt = o;
+            got.text = v;
+            const bool ok = row.number ? stn_parse_number(v, row.lo, row.hi, &got.number)
+                                       : !v.empty();
+            if (!ok) return fail(error, StnArgError::kBadValue, o, v);
+            scan->values.push_back(got);
+        }
+    }
+    return true;
+}

@@ -1,0 +1,46 @@
+#include "stn_time.h"
+
+bool stn_parse_utc(const char *text, std::size_t size, StnUtcTime *out) {
+    // 'd' a digit, any other character itself; the fraction is optional.
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
+    constexpr std::size_t kWhole = sizeof kShape - 1, kNoFraction = kWhole - 4;
+    if (size != kWhole && size != kNoFraction) return false;
+    const char *shape = kShape;
+    for (std::size_t i = 0; i < size; ++i) {
+        // Without the fraction the 'Z' comes where the '.' would.
+        const char want = size == kNoFraction && i == kNoFraction - 1 ? 'Z' : shape[i];
+        const char c = text[i];
+        if (want == 'd' ? (c < '0' || c > '9') : c != want) return false;
+    }
+    auto num = [&](std::size_t at, std::size_t n) {
+        int v = 0;
+        for (std::size_t i = at; i < at + n; ++i) v = v * 10 + (text[i] - '0');
+        return v;
+    };
+    StnUtcTime t;
+    t.year = num(0, 4);
+    t.month = num(5, 2);
+    t.day = num(8, 2);
+    t.hour = num(11, 2);
+    t.minute = num(14, 2);
+    t.second = num(17, 2);
+    t.ms = size == kWhole ? num(20, 3) : 0;
+    // A leap second (60) may be written by a clock that keeps them.
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 ||
+        t.second > 60) {
+        return false;
+    }
+    *out = t;
+    return true;
+}
+
+std::int64_t stn_utc_epoch_ms(const StnUtcTime &t) {
+    // Days from the civil date, with years that begin in March.
+    const int yy = t.year - (t.month <= 2 ? 1 : 0);
+    const int era = (yy >= 0 ? yy : yy - 399) / 400;
+    const int yoe = yy - era * 400;
+    const int doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+    return ((days * 24 + t.hour) * 60 + t.minute) * 60000 + t.second * 1000 + t.ms;
+}

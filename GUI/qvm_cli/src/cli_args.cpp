@@ -12,7 +12,10 @@
 
 namespace {
 
-enum Opt : unsigned { kDevice, kAll, kReport, kForce, kParallel, kTimeout, kJson, kCsv, kOptCount };
+enum Opt : unsigned {
+    kDevice, kAll, kReport, kForce, kParallel, kTimeout, kJson, kCsv,
+    kDatabase, kDatabaseRequired, kVerify, kOptCount
+};
 
 constexpr unsigned bit(Opt o) { return 1u << o; }
 
@@ -47,6 +50,16 @@ const OptionRow kOptions[kOptCount] = {
      "go to standard error"},
     {"--csv", nullptr, &CliArgs::csv, kJson, 0, 0, nullptr,
      "report: a header row, then one row per unit line"},
+    {"--database", "CS", nullptr, kOptCount, 0, 0, "an ODBC connection string",
+     "the factory's database (ODBC connection string); station:\n"
+     "default HKLM\\Software\\R846-QVM2K\\Station value Database.\n"
+     "Its password (PWD=, Password=) is never shown"},
+    {"--database-required", nullptr, &CliArgs::database_required, kOptCount, 0, 0, nullptr,
+     "station: take no new unit while report lines have\n"
+     "waited for the database longer than a minute"},
+    {"--verify", nullptr, &CliArgs::verify, kOptCount, 0, 0, nullptr,
+     "report: compare each file's lines with the rows the\n"
+     "database (--database) holds for that report"},
 };
 
 struct CommandRow {
@@ -71,18 +84,31 @@ const CommandRow kCommands[] = {
      "found); a device that holds the image's version or a newer one is\n"
      "'current' and left alone unless --force is given"},
     {"station", CliCommand::kStation,
-     bit(kReport) | bit(kForce) | bit(kParallel) | bit(kTimeout) | bit(kJson), bit(kReport),
+     bit(kReport) | bit(kForce) | bit(kParallel) | bit(kTimeout) | bit(kJson) | bit(kDatabase) |
+         bit(kDatabaseRequired),
+     bit(kReport),
      nullptr,
      "waits for devices and updates each one that appears, once until it is\n"
      "unplugged. FILE gets a \"start\" line before a unit's first write and a\n"
      "\"unit\" line at its end, with the same \"id\"; a unit cut short by a\n"
      "crash is recorded as interrupted (\"recovered\":true) at the next start.\n"
      "Ctrl+C stops taking devices and lets running updates finish; a second\n"
-     "Ctrl+C stops at once (those units are recorded as interrupted)"},
-    {"report", CliCommand::kReport, bit(kJson) | bit(kCsv), 0, "FILE...",
+     "Ctrl+C stops at once (those units are recorded as interrupted).\n"
+     "With a database, every line of FILE is delivered to it in order, on a\n"
+     "thread of its own (FILE.dbcursor keeps how far); the station never\n"
+     "waits for it"},
+    {"report", CliCommand::kReport, bit(kJson) | bit(kCsv) | bit(kVerify) | bit(kDatabase), 0,
+     "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
      "result, first-pass yield, failures by kind, units per hour and the\n"
-     "serials not at the image; --csv gives one row per unit. Opens no device"},
+     "serials not at the image; --csv gives one row per unit. Opens no device.\n"
+     "--verify --database: lines missing from the database, and rows it holds\n"
+     "that the file lacks or holds changed"},
+    {"ship", CliCommand::kShip, bit(kDatabase) | bit(kTimeout) | bit(kJson), bit(kDatabase),
+     "FILE...",
+     "delivers reports made elsewhere (a station without network) to the\n"
+     "database, every line once: prints how many were new and how many\n"
+     "were there already"},
 };
 
 // Words that mean the same after any command.
@@ -153,6 +179,11 @@ bool take_value(Opt o, const std::string &value, CliArgs *args, std::string *err
     case kReport:
         if (value.empty()) break;
         args->report = value;
+        return true;
+    case kDatabase:
+        if (value.empty()) break;
+        args->database = value;
+        args->database_given = true;
         return true;
     case kDevice:
         if (!parse_number(value, row.lo, row.hi, &n)) {
@@ -270,6 +301,10 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
     if (cmd->operands != nullptr && args->files.empty()) {
         return refuse(std::string(cmd->name) + " needs " + cmd->operands);
     }
+    if (args->command == CliCommand::kReport && args->verify != args->database_given) {
+        return refuse("report: --verify and --database go together");
+    }
+    if (args->verify && args->csv) return refuse("--verify and --csv exclude each other");
     return true;
 }
 

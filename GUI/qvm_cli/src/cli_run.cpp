@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "cli_db.h"
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
 #include "cmc_tbl.h"
@@ -272,7 +273,10 @@ public:
         progress.forget(r.device.index);
     }
     void on_notice(const std::string &text) override { io_.err(text); }
+    void on_turn() override { delivery.wake(); }
+    bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
+    CliDelivery delivery;  // the report to the factory's database, when there is one
 
 private:
     const CliArgs &args_;
@@ -308,6 +312,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     default:
         break;
     }
+    if (!host.delivery.start(args, io)) return kCliExitUsage;
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 
@@ -333,6 +338,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
                 lines.push_back(live_line(r));
             }
         }
+        host.delivery.show(args, io);
         if (io.live_ok()) {
             lines.push_back(stn_totals_text(snap.totals));
             io.live(lines);
@@ -340,6 +346,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         io.tick();
     }
     io.set_waker(nullptr);
+    host.delivery.finish(io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
     const int code = snap.report_failed ? kCliExitFailed : kCliExitInterrupted;
     finish_summary(snap.totals, code, args.json, io);
@@ -359,7 +366,10 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
+        if (args.verify && args.database_given) return cli_verify_db_command(args, io);
         return cli_report_command(args, io);
+    case CliCommand::kShip:
+        return cli_ship_command(args, io);
     case CliCommand::kVersion:
         io.out(std::string("qvm_cli ") + prog.version_text);
         return kCliExitOk;

@@ -158,6 +158,9 @@ public:
     // A line was appended: look at the report now.
     void wake();
     StnDeliverStatus status() const;
+    // Waits until the first attempt (connect, check, deliver) is over, or
+    // ms; then the status.
+    StnDeliverStatus settle(unsigned ms);
     // False with --database-required while a line has waited too long.
     bool may_take_units() const;
     // Delivers what it can within ms, then ends the thread; a thread held

@@ -88,6 +88,10 @@ public:
     virtual void on_notice(const std::string &text) { (void)text; }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
+    // Asked before a new unit is taken; false holds new units back (they
+    // are taken at a later probe). --database-required says no while lines
+    // wait for the database too long.
+    virtual bool may_take_units() { return true; }
 };
 
 enum class StnOpen {

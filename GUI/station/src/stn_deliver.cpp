@@ -340,6 +340,7 @@ struct StnDelivery::Shared {
     bool finishing = false; // under mu: deliver what is there, then end
     bool stop = false;      // under mu: end now
     bool ended = false;     // under mu: the thread is done
+    std::uint64_t attempts = 0;  // under mu: attempts over
     StnDeliverStatus status;  // under mu
     // Whole lines counted but not yet committed: (line number of the last
     // one counted then, when they were first seen), oldest first. Under mu.
@@ -370,6 +371,25 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
         }
         return true;
     };
+    // Connected and able to insert before anything else, so that a wrong
+    // login shows at the start, not with the first line.
+    std::string why;
+    if (!*connected) {
+        if (!db->connect(&why)) {
+            *problem = "cannot connect: " + why;
+            count();
+            return false;
+        }
+        *connected = true;
+    }
+    if (!*checked) {
+        if (!db->check(&why)) {
+            *problem = why;
+            count();
+            return false;
+        }
+        *checked = true;
+    }
     if (!count()) {
         *problem = "cannot read the report";
         return false;
@@ -378,21 +398,6 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
         {
             std::lock_guard<std::mutex> lock(mu);
             if (stop) return true;
-        }
-        std::string why;
-        if (!*connected) {
-            if (!db->connect(&why)) {
-                *problem = "cannot connect: " + why;
-                return false;
-            }
-            *connected = true;
-        }
-        if (!*checked) {
-            if (!db->check(&why)) {
-                *problem = why;
-                return false;
-            }
-            *checked = true;
         }
         publish(StnDeliverState::kWaiting, *counted - src->seq(), "");
         std::vector<StnDbRow> rows;
@@ -457,13 +462,11 @@ void StnDelivery::Shared::run() {
         }
         const std::uint64_t waiting = counted > src.seq() ? counted - src.seq() : 0;
         const StnDeliverState state =
-            ok && waiting == 0 ? StnDeliverState::kUpToDate
-            : ok || status.state != StnDeliverState::kStarting || waiting != 0
-                ? StnDeliverState::kWaiting
-                : StnDeliverState::kStarting;
+            ok && waiting == 0 ? StnDeliverState::kUpToDate : StnDeliverState::kWaiting;
         publish(state, waiting, problem);
-        cv.notify_all();
         std::lock_guard<std::mutex> lock(mu);
+        ++attempts;
+        cv.notify_all();
         if (finishing && (ok || stop)) break;
         next = Clock::now() + std::chrono::milliseconds(ok ? config.poll_ms : config.retry_ms);
         if (finishing) next = Clock::now() + std::chrono::milliseconds(100);
@@ -502,6 +505,15 @@ StnDeliverStatus StnDelivery::status() const {
                 .count());
     }
     return s;
+}
+
+StnDeliverStatus StnDelivery::settle(unsigned ms) {
+    {
+        std::unique_lock<std::mutex> lock(shared_->mu);
+        shared_->cv.wait_for(lock, std::chrono::milliseconds(ms),
+                             [&] { return shared_->attempts > 0 || shared_->ended; });
+    }
+    return status();
 }
 
 bool StnDelivery::may_take_units() const {

@@ -189,7 +189,7 @@ struct StnEngine::Impl {
         const bool ended_at_version =
             was.outcome == StnOutcome::kUpdated || was.outcome == StnOutcome::kCurrent;
         if (ended_at_version && now.device.firm_version != was.new_version) changed = true;
-        if (changed && !stopping) queue_unit(slot.index);
+        if (changed && !stopping && host->may_take_units()) queue_unit(slot.index);
     }
 
     void collect() {
@@ -210,6 +210,7 @@ struct StnEngine::Impl {
     }
 
     void probe() {
+        const bool may_take = host->may_take_units();
         for (unsigned index = 0; index <= kCmcMaxDevIndex; ++index) {
             auto it = seats_.find(index);
             if (it != seats_.end() &&
@@ -220,7 +221,7 @@ struct StnEngine::Impl {
             const StnPresence p = stn_device_probe(index);
             if (it == seats_.end()) {
                 if (p == StnPresence::kPresent) {
-                    queue_unit(index);
+                    if (may_take) queue_unit(index);
                 } else if (p == StnPresence::kBusy) {
                     Seat &s = seats_[index];
                     s.kind = Seat::kBusy;
@@ -232,7 +233,7 @@ struct StnEngine::Impl {
             Seat &s = it->second;
             if (p == StnPresence::kAbsent) {
                 seats_.erase(it);
-            } else if (s.kind == Seat::kBusy && p == StnPresence::kPresent) {
+            } else if (s.kind == Seat::kBusy && p == StnPresence::kPresent && may_take) {
                 queue_unit(index);
             } else if (s.kind == Seat::kDone && p == StnPresence::kPresent) {
                 s.looking = true;

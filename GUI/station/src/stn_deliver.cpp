@@ -79,6 +79,7 @@ std::vector<CsItem> cs_items(const std::string &cs) {
         it.key.erase(it.key.find_last_not_of(" \t") + 1);
         it.value_begin = eq + 1;
         std::size_t j = eq + 1;
+        while (j < cs.size() && (cs[j] == ' ' || cs[j] == '\t')) ++j;
         if (j < cs.size() && cs[j] == '{') {
             // Braced: runs to the closing brace ("}}" is a brace inside).
             ++j;
@@ -127,8 +128,16 @@ std::string stn_db_redact_in(const std::string &text, const std::string &cs) {
     for (const CsItem &it : cs_items(cs)) {
         if (!is_secret_key(it.key)) continue;
         std::string secret = cs.substr(it.value_begin, it.value_end - it.value_begin);
+        secret.erase(0, secret.find_first_not_of(" \t"));
+        secret.erase(secret.find_last_not_of(" \t") + 1);
         if (secret.size() >= 2 && secret.front() == '{' && secret.back() == '}') {
-            secret = secret.substr(1, secret.size() - 2);
+            // Braced: "}}" stands for one brace.
+            std::string plain;
+            for (std::size_t k = 1; k + 1 < secret.size(); ++k) {
+                plain += secret[k];
+                if (secret[k] == '}' && secret[k + 1] == '}') ++k;
+            }
+            secret = plain;
         }
         if (secret.empty()) continue;
         for (std::size_t at = out.find(secret); at != std::string::npos;

@@ -1,11 +1,16 @@
 #include "stw_args.h"
 
 const char kStwUsage[] =
-    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
+    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K] [--database CS]\n"
+    "                [--database-required]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
-    "  --parallel K    most units written at once, 1..256 (default: no limit)";
+    "  --parallel K    most units written at once, 1..256 (default: no limit)\n"
+    "  --database CS   the factory's database, an ODBC connection string (default:\n"
+    "                  HKLM\\Software\\R846-QVM2K\\Station, value Database)\n"
+    "  --database-required  no new unit while report lines have waited for the\n"
+    "                  database longer than a minute";
 
 namespace {
 
@@ -27,11 +32,21 @@ bool number(const std::string &text, unsigned lo, unsigned hi, unsigned *out) {
 bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error) {
     StwArgs a;
     bool seen_report = false, seen_timeout = false, seen_parallel = false;
+    bool seen_database = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &opt = args[i];
+        if (opt == "--database-required") {
+            if (a.database_required) {
+                *error = opt + " is given twice";
+                return false;
+            }
+            a.database_required = true;
+            continue;
+        }
         bool *seen = opt == "--report"     ? &seen_report
                      : opt == "--timeout"  ? &seen_timeout
                      : opt == "--parallel" ? &seen_parallel
+                     : opt == "--database" ? &seen_database
                                            : nullptr;
         if (seen == nullptr) {
             *error = "unknown argument \"" + opt + "\"";
@@ -53,6 +68,13 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
                 return false;
             }
             a.report = v;
+        } else if (opt == "--database") {
+            if (v.empty()) {
+                *error = "--database needs an ODBC connection string";
+                return false;
+            }
+            a.database = v;
+            a.database_given = true;
         } else if (opt == "--timeout") {
             if (!number(v, 1, 600, &a.timeout_s)) {
                 *error = "--timeout wants whole seconds from 1 to 600, not \"" + v + "\"";

@@ -161,7 +161,8 @@ public:
     // Waits until the first attempt (connect, check, deliver) is over, or
     // ms; then the status.
     StnDeliverStatus settle(unsigned ms);
-    // False with --database-required while a line has waited too long.
+    // False with --database-required until the database has once taken a
+    // connection and the insert check, and while a line has waited too long.
     bool may_take_units() const;
     // Delivers what it can within ms, then ends the thread; a thread held
     // in the database past that is left behind (it owns what it touches)

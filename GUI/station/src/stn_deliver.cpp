@@ -350,6 +350,7 @@ struct StnDelivery::Shared {
     bool stop = false;      // under mu: end now
     bool ended = false;     // under mu: the thread is done
     std::uint64_t attempts = 0;  // under mu: attempts over
+    bool answered = false;       // under mu: connected and checked once
     StnDeliverStatus status;  // under mu
     // Whole lines counted but not yet committed: (line number of the last
     // one counted then, when they were first seen), oldest first. Under mu.
@@ -398,6 +399,10 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
             return false;
         }
         *checked = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        answered = true;
     }
     if (!count()) {
         *problem = "cannot read the report";
@@ -527,6 +532,10 @@ StnDeliverStatus StnDelivery::settle(unsigned ms) {
 
 bool StnDelivery::may_take_units() const {
     if (!shared_->config.required) return true;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mu);
+        if (!shared_->answered) return false;  // not yet known to take lines
+    }
     return status().oldest_ms <= shared_->config.required_ms;
 }
 

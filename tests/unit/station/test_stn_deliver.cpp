@@ -353,7 +353,10 @@ TEST(StnDeliver, RequiredHoldsUnitsOnlyWhileLinesWaitedTooLong) {
     rig.table->down = true;
     auto d = rig.start();
     d->settle(5000);
-    EXPECT_TRUE(d->may_take_units());  // nothing waits
+    EXPECT_FALSE(d->may_take_units());  // never answered yet
+    rig.table->set(&Table::down, false);
+    ASSERT_TRUE(eventually([&] { return d->may_take_units(); }));  // nothing waits
+    rig.table->set(&Table::down, true);
     rig.disk->append(lines(1, 1));
     d->wake();
     ASSERT_TRUE(eventually([&] { return d->status().waiting == 1; }));

@@ -16,6 +16,11 @@ TEST(StationArgs, OptionsAndErrors) {
     EXPECT_EQ(a.report, "C:\\Prüfstand 2\\r.jsonl");
     EXPECT_EQ(a.timeout_s, 600u);
     EXPECT_EQ(a.parallel, 4u);
+    EXPECT_FALSE(a.database_given);
+    ASSERT_TRUE(stw_parse_args({"--database-required", "--database", "DSN=line;PWD=x"}, &a, &error));
+    EXPECT_TRUE(a.database_required);
+    EXPECT_TRUE(a.database_given);
+    EXPECT_EQ(a.database, "DSN=line;PWD=x");
 
     const struct {
         std::vector<std::string> args;
@@ -30,6 +35,8 @@ TEST(StationArgs, OptionsAndErrors) {
          "--parallel wants a number from 1 to 256, not \"99999999999\""},
         {{"--timeout", "5", "--timeout", "6"}, "--timeout is given twice"},
         {{"--force"}, "unknown argument \"--force\""},
+        {{"--database", ""}, "--database needs an ODBC connection string"},
+        {{"--database-required", "--database-required"}, "--database-required is given twice"},
     };
     for (const auto &b : bad) {
         StwArgs kept;

@@ -122,6 +122,8 @@ struct StnDeliverConfig {
     std::size_t batch = 500;     // lines in one transaction at most
     bool required = false;       // --database-required
     unsigned required_ms = 60000;  // lines older than this stop new units
+    bool after_wake = false;     // reads nothing before the first wake (the
+                                 // engine's open may still cut a torn tail)
 };
 
 enum class StnDeliverState {

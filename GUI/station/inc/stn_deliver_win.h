@@ -19,7 +19,9 @@
 
 // The report at utf8_path, read-only and shared (a station may be writing
 // it), with its cursor "<path>.dbcursor" (with_cursor false: none is read
-// or written). nullptr when the file cannot be opened; *why says so.
+// or written, and the file must exist; with it, a missing report is made
+// empty, as the station would). nullptr when the file cannot be opened;
+// *why says so.
 std::unique_ptr<StnDeliverFiles> stn_win_deliver_files(const std::string &utf8_path,
                                                        bool with_cursor, std::string *why);
 

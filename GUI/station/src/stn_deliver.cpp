@@ -453,6 +453,10 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
 }
 
 void StnDelivery::Shared::run() {
+    if (config.after_wake) {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return woken || stop || finishing; });
+    }
     StnLineSource src(files.get(), config.station);
     resume(files.get(), &src);
     LineCounter counter;

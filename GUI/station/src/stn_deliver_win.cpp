@@ -453,7 +453,8 @@ std::unique_ptr<StnDeliverFiles> stn_win_deliver_files(const std::string &utf8_p
     const std::wstring path = stn_wide(utf8_path);
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           with_cursor ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (f == INVALID_HANDLE_VALUE) {
         *why = "cannot open " + utf8_path + " (error " + std::to_string(GetLastError()) + ")";
         return nullptr;

@@ -1,7 +1,7 @@
 -- R846-QVM2K station reports in Microsoft SQL Server (2016 or newer: the
 -- view reads JSON with JSON_VALUE), for the factory's database. Run once by
 -- IT, in the factory's database, as the owner of the schema:
---   sqlcmd -S SERVER -d DATABASE -E -i sqlserver.sql
+--   sqlcmd -S SERVER -d DATABASE -E -i schema-sqlserver.sql
 -- then grant the stations' login what they need, and no more:
 --   GRANT SELECT, INSERT ON dbo.qvm_report_line TO [DOMAIN\Stations];
 -- The stations never create or alter tables; they insert rows, read them

@@ -1,6 +1,6 @@
 -- R846-QVM2K station reports in PostgreSQL (10 or newer), for the factory's
 -- database. Run once by IT, as the owner of the schema:
---   psql -d DATABASE -f postgresql.sql
+--   psql -d DATABASE -f schema-postgresql.sql
 -- then grant the stations' login what they need, and no more:
 --   GRANT SELECT, INSERT ON qvm_report_line TO station_login;
 -- The stations never create or alter tables; they insert rows, read them

@@ -463,11 +463,13 @@ void StnDelivery::Shared::run() {
     counter.restart(src.offset());
     std::uint64_t counted = src.seq();
     bool connected = false, checked = false;
+    bool backing_off = false;  // after a failure, wakes wait for the retry time
     Clock::time_point next = Clock::now();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mu);
-            cv.wait_until(lock, next, [&] { return woken || stop || finishing; });
+            cv.wait_until(lock, next,
+                          [&] { return (woken && !backing_off) || stop || finishing; });
             woken = false;
             if (stop) break;
         }
@@ -486,6 +488,7 @@ void StnDelivery::Shared::run() {
         ++attempts;
         cv.notify_all();
         if (finishing && (ok || stop)) break;
+        backing_off = !ok;
         next = Clock::now() + std::chrono::milliseconds(ok ? config.poll_ms : config.retry_ms);
         if (finishing) next = Clock::now() + std::chrono::milliseconds(100);
     }

@@ -3,8 +3,8 @@
 // scripts/pg-server.sh, QVM_PG_SOCKET and QVM_PG_DIR). Each fault ends with
 // every report line in the table once, in order; the table is read with
 // psql, not with the program's own code. Wine starts Unix programs from a
-// Unix path (Z:\bin\sh), but does not hand back their exit codes, so their
-// output goes through a file.
+// Unix path (Z:\bin\sh), but neither waits for their end nor hands back
+// their exit codes, so their output goes through a file renamed at the end.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,10 +39,14 @@ bool wait_for(Pred pred, DWORD ms) {
 }
 
 // Runs a shell command line on the Unix side; its standard output and
-// error, once it has ended.
+// error, once it has ended. Wine's handle of a Unix process does not wait
+// for its end, so the command renames its output into place when done.
 std::string unix_sh(const std::string &command, DWORD ms = 60000) {
-    const std::string out = "/tmp/qvm-e2e-db." + std::to_string(GetCurrentProcessId());
-    std::string line = "/bin/sh -c \"( " + command + " ) >" + out + " 2>&1\"";
+    static int calls = 0;
+    const std::string out =
+        "/tmp/qvm-e2e-db." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++calls);
+    std::string line = "/bin/sh -c \"( " + command + " ) >" + out + ".part 2>&1; mv " + out +
+                       ".part " + out + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -50,11 +54,14 @@ std::string unix_sh(const std::string &command, DWORD ms = 60000) {
                         nullptr, &si, &pi)) {
         return "(cannot start /bin/sh)";
     }
-    WaitForSingleObject(pi.hProcess, ms);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     std::string dos = "Z:" + out;
     for (char &c : dos) c = c == '/' ? '\\' : c;
+    if (!wait_for([&] { return GetFileAttributesA(dos.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                  ms)) {
+        return "(no end of: " + command + ")";
+    }
     const std::string text = cli_e2e::read_file(dos);
     DeleteFileA(dos.c_str());
     return text;
@@ -150,13 +157,17 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
         ASSERT_EQ(unix_sh(ctl("stop")), "");
         plug(0);
         ASSERT_TRUE(cli_e2e::wait_report(report, 3, "unit")) << "a unit waited for the database";
-        Sleep(4000);  // past delivery's retry: it finds the server gone
-        unix_sh(ctl("start"));
-        ASSERT_TRUE(wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
-            << "not delivered after the database came back";
+        ASSERT_TRUE(wait_for(
+            [&] { return station.err_so_far().find("(cannot connect: ") != std::string::npos; },
+            30000))
+            << station.err_so_far();
+        EXPECT_EQ(unix_sh(ctl("start")), "");
+        const bool delivered =
+            wait_for([&] { return rows() == report_lines(report).size(); }, 30000);
         station.kill();
         Output o;
         station.wait(&o, 5000);
+        ASSERT_TRUE(delivered) << "not delivered after the database came back: " << o.err;
         EXPECT_NE(o.err.find("database: delivering to Driver={PostgreSQL Unicode};Server=" +
                              socket_ + ";Port=5432;Database=qvm_factory;Uid=qvm_station;Pwd=***;"),
                   std::string::npos)
@@ -177,17 +188,19 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
     // on and is killed while its lines wait; the next start delivers them.
     const std::string lock = "PGPASSWORD=admin-pw psql -X -q -h '" + socket_ +
                              "' -U qvm_admin -d qvm_factory -c \\\"BEGIN; LOCK TABLE "
-                             "qvm_report_line IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(8); "
-                             "COMMIT;\\\" & sleep 1";
+                             "qvm_report_line IN EXCLUSIVE MODE; SELECT pg_sleep(8); "
+                             "COMMIT;\\\" >/dev/null 2>&1 & sleep 1";
     const std::size_t before = report_lines(report, "unit").size();
     {
         cli_e2e::Cli station("station --timeout 2 --report " + quoted(report) + " --database " +
                              quoted(cs()));
         ASSERT_TRUE(station.started());
+        // Both units still plugged in are looked at first ("current").
+        ASSERT_TRUE(cli_e2e::wait_report(report, before + 2, "unit"));
         ASSERT_TRUE(wait_for([&] { return rows() == report_lines(report).size(); }, 30000));
         unix_sh(lock);
         plug(1);
-        ASSERT_TRUE(cli_e2e::wait_report(report, before + 1, "unit"))
+        ASSERT_TRUE(cli_e2e::wait_report(report, before + 3, "unit"))
             << "a unit waited for the locked table";
         EXPECT_LT(rows(), report_lines(report).size());
         station.kill();
@@ -208,6 +221,9 @@ TEST_F(CliDatabase, WrongCredentialsAreSaidAtTheStartAndTheStationStillRecords) 
         cli_e2e::Cli station("station --report " + quoted(report) + " --database " +
                              quoted(cs("wrong-pw")));
         ASSERT_TRUE(cli_e2e::wait_report(report, 1, "unit"));
+        wait_for(
+            [&] { return station.err_so_far().find("(cannot connect: ") != std::string::npos; },
+            30000);
         station.kill();
         Output o;
         station.wait(&o, 5000);

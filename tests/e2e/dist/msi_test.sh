@@ -72,7 +72,8 @@ station_key='HKLM\Software\R846-QVM2K\Station'
 db_value() { wine reg query "$station_key" /v Database 2>/dev/null | tr -d '\r' | sed -n 's/^ *Database *REG_SZ *//p'; }
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 path_value() { wine reg query "$env_key" /v PATH 2>/dev/null | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'; }
-on_path() { tr ';' '\n' <<<"$(path_value)" | grep -qxF "C:\Program Files\$name\\"; }
+folder="C:\\Program Files\\$name\\"
+on_path() { tr ';' '\n' <<<"$(path_value)" | grep -qxF "$folder"; }
 cs='Driver={PostgreSQL Unicode};Server=db1;Database=factory;Uid=st;Pwd=s3cret;'
 
 snapshot before
@@ -87,7 +88,7 @@ printf '{"result":"updated"}\n' >"$dir/report.jsonl"
 [[ $(msiexec /i "$(win new.msi)") == 0 ]] || fail "upgrading to 1.20 failed"
 [[ $(db_value) == "$cs" ]] || fail "the upgrade without DATABASE did not keep it: '$(db_value)'"
 on_path || fail "the install folder left PATH on the upgrade: $(path_value)"
-[[ $(tr ';' '\n' <<<"$(path_value)" | grep -cxF "C:\Program Files\$name\\") == 1 ]] ||
+[[ $(tr ';' '\n' <<<"$(path_value)" | grep -cxF "$folder") == 1 ]] ||
     fail "the install folder is on PATH twice: $(path_value)"
 [[ -z $(arp "$old_code" DisplayVersion) ]] || fail "1.10 is still registered after the upgrade"
 n=$(wine reg query "$uninstall" /s | tr -d '\r' | grep -c "DisplayName *REG_SZ *$name$" || true)

@@ -29,7 +29,7 @@ GO
 -- systems. Fields a report does not carry are NULL.
 CREATE VIEW dbo.qvm_unit AS
 SELECT
-    TRY_CONVERT(datetimeoffset(3), JSON_VALUE(p.j, '$.time'), 127) AS unit_time,
+    TRY_CONVERT(datetimeoffset(3), JSON_VALUE(p.j, '$.time'))      AS unit_time,
     COALESCE(JSON_VALUE(p.j, '$.station'), l.station)            AS station,
     JSON_VALUE(p.j, '$.operator')                                 AS operator_name,
     JSON_VALUE(p.j, '$.order')                                    AS work_order,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli_args.h"
+#include "stn_deliver.h"
 #include "stn_report.h"
 #include "stn_unit.h"
 
@@ -51,6 +52,26 @@ public:
         bytes->clear();
         return false;
     }
+    // The factory's database (every call within timeout_s seconds), and a
+    // report as delivery reads it (with its cursor file, or none); nullptr
+    // with *why when they cannot be had. Used on one thread at a time.
+    virtual std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
+                                                       unsigned timeout_s, std::string *why) {
+        (void)connection_string, (void)timeout_s;
+        *why = "this build has no database access";
+        return nullptr;
+    }
+    virtual std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
+                                                                bool with_cursor,
+                                                                std::string *why) {
+        (void)utf8_path, (void)with_cursor;
+        *why = "this build cannot read files for delivery";
+        return nullptr;
+    }
+    // The machine's default connection string; empty when none.
+    virtual std::string default_database() { return ""; }
+    // This computer's name, for lines that name no station.
+    virtual std::string station_name() { return ""; }
 };
 
 // What the program knows about itself.

@@ -38,7 +38,7 @@ const CommandRow kCommands[] = {
      "'current' and left alone unless --force is given"},
     {"station", CliCommand::kStation,
      bit(kStnOptReport) | bit(kStnOptForce) | bit(kStnOptParallel) | bit(kStnOptTimeout) |
-         bit(kStnOptJson),
+         bit(kStnOptJson) | bit(kStnOptDatabase) | bit(kStnOptDatabaseRequired),
      bit(kStnOptReport),
      nullptr,
      "waits for devices and updates each one that appears, once until it is\n"
@@ -46,11 +46,24 @@ const CommandRow kCommands[] = {
      "\"unit\" line at its end, with the same \"id\"; a unit cut short by a\n"
      "crash is recorded as interrupted (\"recovered\":true) at the next start.\n"
      "Ctrl+C stops taking devices and lets running updates finish; a second\n"
-     "Ctrl+C stops at once (those units are recorded as interrupted)"},
-    {"report", CliCommand::kReport, bit(kStnOptJson) | bit(kStnOptCsv), 0, "FILE...",
+     "Ctrl+C stops at once (those units are recorded as interrupted).\n"
+     "With a database, every line of FILE is delivered to it in order, on a\n"
+     "thread of its own (FILE.dbcursor keeps how far); the station never\n"
+     "waits for it"},
+    {"report", CliCommand::kReport,
+     bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase), 0,
+     "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
      "result, first-pass yield, failures by kind, units per hour and the\n"
-     "serials not at the image; --csv gives one row per unit. Opens no device"},
+     "serials not at the image; --csv gives one row per unit. Opens no device.\n"
+     "--verify --database: lines missing from the database, and rows it holds\n"
+     "that the file lacks or holds changed"},
+    {"ship", CliCommand::kShip, bit(kStnOptDatabase) | bit(kStnOptTimeout) | bit(kStnOptJson),
+     bit(kStnOptDatabase),
+     "FILE...",
+     "delivers reports made elsewhere (a station without network) to the\n"
+     "database, every line once: prints how many were new and how many\n"
+     "were there already"},
 };
 
 // Words that mean the same after any command: --help (or -h, /?) and
@@ -164,10 +177,20 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         case kStnOptReport: args->report = v.text; break;
         case kStnOptParallel: args->parallel = v.number; break;
         case kStnOptTimeout: args->timeout_s = v.number; break;
+        case kStnOptDatabase:
+            args->database = v.text;
+            args->database_given = true;
+            break;
         default: break;
         }
     }
+    args->database_required = (scan.seen & bit(kStnOptDatabaseRequired)) != 0;
+    args->verify = (scan.seen & bit(kStnOptVerify)) != 0;
     args->files = scan.operands;
+    if (args->command == CliCommand::kReport && args->database_given && !args->verify) {
+        return refuse("report: --database goes with --verify");
+    }
+    if (args->verify && args->csv) return refuse("--verify and --csv exclude each other");
     return true;
 }
 

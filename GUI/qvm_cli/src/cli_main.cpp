@@ -30,6 +30,7 @@
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
+#include "stn_deliver_win.h"
 #include "stn_owner.h"
 #include "stn_session.h"
 #include "stn_store_win.h"
@@ -146,6 +147,17 @@ public:
         if (!report->ok()) return nullptr;
         return report;
     }
+    std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
+                                               unsigned timeout_s, std::string *why) override {
+        return stn_odbc_database(connection_string, timeout_s, why);
+    }
+    std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
+                                                        bool with_cursor,
+                                                        std::string *why) override {
+        return stn_win_deliver_files(utf8_path, with_cursor, why);
+    }
+    std::string default_database() override { return stn_db_machine_default(); }
+    std::string station_name() override { return stn_computer_name(); }
     bool read_file(const std::string &utf8_path, std::string *bytes) override {
         bytes->clear();
         // Shared for writing: a station may be appending to it meanwhile.

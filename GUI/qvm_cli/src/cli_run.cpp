@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "cli_db.h"
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
 #include "cmc_tbl.h"
@@ -304,7 +305,10 @@ public:
         progress.forget(r.device.index);
     }
     void on_notice(const std::string &text) override { io_.err(text); }
+    void on_turn() override { delivery.wake(); }
+    bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
+    CliDelivery delivery;  // the report to the factory's database, when there is one
 
 private:
     const CliArgs &args_;
@@ -332,6 +336,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (opened != StnOpen::kOk) {
         return fail_run(args.report + " " + stn_open_text(opened), kCliExitUsage, args.json, io);
     }
+    if (!host.delivery.start(args, io)) return kCliExitUsage;
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 
@@ -351,6 +356,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
                 lines.push_back(live_line(t));
             }
         }
+        host.delivery.show(args, io);
         if (io.live_ok()) {
             lines.push_back(stn_totals_text(snap.totals));
             io.live(lines);
@@ -358,6 +364,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         io.tick();
     }
     io.set_waker(nullptr);
+    host.delivery.finish(io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
     // Lines the report never took are kept in the spill: the run failed.
     const int code = snap.spilled != 0 ? kCliExitFailed : kCliExitInterrupted;
@@ -378,7 +385,10 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
+        if (args.verify && args.database_given) return cli_verify_db_command(args, io);
         return cli_report_command(args, io);
+    case CliCommand::kShip:
+        return cli_ship_command(args, io);
     case CliCommand::kVersion:
         io.out(args.json ? StnJson("version").str("program_version", prog.version_text).line()
                          : std::string("qvm_cli ") + prog.version_text);

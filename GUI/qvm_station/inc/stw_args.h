@@ -1,5 +1,6 @@
 // The station window's command line, for a shortcut that IT sets up:
 //   qvm_station.exe [--report FILE] [--timeout S] [--parallel K]
+//                   [--database CS] [--database-required]
 // Arguments arrive as UTF-8 (the shell converts the wide command line).
 // The options are rows of the table qvm_cli reads too (stn_args.h), so
 // "--timeout=5" and "--timeout 5" mean the same here as there, and a value
@@ -13,6 +14,9 @@ struct StwArgs {
     std::string report;     // UTF-8; empty: the dated file in Documents
     unsigned timeout_s = 5;  // deadline of one exchange, 1..600
     unsigned parallel = 0;  // most units written at once; 0: no cap
+    bool database_given = false;  // --database CS; else the machine's default
+    std::string database;         // a secret: shown only through stn_db_redact
+    bool database_required = false;
 };
 
 // args: without the program's name.

@@ -30,6 +30,7 @@
 // Placeholder of the tile grid (the grid window takes its place and id).
 #define IDC_GRID 1017
 #define IDC_RECENT 1018
+#define IDC_DATABASE 1019
 
 // Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
 #define IDC_TILE_BASE 2000

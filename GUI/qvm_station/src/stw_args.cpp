@@ -3,11 +3,16 @@
 #include "stn_args.h"
 
 const char kStwUsage[] =
-    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
+    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K] [--database CS]\n"
+    "                [--database-required]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
-    "  --parallel K    most units written at once, 1..256 (default: no limit)";
+    "  --parallel K    most units written at once, 1..256 (default: no limit)\n"
+    "  --database CS   the factory's database, an ODBC connection string (default:\n"
+    "                  HKLM\\Software\\R846-QVM2K\\Station, value Database)\n"
+    "  --database-required  no new unit while report lines have waited for the\n"
+    "                  database longer than a minute";
 
 namespace {
 
@@ -31,8 +36,9 @@ std::string error_text(const StnArgError &e) {
 
 bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error) {
     StnArgRules rules;
-    rules.options =
-        stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) | stn_opt_bit(kStnOptParallel);
+    rules.options = stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) |
+                    stn_opt_bit(kStnOptParallel) | stn_opt_bit(kStnOptDatabase) |
+                    stn_opt_bit(kStnOptDatabaseRequired);
     StnArgScan scan;
     StnArgError problem;
     if (!stn_scan_args(args, 0, rules, &scan, &problem)) {
@@ -45,9 +51,14 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
         case kStnOptReport: a.report = v.text; break;
         case kStnOptTimeout: a.timeout_s = v.number; break;
         case kStnOptParallel: a.parallel = v.number; break;
+        case kStnOptDatabase:
+            a.database = v.text;
+            a.database_given = true;
+            break;
         default: break;
         }
     }
+    a.database_required = (scan.seen & stn_opt_bit(kStnOptDatabaseRequired)) != 0;
     *out = a;
     return true;
 }

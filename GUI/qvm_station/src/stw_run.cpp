@@ -23,6 +23,12 @@ public:
     void on_notice(const std::string &text) override {
         run_->queue(StwEvent{StwEvent::kNotice, text});
     }
+    void on_turn() override {
+        if (run_->delivery_ != nullptr) run_->delivery_->wake();
+    }
+    bool may_take_units() override {
+        return run_->delivery_ == nullptr || run_->delivery_->may_take_units();
+    }
 
 private:
     StwRun *run_;
@@ -37,7 +43,8 @@ StwRun::~StwRun() {
     }
 }
 
-bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why) {
+bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why,
+                   StnDelivery *delivery) {
     if (thread_ != nullptr) {
         *why = "the station already runs";
         return false;
@@ -50,6 +57,7 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
         return false;
     }
     config_ = config;
+    delivery_ = delivery;
     ended_.store(false);
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
     if (thread_ == nullptr) {

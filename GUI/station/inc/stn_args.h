@@ -24,6 +24,9 @@ enum StnOpt : unsigned {
     kStnOptTimeout,
     kStnOptJson,
     kStnOptCsv,
+    kStnOptDatabase,
+    kStnOptDatabaseRequired,
+    kStnOptVerify,
     kStnOptCount
 };
 constexpr unsigned stn_opt_bit(StnOpt o) { return 1u << o; }

@@ -103,6 +103,10 @@ public:
     virtual void on_halt(const StnHalt &h) { on_notice(stn_halt_text(h)); }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
+    // Asked before a new unit is taken; false holds new units back (they
+    // are taken at a later probe). --database-required says no while lines
+    // wait for the database too long.
+    virtual bool may_take_units() { return true; }
 };
 
 class StnEngine {

@@ -176,7 +176,10 @@ struct StnEngine::Impl {
         });
     }
 
-    bool takes_units() const { return !stopping && !held_for_report; }
+    // The host may hold new units back too (a database that must be up).
+    bool takes_units() const {
+        return !stopping && !held_for_report && host->may_take_units();
+    }
 
     // A unit's end against the line's run of failures.
     void judge(const StnUnitResult &r) {

@@ -47,6 +47,8 @@ public:
         if (recorded) results.push_back(r);
     }
     std::string utc_now() override { return "2026-12-09T08:00:00.000Z"; }
+    bool may_take = true;
+    bool may_take_units() override { return may_take; }
     void on_turn() override {
         ++turns;
         if (on_each_turn) on_each_turn();
@@ -557,4 +559,37 @@ TEST_F(StnEngineTest, FailuresInARowStopTheLineByItselfWithAHaltLine) {
     EXPECT_EQ(halts[0]["failures"].size(), 2u);
     // The halt line comes after both unit lines.
     EXPECT_GT(bytes.find("\"type\":\"halt\""), bytes.rfind("\"type\":\"unit\""));
+}
+
+TEST_F(StnEngineTest, AHostThatHoldsUnitsBackHoldsNewAndSwappedUnitsUntilItLetsGo) {
+    devsim::InProcDevice &d = add(0, 0x129);
+    cli_test::MemStore store;
+    Host host;
+    host.may_take = false;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    bool swapped = false;
+    host.on_each_turn = [&] {
+        if (host.turns == 20) {
+            EXPECT_TRUE(store.bytes.empty()) << "a unit was taken while held back";
+            host.may_take = true;
+        }
+        if (host.results.size() == 1 && !swapped) {
+            // Swapped for a new serial: held back again until let go.
+            swapped = true;
+            host.may_take = false;
+            const devsim_config other = stn_test::config(0x129, 84600077);
+            d.reset(&other);
+        }
+        if (swapped && host.turns == 60) {
+            EXPECT_EQ(host.results.size(), 1u) << "a swapped unit was taken while held back";
+            host.may_take = true;
+        }
+        if (host.results.size() == 2 || host.turns > 3000) e.request_stop();
+    };
+    while (e.turn()) {
+    }
+    ASSERT_EQ(host.results.size(), 2u);
+    EXPECT_GE(host.turns, 60u);
+    EXPECT_EQ(host.results[1].device.serial, 84600077);
 }

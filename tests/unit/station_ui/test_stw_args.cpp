@@ -20,6 +20,11 @@ TEST(StationArgs, OptionsAndErrors) {
     ASSERT_TRUE(stw_parse_args({"--timeout=7", "--report=r.jsonl"}, &a, &error)) << error;
     EXPECT_EQ(a.timeout_s, 7u);
     EXPECT_EQ(a.report, "r.jsonl");
+    EXPECT_FALSE(a.database_given);
+    ASSERT_TRUE(stw_parse_args({"--database-required", "--database", "DSN=line;PWD=x"}, &a, &error));
+    EXPECT_TRUE(a.database_required);
+    EXPECT_TRUE(a.database_given);
+    EXPECT_EQ(a.database, "DSN=line;PWD=x");
 
     const struct {
         std::vector<std::string> args;
@@ -37,6 +42,7 @@ TEST(StationArgs, OptionsAndErrors) {
         {{"report.jsonl"}, "unknown argument \"report.jsonl\""},
         // a value never starts with "--"
         {{"--report", "--timeout", "5"}, "--report needs a value"},
+        {{"--database", ""}, "--database needs an ODBC connection string"},
     };
     for (const auto &b : bad) {
         StwArgs kept;

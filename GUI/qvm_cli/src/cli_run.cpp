@@ -266,6 +266,7 @@ class StationHost : public StnHost {
 public:
     StationHost(const CliArgs &args, CliIo &io) : args_(args), io_(io) {}
     std::string utc_now() override { return io_.utc_now(); }
+    std::string utc_offset() override { return io_.utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         (void)recorded;
         report_result(r, args_.json, io_);
@@ -294,12 +295,19 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.poll_ms = prog.poll_ms;
     config.timeout_s = args.timeout_s;
     config.timeout_ms = prog.timeout_ms;
+    config.station = prog.station_name;
+    config.version = prog.version_text;
     StationHost host(args, io);
     StnEngine engine(config, store, &host);
     switch (engine.open()) {
     case StnOpen::kForeign:
         return fail_run(args.report + " is not a station report (its first line is not one of "
                                       "its records); nothing was changed",
+                        kCliExitUsage, args.json, io);
+    case StnOpen::kIdsExhausted:
+        return fail_run(args.report + " holds unit ids too near the largest a report may use "
+                                      "(was it edited?); start a new report file; nothing was "
+                                      "changed",
                         kCliExitUsage, args.json, io);
     case StnOpen::kCannotRead:
     case StnOpen::kCannotRepair:

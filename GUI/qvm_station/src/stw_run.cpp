@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "qvm_version.h"
+
 namespace {
 
 // Posts at most this often after turns: every redraw also loads the Wine
@@ -15,6 +17,7 @@ class StwRun::Host : public StnHost {
 public:
     explicit Host(StwRun *run) : run_(run) {}
     std::string utc_now() override { return stn_utc_now(); }
+    std::string utc_offset() override { return stn_utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
                                        r.outcome == StnOutcome::kCurrent);
@@ -50,6 +53,8 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
         return false;
     }
     config_ = config;
+    config_.station = stn_computer_name();
+    config_.version = QVM_VERSION_TEXT;
     ended_.store(false);
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
     if (thread_ == nullptr) {
@@ -89,6 +94,12 @@ void StwRun::run() {
         case StnOpen::kCannotRepair:
             queue(StwEvent{StwEvent::kNotice,
                            "The report's last line could not be repaired: nothing was started."});
+            break;
+        case StnOpen::kIdsExhausted:
+            queue(StwEvent{StwEvent::kNotice,
+                           "The report holds unit numbers too near the largest a report may "
+                           "use (was it edited?): it was left as it is and nothing was "
+                           "started. Choose a new report."});
             break;
         }
         StnSnapshot last = engine.snapshot();

@@ -29,6 +29,8 @@ struct StnConfig {
     unsigned timeout_s = 5;   // deadline of one exchange, 1..600
     unsigned timeout_ms = 0;  // when not 0, the deadline in ms instead (tests)
     unsigned poll_ms = 300;   // how often device names are probed
+    std::string station;      // the computer's name, for the report's run lines
+    std::string version;      // the program's version, for the same
 };
 
 // What a tile shows of one device index.
@@ -65,7 +67,8 @@ struct StnRecent {
 struct StnSnapshot {
     std::vector<StnTile> tiles;        // every index in use, ascending
     StnTotals totals;                  // units recorded by this run
-    StnTallyFigures tally;             // the whole report, this run included
+    StnTallyFigures tally;             // this run: from its open line on (the
+                                       // units it recovered at open included)
     std::vector<StnRecent> recent;     // newest first, at most kStnRecentMax
     std::uint64_t recorded = 0;        // units recorded by this run so far
     bool stopping = false;             // no new units are taken
@@ -82,6 +85,9 @@ public:
     // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z").
     // Any thread (workers stamp their start lines).
     virtual std::string utc_now() = 0;
+    // The computer's offset from UTC now ("+01:00"), for the run lines;
+    // empty when unknown.
+    virtual std::string utc_offset() { return std::string(); }
     // A unit ended and was recorded (or the report failed: recorded false).
     virtual void on_result(const StnUnitResult &r, bool recorded) { (void)r; (void)recorded; }
     // A notice for people ("report: a torn last line ... was set aside").
@@ -94,7 +100,10 @@ enum class StnOpen {
     kOk,
     kCannotRead,    // the store failed
     kForeign,       // the file is not a station report: nothing was touched
-    kCannotRepair,  // a torn line or the recovery lines could not be written
+    kCannotRepair,  // a torn line could not be set aside, or the run line or the
+                    // recovery lines could not be written
+    kIdsExhausted,  // its highest unit id is too near the largest a report may
+                    // hold (an edited file): nothing was touched
 };
 
 class StnEngine {
@@ -107,8 +116,10 @@ public:
     StnEngine &operator=(const StnEngine &) = delete;
 
     // Opens the report before any device is touched: refuses a foreign
-    // file, sets aside a torn last line, and appends an interrupted unit
-    // line ("recovered":true) for every start without its unit.
+    // file, sets aside a torn last line, appends the run's open line and
+    // an interrupted unit line ("recovered":true) for every start without
+    // its unit. Memory and time grow with the file only as one pass over
+    // it does. The stop line follows when turn() ends the station.
     StnOpen open();
 
     // One turn: waits until a worker ends, a request or wake() comes, a

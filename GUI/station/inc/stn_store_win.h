@@ -17,6 +17,10 @@ std::string stn_utf8(const std::wstring &wide);
 // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z"), for
 // the report's lines. Any thread.
 std::string stn_utc_now();
+// The computer's name (GetComputerNameW), UTF-8; empty when unknown.
+std::string stn_computer_name();
+// The computer's offset from UTC now, "+01:00"; empty when unknown.
+std::string stn_utc_offset();
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);
 
@@ -30,14 +34,30 @@ public:
     StnWinReportStore &operator=(const StnWinReportStore &) = delete;
     bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
 
-    bool read_all(std::string *bytes) override;
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
     bool append(const std::string &bytes) override;
     bool flush() override;
     bool truncate(std::uint64_t size) override;
-    // Appends bytes to "<path>.torn", flushed.
-    bool set_aside(const std::string &bytes) override;
+    // Appends the bytes from offset from on, and a line end, to
+    // "<path>.torn", flushed.
+    bool set_aside(std::uint64_t from) override;
 
 private:
     std::wstring path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+// A file only read, for `qvm_cli report`: others may go on writing it
+// (a station appending to its report meanwhile).
+class StnWinFile : public StnByteSource {
+public:
+    explicit StnWinFile(const std::string &utf8_path);
+    ~StnWinFile() override;
+    StnWinFile(const StnWinFile &) = delete;
+    StnWinFile &operator=(const StnWinFile &) = delete;
+    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
+
+private:
     HANDLE file_ = INVALID_HANDLE_VALUE;
 };

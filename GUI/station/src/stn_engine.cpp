@@ -150,6 +150,24 @@ struct StnEngine::Impl {
         host->on_result(r, ok);
     }
 
+    // The run's line at open and at the end (written once each).
+    std::string run_line(const char *event) {
+        return stn_json_run(event, host_time(), config.station, host->utc_offset(),
+                            config.version);
+    }
+    bool run_stopped = false;
+    void record_run_stop() {
+        if (run_stopped) return;
+        run_stopped = true;
+        std::lock_guard<std::mutex> lock(report_mu);
+        if (report_failed.load()) return;
+        const std::string line = run_line("stop");
+        if (report.write_line(line)) {
+            tally.feed(line);
+            tally_changed = true;
+        }
+    }
+
     // A report that cannot be written takes no further units (said once).
     void stop_for_the_report() {
         if (stopping) return;
@@ -310,7 +328,7 @@ StnOpen StnEngine::open() {
     StnReportOpen r;
     {
         std::lock_guard<std::mutex> lock(impl_->report_mu);
-        r = impl_->report.open(impl_->host->utc_now(), &opened);
+        r = impl_->report.open(impl_->host->utc_now(), &opened, impl_->run_line("open"));
     }
     switch (r) {
     case StnReportOpen::kCannotRead:
@@ -319,10 +337,14 @@ StnOpen StnEngine::open() {
         return StnOpen::kForeign;
     case StnReportOpen::kCannotRepair:
         return StnOpen::kCannotRepair;
+    case StnReportOpen::kIdsExhausted:
+        return StnOpen::kIdsExhausted;
     default:
         break;
     }
-    for (const std::string &l : opened.lines) impl_->tally.feed(l);
+    // The counters cover this run: the whole report's would need memory
+    // that grows with it.
+    for (const std::string &l : opened.written) impl_->tally.feed(l);
     impl_->tally_changed = true;
     if (opened.torn_bytes != 0) {
         impl_->host->on_notice("report: a torn last line (" + std::to_string(opened.torn_bytes) +
@@ -350,6 +372,7 @@ bool StnEngine::turn() {
 
     if (m.abort_req.load()) {
         m.abort_now();
+        m.record_run_stop();
         m.publish();
         m.host->on_turn();
         return false;
@@ -371,6 +394,7 @@ bool StnEngine::turn() {
     if (m.stopping && !m.updating()) {
         m.collect();
         m.ended = true;
+        m.record_run_stop();
     }
     m.publish();
     m.host->on_turn();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "stn_text.h"
+
 namespace {
 
 bool write_end(HANDLE f, const std::string &bytes) {
@@ -17,6 +19,19 @@ bool write_end(HANDLE f, const std::string &bytes) {
         }
         done += put;
     }
+    return true;
+}
+
+// Up to n bytes at offset; *got 0 at the end of the file.
+bool read_at(HANDLE f, std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    *got = 0;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(f, at, nullptr, FILE_BEGIN)) return false;
+    DWORD read = 0;
+    const DWORD ask = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+    if (!ReadFile(f, buf, ask, &read, nullptr)) return false;
+    *got = read;
     return true;
 }
 
@@ -54,6 +69,23 @@ std::string stn_utc_now() {
     return buf;
 }
 
+std::string stn_computer_name() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &n) ? stn_utf8(std::wstring(name, n)) : std::string();
+}
+
+std::string stn_utc_offset() {
+    TIME_ZONE_INFORMATION tz;
+    const DWORD zone = GetTimeZoneInformation(&tz);
+    if (zone == TIME_ZONE_ID_INVALID) return std::string();
+    // UTC = local time + bias, in minutes.
+    LONG bias = tz.Bias;
+    if (zone == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
+    if (zone == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+    return stn_utc_offset_text(-static_cast<int>(bias));
+}
+
 std::string stn_full_path(const std::string &utf8_path) {
     const std::wstring w = stn_wide(utf8_path);
     const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
@@ -74,17 +106,8 @@ StnWinReportStore::~StnWinReportStore() {
     if (ok()) CloseHandle(file_);
 }
 
-bool StnWinReportStore::read_all(std::string *bytes) {
-    bytes->clear();
-    LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return false;
-    char buf[4096];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file_, buf, sizeof(buf), &got, nullptr)) return false;
-        if (got == 0) return true;
-        bytes->append(buf, got);
-    }
+bool StnWinReportStore::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    return read_at(file_, offset, buf, n, got);
 }
 
 bool StnWinReportStore::append(const std::string &bytes) { return write_end(file_, bytes); }
@@ -97,12 +120,42 @@ bool StnWinReportStore::truncate(std::uint64_t size) {
     return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
 }
 
-bool StnWinReportStore::set_aside(const std::string &bytes) {
+bool StnWinReportStore::set_aside(std::uint64_t from) {
     const std::wstring side = path_ + L".torn";
     HANDLE f = CreateFileW(side.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
-    const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
+    // A chunk at a time: what a power cut leaves can be long.
+    std::string chunk(1 << 16, '\0');
+    bool done = true;
+    for (std::uint64_t at = from;;) {
+        std::size_t got = 0;
+        if (!read_at(file_, at, &chunk[0], chunk.size(), &got)) {
+            done = false;
+            break;
+        }
+        if (got == 0) break;
+        if (!write_end(f, chunk.substr(0, got))) {
+            done = false;
+            break;
+        }
+        at += got;
+    }
+    done = done && write_end(f, "\n") && FlushFileBuffers(f);
     CloseHandle(f);
     return done;
+}
+
+StnWinFile::StnWinFile(const std::string &utf8_path) {
+    file_ = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+StnWinFile::~StnWinFile() {
+    if (ok()) CloseHandle(file_);
+}
+
+bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    return read_at(file_, offset, buf, n, got);
 }

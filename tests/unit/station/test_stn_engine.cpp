@@ -7,6 +7,7 @@
 // the devices, which are thread-safe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,6 +39,7 @@ public:
         if (recorded) results.push_back(r);
     }
     std::string utc_now() override { return "2026-12-09T08:00:00.000Z"; }
+    std::string utc_offset() override { return "+01:00"; }
     void on_turn() override {
         ++turns;
         if (on_each_turn) on_each_turn();
@@ -78,6 +80,8 @@ protected:
         c.image = img.image;
         c.poll_ms = 20;
         c.timeout_ms = 300;
+        c.station = "PC-7";
+        c.version = "3.50";
         return c;
     }
     // Runs the engine until until() holds (or a safety limit), then stops it.
@@ -95,8 +99,10 @@ protected:
 
 TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDiesAt) {
     // A short run: device 0 fails midway, device 1 is updated, device 2 is
-    // current. Lines when nothing dies: 2 starts + 3 units.
-    const unsigned kWrites = 5;
+    // current. Lines when nothing dies: the run's open line, 2 starts, 3
+    // units and the run's stop line. A report that dies at the first write
+    // is not opened.
+    const unsigned kWrites = 7;
     for (unsigned n = 1; n <= kWrites + 1; ++n) {
         SCOPED_TRACE("the report dies at write " + std::to_string(n));
         devs.clear();
@@ -109,8 +115,12 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
         {
             Host host;
             StnEngine first(cfg(), &store, &host);
-            ASSERT_EQ(first.open(), StnOpen::kOk);
-            run(first, host, [&] { return host.results.size() == 3; });
+            if (n == 1) {
+                ASSERT_EQ(first.open(), StnOpen::kCannotRepair);
+            } else {
+                ASSERT_EQ(first.open(), StnOpen::kOk);
+                run(first, host, [&] { return host.results.size() == 3; });
+            }
         }
         // The next start, on what reached the disk, with every device back.
         cli_test::MemStore again;
@@ -138,6 +148,17 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
                 EXPECT_EQ(u.value("result", ""), "interrupted");
             }
         }
+        // Each open that could write begins a run; the run that was not
+        // cut short ends with its stop line.
+        const std::vector<Json> runs = lines_of(again.bytes, "run");
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(std::count_if(runs.begin(), runs.end(),
+                                [](const Json &r) { return r.value("event", "") == "open"; }),
+                  n == 1 ? 1 : 2);
+        EXPECT_EQ(runs.back().value("event", ""), "stop");
+        EXPECT_EQ(runs.back().value("station", ""), "PC-7");
+        EXPECT_EQ(runs.back().value("utc_offset", ""), "+01:00");
+        EXPECT_EQ(runs.back().value("version", ""), "3.50");
         EXPECT_EQ(devs[0]->flash(), img.window());
         EXPECT_EQ(devs[1]->flash(), img.window());
         EXPECT_EQ(devs[2]->blocks_received(), 0u);  // current: never written
@@ -205,7 +226,29 @@ TEST_F(StnEngineTest, AForeignFileIsRefusedUntouched) {
         Host host;
         StnEngine e(cfg(), &store, &host);
         EXPECT_EQ(e.open(), StnOpen::kForeign) << bytes;
-        EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
+        EXPECT_TRUE(store.ops.empty());
         EXPECT_EQ(store.bytes, bytes);
     }
+}
+
+TEST_F(StnEngineTest, TheCountersCoverThisRunFromItsOpenLine) {
+    cli_test::MemStore store;
+    store.bytes =
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"id\":1,\"serial\":5,"
+        "\"result\":\"updated\"}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:05:00.000Z\",\"id\":2,\"serial\":6,"
+        "\"result\":\"failed\"}\n"
+        "{\"type\":\"start\",\"time\":\"2026-12-08T10:06:00.000Z\",\"id\":3,\"serial\":7}\n";
+    Host host;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    const StnTallyFigures f = e.snapshot().tally;
+    EXPECT_EQ(f.units, 1u);  // the unit recovered at this open, not the earlier ones
+    EXPECT_EQ(f.interrupted, 1u);
+    EXPECT_EQ(f.updated + f.failed, 0u);
+    const std::vector<Json> runs = lines_of(store.bytes, "run");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].value("event", ""), "open");
+    // The run's line comes before the units it recovered.
+    EXPECT_LT(store.bytes.find("\"type\":\"run\""), store.bytes.find("\"recovered\":true"));
 }

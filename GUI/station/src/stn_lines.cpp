@@ -1,0 +1,98 @@
+#include "stn_lines.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// What is kept of a line longer than a chunk: enough to tell how it begins.
+constexpr std::size_t kHead = 256;
+
+}  // namespace
+
+StnLineReader::StnLineReader(StnByteSource *source, std::size_t chunk)
+    : source_(source), buf_(std::max<std::size_t>(chunk, 2)) {}
+
+bool StnLineReader::fill() {
+    std::size_t got = 0;
+    if (!source_->read(base_ + end_, buf_.data() + end_, buf_.size() - end_, &got) ||
+        got > buf_.size() - end_) {
+        failed_ = true;
+        return false;
+    }
+    if (got == 0) eof_ = true;
+    end_ += got;
+    return true;
+}
+
+bool StnLineReader::next(StnLine *line) {
+    if (failed_) return false;
+    for (;;) {
+        const char *from = buf_.data() + begin_;
+        const void *nl = begin_ < end_ ? std::memchr(from, '\n', end_ - begin_) : nullptr;
+        if (nl != nullptr || (eof_ && begin_ < end_)) {
+            const std::size_t n =
+                nl != nullptr ? static_cast<std::size_t>(static_cast<const char *>(nl) - from)
+                              : end_ - begin_;
+            line->offset = base_ + begin_;
+            line->size = n;
+            line->ended = nl != nullptr;
+            line->whole = true;
+            line->text = std::string_view(from, n);
+            begin_ += n + (nl != nullptr ? 1 : 0);
+            return true;
+        }
+        if (eof_) return false;
+        // The line begun here moves to the front, then more is read.
+        if (begin_ > 0) {
+            std::memmove(buf_.data(), from, end_ - begin_);
+            base_ += begin_;
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (end_ < buf_.size()) {
+            if (!fill()) return false;
+            continue;
+        }
+        // A line longer than the buffer: keep its head, pass over the rest.
+        head_.assign(buf_.data(), std::min(kHead, end_));
+        line->offset = base_;
+        line->size = end_;
+        line->ended = false;
+        line->whole = false;
+        base_ += end_;
+        end_ = 0;
+        while (!line->ended) {
+            if (!fill()) return false;
+            if (eof_) break;
+            nl = std::memchr(buf_.data(), '\n', end_);
+            if (nl != nullptr) {
+                const auto n = static_cast<std::size_t>(static_cast<const char *>(nl) - buf_.data());
+                line->size += n;
+                line->ended = true;
+                begin_ = n + 1;
+            } else {
+                line->size += end_;
+                base_ += end_;
+                end_ = 0;
+            }
+        }
+        line->text = head_;
+        return true;
+    }
+}
+
+bool stn_read_at(StnByteSource *source, std::uint64_t offset, std::size_t size,
+                 std::string *text) {
+    text->resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        std::size_t got = 0;
+        if (!source->read(offset + done, &(*text)[done], size - done, &got) || got == 0 ||
+            got > size - done) {
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 class StnByteSource {
 public:
@@ -28,9 +28,10 @@ struct StnLine {
                                // valid until the next call of next()
 };
 
-// The lines of a source from its start, read in chunks of a fixed size. A
-// line longer than a chunk is handed over as its offset, size and first
-// bytes only: no report line of ours comes near that.
+// The lines of a source from its start, read in chunks: the first ones
+// small (a small file costs little), doubling up to chunk once the source
+// proves long. A line longer than chunk is handed over as its offset, size
+// and first bytes only: no report line of ours comes near that.
 class StnLineReader {
 public:
     static constexpr std::size_t kChunk = std::size_t(1) << 20;
@@ -45,9 +46,13 @@ public:
 
 private:
     bool fill();
+    void grow();
 
     StnByteSource *source_;
-    std::vector<char> buf_;
+    std::size_t max_;                 // the largest buf_ may grow to
+    std::size_t size_;                // of buf_
+    std::unique_ptr<char[]> buf_;     // not cleared: only what was read is looked at
+    unsigned fills_ = 0;              // reads that brought bytes
     std::uint64_t base_ = 0;  // the offset of buf_[0] in the source
     std::size_t begin_ = 0;   // the next line starts at buf_[begin_]
     std::size_t end_ = 0;     // bytes read into buf_

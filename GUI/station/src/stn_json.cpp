@@ -121,7 +121,9 @@ std::string stn_json_quote(const std::string &value) {
 }
 
 bool stn_json_is_object(const std::string &text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    // A UTF-8 byte order mark may come first (an editor's), as the parse allows.
+    const std::size_t bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const std::size_t first = text.find_first_not_of(" \t\r\n", bom);
     if (first == std::string::npos || text[first] != '{') return false;
     return nlohmann::json::accept(text);
 }

@@ -7,20 +7,34 @@ namespace {
 
 // What is kept of a line longer than a chunk: enough to tell how it begins.
 constexpr std::size_t kHead = 256;
+// The first chunk.
+constexpr std::size_t kFirst = std::size_t(1) << 12;
 
 }  // namespace
 
 StnLineReader::StnLineReader(StnByteSource *source, std::size_t chunk)
-    : source_(source), buf_(std::max<std::size_t>(chunk, 2)) {}
+    : source_(source),
+      max_(std::max<std::size_t>(chunk, 2)),
+      size_(std::min(kFirst, max_)),
+      buf_(new char[size_]) {}
+
+void StnLineReader::grow() {
+    const std::size_t to = std::min(max_, size_ * 2);
+    std::unique_ptr<char[]> bigger(new char[to]);
+    std::memcpy(bigger.get(), buf_.get(), end_);
+    buf_ = std::move(bigger);
+    size_ = to;
+}
 
 bool StnLineReader::fill() {
     std::size_t got = 0;
-    if (!source_->read(base_ + end_, buf_.data() + end_, buf_.size() - end_, &got) ||
-        got > buf_.size() - end_) {
+    if (!source_->read(base_ + end_, buf_.get() + end_, size_ - end_, &got) ||
+        got > size_ - end_) {
         failed_ = true;
         return false;
     }
     if (got == 0) eof_ = true;
+    if (got != 0) ++fills_;
     end_ += got;
     return true;
 }
@@ -28,7 +42,7 @@ bool StnLineReader::fill() {
 bool StnLineReader::next(StnLine *line) {
     if (failed_) return false;
     for (;;) {
-        const char *from = buf_.data() + begin_;
+        const char *from = buf_.get() + begin_;
         const void *nl = begin_ < end_ ? std::memchr(from, '\n', end_ - begin_) : nullptr;
         if (nl != nullptr || (eof_ && begin_ < end_)) {
             const std::size_t n =
@@ -45,17 +59,19 @@ bool StnLineReader::next(StnLine *line) {
         if (eof_) return false;
         // The line begun here moves to the front, then more is read.
         if (begin_ > 0) {
-            std::memmove(buf_.data(), from, end_ - begin_);
+            std::memmove(buf_.get(), from, end_ - begin_);
             base_ += begin_;
             end_ -= begin_;
             begin_ = 0;
         }
-        if (end_ < buf_.size()) {
+        // A long source, or a line that does not fit yet: a larger buffer.
+        if (size_ < max_ && (fills_ >= 2 || end_ == size_)) grow();
+        if (end_ < size_) {
             if (!fill()) return false;
             continue;
         }
         // A line longer than the buffer: keep its head, pass over the rest.
-        head_.assign(buf_.data(), std::min(kHead, end_));
+        head_.assign(buf_.get(), std::min(kHead, end_));
         line->offset = base_;
         line->size = end_;
         line->ended = false;
@@ -65,9 +81,9 @@ bool StnLineReader::next(StnLine *line) {
         while (!line->ended) {
             if (!fill()) return false;
             if (eof_) break;
-            nl = std::memchr(buf_.data(), '\n', end_);
+            nl = std::memchr(buf_.get(), '\n', end_);
             if (nl != nullptr) {
-                const auto n = static_cast<std::size_t>(static_cast<const char *>(nl) - buf_.data());
+                const auto n = static_cast<std::size_t>(static_cast<const char *>(nl) - buf_.get());
                 line->size += n;
                 line->ended = true;
                 begin_ = n + 1;

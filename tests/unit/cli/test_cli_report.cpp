@@ -56,6 +56,7 @@ TEST(StnReport, RecordedLinesEndAtTheLastWholeObject) {
         {"torn line after zeros", kA + "\n" + std::string(3, '\0') + "\n{\"ty", kA.size() + 1},
         {"a bad middle line is not ours to judge", kA + "\nx\n" + kA + "\n", 2 * kA.size() + 4},
         {"an empty last line", kA + "\n\n", kA.size() + 2},
+        {"an editor's byte order mark", "\xEF\xBB\xBF" + kA + "\n", kA.size() + 4},
     };
     for (const Case &c : cases) {
         for (std::size_t chunk : kChunks) {

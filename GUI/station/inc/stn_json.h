@@ -38,6 +38,10 @@ std::string stn_json_quote(const std::string &value);
 // with nothing after it but blanks. Never throws.
 bool stn_json_is_object(const std::string &text);
 
+// How many bytes at the start of s stand for themselves inside a JSON
+// string: printable ASCII but the quote and the backslash.
+std::size_t stn_json_plain_run(std::string_view s);
+
 // One member's value in a flat JSON object (stn_json_read_flat).
 struct StnJsonScalar {
     enum Kind { kNull, kFalse, kTrue, kString, kUnsigned, kNegative, kReal };

@@ -10,7 +10,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +41,8 @@ inline bool operator!=(const StnReportLine &a, const StnReportLine &b) { return 
 // members (all the station writes) are read by a byte scan; any other line
 // through a full JSON parse, as stn_read_report_line_json does.
 StnReportLine stn_read_report_line(std::string_view line);
+// The same into *out, whose strings keep their room (a reader's loop).
+void stn_read_report_line(std::string_view line, StnReportLine *out);
 // The same through nlohmann-json's parse alone: the reference the fast
 // path must equal, and its fallback.
 StnReportLine stn_read_report_line_json(std::string_view line);
@@ -77,7 +79,7 @@ public:
     struct SerialResults {
         StnOutcome first, last;
     };
-    std::map<std::int64_t, SerialResults> results;
+    std::unordered_map<std::int64_t, SerialResults> results;
 
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
     void feed(std::string_view line);
@@ -101,6 +103,7 @@ private:
     void close_run();
     void activity(std::int64_t at_ms);
 
+    StnReportLine line_;           // feed's, kept for its strings' room
     std::uint64_t closed_ms_ = 0;  // runs that have ended
     bool in_run_ = false;          // the open run, from_ms_ .. to_ms_
     bool marked_ = false;          // it began with a run line

@@ -175,41 +175,63 @@ bool hex4(const Byte *&p, const Byte *end, std::uint32_t *v) {
     return true;
 }
 
+// Whether one of the 8 bytes of w ends a run of plain string bytes: a
+// control byte, a quote, a backslash or a byte above 0x7F.
+bool special8(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    const auto has_zero = [](std::uint64_t x) { return ((x - kOnes) & ~x & kHighs) != 0; };
+    return (w & kHighs) != 0 || ((w - kOnes * 0x20) & ~w & kHighs) != 0 ||
+           has_zero(w ^ (kOnes * '"')) || has_zero(w ^ (kOnes * '\\'));
+}
+
+// Bytes that stand for themselves in a string: printable ASCII but the
+// quote and the backslash (a table: one look per byte).
+struct PlainBytes {
+    bool is[256] = {};
+    PlainBytes() {
+        for (int c = 0x20; c < 0x80; ++c) is[c] = c != '"' && c != '\\';
+    }
+};
+const PlainBytes kPlain;
+
+bool plain(Byte c) { return kPlain.is[c]; }
+
 // The string whose opening quote is behind p; *out is a view of the input
 // when nothing in it needs decoding, else of *scratch.
 bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::string_view *out) {
-    const Byte *from = p;
-    while (p < end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') ++p;
-    if (p < end && *p == '"') {
-        *out = std::string_view(reinterpret_cast<const char *>(from), static_cast<std::size_t>(p - from));
-        ++p;
+    const Byte *const from = p;
+    const Byte *q = p + stn_json_plain_run(std::string_view(
+                            reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p)));
+    if (q < end && *q == '"') {
+        *out = std::string_view(reinterpret_cast<const char *>(from), static_cast<std::size_t>(q - from));
+        p = q + 1;
         return true;
     }
-    scratch->assign(reinterpret_cast<const char *>(from), static_cast<std::size_t>(p - from));
+    scratch->assign(reinterpret_cast<const char *>(from), static_cast<std::size_t>(q - from));
     for (;;) {
-        if (p >= end) return false;
-        const Byte c = *p;
+        if (q >= end) return false;
+        const Byte c = *q;
         if (c == '"') {
-            ++p;
+            p = q + 1;
             *out = *scratch;
             return true;
         }
         if (c < 0x20) return false;
         if (c < 0x80 && c != '\\') {
             *scratch += static_cast<char>(c);
-            ++p;
+            ++q;
             continue;
         }
         if (c >= 0x80) {
             std::uint32_t cp = 0;
-            const std::size_t n = utf8_sequence(p, static_cast<std::size_t>(end - p), &cp);
+            const std::size_t n = utf8_sequence(q, static_cast<std::size_t>(end - q), &cp);
             if (n == 0) return false;
-            scratch->append(reinterpret_cast<const char *>(p), n);
-            p += n;
+            scratch->append(reinterpret_cast<const char *>(q), n);
+            q += n;
             continue;
         }
-        if (++p >= end) return false;  // the escape
-        const Byte e = *p++;
+        if (++q >= end) return false;  // the escape
+        const Byte e = *q++;
         switch (e) {
         case '"': case '\\': case '/':
             *scratch += static_cast<char>(e);
@@ -221,11 +243,11 @@ bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::str
         case 't': *scratch += '\t'; break;
         case 'u': {
             std::uint32_t cp = 0, low = 0;
-            if (!hex4(p, end, &cp) || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+            if (!hex4(q, end, &cp) || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
             if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-                p += 2;
-                if (!hex4(p, end, &low) || low < 0xDC00 || low > 0xDFFF) return false;
+                if (end - q < 2 || q[0] != '\\' || q[1] != 'u') return false;
+                q += 2;
+                if (!hex4(q, end, &low) || low < 0xDC00 || low > 0xDFFF) return false;
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             }
             put_utf8(scratch, cp);
@@ -268,9 +290,11 @@ bool read_number(const Byte *&p, const Byte *end, StnJsonScalar *v) {
     v->kind = StnJsonScalar::kReal;
     if (!whole) return true;
     std::uint64_t n = 0;
+    constexpr std::uint64_t kTenth = UINT64_MAX / 10;  // 1844674407370955161, then at most 5
     for (const Byte *d = digits; d < digits_end; ++d) {
         const unsigned k = *d - '0';
-        if (n > (UINT64_MAX - k) / 10) return true;  // too large: a real, as a full parse has it
+        // Too large: a real, as a full parse has it.
+        if (n > kTenth || (n == kTenth && k > UINT64_MAX % 10)) return true;
         n = n * 10 + k;
     }
     if (!negative) {
@@ -292,6 +316,21 @@ bool literal(const Byte *&p, const Byte *end, const char *word) {
 }
 
 }  // namespace
+
+std::size_t stn_json_plain_run(std::string_view s) {
+    const Byte *const from = reinterpret_cast<const Byte *>(s.data());
+    const Byte *const end = from + s.size();
+    const Byte *q = from;
+    // Eight plain bytes at a time: most of a report line is such bytes.
+    while (end - q >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, q, 8);
+        if (special8(w)) break;
+        q += 8;
+    }
+    while (q < end && plain(*q)) ++q;
+    return static_cast<std::size_t>(q - from);
+}
 
 StnJsonFlat stn_json_read_flat(std::string_view text, StnJsonMembers *out) {
     const Byte *p = reinterpret_cast<const Byte *>(text.data());

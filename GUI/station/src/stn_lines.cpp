@@ -3,12 +3,33 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // What is kept of a line longer than a chunk: enough to tell how it begins.
 constexpr std::size_t kHead = 256;
 // The first chunk.
 constexpr std::size_t kFirst = std::size_t(1) << 12;
+
+// The first '\n' in p[0..n), or nullptr. MinGW's C runtime (msvcrt) looks
+// at one byte at a time in memchr: on a long report that was most of the
+// open's time, so 16 bytes at a time here.
+const char *find_newline(const char *p, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    while (n >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(v, nl));
+        if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        p += 16;
+        n -= 16;
+    }
+#endif
+    return static_cast<const char *>(std::memchr(p, '\n', n));
+}
 
 }  // namespace
 
@@ -43,11 +64,10 @@ bool StnLineReader::next(StnLine *line) {
     if (failed_) return false;
     for (;;) {
         const char *from = buf_.get() + begin_;
-        const void *nl = begin_ < end_ ? std::memchr(from, '\n', end_ - begin_) : nullptr;
+        const char *nl = begin_ < end_ ? find_newline(from, end_ - begin_) : nullptr;
         if (nl != nullptr || (eof_ && begin_ < end_)) {
             const std::size_t n =
-                nl != nullptr ? static_cast<std::size_t>(static_cast<const char *>(nl) - from)
-                              : end_ - begin_;
+                nl != nullptr ? static_cast<std::size_t>(nl - from) : end_ - begin_;
             line->offset = base_ + begin_;
             line->size = n;
             line->ended = nl != nullptr;
@@ -81,9 +101,9 @@ bool StnLineReader::next(StnLine *line) {
         while (!line->ended) {
             if (!fill()) return false;
             if (eof_) break;
-            nl = std::memchr(buf_.get(), '\n', end_);
+            nl = find_newline(buf_.get(), end_);
             if (nl != nullptr) {
-                const auto n = static_cast<std::size_t>(static_cast<const char *>(nl) - buf_.get());
+                const auto n = static_cast<std::size_t>(nl - buf_.get());
                 line->size += n;
                 line->ended = true;
                 begin_ = n + 1;

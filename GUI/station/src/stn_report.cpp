@@ -68,12 +68,11 @@ bool our_head(std::string_view line, Head *h) {
     } else {
         return false;
     }
-    std::size_t at = 0;
-    for (; at < line.size() && line[at] != '"'; ++at) {
-        const auto c = static_cast<unsigned char>(line[at]);
-        if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+    // The time: plain bytes up to its closing quote.
+    const std::size_t at = stn_json_plain_run(line);
+    if (at == line.size() || line[at] != '"' || !starts_with(line.substr(at + 1), kId)) {
+        return false;
     }
-    if (at == line.size() || !starts_with(line.substr(at + 1), kId)) return false;
     line.remove_prefix(at + 1 + kId.size());
     // At most 19 digits: always within 64 bits; longer ones are parsed.
     std::uint64_t id = 0;
@@ -116,7 +115,7 @@ public:
                 return;
             }
         }
-        older_.erase(id);
+        if (!older_.empty()) older_.erase(id);
         recent_.push_back(Entry{id, w});
         if (recent_.size() > kRecent) {
             for (std::size_t i = 0; i < kRecent / 2; ++i) older_[recent_[i].id] = recent_[i].where;

@@ -1,5 +1,8 @@
 #include "stn_tally.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "stn_json.h"
@@ -46,7 +49,7 @@ bool iso_ms(const std::string &t, std::int64_t *out) {
     return true;
 }
 
-bool outcome_of(const std::string &word, StnOutcome *out) {
+bool outcome_of(std::string_view word, StnOutcome *out) {
     for (StnOutcome o : {StnOutcome::kUpdated, StnOutcome::kCurrent, StnOutcome::kFailed,
                          StnOutcome::kInterrupted}) {
         if (word == stn_outcome_name(o)) {
@@ -57,7 +60,7 @@ bool outcome_of(const std::string &word, StnOutcome *out) {
     return false;
 }
 
-StnFailure failure_of_word(const std::string &word) {
+StnFailure failure_of_word(std::string_view word) {
     for (int k = 1; k < kStnFailureKinds; ++k) {
         if (word == stn_failure_name(static_cast<StnFailure>(k))) return static_cast<StnFailure>(k);
     }
@@ -65,7 +68,8 @@ StnFailure failure_of_word(const std::string &word) {
 }
 
 // The members a report line is read by, as the last one of each name left
-// them, whichever parse found them.
+// them, whichever parse found them. Texts stay views of the line unless
+// they had to be decoded.
 class Fields : public StnJsonMembers {
 public:
     enum Key {
@@ -74,10 +78,13 @@ public:
     };
     struct Value {
         enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
-        std::string text;
+        std::string_view text;
+        std::string own;  // text when it is not a view of the line
         std::uint64_t u = 0;
         std::int64_t i = 0;
     };
+
+    explicit Fields(std::string_view line) : line_(line) {}
 
     void member(std::string_view key, const StnJsonScalar &s) override {
         const int k = key_of(key);
@@ -86,7 +93,12 @@ public:
         switch (s.kind) {
         case StnJsonScalar::kString:
             v.kind = Value::kString;
-            v.text.assign(s.text.data(), s.text.size());
+            if (s.text.data() >= line_.data() && s.text.data() <= line_.data() + line_.size()) {
+                v.text = s.text;
+            } else {
+                v.own.assign(s.text.data(), s.text.size());
+                v.text = v.own;
+            }
             break;
         case StnJsonScalar::kUnsigned:
             v.kind = Value::kUnsigned;
@@ -113,7 +125,8 @@ public:
             const Json &j = it.value();
             if (j.is_string()) {
                 v.kind = Value::kString;
-                v.text = j.get<std::string>();
+                v.own = j.get<std::string>();
+                v.text = v.own;
             } else if (j.is_number_unsigned()) {
                 v.kind = Value::kUnsigned;
                 v.u = j.get<std::uint64_t>();
@@ -128,63 +141,83 @@ public:
         }
     }
 
-    StnReportLine line() const {
-        StnReportLine r;
-        const std::string type = text(kType);
+    // *r reset, then filled (its strings keep their room).
+    void line(StnReportLine *r) const {
+        r->kind = StnReportLine::kSkipped;
+        r->time.clear();
+        r->has_id = r->has_index = r->has_serial = false;
+        r->id = r->index = 0;
+        r->serial = 0;
+        r->old_version.clear();
+        r->new_version.clear();
+        r->message.clear();
+        r->outcome = StnOutcome::kFailed;
+        r->failure = StnFailure::kNone;
+        r->detail = r->ms = 0;
+        r->recovered = r->stop = false;
+
+        const std::string_view type = text(kType);
         if (type == "start") {
-            r.kind = StnReportLine::kStart;
-            r.time = text(kTime);
-            return r;
+            r->kind = StnReportLine::kStart;
+            r->time.assign(text(kTime));
+            return;
         }
         if (type == "run") {
-            const std::string event = text(kEvent);
-            if (event != "open" && event != "stop") return r;
-            r.kind = StnReportLine::kRun;
-            r.time = text(kTime);
-            r.stop = event == "stop";
-            return r;
+            const std::string_view event = text(kEvent);
+            if (event != "open" && event != "stop") return;
+            r->kind = StnReportLine::kRun;
+            r->time.assign(text(kTime));
+            r->stop = event == "stop";
+            return;
         }
-        if (type != "unit" || !outcome_of(text(kResult), &r.outcome)) return r;
-        r.kind = StnReportLine::kUnit;
-        r.time = text(kTime);
-        r.has_id = count(kId, &r.id);
-        r.has_index = count(kIndex, &r.index);
+        if (type != "unit" || !outcome_of(text(kResult), &r->outcome)) return;
+        r->kind = StnReportLine::kUnit;
+        r->time.assign(text(kTime));
+        r->has_id = count(kId, &r->id);
+        r->has_index = count(kIndex, &r->index);
         const Value &s = values_[kSerial];
         if (s.kind == Value::kNegative) {
-            r.serial = s.i;
-            r.has_serial = true;
+            r->serial = s.i;
+            r->has_serial = true;
         } else if (s.kind == Value::kUnsigned && s.u <= static_cast<std::uint64_t>(INT64_MAX)) {
-            r.serial = static_cast<std::int64_t>(s.u);
-            r.has_serial = true;
+            r->serial = static_cast<std::int64_t>(s.u);
+            r->has_serial = true;
         }
-        r.old_version = text(kOldVersion);
-        r.new_version = text(kNewVersion);
-        r.message = text(kMessage);
-        count(kDetail, &r.detail);
-        count(kMs, &r.ms);
-        r.recovered = values_[kRecovered].kind == Value::kTrue;
-        const std::string failure = text(kFailure);
+        r->old_version.assign(text(kOldVersion));
+        r->new_version.assign(text(kNewVersion));
+        r->message.assign(text(kMessage));
+        count(kDetail, &r->detail);
+        count(kMs, &r->ms);
+        r->recovered = values_[kRecovered].kind == Value::kTrue;
+        const std::string_view failure = text(kFailure);
         if (!failure.empty()) {
-            r.failure = failure_of_word(failure);
-        } else if (r.outcome == StnOutcome::kFailed) {
-            r.failure = stn_failure_of_detail(r.detail);
-            if (r.failure == StnFailure::kNone) r.failure = StnFailure::kOther;
+            r->failure = failure_of_word(failure);
+        } else if (r->outcome == StnOutcome::kFailed) {
+            r->failure = stn_failure_of_detail(r->detail);
+            if (r->failure == StnFailure::kNone) r->failure = StnFailure::kOther;
         }
-        return r;
     }
 
 private:
     static int key_of(std::string_view key) {
-        static const char *const kNames[kKeys] = {
+        static constexpr std::string_view kNames[kKeys] = {
             "type", "time", "id", "index", "serial", "old_version", "new_version",
             "result", "failure", "message", "detail", "ms", "recovered", "event"};
-        for (int k = 0; k < kKeys; ++k) {
+        // Most members of a line are looked up: the names by length first.
+        static const struct ByLength {
+            std::vector<int> of[12];
+            ByLength() {
+                for (int k = 0; k < kKeys; ++k) of[kNames[k].size()].push_back(k);
+            }
+        } kByLength;
+        if (key.size() >= 12) return -1;
+        for (int k : kByLength.of[key.size()]) {
             if (key == kNames[k]) return k;
         }
         return -1;
     }
-    std::string text(Key k) const {
-        return values_[k].kind == Value::kString ? values_[k].text : std::string();
+    std::string_view text(Key k) const {
+        return values_[k].kind == Value::kString ? values_[k].text : std::string_view();
     }
     // A whole number that is not negative.
     bool count(Key k, std::uint64_t *out) const {
@@ -198,6 +231,7 @@ private:
         return true;
     }
 
+    std::string_view line_;
     Value values_[kKeys];
 };
 
@@ -229,25 +263,36 @@ StnFailure stn_failure_of_detail(std::uint64_t detail) {
 }
 
 StnReportLine stn_read_report_line_json(std::string_view line) {
+    StnReportLine r;
     line = without_cr(line);
     const Json j = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
-    if (!j.is_object()) return StnReportLine();  // discarded (not JSON) or another value
-    Fields f;
+    if (!j.is_object()) return r;  // discarded (not JSON) or another value
+    Fields f(line);
     f.from_json(j);
-    return f.line();
+    f.line(&r);
+    return r;
+}
+
+void stn_read_report_line(std::string_view line, StnReportLine *out) {
+    line = without_cr(line);
+    Fields f(line);
+    switch (stn_json_read_flat(line, &f)) {
+    case StnJsonFlat::kOk:
+        f.line(out);
+        break;
+    case StnJsonFlat::kNested:
+        *out = stn_read_report_line_json(line);
+        break;
+    default:
+        Fields(line).line(out);  // nothing: skipped
+        break;
+    }
 }
 
 StnReportLine stn_read_report_line(std::string_view line) {
-    line = without_cr(line);
-    Fields f;
-    switch (stn_json_read_flat(line, &f)) {
-    case StnJsonFlat::kOk:
-        return f.line();
-    case StnJsonFlat::kNested:
-        return stn_read_report_line_json(line);
-    default:
-        return StnReportLine();
-    }
+    StnReportLine r;
+    stn_read_report_line(line, &r);
+    return r;
 }
 
 bool operator==(const StnReportLine &a, const StnReportLine &b) {
@@ -259,7 +304,10 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.recovered == b.recovered && a.stop == b.stop;
 }
 
-void StnTally::feed(std::string_view line) { add(stn_read_report_line(line)); }
+void StnTally::feed(std::string_view line) {
+    stn_read_report_line(line, &line_);
+    add(line_);
+}
 
 void StnTally::close_run() {
     if (in_run_) closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
@@ -303,12 +351,8 @@ void StnTally::add(const StnReportLine &r) {
     if (r.recovered) ++recovered;
     if (r.has_serial) {
         // One small entry per serial: a shift's report holds thousands.
-        auto it = results.find(r.serial);
-        if (it == results.end()) {
-            results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
-        } else {
-            it->second.last = r.outcome;
-        }
+        const auto it = results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
+        if (!it.second) it.first->second.last = r.outcome;
     } else if (r.outcome == StnOutcome::kFailed) {
         ++unidentified_failed;
     }
@@ -354,5 +398,6 @@ std::vector<std::int64_t> StnTally::not_at_image() const {
             out.push_back(s.first);
         }
     }
+    std::sort(out.begin(), out.end());
     return out;
 }

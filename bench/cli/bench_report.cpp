@@ -76,14 +76,16 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
         const std::int64_t t = t0 + static_cast<std::int64_t>(i) * kMsPerUnit +
                                static_cast<std::int64_t>(i / kUnitsPerShift) * 16 * 3600000;
         if (i != 0 && i % kUnitsPerShift == 0) {
-            out += stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50") + "\n";
+            out += stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50") +
+                   "\n";
             out += stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50") + "\n";
             *lines += 2;
         }
         StnUnitResult r;
         r.device.index = static_cast<unsigned>(i % 8);
         const std::uint64_t in_100 = i % 100;
-        r.device.serial = static_cast<std::int32_t>(84000000 + i - (in_100 >= 3 && in_100 < 6 ? 3 : 0));
+        r.device.serial =
+            static_cast<std::int32_t>(84000000 + i - (in_100 >= 3 && in_100 < 6 ? 3 : 0));
         r.device.firm_version = 0x129;
         r.device.mcu_version = 0x120;
         r.identified = true;
@@ -154,7 +156,9 @@ struct Memory {
         pmc.cb = sizeof pmc;
         if (!GetProcessMemoryInfo(process, &pmc, sizeof pmc)) return;
         const double mb = 1024.0 * 1024.0;
-        if (pmc.PeakPagefileUsage / mb > peak_private_mb) peak_private_mb = pmc.PeakPagefileUsage / mb;
+        if (pmc.PeakPagefileUsage / mb > peak_private_mb) {
+            peak_private_mb = pmc.PeakPagefileUsage / mb;
+        }
         if (pmc.PeakWorkingSetSize / mb > peak_working_set_mb) {
             peak_working_set_mb = pmc.PeakWorkingSetSize / mb;
         }
@@ -170,11 +174,13 @@ public:
         HANDLE wr = nullptr;
         if (!CreatePipe(&rd_, &wr, &sa, 0)) return;
         SetHandleInformation(rd_, HANDLE_FLAG_INHERIT, 0);
-        HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &sa, OPEN_EXISTING, 0, nullptr);
-        HANDLE out = out_path.empty() ? nul
-                                      : CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
-                                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE nul =
+            CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &sa, OPEN_EXISTING, 0, nullptr);
+        HANDLE out = out_path.empty()
+                         ? nul
+                         : CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         STARTUPINFOA si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -285,11 +291,11 @@ std::vector<double> each(const std::vector<T> &runs, F f) {
 
 int main() {
     const char *other = std::getenv("BENCH_QVM_CLI");
-    const std::string exe = other != nullptr && *other != '\0'
-                                ? std::string(other)
-                                : qvm_e2e::windows_path(QVM_CLI_EXE);
+    const std::string exe = other != nullptr && *other != '\0' ? std::string(other)
+                                                               : qvm_e2e::windows_path(QVM_CLI_EXE);
     const char *rounds_env = std::getenv("BENCH_ROUNDS");
-    const int rounds = rounds_env != nullptr && std::atoi(rounds_env) > 0 ? std::atoi(rounds_env) : 5;
+    const int rounds =
+        rounds_env != nullptr && std::atoi(rounds_env) > 0 ? std::atoi(rounds_env) : 5;
     // No devices: the station's first probe finds none.
     devsim::Control ctl;
     if (ctl.open()) ctl.remove_all();
@@ -341,25 +347,30 @@ int main() {
     const double we = median(each(on_empty, ws)), wb = median(each(on_big, ws));
     const double re = median(each(report_empty, [](const ReportRun &x) { return x.ms; }));
     const double rb = median(each(report_big, [](const ReportRun &x) { return x.ms; }));
-    const double rp = median(each(report_big, [](const ReportRun &x) { return x.memory.peak_private_mb; }));
-    const double rw = median(each(report_big, [](const ReportRun &x) { return x.memory.peak_working_set_mb; }));
+    const double rp =
+        median(each(report_big, [](const ReportRun &x) { return x.memory.peak_private_mb; }));
+    const double rw =
+        median(each(report_big, [](const ReportRun &x) { return x.memory.peak_working_set_mb; }));
 
-    std::printf("qvm_cli %s\nreport of %llu units: %llu lines, %.1f MB (medians of %d alternating runs)\n",
-                exe.c_str(), static_cast<unsigned long long>(kUnits),
-                static_cast<unsigned long long>(lines), size / 1e6, rounds);
+    std::printf(
+        "qvm_cli %s\nreport of %llu units: %llu lines, %.1f MB (medians of %d alternating runs)\n",
+        exe.c_str(), static_cast<unsigned long long>(kUnits),
+        static_cast<unsigned long long>(lines), size / 1e6, rounds);
     std::printf("  station, start to first probe, empty report:   %9.1f ms\n", te);
     std::printf("  station, start to first probe, 1,000,000 units: %8.1f ms\n", tb);
     std::printf("  plain ReadFile pass over the file (1 MiB reads): %7.1f ms\n", read);
     std::printf("  (1,000,000 units - empty) / plain pass:         %9.2f  (goal <= 3)\n",
                 (tb - te) / read);
-    std::printf("  station peak private bytes, empty / 1,000,000:  %6.1f / %.1f MB = %.2f  (goal <= 2)\n",
-                pe, pb, pb / pe);
-    std::printf("  station peak working set, empty / 1,000,000:    %6.1f / %.1f MB = %.2f\n", we, wb,
-                wb / we);
+    std::printf(
+        "  station peak private bytes, empty / 1,000,000:  %6.1f / %.1f MB = %.2f  (goal <= 2)\n",
+        pe, pb, pb / pe);
+    std::printf("  station peak working set, empty / 1,000,000:    %6.1f / %.1f MB = %.2f\n", we,
+                wb, wb / we);
     std::printf("  report --json, empty report:                    %9.1f ms\n", re);
-    std::printf("  report --json, 1,000,000 units:                 %9.1f ms, peak private %.1f MB, "
-                "working set %.1f MB\n",
-                rb, rp, rw);
+    std::printf(
+        "  report --json, 1,000,000 units:                 %9.1f ms, peak private %.1f MB, "
+        "working set %.1f MB\n",
+        rb, rp, rw);
     std::printf("  report --json lines per second (whole run):     %9.0f  (goal >= 500000)\n",
                 lines / (rb / 1000.0));
     std::printf("  report --json lines per second (less an empty run): %5.0f\n",

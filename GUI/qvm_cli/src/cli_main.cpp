@@ -138,7 +138,7 @@ public:
         return nullptr;
     }
     std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) override {
-        std::unique_ptr<StnWinFile> f(new StnWinFile(utf8_path));
+        std::unique_ptr<StnWinFile> f(new StnWinFile(utf8_path, StnWinFile::kRead));
         if (!f->ok()) return nullptr;
         return f;
     }

@@ -24,17 +24,35 @@ std::string stn_utc_offset();
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);
 
+// A file read a chunk at a time. kRead: only read, for `qvm_cli report`,
+// while others may go on writing it (a station appending to its report);
+// kReport: read and written, created when missing, while others may only
+// read it.
+class StnWinFile : public StnByteSource {
+public:
+    enum Mode { kRead, kReport };
+    StnWinFile(const std::string &utf8_path, Mode mode);
+    ~StnWinFile() override;
+    StnWinFile(const StnWinFile &) = delete;
+    StnWinFile &operator=(const StnWinFile &) = delete;
+    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return file_; }
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
+
+private:
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
 class StnWinReportStore : public StnReportStore {
 public:
     // Opens (creates when missing) the file for reading and appending;
     // others may read it meanwhile. ok() says whether that worked.
     explicit StnWinReportStore(const std::string &utf8_path);
-    ~StnWinReportStore() override;
-    StnWinReportStore(const StnWinReportStore &) = delete;
-    StnWinReportStore &operator=(const StnWinReportStore &) = delete;
-    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool ok() const { return file_.ok(); }
 
-    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override {
+        return file_.read(offset, buf, n, got);
+    }
     bool append(const std::string &bytes) override;
     bool flush() override;
     bool truncate(std::uint64_t size) override;
@@ -44,20 +62,5 @@ public:
 
 private:
     std::wstring path_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-};
-
-// A file only read, for `qvm_cli report`: others may go on writing it
-// (a station appending to its report meanwhile).
-class StnWinFile : public StnByteSource {
-public:
-    explicit StnWinFile(const std::string &utf8_path);
-    ~StnWinFile() override;
-    StnWinFile(const StnWinFile &) = delete;
-    StnWinFile &operator=(const StnWinFile &) = delete;
-    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
-    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
-
-private:
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    StnWinFile file_;
 };

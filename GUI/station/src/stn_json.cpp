@@ -203,7 +203,8 @@ bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::str
     const Byte *q = p + stn_json_plain_run(std::string_view(
                             reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p)));
     if (q < end && *q == '"') {
-        *out = std::string_view(reinterpret_cast<const char *>(from), static_cast<std::size_t>(q - from));
+        *out = std::string_view(reinterpret_cast<const char *>(from),
+                                static_cast<std::size_t>(q - from));
         p = q + 1;
         return true;
     }

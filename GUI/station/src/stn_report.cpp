@@ -233,7 +233,8 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         // A whole last line that is no JSON object was torn too (a power
         // cut can leave zeros in front of a line end).
         std::string text;
-        if (last.whole && !stn_read_at(store_, last.offset, static_cast<std::size_t>(last.size), &text)) {
+        if (last.whole &&
+            !stn_read_at(store_, last.offset, static_cast<std::size_t>(last.size), &text)) {
             return StnReportOpen::kCannotRead;
         }
         const std::string_view l = without_cr(text);

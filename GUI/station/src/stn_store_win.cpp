@@ -22,19 +22,6 @@ bool write_end(HANDLE f, const std::string &bytes) {
     return true;
 }
 
-// Up to n bytes at offset; *got 0 at the end of the file.
-bool read_at(HANDLE f, std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
-    *got = 0;
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(f, at, nullptr, FILE_BEGIN)) return false;
-    DWORD read = 0;
-    const DWORD ask = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
-    if (!ReadFile(f, buf, ask, &read, nullptr)) return false;
-    *got = read;
-    return true;
-}
-
 }  // namespace
 
 std::wstring stn_wide(const std::string &utf8) {
@@ -97,27 +84,44 @@ std::string stn_full_path(const std::string &utf8_path) {
     return stn_utf8(full);
 }
 
-StnWinReportStore::StnWinReportStore(const std::string &utf8_path) : path_(stn_wide(utf8_path)) {
-    file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+StnWinFile::StnWinFile(const std::string &utf8_path, Mode mode) {
+    const bool report = mode == kReport;
+    file_ = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ | (report ? GENERIC_WRITE : 0u),
+                        FILE_SHARE_READ | (report ? 0u : FILE_SHARE_WRITE), nullptr,
+                        report ? OPEN_ALWAYS : OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | (report ? 0u : FILE_FLAG_SEQUENTIAL_SCAN), nullptr);
 }
 
-StnWinReportStore::~StnWinReportStore() {
+StnWinFile::~StnWinFile() {
     if (ok()) CloseHandle(file_);
 }
 
-bool StnWinReportStore::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
-    return read_at(file_, offset, buf, n, got);
+bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    *got = 0;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) return false;
+    DWORD read = 0;
+    const DWORD ask = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+    if (!ReadFile(file_, buf, ask, &read, nullptr)) return false;
+    *got = read;
+    return true;
 }
 
-bool StnWinReportStore::append(const std::string &bytes) { return write_end(file_, bytes); }
+StnWinReportStore::StnWinReportStore(const std::string &utf8_path)
+    : path_(stn_wide(utf8_path)), file_(utf8_path, StnWinFile::kReport) {}
 
-bool StnWinReportStore::flush() { return FlushFileBuffers(file_) != 0; }
+bool StnWinReportStore::append(const std::string &bytes) {
+    return write_end(file_.handle(), bytes);
+}
+
+bool StnWinReportStore::flush() { return FlushFileBuffers(file_.handle()) != 0; }
 
 bool StnWinReportStore::truncate(std::uint64_t size) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
+    const HANDLE f = file_.handle();
+    return SetFilePointerEx(f, at, nullptr, FILE_BEGIN) && SetEndOfFile(f);
 }
 
 bool StnWinReportStore::set_aside(std::uint64_t from) {
@@ -130,7 +134,7 @@ bool StnWinReportStore::set_aside(std::uint64_t from) {
     bool done = true;
     for (std::uint64_t at = from;;) {
         std::size_t got = 0;
-        if (!read_at(file_, at, &chunk[0], chunk.size(), &got)) {
+        if (!file_.read(at, &chunk[0], chunk.size(), &got)) {
             done = false;
             break;
         }
@@ -144,18 +148,4 @@ bool StnWinReportStore::set_aside(std::uint64_t from) {
     done = done && write_end(f, "\n") && FlushFileBuffers(f);
     CloseHandle(f);
     return done;
-}
-
-StnWinFile::StnWinFile(const std::string &utf8_path) {
-    file_ = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-}
-
-StnWinFile::~StnWinFile() {
-    if (ok()) CloseHandle(file_);
-}
-
-bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
-    return read_at(file_, offset, buf, n, got);
 }

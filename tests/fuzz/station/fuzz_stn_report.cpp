@@ -37,8 +37,9 @@ void open(const std::string &bytes, std::size_t chunk, Opened *o) {
     o->store.bytes = bytes;
     o->store.read_chunk = chunk;
     StnReport report(&o->store);
-    o->result = report.open("2026-12-08T10:00:00.000Z", &o->what,
-                            stn_json_run("open", "2026-12-08T10:00:00.000Z", "PC", "+01:00", "3.50"));
+    o->result =
+        report.open("2026-12-08T10:00:00.000Z", &o->what,
+                    stn_json_run("open", "2026-12-08T10:00:00.000Z", "PC", "+01:00", "3.50"));
     o->next_id = report.new_id();
 }
 

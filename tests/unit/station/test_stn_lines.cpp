@@ -13,7 +13,7 @@ TEST(StnLines, TheSameLinesWhereverTheChunksFall) {
     // Longer than the first chunk, so that the buffer grows, with a line
     // longer than 8192 bytes.
     std::string long_source;
-    for (int i = 0; i < 300; ++i) long_source += std::string(static_cast<std::size_t>(i % 97), 'l') + "\n";
+    for (std::size_t i = 0; i < 300; ++i) long_source += std::string(i % 97, 'l') + "\n";
     long_source += std::string(9000, 'L') + "\nend";
     const std::string inputs[] = {
         long_source,

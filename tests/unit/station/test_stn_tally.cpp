@@ -139,7 +139,8 @@ TEST(StnTally, TheFastReadEqualsAFullParse) {
     const std::vector<std::string> lines = {
         u + "\"result\":\"updated\",\"detail\":0,\"ms\":2210,\"image_sha256\":\"ab\"}",
         u + "\"result\":\"failed\",\"detail\":57348,\"failure\":\"refused\","
-            "\"message\":\"device 3: \\\"E004\\\" \\u00e9\\ud83d\\ude00 \\/\\b\\f\\n\\r\\t\",\"ms\":1}",
+            "\"message\":\"device 3: \\\"E004\\\" \\u00e9\\ud83d\\ude00 "
+            "\\/\\b\\f\\n\\r\\t\",\"ms\":1}",
         u + "\"result\":\"updated\"}\r",
         " \xEF\xBB\xBF{\"type\":\"unit\",\"result\":\"current\"}",  // no mark after a blank
         "\xEF\xBB\xBF{\"type\":\"unit\",\"result\":\"current\"}",

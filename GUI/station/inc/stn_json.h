@@ -68,7 +68,8 @@ enum class StnJsonFlat {
 // member to out in the order written (a name written twice comes twice: the
 // last counts, as a full parse keeps it). It accepts and rejects exactly
 // what nlohmann-json's parse does (RFC 8259, strings in UTF-8, a UTF-8 byte
-// order mark first, blanks around), a byte scan with no value built: the
+// order mark first, blanks around, and its end at a NUL byte between
+// tokens), a byte scan with no value built: the
 // report reader's fast path. Members handed over before a kNested or
 // kInvalid answer are to be dropped. Never throws.
 StnJsonFlat stn_json_read_flat(std::string_view text, StnJsonMembers *out);

@@ -397,5 +397,7 @@ StnJsonFlat stn_json_read_flat(std::string_view text, StnJsonMembers *out) {
         }
     }
     skip_blanks(p, end);
-    return p == end ? StnJsonFlat::kOk : StnJsonFlat::kInvalid;
+    // nlohmann-json takes a NUL byte between tokens for the end of the
+    // input (a power cut can leave zeros behind a line): so does this.
+    return p == end || *p == '\0' ? StnJsonFlat::kOk : StnJsonFlat::kInvalid;
 }

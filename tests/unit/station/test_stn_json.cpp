@@ -83,6 +83,9 @@ TEST(StnJson, TheFlatReadHandsOverEachMemberDecoded) {
           "f=real", "g=real"}},
         {"{\"a\":1,\"a\":2}", StnJsonFlat::kOk, {"a=u:1", "a=u:2"}},
         {"{}", StnJsonFlat::kOk, {}},
+        // What follows a NUL byte is not read, as a full parse has it.
+        {std::string("{\"a\":1} \0x}", 11), StnJsonFlat::kOk, {"a=u:1"}},
+        {std::string("{\"a\":\0}", 7), StnJsonFlat::kInvalid, {}},
         {"{\"a\":[1]}", StnJsonFlat::kNested, {}},
         {"{\"a\":{}}", StnJsonFlat::kNested, {}},
         {"{\"a\":1,}", StnJsonFlat::kInvalid, {}},

@@ -18,6 +18,7 @@
 
 #include "cli_args.h"
 #include "stn_deliver.h"
+#include "stn_lines.h"
 #include "stn_report.h"
 #include "stn_unit.h"
 
@@ -42,15 +43,16 @@ public:
     virtual void tick() {}
     // Current UTC time as ISO 8601 ("2026-12-08T19:40:00.123Z"). Any thread.
     virtual std::string utc_now() = 0;
+    // The computer's offset from UTC now ("+01:00"); empty when unknown.
+    virtual std::string utc_offset() { return std::string(); }
     // The station's report file (null: it cannot be opened), shared with
     // the report's writer.
     virtual std::shared_ptr<StnReportStore> open_report(const std::string &path) = 0;
-    // The whole file at utf8_path, for `report`; false when it cannot be
-    // read (the default reads nothing).
-    virtual bool read_file(const std::string &utf8_path, std::string *bytes) {
+    // The file at utf8_path, for `report` to read a chunk at a time;
+    // nullptr when it cannot be opened (the default opens nothing).
+    virtual std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) {
         (void)utf8_path;
-        bytes->clear();
-        return false;
+        return nullptr;
     }
     // The factory's database (every call within timeout_s seconds), and a
     // report as delivery reads it (with its cursor file, or none); nullptr
@@ -77,6 +79,7 @@ public:
 // What the program knows about itself.
 struct CliProgram {
     const char *version_text = "";   // this program's version ("3.50")
+    std::string station_name;        // the computer's name, for the report's run lines
     bool image_ok = false;           // the embedded image is usable
     StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed

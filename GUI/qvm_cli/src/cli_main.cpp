@@ -142,6 +142,7 @@ public:
         g_wake = std::move(wake);
     }
     std::string utc_now() override { return stn_utc_now(); }
+    std::string utc_offset() override { return stn_utc_offset(); }
     std::shared_ptr<StnReportStore> open_report(const std::string &path) override {
         auto report = std::make_shared<StnWinReportStore>(path);
         if (!report->ok()) return nullptr;
@@ -158,26 +159,10 @@ public:
     }
     std::string default_database() override { return stn_db_machine_default(); }
     std::string station_name() override { return stn_computer_name(); }
-    bool read_file(const std::string &utf8_path, std::string *bytes) override {
-        bytes->clear();
-        // Shared for writing: a station may be appending to it meanwhile.
-        HANDLE f = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return false;
-        std::vector<char> buf(1 << 16);
-        bool ok = true;
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            bytes->append(buf.data(), got);
-        }
-        CloseHandle(f);
-        return ok;
+    std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) override {
+        std::unique_ptr<StnWinFile> f(new StnWinFile(utf8_path, StnWinFile::kRead));
+        if (!f->ok()) return nullptr;
+        return f;
     }
 
 private:
@@ -234,6 +219,7 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     char product[CLS_prom::kProductLen] = {};
     CliProgram prog;
     prog.version_text = QVM_VERSION_TEXT;
+    prog.station_name = stn_computer_name();
     if (CLS_prom::prom_read(&hex, &version, &mcu, product) == 1 && version != kNoVersion) {
         prog.image_ok = true;
         prog.image.edit = &hex.edit;

@@ -299,6 +299,7 @@ class StationHost : public StnHost {
 public:
     StationHost(const CliArgs &args, CliIo &io) : args_(args), io_(io) {}
     std::string utc_now() override { return io_.utc_now(); }
+    std::string utc_offset() override { return io_.utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         (void)recorded;
         report_result(r, args_.json, io_);
@@ -330,6 +331,8 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.poll_ms = prog.poll_ms;
     config.timeout_s = args.timeout_s;
     config.timeout_ms = prog.timeout_ms;
+    config.who.station = prog.station_name;
+    config.version = prog.version_text;
     StationHost host(args, io);
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();

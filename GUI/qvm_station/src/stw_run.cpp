@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "qvm_version.h"
+
 namespace {
 
 // Posts at most this often after turns: every redraw also loads the Wine
@@ -15,6 +17,7 @@ class StwRun::Host : public StnHost {
 public:
     explicit Host(StwRun *run) : run_(run) {}
     std::string utc_now() override { return stn_utc_now(); }
+    std::string utc_offset() override { return stn_utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
                                        r.outcome == StnOutcome::kCurrent);
@@ -58,6 +61,8 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
     }
     config_ = config;
     delivery_ = delivery;
+    if (config_.who.station.empty()) config_.who.station = stn_computer_name();
+    config_.version = QVM_VERSION_TEXT;
     ended_.store(false);
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
     if (thread_ == nullptr) {

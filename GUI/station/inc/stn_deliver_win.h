@@ -34,5 +34,3 @@ std::unique_ptr<StnDatabase> stn_odbc_database(const std::string &connection_str
 // connection string, or empty when there is none.
 std::string stn_db_machine_default();
 
-// The computer's name (UTF-8), for rows whose line names no station.
-std::string stn_computer_name();

@@ -498,8 +498,3 @@ std::string stn_db_machine_default() {
     return stn_utf8(value);
 }
 
-std::string stn_computer_name() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(name, &n) ? stn_utf8(std::wstring(name, n)) : std::string();
-}

@@ -14,6 +14,7 @@ constexpr int kCliExitFailed = 3;      // at least one device failed
 constexpr int kCliExitInterrupted = 4; // interrupted
 constexpr int kCliExitNoImage = 5;     // the embedded image is unusable
 constexpr int kCliExitStation = 6;     // a station runs on this machine; nothing sent
+constexpr int kCliExitChainBroken = 8; // report --verify: a chain is broken, or a file is not chained
 
 // The exit code of an update run over these outcomes: interrupted beats
 // failed beats success.

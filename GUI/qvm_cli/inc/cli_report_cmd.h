@@ -17,6 +17,14 @@
 // what was printed).
 int cli_report_command(const CliArgs &args, CliIo &io);
 
+// qvm_cli report --verify FILE...: each file's chain (stn_chain.h), one
+// line per file ("FILE: chain intact: 12 lines", or where and how it
+// breaks); with --json one "verify" object per file.
+// Returns kCliExitOk when every chain holds, kCliExitChainBroken when one
+// does not or a file is not chained, kCliExitUsage when a file cannot be
+// read.
+int cli_verify_command(const CliArgs &args, CliIo &io);
+
 // text as one CSV field (RFC 4180): quoted when it holds a comma, a quote,
 // CR or LF, with its quotes doubled. A text that begins with '=', '+', '-',
 // '@', a tab or CR (a spreadsheet would take it for a formula) is quoted

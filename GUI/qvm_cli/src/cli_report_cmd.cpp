@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli_exit.h"
+#include "stn_chain.h"
 #include "stn_json.h"
 #include "stn_tally.h"
 #include "stn_text.h"
@@ -182,4 +183,46 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
                " lines skipped (torn, or not a record)");
     }
     return kCliExitOk;
+}
+
+int cli_verify_command(const CliArgs &args, CliIo &io) {
+    int code = kCliExitOk;
+    for (const std::string &path : args.files) {
+        const std::unique_ptr<StnByteSource> file = io.open_file(path);
+        StnChainCheck check;
+        StnLineReader reader(file.get());
+        StnLine line;
+        std::string text;
+        bool read = file != nullptr;
+        while (read && reader.next(&line)) {
+            // A last line without its line end was never recorded.
+            if (!line.ended) break;
+            if (line.whole) {
+                check.feed(std::string(line.text));
+            } else if (stn_read_at(file.get(), line.offset, static_cast<std::size_t>(line.size),
+                                   &text)) {
+                check.feed(text);
+            } else {
+                read = false;
+            }
+        }
+        if (!read || reader.failed()) {
+            const std::string message = "cannot read the report " + path;
+            if (args.json) io.out(cli_json_error(message, kCliExitUsage));
+            io.err("qvm_cli: " + message);
+            return kCliExitUsage;
+        }
+        if (!check.intact()) code = kCliExitChainBroken;
+        if (args.json) {
+            io.out(StnJson("verify")
+                       .str("file", path)
+                       .boolean("intact", check.intact())
+                       .num("lines", static_cast<std::int64_t>(check.lines()))
+                       .str("verdict", check.verdict())
+                       .line());
+        } else {
+            io.out(path + ": " + check.verdict());
+        }
+    }
+    return code;
 }

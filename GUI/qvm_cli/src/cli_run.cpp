@@ -388,7 +388,13 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
-        if (args.verify && args.database_given) return cli_verify_db_command(args, io);
+        if (args.verify) {
+            // The chain first; with a database, also its copy there.
+            const int chain = cli_verify_command(args, io);
+            if (chain == kCliExitUsage || !args.database_given) return chain;
+            const int copy = cli_verify_db_command(args, io);
+            return chain != kCliExitOk ? chain : copy;
+        }
         return cli_report_command(args, io);
     case CliCommand::kShip:
         return cli_ship_command(args, io);

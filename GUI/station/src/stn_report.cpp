@@ -1,5 +1,6 @@
 #include "stn_report.h"
 
+#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
@@ -41,6 +42,13 @@ bool starts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The same for a literal: compiled inline, where MinGW's C runtime would
+// compare byte by byte in memcmp for every line of the open.
+template <std::size_t N>
+bool begins(std::string_view s, const char (&prefix)[N]) {
+    return s.size() >= N - 1 && std::memcmp(s.data(), prefix, N - 1) == 0;
+}
+
 bool looks_torn(std::string_view line) {
     static constexpr std::string_view kStart = "{\"type\":";
     if (line.find_first_not_of('\0') == std::string_view::npos) return true;
@@ -57,26 +65,24 @@ struct Head {
 // lay it out, read without a parse: {"type":"unit","time":"...","id":N, and
 // the line ends in '}'. False for anything else.
 bool our_head(std::string_view line, Head *h) {
-    static constexpr std::string_view kUnit = "{\"type\":\"unit\",\"time\":\"";
-    static constexpr std::string_view kStart = "{\"type\":\"start\",\"time\":\"";
-    static constexpr std::string_view kId = ",\"id\":";
+    static constexpr char kUnit[] = "{\"type\":\"unit\",\"time\":\"";
+    static constexpr char kStart[] = "{\"type\":\"start\",\"time\":\"";
+    static constexpr char kId[] = ",\"id\":";
     line = without_cr(line);
     if (line.empty() || line.back() != '}') return false;
-    if (starts_with(line, kUnit)) {
+    if (begins(line, kUnit)) {
         h->type = Head::kUnit;
-        line.remove_prefix(kUnit.size());
-    } else if (starts_with(line, kStart)) {
+        line.remove_prefix(sizeof kUnit - 1);
+    } else if (begins(line, kStart)) {
         h->type = Head::kStart;
-        line.remove_prefix(kStart.size());
+        line.remove_prefix(sizeof kStart - 1);
     } else {
         return false;
     }
     // The time: plain bytes up to its closing quote.
     const std::size_t at = stn_json_plain_run(line);
-    if (at == line.size() || line[at] != '"' || !starts_with(line.substr(at + 1), kId)) {
-        return false;
-    }
-    line.remove_prefix(at + 1 + kId.size());
+    if (at == line.size() || line[at] != '"' || !begins(line.substr(at + 1), kId)) return false;
+    line.remove_prefix(at + sizeof kId);
     // At most 19 digits: always within 64 bits; longer ones are parsed.
     std::uint64_t id = 0;
     std::size_t n = 0;

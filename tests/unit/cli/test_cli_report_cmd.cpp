@@ -54,12 +54,13 @@ FakeIo two_reports() {
     return io;
 }
 
-int run(FakeIo &io, std::vector<const char *> argv) {
+int run(FakeIo &io, std::vector<const char *> argv,
+        int (*command)(const CliArgs &, CliIo &) = cli_report_command) {
     argv.insert(argv.begin(), "qvm_cli");
     CliArgs a;
     std::string e;
     EXPECT_TRUE(cli_parse_args(static_cast<int>(argv.size()), argv.data(), &a, &e)) << e;
-    return cli_report_command(a, io);
+    return command(a, io);
 }
 
 }  // namespace
@@ -157,4 +158,36 @@ TEST(CliReportCmd, AFileThatCannotBeReadIsAnErrorAndNothingElse) {
     EXPECT_NE(io.outs[0].find("\"type\":\"error\""), std::string::npos) << io.outs[0];
     EXPECT_NE(io.outs[0].find("missing.jsonl"), std::string::npos) << io.outs[0];
     ASSERT_FALSE(io.errs.empty());
+}
+
+TEST(CliReportCmd, VerifySaysPerFileWhetherItsChainHolds) {
+    // A report as the station writes it, then copies: one with a byte
+    // changed, one from before lines were chained.
+    cli_test::MemStore written;
+    StnReport report(&written);
+    ASSERT_EQ(report.open("t"), StnReportOpen::kOk);
+    for (int id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(report.write_line("{\"type\":\"unit\",\"time\":\"t\",\"id\":" +
+                                      std::to_string(id) + ",\"result\":\"updated\"}"));
+    }
+    std::string changed = written.bytes;
+    changed.replace(changed.find("updated"), 7, "UPDATED");
+    FakeIo io;
+    io.files["good.jsonl"] = written.bytes;
+    io.files["edited.jsonl"] = changed;
+    io.files["old.jsonl"] = "{\"type\":\"unit\",\"id\":1}\n";
+    EXPECT_EQ(run(io, {"report", "--verify", "good.jsonl"}, cli_verify_command), kCliExitOk);
+    EXPECT_EQ(io.outs.back(), "good.jsonl: chain intact: 3 lines");
+    io.outs.clear();
+    EXPECT_EQ(run(io, {"report", "--verify", "good.jsonl", "edited.jsonl", "old.jsonl", "--json"},
+                  cli_verify_command),
+              kCliExitChainBroken);
+    ASSERT_EQ(io.outs.size(), 3u);
+    EXPECT_NE(io.outs[0].find("\"intact\":true"), std::string::npos) << io.outs[0];
+    EXPECT_NE(io.outs[1].find("\"verdict\":\"chain broken between lines 1 and 2 (id 2): line 1 "
+                              "was changed"),
+              std::string::npos)
+        << io.outs[1];
+    EXPECT_NE(io.outs[2].find("not chained"), std::string::npos) << io.outs[2];
+    EXPECT_EQ(run(io, {"report", "--verify", "missing.jsonl"}, cli_verify_command), kCliExitUsage);
 }

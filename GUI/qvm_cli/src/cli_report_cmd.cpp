@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -18,7 +19,7 @@ const char *const kKindWords[kStnFailureKinds] = {
     "", "refused by the device", "no valid answer", "deadline", "unplugged or powered off",
     "not verified", "other"};
 
-std::string csv_row(const StnReportLine &r) {
+std::string csv_row(const StnReportLine &r, std::uint64_t attempt) {
     // Numbers as they are (a negative serial stays a number); texts quoted
     // and kept from being read as formulas.
     const auto number = [](bool has, auto v) { return has ? std::to_string(v) : std::string(); };
@@ -35,6 +36,10 @@ std::string csv_row(const StnReportLine &r) {
         std::to_string(r.ms),
         cli_csv_field(r.message),
         r.recovered ? "true" : "false",
+        cli_csv_field(r.operator_name),
+        cli_csv_field(r.order),
+        cli_csv_field(r.station),
+        attempt == 0 ? std::string() : std::to_string(attempt),
     };
     std::string row;
     for (const std::string &f : fields) row += (row.empty() ? "" : ",") + f;
@@ -63,6 +68,27 @@ std::string fixed(double v, int decimals) {
     return buf;
 }
 
+// [{"name":"WO-17","units":3,...,"first_pass_yield":0.5}, ...]
+std::string json_groups(const std::map<std::string, StnTally::Group> &groups) {
+    std::string out;
+    for (const auto &g : groups) {
+        StnJson j("group");
+        j.str("name", g.first)
+            .num("units", static_cast<std::int64_t>(g.second.units))
+            .num("updated", static_cast<std::int64_t>(g.second.updated))
+            .num("current", static_cast<std::int64_t>(g.second.current))
+            .num("failed", static_cast<std::int64_t>(g.second.failed))
+            .num("interrupted", static_cast<std::int64_t>(g.second.interrupted));
+        const double yield = g.second.first_pass_yield();
+        if (yield < 0) j.null("first_pass_yield");
+        else j.real("first_pass_yield", yield, 4);
+        // An element of the array: without its "type".
+        const std::string text = j.line();
+        out += (out.empty() ? "" : ",") + ("{" + text.substr(text.find(',') + 1));
+    }
+    return "[" + out + "]";
+}
+
 std::string json_report(const StnTally &t, std::size_t files) {
     std::string kinds;
     for (int k = 1; k < kStnFailureKinds; ++k) {
@@ -86,6 +112,9 @@ std::string json_report(const StnTally &t, std::size_t files) {
     j.num("running_s", static_cast<std::int64_t>(t.running_ms() / 1000));
     return j.raw("failures", kinds + "}")
         .raw("not_at_image", "[" + serial_list(t.not_at_image(), ",") + "]")
+        .raw("orders", json_groups(t.orders))
+        .raw("stations", json_groups(t.stations))
+        .num("halts", static_cast<std::int64_t>(t.halts))
         .num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines))
         .num("files", static_cast<std::int64_t>(files))
         .line();
@@ -116,6 +145,19 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     for (int k = 1; k < kStnFailureKinds; ++k) {
         row((std::string("  ") + kKindWords[k]).c_str(), std::to_string(t.failures[k]));
     }
+    row("line stops", std::to_string(t.halts));
+    const auto groups = [&](const char *title, const std::map<std::string, StnTally::Group> &g) {
+        io.out(title);
+        for (const auto &e : g) {
+            const double y = e.second.first_pass_yield();
+            row(("  " + (e.first.empty() ? std::string("(none)") : e.first)).c_str(),
+                std::to_string(e.second.units) + " units, " + std::to_string(e.second.updated) +
+                    " updated, " + std::to_string(e.second.failed) + " failed, first-pass yield " +
+                    (y < 0 ? std::string("none") : fixed(y * 100.0, 1) + " %"));
+        }
+    };
+    groups("by work order", t.orders);
+    groups("by station", t.stations);
     const std::vector<std::int64_t> missing = t.not_at_image();
     row("not at the image", missing.empty() ? "none" : serial_list(missing, " "));
     row("lines skipped", std::to_string(t.skipped_lines));
@@ -152,7 +194,7 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
     // Rows end in CR LF, as RFC 4180 and spreadsheets have them.
     if (args.csv) {
         io.out("time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,"
-               "recovered\r");
+               "recovered,operator,order,station,attempt\r");
     }
     StnTally tally;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -167,7 +209,9 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
             }
             const StnReportLine r = stn_read_report_line(line.text);
             tally.add(r);
-            if (args.csv && r.kind == StnReportLine::kUnit) io.out(csv_row(r) + "\r");
+            if (args.csv && r.kind == StnReportLine::kUnit) {
+                io.out(csv_row(r, tally.attempt) + "\r");
+            }
         }
         if (reader.failed()) return fail("cannot read the report " + args.files[i]);
         tally.end_file();

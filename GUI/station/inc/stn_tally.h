@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <unordered_map>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@
 
 // One line of a report as read back. Never throws.
 struct StnReportLine {
-    enum Kind { kSkipped, kStart, kUnit, kRun };
+    enum Kind { kSkipped, kStart, kUnit, kRun, kHalt };
     Kind kind = kSkipped;           // kSkipped: torn, or not a record
     std::string time;               // UTC, ISO 8601, as written (every record)
     // The fields of a unit line; a missing or null one is empty / false.
@@ -33,6 +34,9 @@ struct StnReportLine {
     std::uint64_t detail = 0, ms = 0;
     bool recovered = false;
     bool stop = false;              // kRun: "event":"stop" (the station ended); else "open"
+    // Who made the unit, for which work order, where (start and unit
+    // lines; empty in reports written before they were recorded).
+    std::string operator_name, order, station;
 };
 bool operator==(const StnReportLine &a, const StnReportLine &b);
 inline bool operator!=(const StnReportLine &a, const StnReportLine &b) { return !(a == b); }
@@ -75,11 +79,28 @@ public:
     std::uint64_t unidentified_failed = 0;
     std::uint64_t skipped_lines = 0;  // torn or not a record
     std::uint64_t failures[kStnFailureKinds] = {};  // by StnFailure
-    // Serial -> outcome of its first and of its last unit line.
+    // Serial -> outcome of its first and of its last unit line, and how
+    // many unit lines it has.
     struct SerialResults {
         StnOutcome first, last;
+        std::uint64_t lines = 1;
     };
     std::unordered_map<std::int64_t, SerialResults> results;
+    std::uint64_t halts = 0;          // "halt" lines: the line stopped itself
+    // Units and first passes of one work order or one station.
+    struct Group {
+        std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+        // Serials whose first unit line is here and not "current" (plus
+        // unidentified failures), and of those the ones "updated".
+        std::uint64_t first_tried = 0, first_passed = 0;
+        double first_pass_yield() const {
+            return first_tried == 0 ? -1 : static_cast<double>(first_passed) / first_tried;
+        }
+    };
+    std::map<std::string, Group> orders, stations;  // by name ("" for none)
+    // Which unit line of its serial the last unit line added was (1 for
+    // its first in the lines read, 2 for its second, ...); 0 for none.
+    std::uint64_t attempt = 0;
 
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
     void feed(std::string_view line);

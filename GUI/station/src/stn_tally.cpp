@@ -74,7 +74,7 @@ class Fields : public StnJsonMembers {
 public:
     enum Key {
         kType, kTime, kId, kIndex, kSerial, kOldVersion, kNewVersion, kResult, kFailure,
-        kMessage, kDetail, kMs, kRecovered, kEvent, kKeys
+        kMessage, kDetail, kMs, kRecovered, kEvent, kOperator, kOrder, kStation, kKeys
     };
     struct Value {
         enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
@@ -155,10 +155,18 @@ public:
         r->failure = StnFailure::kNone;
         r->detail = r->ms = 0;
         r->recovered = r->stop = false;
+        r->operator_name.assign(text(kOperator));
+        r->order.assign(text(kOrder));
+        r->station.assign(text(kStation));
 
         const std::string_view type = text(kType);
         if (type == "start") {
             r->kind = StnReportLine::kStart;
+            r->time.assign(text(kTime));
+            return;
+        }
+        if (type == "halt") {
+            r->kind = StnReportLine::kHalt;
             r->time.assign(text(kTime));
             return;
         }
@@ -202,7 +210,8 @@ private:
     static int key_of(std::string_view key) {
         static constexpr std::string_view kNames[kKeys] = {
             "type", "time", "id", "index", "serial", "old_version", "new_version",
-            "result", "failure", "message", "detail", "ms", "recovered", "event"};
+            "result", "failure", "message", "detail", "ms", "recovered", "event",
+            "operator", "order", "station"};
         // Most members of a line are looked up: the names by length first.
         static const struct ByLength {
             std::vector<int> of[12];
@@ -301,7 +310,8 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.index == b.index && a.serial == b.serial && a.old_version == b.old_version &&
            a.new_version == b.new_version && a.message == b.message && a.outcome == b.outcome &&
            a.failure == b.failure && a.detail == b.detail && a.ms == b.ms &&
-           a.recovered == b.recovered && a.stop == b.stop;
+           a.recovered == b.recovered && a.stop == b.stop &&
+           a.operator_name == b.operator_name && a.order == b.order && a.station == b.station;
 }
 
 void StnTally::feed(std::string_view line) {
@@ -345,16 +355,37 @@ void StnTally::add(const StnReportLine &r) {
         if (timed) activity(at);
         return;
     }
+    if (r.kind == StnReportLine::kHalt) {
+        ++halts;
+        return;
+    }
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted);
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
+    Group *groups[] = {&orders[r.order], &stations[r.station]};
+    bool first_pass = false;  // this line is a first pass that counts
+    attempt = 0;
     if (r.has_serial) {
         // One small entry per serial: a shift's report holds thousands.
         const auto it = results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
-        if (!it.second) it.first->second.last = r.outcome;
+        if (!it.second) {
+            it.first->second.last = r.outcome;
+            ++it.first->second.lines;
+        }
+        attempt = it.first->second.lines;
+        first_pass = it.second && r.outcome != StnOutcome::kCurrent;
     } else if (r.outcome == StnOutcome::kFailed) {
         ++unidentified_failed;
+        first_pass = true;
+    }
+    for (Group *g : groups) {
+        ++g->units;
+        stn_count(r.outcome, g->updated, g->current, g->failed, g->interrupted);
+        if (first_pass) {
+            ++g->first_tried;
+            if (r.outcome == StnOutcome::kUpdated) ++g->first_passed;
+        }
     }
     if (timed && !r.recovered) activity(at);
 }

@@ -109,6 +109,11 @@ TEST(CliReportCmd, TextJsonAndCsv) {
         "  unplugged or powered off 0",
         "  not verified             0",
         "  other                    0",
+        "line stops                 0",
+        "by work order",
+        "  (none)                   4 units, 1 updated, 2 failed, first-pass yield 25.0 %",
+        "by station",
+        "  (none)                   4 units, 1 updated, 2 failed, first-pass yield 25.0 %",
         "not at the image           102 103",
         "lines skipped              1",
     };
@@ -122,19 +127,24 @@ TEST(CliReportCmd, TextJsonAndCsv) {
               "\"interrupted\":1,\"unidentified_failed\":1,\"first_pass_yield\":0.2500,"
               "\"units_per_hour\":8.0,\"running_s\":1800,"
               "\"failures\":{\"refused\":1,\"no_answer\":1,\"deadline\":0,\"unplugged\":0,"
-              "\"unverified\":0,\"other\":0},\"not_at_image\":[102,103],\"skipped_lines\":1,"
+              "\"unverified\":0,\"other\":0},\"not_at_image\":[102,103],"
+              "\"orders\":[{\"name\":\"\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
+              "\"interrupted\":1,\"first_pass_yield\":0.2500}],"
+              "\"stations\":[{\"name\":\"\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
+              "\"interrupted\":1,\"first_pass_yield\":0.2500}],\"halts\":0,\"skipped_lines\":1,"
               "\"files\":2}");
     EXPECT_TRUE(stn_json_is_object(json.outs[0]));
 
     FakeIo csv = two_reports();
     EXPECT_EQ(run(csv, {"report", "--csv", "a.jsonl", "b.jsonl"}), kCliExitOk);
     const std::vector<std::string> rows = {
-        "time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,recovered\r",
-        "2026-12-08T10:00:00.000Z,1,0,101,3.40,3.62,updated,,0,2210,,false\r",
+        "time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,recovered,"
+        "operator,order,station,attempt\r",
+        "2026-12-08T10:00:00.000Z,1,0,101,3.40,3.62,updated,,0,2210,,false,,,,1\r",
         "2026-12-08T10:30:00.000Z,2,1,102,3.40,,failed,refused,57348,310,"
-        "\"device 1 (serial 102): block at 0x5400 refused, \"\"E004\"\"\",false\r",
-        "2026-12-08T11:00:00.000Z,3,2,103,3.50,,interrupted,,0,0,,true\r",
-        "2026-12-08T11:05:00.000Z,4,3,,,,failed,no_answer,4294967294,5000,,false\r",
+        "\"device 1 (serial 102): block at 0x5400 refused, \"\"E004\"\"\",false,,,,1\r",
+        "2026-12-08T11:00:00.000Z,3,2,103,3.50,,interrupted,,0,0,,true,,,,1\r",
+        "2026-12-08T11:05:00.000Z,4,3,,,,failed,no_answer,4294967294,5000,,false,,,,\r",
     };
     EXPECT_EQ(csv.outs, rows);
 }
@@ -148,7 +158,7 @@ TEST(CliReportCmd, CsvKeepsNumbersAndShowsFormulasAsText) {
     EXPECT_EQ(run(io, {"report", "--csv", "edited.jsonl"}), kCliExitOk);
     ASSERT_EQ(io.outs.size(), 2u);
     EXPECT_EQ(io.outs[1], "\"'=NOW()\",1,0,-5,\"'-1\",\"'@x\",failed,refused,7,1,"
-                          "\"'+cmd|' /C calc'!A0\",false\r");
+                          "\"'+cmd|' /C calc'!A0\",false,,,,1\r");
 }
 
 TEST(CliReportCmd, AFileThatCannotBeReadIsAnErrorAndNothingElse) {

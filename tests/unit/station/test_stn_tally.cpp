@@ -209,3 +209,47 @@ TEST(StnTally, FailureKindsNamedOrFromTheDetailOfOlderLines) {
         for (int k = 0; k < kStnFailureKinds; ++k) EXPECT_EQ(t.failures[k], expect[k]) << c.more;
     }
 }
+
+TEST(StnTally, WorkOrdersStationsLineStopsAndAttempts) {
+    // Two stations, two orders: serial 1 fails then passes on another
+    // station, serial 2 passes at once, serial 3 was current, one unit
+    // failed before its serial was read, and the line stopped once.
+    const auto unit = [](const char *result, const char *serial, const char *order,
+                         const char *station) {
+        return std::string("{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:00.000Z\",\"id\":1,") +
+               "\"serial\":" + serial + ",\"result\":\"" + result + "\",\"detail\":" +
+               (std::string(result) == "failed" ? "57348" : "0") + ",\"operator\":\"Zoë\"," +
+               "\"order\":\"" + order + "\",\"station\":\"" + station + "\"}";
+    };
+    StnTally t;
+    const struct {
+        std::string line;
+        std::uint64_t attempt;
+    } lines[] = {
+        {unit("failed", "1", "WO-1", "A"), 1},
+        {unit("updated", "1", "WO-1", "B"), 2},
+        {unit("updated", "2", "WO-2", "A"), 1},
+        {unit("current", "3", "WO-2", "B"), 1},
+        {unit("failed", "null", "WO-2", "B"), 0},
+        {"{\"type\":\"halt\",\"time\":\"2026-12-09T08:01:00.000Z\",\"count\":5,\"index\":null}", 0},
+        {"{\"type\":\"unit\",\"id\":9,\"serial\":4,\"result\":\"updated\"}", 1},  // an older line
+    };
+    for (const auto &l : lines) {
+        t.feed(l.line);
+        EXPECT_EQ(t.attempt, l.attempt) << l.line;
+    }
+    EXPECT_EQ(t.halts, 1u);
+    EXPECT_EQ(stn_read_report_line(lines[0].line).operator_name, "Zoë");
+    const auto figures = [](const StnTally::Group &g) {
+        return std::to_string(g.units) + " " + std::to_string(g.updated) + " " +
+               std::to_string(g.failed) + " " + std::to_string(g.first_passed) + "/" +
+               std::to_string(g.first_tried);
+    };
+    // A serial's first pass belongs where its first unit line is.
+    EXPECT_EQ(figures(t.orders.at("WO-1")), "2 1 1 0/1");
+    EXPECT_EQ(figures(t.orders.at("WO-2")), "3 1 1 1/2");
+    EXPECT_EQ(figures(t.orders.at("")), "1 1 0 1/1");
+    EXPECT_EQ(figures(t.stations.at("A")), "2 1 1 1/2");
+    EXPECT_EQ(figures(t.stations.at("B")), "3 1 1 0/1");
+    EXPECT_DOUBLE_EQ(t.orders.at("WO-2").first_pass_yield(), 0.5);
+}

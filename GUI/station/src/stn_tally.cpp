@@ -7,47 +7,11 @@
 
 #include "stn_json.h"
 #include "stn_text.h"
+#include "stn_time.h"
 
 namespace {
 
 using Json = nlohmann::json;
-
-// Milliseconds since 1970 of "YYYY-MM-DDTHH:MM:SS[.mmm]Z"; false for any
-// other text.
-bool iso_ms(const std::string &t, std::int64_t *out) {
-    const auto digits = [&](std::size_t at, std::size_t n, int *v) {
-        if (at + n > t.size()) return false;
-        *v = 0;
-        for (std::size_t i = at; i < at + n; ++i) {
-            if (t[i] < '0' || t[i] > '9') return false;
-            *v = *v * 10 + (t[i] - '0');
-        }
-        return true;
-    };
-    int y, mo, d, h, mi, s, ms = 0;
-    if (!digits(0, 4, &y) || t.compare(4, 1, "-") != 0 || !digits(5, 2, &mo) ||
-        t.compare(7, 1, "-") != 0 || !digits(8, 2, &d) || t.compare(10, 1, "T") != 0 ||
-        !digits(11, 2, &h) || t.compare(13, 1, ":") != 0 || !digits(14, 2, &mi) ||
-        t.compare(16, 1, ":") != 0 || !digits(17, 2, &s)) {
-        return false;
-    }
-    std::size_t at = 19;
-    if (t.compare(at, 1, ".") == 0) {
-        if (!digits(20, 3, &ms)) return false;
-        at = 23;
-    }
-    if (t.size() != at + 1 || t[at] != 'Z') return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
-    // Days from the civil date (proleptic Gregorian, March-based years).
-    const int yy = y - (mo <= 2 ? 1 : 0);
-    const int era = yy / 400;
-    const int yoe = yy - era * 400;
-    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-    *out = ((days * 24 + h) * 60 + mi) * 60000 + s * 1000 + ms;
-    return true;
-}
 
 bool outcome_of(std::string_view word, StnOutcome *out) {
     for (StnOutcome o : {StnOutcome::kUpdated, StnOutcome::kCurrent, StnOutcome::kFailed,
@@ -341,7 +305,7 @@ void StnTally::add(const StnReportLine &r) {
         return;
     }
     std::int64_t at = 0;
-    const bool timed = iso_ms(r.time, &at);
+    const bool timed = stn_utc_ms(r.time, &at);
     if (r.kind == StnReportLine::kRun) {
         if (r.stop && in_run_ && timed && at > to_ms_) to_ms_ = at;
         close_run();

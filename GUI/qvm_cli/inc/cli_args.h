@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "stn_text.h"
+
 enum class CliCommand { kHelp, kVersion, kList, kInfo, kUpdate, kStation, kReport };
 
 struct CliArgs {
@@ -20,6 +22,10 @@ struct CliArgs {
     std::vector<unsigned> devices;  // --device N ..., in the order given, no repeats
     std::string report;           // station: --report FILE
     std::vector<std::string> files;  // report: FILE..., in the order given
+    // update, station: --operator, --order, --station-name (the station
+    // empty when not given: the computer's name then).
+    StnWho who;
+    unsigned halt_after = 0;      // station: --halt-after; 0 never
 };
 
 // Parses argv[1..argc-1] (UTF-8) into *args.

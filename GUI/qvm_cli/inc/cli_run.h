@@ -60,6 +60,7 @@ struct CliProgram {
     StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed
     unsigned timeout_ms = 0;         // 0: the --timeout in seconds (tests set less)
+    std::string computer_name;       // the station's name when --station-name is not given
 };
 
 // Runs the parsed command. Returns the exit code (kCliExit*). After an

@@ -222,6 +222,7 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     char product[CLS_prom::kProductLen] = {};
     CliProgram prog;
     prog.version_text = QVM_VERSION_TEXT;
+    prog.computer_name = stn_computer_name();
     if (CLS_prom::prom_read(&hex, &version, &mcu, product) == 1 && version != kNoVersion) {
         prog.image_ok = true;
         prog.image.edit = &hex.edit;

@@ -19,6 +19,9 @@ std::string stn_utf8(const std::wstring &wide);
 std::string stn_utc_now();
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);
+// This computer's name (kernel32 only), UTF-8: the station's name in the
+// report unless one is given; "" when it has none fit for a report line.
+std::string stn_computer_name();
 
 class StnWinReportStore : public StnReportStore {
 public:

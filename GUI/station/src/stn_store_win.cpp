@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "stn_args.h"
 #include "stn_sha256.h"
 
 namespace {
@@ -105,6 +106,19 @@ std::string stn_full_path(const std::string &utf8_path) {
     if (got == 0 || got >= n) return utf8_path;
     full.resize(got);
     return stn_utf8(full);
+}
+
+std::string stn_computer_name() {
+    // The host name as it was set (case kept, up to 63 characters), else
+    // the NetBIOS name.
+    wchar_t name[256] = {};
+    DWORD n = sizeof name / sizeof name[0];
+    std::string got;
+    if (GetComputerNameExW(ComputerNameDnsHostname, name, &n)) got = stn_utf8(name);
+    if (stn_printable_text(got, 1, 64)) return got;
+    n = sizeof name / sizeof name[0];
+    got = GetComputerNameW(name, &n) ? stn_utf8(name) : std::string();
+    return stn_printable_text(got, 1, 64) ? got : std::string();
 }
 
 StnWinReportStore::StnWinReportStore(const std::string &utf8_path)

@@ -4,10 +4,18 @@
 
 const char kStwUsage[] =
     "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
+    "    [--operator TEXT] [--order TEXT] [--station-name TEXT]\n"
+    "    [--require-operator] [--require-order] [--halt-after N]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
-    "  --parallel K    most units written at once, 1..256 (default: no limit)";
+    "  --parallel K    most units written at once, 1..256 (default: no limit)\n"
+    "  --operator TEXT, --order TEXT   what the Operator and Work order fields start with\n"
+    "  --station-name TEXT   this station's name in the report (default: the computer's)\n"
+    "  --require-operator, --require-order   Start waits until that field is filled\n"
+    "  --halt-after N  stop the line after N units in a row failed, 0..1000 (default 5;\n"
+    "                  0: never)\n"
+    "Texts: printable, 1 to 64 characters.";
 
 namespace {
 
@@ -17,6 +25,7 @@ std::string error_text(const StnArgError &e) {
     const std::string name = e.opt < kStnOptCount ? row.name : "";
     switch (e.kind) {
     case StnArgError::kTwice: return name + " is given twice";
+    case StnArgError::kFlagValue: return name + " takes no value";
     case StnArgError::kNoValue: return name + " needs a value";
     case StnArgError::kBadValue:
         if (!row.number) return name + " needs " + row.needs;
@@ -31,8 +40,11 @@ std::string error_text(const StnArgError &e) {
 
 bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error) {
     StnArgRules rules;
-    rules.options =
-        stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) | stn_opt_bit(kStnOptParallel);
+    rules.options = stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) |
+                    stn_opt_bit(kStnOptParallel) | stn_opt_bit(kStnOptOperator) |
+                    stn_opt_bit(kStnOptOrder) | stn_opt_bit(kStnOptStationName) |
+                    stn_opt_bit(kStnOptRequireOperator) | stn_opt_bit(kStnOptRequireOrder) |
+                    stn_opt_bit(kStnOptHaltAfter);
     StnArgScan scan;
     StnArgError problem;
     if (!stn_scan_args(args, 0, rules, &scan, &problem)) {
@@ -45,9 +57,15 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
         case kStnOptReport: a.report = v.text; break;
         case kStnOptTimeout: a.timeout_s = v.number; break;
         case kStnOptParallel: a.parallel = v.number; break;
+        case kStnOptOperator: a.operator_name = v.text; break;
+        case kStnOptOrder: a.order = v.text; break;
+        case kStnOptStationName: a.station_name = v.text; break;
+        case kStnOptHaltAfter: a.halt_after = v.number; break;
         default: break;
         }
     }
+    a.require_operator = (scan.seen & stn_opt_bit(kStnOptRequireOperator)) != 0;
+    a.require_order = (scan.seen & stn_opt_bit(kStnOptRequireOrder)) != 0;
     *out = a;
     return true;
 }

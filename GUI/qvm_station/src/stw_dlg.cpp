@@ -134,7 +134,7 @@ BOOL StwDialog::OnInitDialog() {
     }
     ::SetWindowTextW(GetDlgItem(IDC_OPERATOR)->m_hWnd, stn_wide(args_.operator_name).c_str());
     ::SetWindowTextW(GetDlgItem(IDC_ORDER)->m_hWnd, stn_wide(args_.order).c_str());
-    // A bold font half as large again for the banner of a halt.
+    // The banner of a halt: bold, 1.6 times the dialog font.
     LOGFONTA lf{};
     HFONT base = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
     if (base != nullptr && GetObjectA(base, sizeof lf, &lf)) {

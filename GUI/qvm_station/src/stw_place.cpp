@@ -3,11 +3,10 @@
 namespace {
 
 const char kKey[] = "Software\\R846-QVM2K\\Station";
-
-struct Value {
-    const char *name;
-    LONG *at;
-};
+// The values, in this order.
+const char *const kNames[] = {"WindowLeft",  "WindowTop",       "WindowRight",
+                              "WindowBottom", "WindowMaximized", "WindowDpi"};
+constexpr int kCount = sizeof kNames / sizeof kNames[0];
 
 }  // namespace
 
@@ -15,24 +14,20 @@ bool stw_load_placement(StwPlacement *p) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
-    StwPlacement got;
-    LONG maximized = 0, dpi = 0;
-    const Value values[] = {{"WindowLeft", &got.normal.left},     {"WindowTop", &got.normal.top},
-                            {"WindowRight", &got.normal.right},   {"WindowBottom", &got.normal.bottom},
-                            {"WindowMaximized", &maximized},      {"WindowDpi", &dpi}};
+    DWORD v[kCount] = {};
     bool whole = true;
-    for (const Value &v : values) {
-        DWORD type = 0, size = sizeof(DWORD), data = 0;
-        whole = whole && RegQueryValueExA(key, v.name, nullptr, &type,
-                                          reinterpret_cast<BYTE *>(&data), &size) == ERROR_SUCCESS &&
-                type == REG_DWORD && size == sizeof(DWORD);
-        *v.at = static_cast<LONG>(data);
+    for (int i = 0; i < kCount && whole; ++i) {
+        DWORD type = 0, size = sizeof v[i];
+        whole = RegQueryValueExA(key, kNames[i], nullptr, &type, reinterpret_cast<BYTE *>(&v[i]),
+                                 &size) == ERROR_SUCCESS &&
+                type == REG_DWORD && size == sizeof v[i];
     }
     RegCloseKey(key);
     if (!whole) return false;
-    got.maximized = maximized != 0;
-    got.dpi = static_cast<int>(dpi);
-    *p = got;
+    p->normal = {static_cast<LONG>(v[0]), static_cast<LONG>(v[1]), static_cast<LONG>(v[2]),
+                 static_cast<LONG>(v[3])};
+    p->maximized = v[4] != 0;
+    p->dpi = static_cast<int>(v[5]);
     return true;
 }
 
@@ -41,14 +36,11 @@ void stw_save_placement(const StwPlacement &p) {
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         return;
-    StwPlacement copy = p;
-    LONG maximized = p.maximized ? 1 : 0, dpi = p.dpi;
-    const Value values[] = {{"WindowLeft", &copy.normal.left},     {"WindowTop", &copy.normal.top},
-                            {"WindowRight", &copy.normal.right},   {"WindowBottom", &copy.normal.bottom},
-                            {"WindowMaximized", &maximized},       {"WindowDpi", &dpi}};
-    for (const Value &v : values) {
-        const DWORD data = static_cast<DWORD>(*v.at);
-        RegSetValueExA(key, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data),
+    const LONG v[kCount] = {p.normal.left,   p.normal.top,        p.normal.right,
+                            p.normal.bottom, p.maximized ? 1 : 0, p.dpi};
+    for (int i = 0; i < kCount; ++i) {
+        const DWORD data = static_cast<DWORD>(v[i]);
+        RegSetValueExA(key, kNames[i], 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data),
                        sizeof data);
     }
     RegCloseKey(key);

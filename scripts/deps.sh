@@ -7,7 +7,8 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev
       mingw-w64 g++-mingw-w64-x86-64 wine64 wine fonts-wine
       xvfb x11-utils imagemagick
       git python3 unzip openssl osslsigncode jq
-      nlohmann-json3-dev libcli11-dev xdotool wixl msitools)
+      nlohmann-json3-dev libcli11-dev xdotool wixl msitools
+      postgresql odbc-postgresql unixodbc)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

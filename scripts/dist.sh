@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release: build/dist/qvm_updater-VERSION-win64.zip (the programs,
-# the user guide dist/README.txt with CRLF line ends, SHA256SUMS) and the
+# the user guide dist/README.txt with CRLF line ends, the schema scripts of
+# dist/sql for the factory's database, SHA256SUMS) and the
 # installer build/dist/qvm_updater-VERSION-x64.msi (scripts/make-msi.sh).
 # qvm_station.exe goes in both when this tree has that target. With SIGN_PFX
 # and SIGN_PASS_FILE the programs are signed before the sums are made, and
@@ -65,6 +66,7 @@ stage="$out/stage"
 rm -rf "$stage"; mkdir -p "$stage"
 for t in "${programs[@]}"; do cp "$build/${exe[$t]}" "$stage/$t.exe"; done
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' dist/README.txt >"$stage/README.txt"
+cp dist/sql/schema-postgresql.sql dist/sql/schema-sqlserver.sql "$stage/"
 
 for f in "$stage"/*.exe; do
     ! grep -qaF "$src" "$f" || die "$(basename "$f") holds the path of this checkout ($src): not reproducible"
@@ -77,7 +79,7 @@ else
     signed="UNSIGNED: give SIGN_PFX=FILE SIGN_PASS_FILE=FILE to sign the programs and the installer"
 fi
 
-(cd "$stage" && LC_ALL=C sha256sum -- *.exe README.txt >SHA256SUMS)
+(cd "$stage" && LC_ALL=C sha256sum -- *.exe README.txt *.sql >SHA256SUMS)
 rm -f "$archive"
 scripts/zip-reproducible.py "$archive" "$stage"
 # The sums are checked where a user checks them: in the unpacked archive.

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "cli_args.h"
+#include "stn_deliver.h"
+#include "stn_lines.h"
 #include "stn_report.h"
 #include "stn_unit.h"
 
@@ -41,26 +43,47 @@ public:
     virtual void tick() {}
     // Current UTC time as ISO 8601 ("2026-12-08T19:40:00.123Z"). Any thread.
     virtual std::string utc_now() = 0;
+    // The computer's offset from UTC now ("+01:00"); empty when unknown.
+    virtual std::string utc_offset() { return std::string(); }
     // The station's report file (null: it cannot be opened), shared with
     // the report's writer.
     virtual std::shared_ptr<StnReportStore> open_report(const std::string &path) = 0;
-    // The whole file at utf8_path, for `report`; false when it cannot be
-    // read (the default reads nothing).
-    virtual bool read_file(const std::string &utf8_path, std::string *bytes) {
+    // The file at utf8_path, for `report` to read a chunk at a time;
+    // nullptr when it cannot be opened (the default opens nothing).
+    virtual std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) {
         (void)utf8_path;
-        bytes->clear();
-        return false;
+        return nullptr;
     }
+    // The factory's database (every call within timeout_s seconds), and a
+    // report as delivery reads it (with its cursor file, or none); nullptr
+    // with *why when they cannot be had. Used on one thread at a time.
+    virtual std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
+                                                       unsigned timeout_s, std::string *why) {
+        (void)connection_string, (void)timeout_s;
+        *why = "this build has no database access";
+        return nullptr;
+    }
+    virtual std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
+                                                                bool with_cursor,
+                                                                std::string *why) {
+        (void)utf8_path, (void)with_cursor;
+        *why = "this build cannot read files for delivery";
+        return nullptr;
+    }
+    // The machine's default connection string; empty when none.
+    virtual std::string default_database() { return ""; }
+    // This computer's name, for lines that name no station.
+    virtual std::string station_name() { return ""; }
 };
 
 // What the program knows about itself.
 struct CliProgram {
     const char *version_text = "";   // this program's version ("3.50")
+    std::string station_name;        // the computer's name: the station's by default
     bool image_ok = false;           // the embedded image is usable
     StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed
     unsigned timeout_ms = 0;         // 0: the --timeout in seconds (tests set less)
-    std::string computer_name;       // the station's name when --station-name is not given
 };
 
 // Runs the parsed command. Returns the exit code (kCliExit*). After an

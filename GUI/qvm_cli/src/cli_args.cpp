@@ -42,7 +42,7 @@ const CommandRow kCommands[] = {
     {"station", CliCommand::kStation,
      bit(kStnOptReport) | bit(kStnOptForce) | bit(kStnOptParallel) | bit(kStnOptTimeout) |
          kWho | bit(kStnOptRequireOperator) | bit(kStnOptRequireOrder) | bit(kStnOptHaltAfter) |
-         bit(kStnOptJson),
+         bit(kStnOptJson) | bit(kStnOptDatabase) | bit(kStnOptDatabaseRequired),
      bit(kStnOptReport),
      nullptr,
      "waits for devices and updates each one that appears, once until it is\n"
@@ -52,11 +52,23 @@ const CommandRow kCommands[] = {
      "Ctrl+C stops taking devices and lets running updates finish; a second\n"
      "Ctrl+C stops at once (those units are recorded as interrupted).\n"
      "With --halt-after N the line stops itself after N failures in a row\n"
-     "(exit code 7)"},
-    {"report", CliCommand::kReport, bit(kStnOptJson) | bit(kStnOptCsv), 0, "FILE...",
+     "(exit code 7). With a database, every line of FILE is delivered to it\n"
+     "in order, on a thread of its own (FILE.dbcursor keeps how far); the\n"
+     "station never waits for it"},
+    {"report", CliCommand::kReport,
+     bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase), 0,
+     "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
      "result, first-pass yield, failures by kind, units per hour and the\n"
-     "serials not at the image; --csv gives one row per unit. Opens no device"},
+     "serials not at the image; --csv gives one row per unit. Opens no device.\n"
+     "--verify --database: lines missing from the database, and rows it holds\n"
+     "that the file lacks or holds changed"},
+    {"ship", CliCommand::kShip, bit(kStnOptDatabase) | bit(kStnOptTimeout) | bit(kStnOptJson),
+     bit(kStnOptDatabase),
+     "FILE...",
+     "delivers reports made elsewhere (a station without network) to the\n"
+     "database, every line once: prints how many were new and how many\n"
+     "were there already"},
 };
 
 // Words that mean the same after any command: --help (or -h, /?) and
@@ -183,10 +195,20 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         case kStnOptOrder: args->who.order = v.text; break;
         case kStnOptStationName: args->who.station = v.text; break;
         case kStnOptHaltAfter: args->halt_after = v.number; break;
+        case kStnOptDatabase:
+            args->database = v.text;
+            args->database_given = true;
+            break;
         default: break;
         }
     }
+    args->database_required = (scan.seen & bit(kStnOptDatabaseRequired)) != 0;
+    args->verify = (scan.seen & bit(kStnOptVerify)) != 0;
     args->files = scan.operands;
+    if (args->command == CliCommand::kReport && args->database_given && !args->verify) {
+        return refuse("report: --database goes with --verify");
+    }
+    if (args->verify && args->csv) return refuse("--verify and --csv exclude each other");
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include "com_type.h"
 #include "prom.h"
 #include "resource.h"
+#include "stn_deliver_win.h"
 #include "stn_owner.h"
 #include "stn_session.h"
 #include "stn_store_win.h"
@@ -141,31 +142,27 @@ public:
         g_wake = std::move(wake);
     }
     std::string utc_now() override { return stn_utc_now(); }
+    std::string utc_offset() override { return stn_utc_offset(); }
     std::shared_ptr<StnReportStore> open_report(const std::string &path) override {
         auto report = std::make_shared<StnWinReportStore>(path);
         if (!report->ok()) return nullptr;
         return report;
     }
-    bool read_file(const std::string &utf8_path, std::string *bytes) override {
-        bytes->clear();
-        // Shared for writing: a station may be appending to it meanwhile.
-        HANDLE f = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return false;
-        std::vector<char> buf(1 << 16);
-        bool ok = true;
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            bytes->append(buf.data(), got);
-        }
-        CloseHandle(f);
-        return ok;
+    std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
+                                               unsigned timeout_s, std::string *why) override {
+        return stn_odbc_database(connection_string, timeout_s, why);
+    }
+    std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
+                                                        bool with_cursor,
+                                                        std::string *why) override {
+        return stn_win_deliver_files(utf8_path, with_cursor, why);
+    }
+    std::string default_database() override { return stn_db_machine_default(); }
+    std::string station_name() override { return stn_computer_name(); }
+    std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) override {
+        std::unique_ptr<StnWinFile> f(new StnWinFile(utf8_path, StnWinFile::kRead));
+        if (!f->ok()) return nullptr;
+        return f;
     }
 
 private:
@@ -222,7 +219,7 @@ extern "C" int wmain(int argc, wchar_t **argv) {
     char product[CLS_prom::kProductLen] = {};
     CliProgram prog;
     prog.version_text = QVM_VERSION_TEXT;
-    prog.computer_name = stn_computer_name();
+    prog.station_name = stn_computer_name();
     if (CLS_prom::prom_read(&hex, &version, &mcu, product) == 1 && version != kNoVersion) {
         prog.image_ok = true;
         prog.image.edit = &hex.edit;

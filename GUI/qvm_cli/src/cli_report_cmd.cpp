@@ -1,6 +1,8 @@
 #include "cli_report_cmd.h"
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "cli_exit.h"
@@ -16,24 +18,36 @@ const char *const kKindWords[kStnFailureKinds] = {
     "not verified", "other"};
 
 std::string csv_row(const StnReportLine &r) {
+    // Numbers as they are (a negative serial stays a number); texts quoted
+    // and kept from being read as formulas.
     const auto number = [](bool has, auto v) { return has ? std::to_string(v) : std::string(); };
-    const std::vector<std::string> fields = {
-        r.time,
+    const std::string fields[] = {
+        cli_csv_field(r.time),
         number(r.has_id, r.id),
         number(r.has_index, r.index),
         number(r.has_serial, r.serial),
-        r.old_version,
-        r.new_version,
+        cli_csv_field(r.old_version),
+        cli_csv_field(r.new_version),
         stn_outcome_name(r.outcome),
         stn_failure_name(r.failure),
         std::to_string(r.detail),
         std::to_string(r.ms),
-        r.message,
+        cli_csv_field(r.message),
         r.recovered ? "true" : "false",
     };
     std::string row;
-    for (const std::string &f : fields) row += (row.empty() ? "" : ",") + cli_csv_field(f);
+    for (const std::string &f : fields) row += (row.empty() ? "" : ",") + f;
     return row;
+}
+
+// "3 h 05 min"
+std::string hours_text(std::uint64_t ms) {
+    const std::uint64_t minutes = ms / 60000;
+    char buf[48];
+    std::snprintf(buf, sizeof(buf), "%llu h %02u min",
+                  static_cast<unsigned long long>(minutes / 60),
+                  static_cast<unsigned>(minutes % 60));
+    return buf;
 }
 
 std::string serial_list(const std::vector<std::int64_t> &serials, const char *sep) {
@@ -60,13 +74,15 @@ std::string json_report(const StnTally &t, std::size_t files) {
         .num("updated", static_cast<std::int64_t>(t.updated))
         .num("current", static_cast<std::int64_t>(t.current))
         .num("failed", static_cast<std::int64_t>(t.failed))
-        .num("interrupted", static_cast<std::int64_t>(t.interrupted));
+        .num("interrupted", static_cast<std::int64_t>(t.interrupted))
+        .num("unidentified_failed", static_cast<std::int64_t>(t.unidentified_failed));
     const double yield = t.first_pass_yield();
     if (yield < 0) j.null("first_pass_yield");
     else j.real("first_pass_yield", yield, 4);
     const double per_hour = t.units_per_hour();
     if (per_hour < 0) j.null("units_per_hour");
     else j.real("units_per_hour", per_hour, 1);
+    j.num("running_s", static_cast<std::int64_t>(t.running_ms() / 1000));
     return j.raw("failures", kinds + "}")
         .raw("not_at_image", "[" + serial_list(t.not_at_image(), ",") + "]")
         .num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines))
@@ -85,6 +101,7 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     row("  updated", std::to_string(t.updated));
     row("  current", std::to_string(t.current));
     row("  failed", std::to_string(t.failed));
+    row("  failed, serial unknown", std::to_string(t.unidentified_failed));
     row("  interrupted", std::to_string(t.interrupted) +
                              (t.recovered != 0 ? " (" + std::to_string(t.recovered) +
                                                      " recorded at a later start)"
@@ -93,6 +110,7 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     row("first-pass yield", yield < 0 ? "none" : fixed(yield * 100.0, 1) + " %");
     const double per_hour = t.units_per_hour();
     row("units per hour", per_hour < 0 ? "none (under a minute)" : fixed(per_hour, 1));
+    row("time running", hours_text(t.running_ms()));
     io.out("failures by kind");
     for (int k = 1; k < kStnFailureKinds; ++k) {
         row((std::string("  ") + kKindWords[k]).c_str(), std::to_string(t.failures[k]));
@@ -105,8 +123,11 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
 }  // namespace
 
 std::string cli_csv_field(const std::string &text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
+    // A spreadsheet reads a cell that begins so as a formula: a quote in
+    // front makes it text (a report can be edited by hand before export).
+    const bool formula = !text.empty() && std::strchr("=+-@\t\r", text[0]) != nullptr;
+    if (!formula && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = formula ? "\"'" : "\"";
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
@@ -115,16 +136,17 @@ std::string cli_csv_field(const std::string &text) {
 }
 
 int cli_report_command(const CliArgs &args, CliIo &io) {
-    // Every file is read before anything is printed: an unreadable one
-    // leaves only its error.
-    std::vector<std::string> files(args.files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!io.read_file(args.files[i], &files[i])) {
-            const std::string message = "cannot read the report " + args.files[i];
-            if (args.json) io.out(cli_json_error(message, kCliExitUsage));
-            io.err("qvm_cli: " + message);
-            return kCliExitUsage;
-        }
+    const auto fail = [&](const std::string &message) {
+        if (args.json) io.out(cli_json_error(message, kCliExitUsage));
+        io.err("qvm_cli: " + message);
+        return kCliExitUsage;
+    };
+    // Every file is opened before anything is printed: one that cannot be
+    // leaves only its error. Then each is read a chunk at a time.
+    std::vector<std::unique_ptr<StnByteSource>> files;
+    for (const std::string &path : args.files) {
+        files.push_back(io.open_file(path));
+        if (files.back() == nullptr) return fail("cannot read the report " + path);
     }
     // Rows end in CR LF, as RFC 4180 and spreadsheets have them.
     if (args.csv) {
@@ -132,16 +154,23 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
                "recovered\r");
     }
     StnTally tally;
-    for (const std::string &bytes : files) {
-        // Whole lines only: a last line without its line end was torn in
-        // the writing and counts as skipped.
-        std::size_t at = 0;
-        for (std::size_t end; (end = bytes.find('\n', at)) != std::string::npos; at = end + 1) {
-            const StnReportLine r = stn_read_report_line(bytes.substr(at, end - at));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        StnLineReader reader(files[i].get());
+        StnLine line;
+        while (reader.next(&line)) {
+            // A last line without its line end is torn, or still being
+            // written: skipped, as is one longer than any record.
+            if (!line.ended || !line.whole) {
+                ++tally.skipped_lines;
+                continue;
+            }
+            const StnReportLine r = stn_read_report_line(line.text);
             tally.add(r);
             if (args.csv && r.kind == StnReportLine::kUnit) io.out(csv_row(r) + "\r");
         }
-        if (at < bytes.size()) ++tally.skipped_lines;
+        if (reader.failed()) return fail("cannot read the report " + args.files[i]);
+        tally.end_file();
+        files[i].reset();
     }
     if (args.json) {
         io.out(json_report(tally, args.files.size()));

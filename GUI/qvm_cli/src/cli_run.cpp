@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "cli_db.h"
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
 #include "cmc_tbl.h"
@@ -80,7 +81,7 @@ private:
 // for the station by default.
 StnWho who_of(const CliArgs &args, const CliProgram &prog) {
     StnWho who = args.who;
-    if (who.station.empty()) who.station = prog.computer_name;
+    if (who.station.empty()) who.station = prog.station_name;
     return who;
 }
 
@@ -308,6 +309,7 @@ public:
     StationHost(const CliArgs &args, const StnWho &who, CliIo &io)
         : args_(args), who_(who), io_(io) {}
     std::string utc_now() override { return io_.utc_now(); }
+    std::string utc_offset() override { return io_.utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         (void)recorded;
         report_result(r, who_, args_.json, io_);
@@ -325,7 +327,10 @@ public:
             io_.out(words);
         }
     }
+    void on_turn() override { delivery.wake(); }
+    bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
+    CliDelivery delivery;  // the report to the factory's database, when there is one
 
 private:
     const CliArgs &args_;
@@ -350,12 +355,14 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.timeout_ms = prog.timeout_ms;
     config.halt_after = args.halt_after;
     config.who = who_of(args, prog);
+    config.version = prog.version_text;
     StationHost host(args, config.who, io);
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();
     if (opened != StnOpen::kOk) {
         return fail_run(args.report + " " + stn_open_text(opened), kCliExitUsage, args.json, io);
     }
+    if (!host.delivery.start(args, io)) return kCliExitUsage;
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 
@@ -375,6 +382,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
                 lines.push_back(live_line(t));
             }
         }
+        host.delivery.show(args, io);
         if (io.live_ok()) {
             lines.push_back(stn_totals_text(snap.totals));
             io.live(lines);
@@ -382,6 +390,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         io.tick();
     }
     io.set_waker(nullptr);
+    host.delivery.finish(io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
     const int code = cli_station_exit_code(snap.spilled != 0, snap.halted);
     finish_summary(snap.totals, code, args.json, io);
@@ -401,7 +410,10 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
+        if (args.verify && args.database_given) return cli_verify_db_command(args, io);
         return cli_report_command(args, io);
+    case CliCommand::kShip:
+        return cli_ship_command(args, io);
     case CliCommand::kVersion:
         io.out(args.json ? StnJson("version").str("program_version", prog.version_text).line()
                          : std::string("qvm_cli ") + prog.version_text);

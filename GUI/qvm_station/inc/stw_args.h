@@ -2,6 +2,7 @@
 //   qvm_station.exe [--report FILE] [--timeout S] [--parallel K]
 //                   [--operator TEXT] [--order TEXT] [--station-name TEXT]
 //                   [--require-operator] [--require-order] [--halt-after N]
+//                   [--database CS] [--database-required]
 // Arguments arrive as UTF-8 (the shell converts the wide command line).
 // The options are rows of the table qvm_cli reads too (stn_args.h), so
 // "--timeout=5" and "--timeout 5" mean the same here as there, and a value
@@ -20,6 +21,9 @@ struct StwArgs {
     bool require_operator = false;     // Start waits until the field is filled
     bool require_order = false;
     unsigned halt_after = 5;           // failures in a row that stop the line; 0 never
+    bool database_given = false;  // --database CS; else the machine's default
+    std::string database;         // a secret: shown only through stn_db_redact
+    bool database_required = false;
 };
 
 // args: without the program's name.

@@ -117,6 +117,10 @@ private:
     void HideHalt();
     int BannerHeight(int width);
     void DrawBanner(const DRAWITEMSTRUCT &di);
+    // The report's delivery to the database (when one is configured) for
+    // report_: kept across runs on the same report.
+    StnDelivery *Delivery();
+    void ShowDatabase();
 
     StwArgs args_;
     StwImageBuild *image_build_;
@@ -126,6 +130,8 @@ private:
     bool chosen_report_ = false;   // the person or --report chose it
     std::string report_;           // UTF-8
     StwGrid grid_;
+    std::unique_ptr<StnDelivery> delivery_;  // outlives the runs that use it
+    std::string delivery_report_;            // the report it delivers
     std::unique_ptr<StwRun> run_;  // the running (or last) station
     std::unique_ptr<StnOwner> owner_;
     bool close_after_ = false;     // close when the run has ended

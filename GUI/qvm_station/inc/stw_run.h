@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "stn_deliver.h"
 #include "stn_engine.h"
 #include "stn_session.h"
 #include "stn_store_win.h"
@@ -58,7 +59,11 @@ public:
     // devices. config.image.edit must outlive this object.
     //   true   started; kStwMsgEnded follows whatever happens
     //   false  the report could not be opened; *why says so
-    bool start(const StnConfig &config, const std::string &report, std::string *why);
+    // delivery (may be null): the report's delivery to the database, woken
+    // after every turn and asked before a unit is taken; it must outlive
+    // the station thread.
+    bool start(const StnConfig &config, const std::string &report, std::string *why,
+               StnDelivery *delivery = nullptr);
 
     // Stop taking units; running updates finish.
     void request_stop();
@@ -94,6 +99,7 @@ private:
     HWND notify_;
     StnConfig config_;
     std::shared_ptr<StnWinReportStore> store_;  // shared with the report's writer
+    StnDelivery *delivery_ = nullptr;  // set before the thread starts
     HANDLE thread_ = nullptr;
     bool aborted_ = false;
 

@@ -44,6 +44,8 @@
 #define IDC_CAP_RATE 1035
 #define IDC_CAP_TIME 1036
 #define IDC_CAP_RECENT 1037
+// How the report's delivery to the database goes.
+#define IDC_DATABASE 1023
 
 // Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
 #define IDC_TILE_BASE 2000

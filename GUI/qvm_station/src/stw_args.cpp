@@ -6,6 +6,7 @@ const char kStwUsage[] =
     "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
     "    [--operator TEXT] [--order TEXT] [--station-name TEXT]\n"
     "    [--require-operator] [--require-order] [--halt-after N]\n"
+    "    [--database CS] [--database-required]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
@@ -15,6 +16,10 @@ const char kStwUsage[] =
     "  --require-operator, --require-order   Start waits until that field is filled\n"
     "  --halt-after N  stop the line after N units in a row failed, 0..1000 (default 5;\n"
     "                  0: never)\n"
+    "  --database CS   the factory's database, an ODBC connection string (default:\n"
+    "                  HKLM\\Software\\R846-QVM2K\\Station, value Database)\n"
+    "  --database-required  no new unit while report lines have waited for the\n"
+    "                  database longer than a minute\n"
     "Texts: printable, 1 to 64 characters.";
 
 namespace {
@@ -44,7 +49,8 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
                     stn_opt_bit(kStnOptParallel) | stn_opt_bit(kStnOptOperator) |
                     stn_opt_bit(kStnOptOrder) | stn_opt_bit(kStnOptStationName) |
                     stn_opt_bit(kStnOptRequireOperator) | stn_opt_bit(kStnOptRequireOrder) |
-                    stn_opt_bit(kStnOptHaltAfter);
+                    stn_opt_bit(kStnOptHaltAfter) | stn_opt_bit(kStnOptDatabase) |
+                    stn_opt_bit(kStnOptDatabaseRequired);
     StnArgScan scan;
     StnArgError problem;
     if (!stn_scan_args(args, 0, rules, &scan, &problem)) {
@@ -61,11 +67,16 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
         case kStnOptOrder: a.order = v.text; break;
         case kStnOptStationName: a.station_name = v.text; break;
         case kStnOptHaltAfter: a.halt_after = v.number; break;
+        case kStnOptDatabase:
+            a.database = v.text;
+            a.database_given = true;
+            break;
         default: break;
         }
     }
     a.require_operator = (scan.seen & stn_opt_bit(kStnOptRequireOperator)) != 0;
     a.require_order = (scan.seen & stn_opt_bit(kStnOptRequireOrder)) != 0;
+    a.database_required = (scan.seen & stn_opt_bit(kStnOptDatabaseRequired)) != 0;
     *out = a;
     return true;
 }

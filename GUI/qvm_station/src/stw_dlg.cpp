@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "stn_args.h"
+#include "stn_deliver_win.h"
 #include "stn_store_win.h"
 #include "stw_path.h"
 #include "stw_place.h"
@@ -19,6 +20,7 @@ constexpr UINT kMsgBuildImage = WM_APP + 11;     // the window shows: build the 
 constexpr UINT kMsgImageBuilt = WM_APP + 12;     // from the builder: take the image
 constexpr UINT kTimerMs = 250;      // time running and progress between turns
 constexpr ULONGLONG kRedrawMs = 200;  // at most five redraws a second
+constexpr unsigned kDeliveryEndMs = 2000;  // delivery's last chance at the end
 const wchar_t kCaption[] = L"R846-QVM2K station";
 
 const int kCounters[] = {IDC_CNT_UPDATED, IDC_CNT_CURRENT, IDC_CNT_FAILED,
@@ -45,6 +47,7 @@ bool anchor_of(int id, StwAnchor *a) {
     case IDC_CHANGE: *a = {1, 0, 1, 0}; return true;
     case IDC_GRID: *a = {0, 0, 1, 1}; return true;
     case IDC_CAP_RECENT: *a = {0, 1, 0, 1}; return true;
+    case IDC_DATABASE:
     case IDC_RECENT: *a = {0, 1, 1, 1}; return true;
     default: return false;
     }
@@ -89,11 +92,45 @@ StwDialog::StwDialog(const StwArgs &args, StwImageBuild *image)
 StwDialog::~StwDialog() {
     if (counter_font_ != nullptr) DeleteObject(counter_font_);
     if (banner_font_ != nullptr) DeleteObject(banner_font_);
+    // A short, bounded time for the last lines; a database that is away
+    // is left behind, and the cursor lets the next start resume.
+    if (delivery_ != nullptr) delivery_->finish(kDeliveryEndMs);
 }
 
 int StwDialog::ShowCommand(int asked) const {
     const bool plain = asked == SW_SHOWNORMAL || asked == SW_SHOW || asked == SW_SHOWDEFAULT;
     return start_maximized_ && plain ? SW_SHOWMAXIMIZED : asked;
+}
+
+StnDelivery *StwDialog::Delivery() {
+    if (delivery_ != nullptr && delivery_report_ == report_) return delivery_.get();
+    if (delivery_ != nullptr) delivery_->finish(0);
+    delivery_.reset();
+    const std::string cs = args_.database_given ? args_.database : stn_db_machine_default();
+    if (cs.empty()) return nullptr;
+    std::string why;
+    std::unique_ptr<StnDatabase> db = stn_odbc_database(cs, args_.timeout_s, &why);
+    std::unique_ptr<StnDeliverFiles> files;
+    if (db != nullptr) files = stn_win_deliver_files(report_, true, &why);
+    if (db == nullptr || files == nullptr) {
+        SetText(IDC_DATABASE, "Database: cannot deliver the report: " + stn_db_redact_in(why, cs));
+        return nullptr;
+    }
+    StnDeliverConfig config;
+    config.station = stn_computer_name();
+    config.required = args_.database_required;
+    config.after_wake = true;  // the engine opens the report first
+    delivery_.reset(new StnDelivery(std::move(db), std::move(files), config));
+    delivery_report_ = report_;
+    return delivery_.get();
+}
+
+void StwDialog::ShowDatabase() {
+    if (delivery_ == nullptr) return;
+    const StnDeliverStatus s = delivery_->status();
+    std::string text = "Database: " + stn_deliver_words(s);
+    if (!delivery_->may_take_units()) text += "; no new units until it takes them";
+    SetText(IDC_DATABASE, text);
 }
 
 BOOL StwDialog::OnInitDialog() {
@@ -375,7 +412,7 @@ void StwDialog::Start() {
     config.who = who;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));
     std::string why;
-    if (!run->start(config, report_, &why)) {
+    if (!run->start(config, report_, &why, Delivery())) {
         stw_message(m_hWnd, "The station cannot start: " + why + ".\n" + report_,
                     MB_OK | MB_ICONERROR);
         return;
@@ -493,6 +530,7 @@ void StwDialog::Refresh(bool force) {
     }
 
     BlockReason(run_->running() ? stw_units_running(snap) : 0);
+    ShowDatabase();
     std::string status = stw_status_text(run_->running(), snap, aborted_);
     if (run_->running() && close_after_) status += " The window closes then.";
     SetText(IDC_STATUS, status);
@@ -735,6 +773,7 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     case WM_TIMER:
         if (wp == kTimer && run_ != nullptr && run_->running()) Refresh(false);
+        if (wp == kTimer) ShowDatabase();  // it goes on after a run
         return 0;
     case WM_CLOSE:
         if (RequestStop(true)) DestroyWindow();

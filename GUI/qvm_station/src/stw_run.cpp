@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "qvm_version.h"
+
 namespace {
 
 // Posts at most this often after turns: every redraw also loads the Wine
@@ -15,6 +17,7 @@ class StwRun::Host : public StnHost {
 public:
     explicit Host(StwRun *run) : run_(run) {}
     std::string utc_now() override { return stn_utc_now(); }
+    std::string utc_offset() override { return stn_utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
                                        r.outcome == StnOutcome::kCurrent);
@@ -25,6 +28,12 @@ public:
     }
     void on_halt(const StnHalt &h) override {
         run_->queue(StwEvent{StwEvent::kHalt, stn_halt_text(h)});
+    }
+    void on_turn() override {
+        if (run_->delivery_ != nullptr) run_->delivery_->wake();
+    }
+    bool may_take_units() override {
+        return run_->delivery_ == nullptr || run_->delivery_->may_take_units();
     }
 
 private:
@@ -40,7 +49,8 @@ StwRun::~StwRun() {
     }
 }
 
-bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why) {
+bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why,
+                   StnDelivery *delivery) {
     if (thread_ != nullptr) {
         *why = "the station already runs";
         return false;
@@ -53,6 +63,9 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
         return false;
     }
     config_ = config;
+    delivery_ = delivery;
+    if (config_.who.station.empty()) config_.who.station = stn_computer_name();
+    config_.version = QVM_VERSION_TEXT;
     ended_.store(false);
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
     if (thread_ == nullptr) {

@@ -30,6 +30,9 @@ enum StnOpt : unsigned {
     kStnOptHaltAfter,
     kStnOptJson,
     kStnOptCsv,
+    kStnOptDatabase,
+    kStnOptDatabaseRequired,
+    kStnOptVerify,
     kStnOptCount
 };
 constexpr unsigned stn_opt_bit(StnOpt o) { return 1u << o; }

@@ -33,8 +33,8 @@ struct StnCut {
 // at its end; cut may be null.
 std::string stn_chain_line(const std::string &body, std::uint64_t seq, const std::string &prev,
                            const StnCut *cut);
-// line without its chain fields (as it was handed to the writer); line
-// itself when it has none.
+// line without its chain fields (as it was handed to the writer; a CR
+// after it dropped); line itself, as it is, when it has none.
 std::string stn_chain_body(const std::string &line);
 
 // Checks one file's chain, fed line by line (without the line feed).

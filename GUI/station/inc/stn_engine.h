@@ -47,7 +47,9 @@ struct StnConfig {
     // Stop taking units after this many failures in a row that the station
     // or its fixture may own, on the line or on one index (stn_halt.h); 0: never.
     unsigned halt_after = 0;
-    StnWho who;               // carried by every start and unit line
+    StnWho who;               // carried by every start and unit line; its station
+                              // also names the station in the run lines
+    std::string version;      // the program's version, for the run lines
 };
 
 struct StnTile {
@@ -71,7 +73,8 @@ struct StnRecent {
 struct StnSnapshot {
     std::vector<StnTile> tiles;        // every index in use, ascending
     StnTotals totals;                  // units recorded by this run
-    StnTallyFigures tally;             // the whole report, this run included
+    StnTallyFigures tally;             // this run: from its open line on (the
+                                       // units it recovered at open included)
     std::vector<StnRecent> recent;     // newest first, at most kStnRecentMax
     std::uint64_t recorded = 0;        // units recorded by this run so far
     bool stopping = false;             // no new units are taken
@@ -93,6 +96,9 @@ public:
     // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z").
     // Any thread (workers stamp their start lines).
     virtual std::string utc_now() = 0;
+    // The computer's offset from UTC now ("+01:00"), for the run lines;
+    // empty when unknown.
+    virtual std::string utc_offset() { return std::string(); }
     // A unit ended and its line is in the report (recorded), or, at the
     // end, could only be kept in the spill or nowhere (not recorded).
     virtual void on_result(const StnUnitResult &r, bool recorded) { (void)r; (void)recorded; }
@@ -103,6 +109,10 @@ public:
     virtual void on_halt(const StnHalt &h) { on_notice(stn_halt_text(h)); }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
+    // Asked before a new unit is taken; false holds new units back (they
+    // are taken at a later probe). --database-required says no while lines
+    // wait for the database too long.
+    virtual bool may_take_units() { return true; }
 };
 
 class StnEngine {
@@ -120,8 +130,10 @@ public:
     StnEngine &operator=(const StnEngine &) = delete;
 
     // Opens the report before any device is touched: refuses a foreign
-    // file, sets aside a torn last line, and appends an interrupted unit
-    // line ("recovered":true) for every start without its unit.
+    // file, sets aside a torn last line, appends the run's open line and
+    // an interrupted unit line ("recovered":true) for every start without
+    // its unit. Memory and time grow with the file only as one pass over
+    // it does. The stop line follows when turn() ends the station.
     StnOpen open();
 
     // One turn: waits until a worker ends, a line lands, a request or

@@ -41,7 +41,9 @@ enum class StnOpen {
     kOk,
     kCannotRead,    // the store failed
     kForeign,       // the file is not a station report: nothing was touched
-    kCannotRepair,  // a torn line or the recovery lines could not be written
+    kCannotRepair,  // a torn line, the run line or the recovery lines could not be written
+    kIdsExhausted,  // its highest unit id is too near the largest a report may
+                    // hold (an edited file): nothing was touched
 };
 // What an open result means, to follow the report's name in a sentence
 // ("... is not a station report (...); it was left as it is and nothing

@@ -17,28 +17,49 @@ std::string stn_utf8(const std::wstring &wide);
 // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z"), for
 // the report's lines. Any thread.
 std::string stn_utc_now();
-// path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
-std::string stn_full_path(const std::string &utf8_path);
 // This computer's name (kernel32 only), UTF-8: the station's name in the
 // report unless one is given; "" when it has none fit for a report line.
 std::string stn_computer_name();
+// The computer's offset from UTC now, "+01:00"; empty when unknown.
+std::string stn_utc_offset();
+// path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
+std::string stn_full_path(const std::string &utf8_path);
+
+// A file read a chunk at a time. kRead: only read, for `qvm_cli report`,
+// while others may go on writing it (a station appending to its report);
+// kReport: read and written, created when missing, while others may only
+// read it.
+class StnWinFile : public StnByteSource {
+public:
+    enum Mode { kRead, kReport };
+    StnWinFile(const std::string &utf8_path, Mode mode);
+    ~StnWinFile() override;
+    StnWinFile(const StnWinFile &) = delete;
+    StnWinFile &operator=(const StnWinFile &) = delete;
+    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return file_; }
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
+
+private:
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
 
 class StnWinReportStore : public StnReportStore {
 public:
     // Opens (creates when missing) the file for reading and appending;
     // others may read it meanwhile. ok() says whether that worked.
     explicit StnWinReportStore(const std::string &utf8_path);
-    ~StnWinReportStore() override;
-    StnWinReportStore(const StnWinReportStore &) = delete;
-    StnWinReportStore &operator=(const StnWinReportStore &) = delete;
-    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool ok() const { return file_.ok(); }
 
-    bool read_all(std::string *bytes) override;
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override {
+        return file_.read(offset, buf, n, got);
+    }
     bool append(const std::string &bytes) override;
     bool flush() override;
     bool truncate(std::uint64_t size) override;
-    // Appends bytes to "<path>.torn", flushed.
-    bool set_aside(const std::string &bytes) override;
+    // Appends the bytes from offset from on, and a line end, to
+    // "<path>.torn", flushed.
+    bool set_aside(std::uint64_t from) override;
     // The spill: %LOCALAPPDATA%\R846-QVM2K\Station\unwritten-<hash of the
     // report's full path>.jsonl; once added, renamed to "<it>.<time>.added".
     bool spill(const std::string &bytes, std::string *where) override;
@@ -48,5 +69,5 @@ public:
 private:
     std::wstring path_;
     std::wstring spill_;  // empty when no folder for it was found
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    StnWinFile file_;
 };

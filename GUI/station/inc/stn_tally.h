@@ -1,25 +1,28 @@
 // What a station report says, for the person who runs the line: counts of
 // units by result, the first-pass yield, failures by kind, units per hour
-// and the serials not at the image. Fed one report line at a time, so the
-// same tally serves `qvm_cli report` (whole files) and the station window
-// (its report at open, then each new line). Torn lines and lines that are
-// not records are skipped and counted, never fatal; "start" lines are
-// records but not units. Pure; one thread at a time.
+// of running time and the serials not at the image. Fed one report line at
+// a time, so the same tally serves `qvm_cli report` (whole files, read a
+// chunk at a time) and the station's counters (the lines of its run). Its
+// memory grows with the distinct serials, never with the lines. Torn lines
+// and lines that are not records are skipped and counted, never fatal;
+// "start" and "run" lines are records but not units. Pure; one thread at a
+// time.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stn_unit.h"
 
-// One line of a report as read back (nlohmann-json underneath; never throws).
+// One line of a report as read back. Never throws.
 struct StnReportLine {
-    enum Kind { kSkipped, kStart, kUnit };
+    enum Kind { kSkipped, kStart, kUnit, kRun };
     Kind kind = kSkipped;           // kSkipped: torn, or not a record
+    std::string time;               // UTC, ISO 8601, as written (every record)
     // The fields of a unit line; a missing or null one is empty / false.
-    std::string time;               // UTC, ISO 8601, as written
     bool has_id = false, has_index = false, has_serial = false;
     std::uint64_t id = 0, index = 0;
     std::int64_t serial = 0;
@@ -29,9 +32,21 @@ struct StnReportLine {
     StnFailure failure = StnFailure::kNone;
     std::uint64_t detail = 0, ms = 0;
     bool recovered = false;
+    bool stop = false;              // kRun: "event":"stop" (the station ended); else "open"
 };
-// line without its line end; a trailing '\r' is ignored.
-StnReportLine stn_read_report_line(const std::string &line);
+bool operator==(const StnReportLine &a, const StnReportLine &b);
+inline bool operator!=(const StnReportLine &a, const StnReportLine &b) { return !(a == b); }
+
+// line without its line end; a trailing '\r' is ignored. Lines of scalar
+// members (all the station writes) are read by a byte scan; any other line
+// through a full JSON parse, as stn_read_report_line_json does.
+StnReportLine stn_read_report_line(std::string_view line);
+// The same into *out, whose strings keep their room (a reader's loop).
+void stn_read_report_line(std::string_view line, StnReportLine *out);
+// The same through nlohmann-json's parse alone: the reference the fast
+// path must equal, and its fallback.
+StnReportLine stn_read_report_line_json(std::string_view line);
+
 // The kind of a failed unit line written before lines named it: 0xFFFFFFFE
 // no answer, 0xFFFFFFFD unverified, 0xFFFFFFFB deadline, 0xFFFFFFFF,
 // 0xFFFFFFFC and 0xFFFFFFFA other, any other non-zero code refused; 0 none.
@@ -45,30 +60,52 @@ struct StnTallyFigures {
     double units_per_hour = -1;    // as StnTally::units_per_hour
 };
 
-struct StnTally {
+// Running time: a run spans from its "run" open line to its stop line, or,
+// when the stop line is missing (the station was killed), to its latest
+// start or unit line. Start and unit lines outside any run (reports of
+// earlier versions) form a run from their earliest to their latest time. A
+// recovered unit line stretches no run: it is written at a later start.
+class StnTally {
+public:
     std::uint64_t units = 0;          // "unit" lines
     std::uint64_t updated = 0, current = 0, failed = 0, interrupted = 0;
     std::uint64_t recovered = 0;      // interrupted lines written at a later start
+    // Failed unit lines without a serial: units that failed before their
+    // serial was read. Each counts as a unit that failed its first pass.
+    std::uint64_t unidentified_failed = 0;
     std::uint64_t skipped_lines = 0;  // torn or not a record
     std::uint64_t failures[kStnFailureKinds] = {};  // by StnFailure
     // Serial -> outcome of its first and of its last unit line.
     struct SerialResults {
         StnOutcome first, last;
     };
-    std::map<std::int64_t, SerialResults> results;
-    std::string first_time, last_time;  // ISO 8601 of the earliest / latest unit line
+    std::unordered_map<std::int64_t, SerialResults> results;
 
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
-    void feed(const std::string &line);
+    void feed(std::string_view line);
     // Adds a line already read (stn_read_report_line).
     void add(const StnReportLine &line);
-    // Of the serials whose first unit line is not "current", the share whose
-    // first unit line is "updated"; -1 when there is none.
+    // The lines that follow come from another file: the open run ends.
+    void end_file() { close_run(); }
+    // Of the serials whose first unit line is not "current", plus the
+    // unidentified failures, the share whose first unit line is "updated";
+    // -1 when there is none.
     double first_pass_yield() const;
-    // Units over the time between the first and the last unit line, per
-    // hour; -1 when that span is under a minute.
+    // Milliseconds the station ran (the runs above, summed).
+    std::uint64_t running_ms() const;
+    // Units per hour of running time; -1 when it ran under a minute.
     double units_per_hour() const;
     StnTallyFigures figures() const;
     // Serials whose last unit line is neither "updated" nor "current", ascending.
     std::vector<std::int64_t> not_at_image() const;
+
+private:
+    void close_run();
+    void activity(std::int64_t at_ms);
+
+    StnReportLine line_;           // feed's, kept for its strings' room
+    std::uint64_t closed_ms_ = 0;  // runs that have ended
+    bool in_run_ = false;          // the open run, from_ms_ .. to_ms_
+    bool marked_ = false;          // it began with a run line
+    std::int64_t from_ms_ = 0, to_ms_ = 0;
 };

@@ -38,6 +38,14 @@ std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
 // The station's start line, before a unit's first write.
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
                            const std::string &image_sha256, const StnWho &who = StnWho());
+// The station's run line, when it opens (event "open") and when it stops
+// ("stop"): the computer's name, its offset from UTC ("+01:00"; null when
+// empty) and the program's version.
+std::string stn_json_run(const char *event, const std::string &utc_time,
+                         const std::string &station, const std::string &utc_offset,
+                         const std::string &version);
+// minutes east of UTC as "+01:00", "-05:30".
+std::string stn_utc_offset_text(int minutes_east);
 
 // One more unit of outcome, in whichever counters the caller keeps.
 template <class N>

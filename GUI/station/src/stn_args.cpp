@@ -48,6 +48,18 @@ const StnOptRow kRows[kStnOptCount] = {
      "messages for people go to standard error"},
     {"--csv", nullptr, false, 0, 0, false, kStnOptJson, nullptr,
      "report: a header row, then one row per unit line"},
+    {"--database", "CS", false, 0, 0, false, kStnOptCount, "an ODBC connection string",
+     "the factory's database (ODBC connection string);\n"
+     "station: default HKLM\\Software\\R846-QVM2K\\Station\n"
+     "value Database. Its password (PWD=, Password=) is\n"
+     "never shown"},
+    {"--database-required", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
+     "station: take no new unit while report lines have\n"
+     "waited for the database longer than a minute"},
+    {"--verify", nullptr, false, 0, 0, false, kStnOptCsv, nullptr,
+     "report: check each file's chain (any edit shows); with\n"
+     "--database, also compare its lines with the rows the\n"
+     "database holds for that report"},
 };
 
 int find_row(const std::string &name) {

@@ -80,7 +80,7 @@ std::string stn_chain_line(const std::string &body, std::uint64_t seq, const std
 std::string stn_chain_body(const std::string &line) {
     const std::string l = without_cr(line);
     const Fields f = chain_fields(l);
-    return f.found ? l.substr(0, f.at) + "}" : l;
+    return f.found ? l.substr(0, f.at) + "}" : line;
 }
 
 void StnChainCheck::feed(const std::string &line) {

@@ -155,6 +155,12 @@ struct StnEngine::Impl {
         }
     }
 
+    // The run's line at open and at the end.
+    std::string run_line(const char *event) {
+        return stn_json_run(event, host->utc_now(), config.who.station, host->utc_offset(),
+                            config.version);
+    }
+
     void queue_unit(unsigned index) {
         Seat &s = seats_[index];
         s = Seat();
@@ -176,7 +182,10 @@ struct StnEngine::Impl {
         });
     }
 
-    bool takes_units() const { return !stopping && !held_for_report; }
+    // The host may hold new units back too (a database that must be up).
+    bool takes_units() const {
+        return !stopping && !held_for_report && host->may_take_units();
+    }
 
     // A unit's end against the line's run of failures.
     void judge(const StnUnitResult &r) {
@@ -314,6 +323,11 @@ struct StnEngine::Impl {
     void finish() {
         if (finished || journal == nullptr) return;
         finished = true;
+        // The run's end, after its last unit line (kept like any line).
+        const std::string stop = run_line("stop");
+        journal->append(stop, 0);
+        tally.feed(stop);
+        tally_changed = true;
         const std::vector<StnJournal::Unwritten> left = journal->close(config.end_wait_ms);
         landed();
         if (left.empty()) return;
@@ -399,18 +413,22 @@ StnEngine::~StnEngine() {
 StnOpen StnEngine::open() {
     Impl &m = *impl_;
     StnReportOpened opened;
-    switch (m.report.open(m.host->utc_now(), &opened)) {
+    switch (m.report.open(m.host->utc_now(), &opened, m.run_line("open"))) {
     case StnReportOpen::kCannotRead:
         return StnOpen::kCannotRead;
     case StnReportOpen::kForeign:
         return StnOpen::kForeign;
     case StnReportOpen::kCannotRepair:
         return StnOpen::kCannotRepair;
+    case StnReportOpen::kIdsExhausted:
+        return StnOpen::kIdsExhausted;
     default:
         break;
     }
     m.last_id = m.report.last_id();
-    for (const std::string &l : opened.lines) m.tally.feed(l);
+    // The counters cover this run: the whole report's would need memory
+    // that grows with it.
+    for (const std::string &l : opened.written) m.tally.feed(l);
     m.tally_changed = true;
     if (opened.torn_bytes != 0) {
         m.host->on_notice("report: a torn last line (" + std::to_string(opened.torn_bytes) +

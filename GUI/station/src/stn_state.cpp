@@ -76,6 +76,9 @@ const char *stn_open_text(StnOpen result) {
     case StnOpen::kCannotRepair:
         return "could not be repaired (its torn last line, or the lines of units cut short "
                "earlier, could not be written); nothing was started";
+    case StnOpen::kIdsExhausted:
+        return "holds unit ids too near the largest a report may use (was it edited?); start a "
+               "new report file; it was left as it is and nothing was started";
     }
     return "cannot be opened; nothing was started";
 }

@@ -4,6 +4,7 @@
 
 #include "stn_args.h"
 #include "stn_sha256.h"
+#include "stn_text.h"
 
 namespace {
 
@@ -21,20 +22,6 @@ bool write_end(HANDLE f, const std::string &bytes) {
         done += put;
     }
     return true;
-}
-
-// Reads f from its start to its end into *bytes.
-bool read_whole(HANDLE f, std::string *bytes) {
-    bytes->clear();
-    LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(f, zero, nullptr, FILE_BEGIN)) return false;
-    char buf[4096];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(f, buf, sizeof(buf), &got, nullptr)) return false;
-        if (got == 0) return true;
-        bytes->append(buf, got);
-    }
 }
 
 // The spill of the report at full_path: in the user's local application
@@ -97,17 +84,6 @@ std::string stn_utc_now() {
     return buf;
 }
 
-std::string stn_full_path(const std::string &utf8_path) {
-    const std::wstring w = stn_wide(utf8_path);
-    const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return utf8_path;
-    std::wstring full(n, L'\0');
-    const DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
-    if (got == 0 || got >= n) return utf8_path;
-    full.resize(got);
-    return stn_utf8(full);
-}
-
 std::string stn_computer_name() {
     // The host name as it was set (case kept, up to 63 characters), else
     // the NetBIOS name.
@@ -121,34 +97,92 @@ std::string stn_computer_name() {
     return stn_printable_text(got, 1, 64) ? got : std::string();
 }
 
-StnWinReportStore::StnWinReportStore(const std::string &utf8_path)
-    : path_(stn_wide(utf8_path)), spill_(spill_path_of(stn_wide(stn_full_path(utf8_path)))) {
-    file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+std::string stn_utc_offset() {
+    TIME_ZONE_INFORMATION tz;
+    const DWORD zone = GetTimeZoneInformation(&tz);
+    if (zone == TIME_ZONE_ID_INVALID) return std::string();
+    // UTC = local time + bias, in minutes.
+    LONG bias = tz.Bias;
+    if (zone == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
+    if (zone == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+    return stn_utc_offset_text(-static_cast<int>(bias));
 }
 
-StnWinReportStore::~StnWinReportStore() {
+std::string stn_full_path(const std::string &utf8_path) {
+    const std::wstring w = stn_wide(utf8_path);
+    const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return utf8_path;
+    std::wstring full(n, L'\0');
+    const DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
+    if (got == 0 || got >= n) return utf8_path;
+    full.resize(got);
+    return stn_utf8(full);
+}
+
+StnWinFile::StnWinFile(const std::string &utf8_path, Mode mode) {
+    const bool report = mode == kReport;
+    file_ = CreateFileW(stn_wide(utf8_path).c_str(), GENERIC_READ | (report ? GENERIC_WRITE : 0u),
+                        FILE_SHARE_READ | (report ? 0u : FILE_SHARE_WRITE), nullptr,
+                        report ? OPEN_ALWAYS : OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | (report ? 0u : FILE_FLAG_SEQUENTIAL_SCAN), nullptr);
+}
+
+StnWinFile::~StnWinFile() {
     if (ok()) CloseHandle(file_);
 }
 
-bool StnWinReportStore::read_all(std::string *bytes) { return read_whole(file_, bytes); }
+bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    *got = 0;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) return false;
+    DWORD read = 0;
+    const DWORD ask = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+    if (!ReadFile(file_, buf, ask, &read, nullptr)) return false;
+    *got = read;
+    return true;
+}
 
-bool StnWinReportStore::append(const std::string &bytes) { return write_end(file_, bytes); }
+StnWinReportStore::StnWinReportStore(const std::string &utf8_path)
+    : path_(stn_wide(utf8_path)),
+      spill_(spill_path_of(stn_wide(stn_full_path(utf8_path)))),
+      file_(utf8_path, StnWinFile::kReport) {}
 
-bool StnWinReportStore::flush() { return FlushFileBuffers(file_) != 0; }
+bool StnWinReportStore::append(const std::string &bytes) {
+    return write_end(file_.handle(), bytes);
+}
+
+bool StnWinReportStore::flush() { return FlushFileBuffers(file_.handle()) != 0; }
 
 bool StnWinReportStore::truncate(std::uint64_t size) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) && SetEndOfFile(file_);
+    const HANDLE f = file_.handle();
+    return SetFilePointerEx(f, at, nullptr, FILE_BEGIN) && SetEndOfFile(f);
 }
 
-bool StnWinReportStore::set_aside(const std::string &bytes) {
+bool StnWinReportStore::set_aside(std::uint64_t from) {
     const std::wstring side = path_ + L".torn";
     HANDLE f = CreateFileW(side.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
-    const bool done = write_end(f, bytes + "\n") && FlushFileBuffers(f);
+    // A chunk at a time: what a power cut leaves can be long.
+    std::string chunk(1 << 16, '\0');
+    bool done = true;
+    for (std::uint64_t at = from;;) {
+        std::size_t got = 0;
+        if (!file_.read(at, &chunk[0], chunk.size(), &got)) {
+            done = false;
+            break;
+        }
+        if (got == 0) break;
+        if (!write_end(f, chunk.substr(0, got))) {
+            done = false;
+            break;
+        }
+        at += got;
+    }
+    done = done && write_end(f, "\n") && FlushFileBuffers(f);
     CloseHandle(f);
     return done;
 }
@@ -167,15 +201,16 @@ bool StnWinReportStore::spill(const std::string &bytes, std::string *where) {
 bool StnWinReportStore::read_spill(std::string *bytes) {
     bytes->clear();
     if (spill_.empty()) return true;
-    HANDLE f = CreateFileW(spill_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
+    StnWinFile f(stn_utf8(spill_), StnWinFile::kRead);
+    if (!f.ok()) {
         const DWORD e = GetLastError();
         return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
     }
-    const bool done = read_whole(f, bytes);
-    CloseHandle(f);
-    return done;
+    char buf[4096];
+    for (std::size_t got = 0;; bytes->append(buf, got)) {
+        if (!f.read(bytes->size(), buf, sizeof buf, &got)) return false;
+        if (got == 0) return true;
+    }
 }
 
 bool StnWinReportStore::retire_spill() {

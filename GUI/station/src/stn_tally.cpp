@@ -1,7 +1,11 @@
 #include "stn_tally.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
+#include "stn_json.h"
 #include "stn_text.h"
 
 namespace {
@@ -45,31 +49,7 @@ bool iso_ms(const std::string &t, std::int64_t *out) {
     return true;
 }
 
-const Json *field(const Json &obj, const char *name) {
-    const auto it = obj.find(name);
-    return it == obj.end() ? nullptr : &*it;
-}
-
-std::string text_of(const Json &obj, const char *name) {
-    const Json *v = field(obj, name);
-    return v != nullptr && v->is_string() ? v->get<std::string>() : std::string();
-}
-
-// A whole number that is not negative.
-bool count_of(const Json &obj, const char *name, std::uint64_t *out) {
-    const Json *v = field(obj, name);
-    if (v == nullptr || !v->is_number_integer()) return false;
-    if (v->is_number_unsigned()) {
-        *out = v->get<std::uint64_t>();
-        return true;
-    }
-    const std::int64_t n = v->get<std::int64_t>();
-    if (n < 0) return false;
-    *out = static_cast<std::uint64_t>(n);
-    return true;
-}
-
-bool outcome_of(const std::string &word, StnOutcome *out) {
+bool outcome_of(std::string_view word, StnOutcome *out) {
     for (StnOutcome o : {StnOutcome::kUpdated, StnOutcome::kCurrent, StnOutcome::kFailed,
                          StnOutcome::kInterrupted}) {
         if (word == stn_outcome_name(o)) {
@@ -80,11 +60,185 @@ bool outcome_of(const std::string &word, StnOutcome *out) {
     return false;
 }
 
-StnFailure failure_of_word(const std::string &word) {
+StnFailure failure_of_word(std::string_view word) {
     for (int k = 1; k < kStnFailureKinds; ++k) {
         if (word == stn_failure_name(static_cast<StnFailure>(k))) return static_cast<StnFailure>(k);
     }
     return StnFailure::kOther;
+}
+
+// The members a report line is read by, as the last one of each name left
+// them, whichever parse found them. Texts stay views of the line unless
+// they had to be decoded.
+class Fields : public StnJsonMembers {
+public:
+    enum Key {
+        kType, kTime, kId, kIndex, kSerial, kOldVersion, kNewVersion, kResult, kFailure,
+        kMessage, kDetail, kMs, kRecovered, kEvent, kKeys
+    };
+    struct Value {
+        enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
+        std::string_view text;
+        std::string own;  // text when it is not a view of the line
+        std::uint64_t u = 0;
+        std::int64_t i = 0;
+    };
+
+    explicit Fields(std::string_view line) : line_(line) {}
+
+    void member(std::string_view key, const StnJsonScalar &s) override {
+        const int k = key_of(key);
+        if (k < 0) return;
+        Value &v = values_[k];
+        switch (s.kind) {
+        case StnJsonScalar::kString:
+            v.kind = Value::kString;
+            if (s.text.data() >= line_.data() && s.text.data() <= line_.data() + line_.size()) {
+                v.text = s.text;
+            } else {
+                v.own.assign(s.text.data(), s.text.size());
+                v.text = v.own;
+            }
+            break;
+        case StnJsonScalar::kUnsigned:
+            v.kind = Value::kUnsigned;
+            v.u = s.u;
+            break;
+        case StnJsonScalar::kNegative:
+            v.kind = Value::kNegative;
+            v.i = s.i;
+            break;
+        case StnJsonScalar::kTrue:
+            v.kind = Value::kTrue;
+            break;
+        default:
+            v.kind = Value::kOther;
+            break;
+        }
+    }
+
+    void from_json(const Json &obj) {
+        for (auto it = obj.begin(); it != obj.end(); ++it) {
+            const int k = key_of(it.key());
+            if (k < 0) continue;
+            Value &v = values_[k];
+            const Json &j = it.value();
+            if (j.is_string()) {
+                v.kind = Value::kString;
+                v.own = j.get<std::string>();
+                v.text = v.own;
+            } else if (j.is_number_unsigned()) {
+                v.kind = Value::kUnsigned;
+                v.u = j.get<std::uint64_t>();
+            } else if (j.is_number_integer()) {
+                v.kind = Value::kNegative;
+                v.i = j.get<std::int64_t>();
+            } else if (j.is_boolean() && j.get<bool>()) {
+                v.kind = Value::kTrue;
+            } else {
+                v.kind = Value::kOther;
+            }
+        }
+    }
+
+    // *r reset, then filled (its strings keep their room).
+    void line(StnReportLine *r) const {
+        r->kind = StnReportLine::kSkipped;
+        r->time.clear();
+        r->has_id = r->has_index = r->has_serial = false;
+        r->id = r->index = 0;
+        r->serial = 0;
+        r->old_version.clear();
+        r->new_version.clear();
+        r->message.clear();
+        r->outcome = StnOutcome::kFailed;
+        r->failure = StnFailure::kNone;
+        r->detail = r->ms = 0;
+        r->recovered = r->stop = false;
+
+        const std::string_view type = text(kType);
+        if (type == "start") {
+            r->kind = StnReportLine::kStart;
+            r->time.assign(text(kTime));
+            return;
+        }
+        if (type == "run") {
+            const std::string_view event = text(kEvent);
+            if (event != "open" && event != "stop") return;
+            r->kind = StnReportLine::kRun;
+            r->time.assign(text(kTime));
+            r->stop = event == "stop";
+            return;
+        }
+        if (type != "unit" || !outcome_of(text(kResult), &r->outcome)) return;
+        r->kind = StnReportLine::kUnit;
+        r->time.assign(text(kTime));
+        r->has_id = count(kId, &r->id);
+        r->has_index = count(kIndex, &r->index);
+        const Value &s = values_[kSerial];
+        if (s.kind == Value::kNegative) {
+            r->serial = s.i;
+            r->has_serial = true;
+        } else if (s.kind == Value::kUnsigned && s.u <= static_cast<std::uint64_t>(INT64_MAX)) {
+            r->serial = static_cast<std::int64_t>(s.u);
+            r->has_serial = true;
+        }
+        r->old_version.assign(text(kOldVersion));
+        r->new_version.assign(text(kNewVersion));
+        r->message.assign(text(kMessage));
+        count(kDetail, &r->detail);
+        count(kMs, &r->ms);
+        r->recovered = values_[kRecovered].kind == Value::kTrue;
+        const std::string_view failure = text(kFailure);
+        if (!failure.empty()) {
+            r->failure = failure_of_word(failure);
+        } else if (r->outcome == StnOutcome::kFailed) {
+            r->failure = stn_failure_of_detail(r->detail);
+            if (r->failure == StnFailure::kNone) r->failure = StnFailure::kOther;
+        }
+    }
+
+private:
+    static int key_of(std::string_view key) {
+        static constexpr std::string_view kNames[kKeys] = {
+            "type", "time", "id", "index", "serial", "old_version", "new_version",
+            "result", "failure", "message", "detail", "ms", "recovered", "event"};
+        // Most members of a line are looked up: the names by length first.
+        static const struct ByLength {
+            std::vector<int> of[12];
+            ByLength() {
+                for (int k = 0; k < kKeys; ++k) of[kNames[k].size()].push_back(k);
+            }
+        } kByLength;
+        if (key.size() >= 12) return -1;
+        for (int k : kByLength.of[key.size()]) {
+            if (key == kNames[k]) return k;
+        }
+        return -1;
+    }
+    std::string_view text(Key k) const {
+        return values_[k].kind == Value::kString ? values_[k].text : std::string_view();
+    }
+    // A whole number that is not negative.
+    bool count(Key k, std::uint64_t *out) const {
+        const Value &v = values_[k];
+        if (v.kind == Value::kUnsigned) {
+            *out = v.u;
+            return true;
+        }
+        if (v.kind != Value::kNegative || v.i < 0) return false;
+        *out = static_cast<std::uint64_t>(v.i);
+        return true;
+    }
+
+    std::string_view line_;
+    Value values_[kKeys];
+};
+
+// line without a trailing '\r'.
+std::string_view without_cr(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
 }
 
 }  // namespace
@@ -108,74 +262,101 @@ StnFailure stn_failure_of_detail(std::uint64_t detail) {
     }
 }
 
-StnReportLine stn_read_report_line(const std::string &line) {
+StnReportLine stn_read_report_line_json(std::string_view line) {
     StnReportLine r;
-    const std::size_t n = !line.empty() && line.back() == '\r' ? line.size() - 1 : line.size();
-    const Json j = Json::parse(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(n),
-                               nullptr, /*allow_exceptions=*/false);
+    line = without_cr(line);
+    const Json j = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
     if (!j.is_object()) return r;  // discarded (not JSON) or another value
-    const std::string type = text_of(j, "type");
-    if (type == "start") {
-        r.kind = StnReportLine::kStart;
-        return r;
-    }
-    if (type != "unit" || !outcome_of(text_of(j, "result"), &r.outcome)) return r;
-    r.kind = StnReportLine::kUnit;
-    r.time = text_of(j, "time");
-    r.has_id = count_of(j, "id", &r.id);
-    r.has_index = count_of(j, "index", &r.index);
-    if (const Json *s = field(j, "serial"); s != nullptr && s->is_number_integer()) {
-        if (!s->is_number_unsigned()) {
-            r.serial = s->get<std::int64_t>();
-            r.has_serial = true;
-        } else if (s->get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX)) {
-            r.serial = static_cast<std::int64_t>(s->get<std::uint64_t>());
-            r.has_serial = true;
-        }
-    }
-    r.old_version = text_of(j, "old_version");
-    r.new_version = text_of(j, "new_version");
-    r.message = text_of(j, "message");
-    count_of(j, "detail", &r.detail);
-    count_of(j, "ms", &r.ms);
-    const Json *rec = field(j, "recovered");
-    r.recovered = rec != nullptr && rec->is_boolean() && rec->get<bool>();
-    const std::string failure = text_of(j, "failure");
-    if (!failure.empty()) {
-        r.failure = failure_of_word(failure);
-    } else if (r.outcome == StnOutcome::kFailed) {
-        r.failure = stn_failure_of_detail(r.detail);
-        if (r.failure == StnFailure::kNone) r.failure = StnFailure::kOther;
-    }
+    Fields f(line);
+    f.from_json(j);
+    f.line(&r);
     return r;
 }
 
-void StnTally::feed(const std::string &line) { add(stn_read_report_line(line)); }
+void stn_read_report_line(std::string_view line, StnReportLine *out) {
+    line = without_cr(line);
+    Fields f(line);
+    switch (stn_json_read_flat(line, &f)) {
+    case StnJsonFlat::kOk:
+        f.line(out);
+        break;
+    case StnJsonFlat::kNested:
+        *out = stn_read_report_line_json(line);
+        break;
+    default:
+        Fields(line).line(out);  // nothing: skipped
+        break;
+    }
+}
+
+StnReportLine stn_read_report_line(std::string_view line) {
+    StnReportLine r;
+    stn_read_report_line(line, &r);
+    return r;
+}
+
+bool operator==(const StnReportLine &a, const StnReportLine &b) {
+    return a.kind == b.kind && a.time == b.time && a.has_id == b.has_id &&
+           a.has_index == b.has_index && a.has_serial == b.has_serial && a.id == b.id &&
+           a.index == b.index && a.serial == b.serial && a.old_version == b.old_version &&
+           a.new_version == b.new_version && a.message == b.message && a.outcome == b.outcome &&
+           a.failure == b.failure && a.detail == b.detail && a.ms == b.ms &&
+           a.recovered == b.recovered && a.stop == b.stop;
+}
+
+void StnTally::feed(std::string_view line) {
+    stn_read_report_line(line, &line_);
+    add(line_);
+}
+
+void StnTally::close_run() {
+    if (in_run_) closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
+    in_run_ = false;
+}
+
+void StnTally::activity(std::int64_t at) {
+    if (!in_run_) {
+        in_run_ = true;
+        marked_ = false;
+        from_ms_ = to_ms_ = at;
+        return;
+    }
+    if (!marked_ && at < from_ms_) from_ms_ = at;
+    if (at > to_ms_) to_ms_ = at;
+}
 
 void StnTally::add(const StnReportLine &r) {
     if (r.kind == StnReportLine::kSkipped) {
         ++skipped_lines;
         return;
     }
-    if (r.kind != StnReportLine::kUnit) return;
+    std::int64_t at = 0;
+    const bool timed = iso_ms(r.time, &at);
+    if (r.kind == StnReportLine::kRun) {
+        if (r.stop && in_run_ && timed && at > to_ms_) to_ms_ = at;
+        close_run();
+        if (!r.stop && timed) {
+            in_run_ = marked_ = true;
+            from_ms_ = to_ms_ = at;
+        }
+        return;
+    }
+    if (r.kind == StnReportLine::kStart) {
+        if (timed) activity(at);
+        return;
+    }
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted);
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
     if (r.has_serial) {
         // One small entry per serial: a shift's report holds thousands.
-        auto it = results.find(r.serial);
-        if (it == results.end()) {
-            results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
-        } else {
-            it->second.last = r.outcome;
-        }
+        const auto it = results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
+        if (!it.second) it.first->second.last = r.outcome;
+    } else if (r.outcome == StnOutcome::kFailed) {
+        ++unidentified_failed;
     }
-    std::int64_t at = 0, edge = 0;
-    if (iso_ms(r.time, &at)) {
-        if (first_time.empty() || (iso_ms(first_time, &edge) && at < edge)) first_time = r.time;
-        if (last_time.empty() || (iso_ms(last_time, &edge) && at > edge)) last_time = r.time;
-    }
+    if (timed && !r.recovered) activity(at);
 }
 
 StnTallyFigures StnTally::figures() const {
@@ -191,7 +372,7 @@ StnTallyFigures StnTally::figures() const {
 }
 
 double StnTally::first_pass_yield() const {
-    std::uint64_t tried = 0, passed = 0;
+    std::uint64_t tried = unidentified_failed, passed = 0;
     for (const auto &s : results) {
         if (s.second.first == StnOutcome::kCurrent) continue;
         ++tried;
@@ -200,10 +381,14 @@ double StnTally::first_pass_yield() const {
     return tried == 0 ? -1.0 : static_cast<double>(passed) / static_cast<double>(tried);
 }
 
+std::uint64_t StnTally::running_ms() const {
+    return closed_ms_ + (in_run_ ? static_cast<std::uint64_t>(to_ms_ - from_ms_) : 0);
+}
+
 double StnTally::units_per_hour() const {
-    std::int64_t from = 0, to = 0;
-    if (!iso_ms(first_time, &from) || !iso_ms(last_time, &to) || to - from < 60000) return -1.0;
-    return static_cast<double>(units) * 3600000.0 / static_cast<double>(to - from);
+    const std::uint64_t ms = running_ms();
+    if (ms < 60000) return -1.0;
+    return static_cast<double>(units) * 3600000.0 / static_cast<double>(ms);
 }
 
 std::vector<std::int64_t> StnTally::not_at_image() const {
@@ -213,5 +398,6 @@ std::vector<std::int64_t> StnTally::not_at_image() const {
             out.push_back(s.first);
         }
     }
+    std::sort(out.begin(), out.end());
     return out;
 }

@@ -128,3 +128,24 @@ std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::stri
         .str("image_sha256", image_sha256);
     return who_fields(j, who).line();
 }
+
+std::string stn_json_run(const char *event, const std::string &utc_time,
+                         const std::string &station, const std::string &utc_offset,
+                         const std::string &version) {
+    StnJson j("run");
+    j.str("time", utc_time).str("event", event).str("station", station);
+    if (utc_offset.empty()) {
+        j.null("utc_offset");
+    } else {
+        j.str("utc_offset", utc_offset);
+    }
+    return j.str("version", version).line();
+}
+
+std::string stn_utc_offset_text(int minutes_east) {
+    const unsigned m = static_cast<unsigned>(minutes_east < 0 ? -minutes_east : minutes_east);
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%c%02u:%02u", minutes_east < 0 ? '-' : '+', m / 60 % 100,
+                  m % 60);
+    return buf;
+}

@@ -113,6 +113,8 @@ bool Cli::wait(Output *o, DWORD ms) {
     return !o->timed_out;
 }
 
+std::string Cli::err_so_far() const { return read_file(err_path_); }
+
 Output run(const std::string &args, DWORD ms) {
     Cli cli(args);
     Output o;

@@ -34,6 +34,8 @@ public:
     bool wait(Output *out, DWORD ms = 120000);
     // Ends it at once, as a crash or a power cut would.
     void kill();
+    // What it wrote to standard error so far.
+    std::string err_so_far() const;
     // The running program (null when it did not start); still owned here.
     HANDLE process() const { return pi_.hProcess; }
 

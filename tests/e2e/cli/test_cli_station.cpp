@@ -185,6 +185,7 @@ TEST_F(CliStation, KilledAtAnyMomentEveryStartedUnitEndsOnce) {
     std::map<std::string, unsigned> updated_of_serial;
     std::map<std::string, std::string> last_of_serial;
     unsigned recovered = 0;
+    std::size_t runs = 0;
     for (const std::string &l : report_lines(report)) {
         const std::string type = field(l, "type");
         const std::string id = field(l, "id");
@@ -200,10 +201,17 @@ TEST_F(CliStation, KilledAtAnyMomentEveryStartedUnitEndsOnce) {
                 EXPECT_EQ(field(l, "result"), "\"interrupted\"") << l;
                 EXPECT_EQ(started.count(id), 1u) << "recovered without a start: " << l;
             }
+        } else if (type == "\"run\"") {
+            // Each start opens a run; a killed station writes no stop line.
+            EXPECT_EQ(field(l, "event"), "\"open\"") << l;
+            EXPECT_NE(field(l, "station"), "\"\"") << l;
+            EXPECT_NE(field(l, "version"), "\"\"") << l;
+            ++runs;
         } else {
             ADD_FAILURE() << "not a record: " << l;
         }
     }
+    EXPECT_EQ(runs, moments.size());
     for (const std::string &id : started) EXPECT_EQ(units_of_id[id], 1u) << "start " << id;
     for (const auto &u : units_of_id) EXPECT_EQ(u.second, 1u) << "unit lines of id " << u.first;
     EXPECT_GE(recovered, 2u) << "the kills cut no unit short";

@@ -8,7 +8,9 @@
 # install 1.10; save a report in the install folder; upgrade to 1.20 (one
 # product left, files, shortcuts, ARP entry, the installed qvm_cli runs);
 # 1.10 again is refused; uninstall leaves the prefix as it was, but for
-# the report.
+# the report. The stations' database: 1.10 is installed with DATABASE, which
+# lands in the registry and survives the upgrade without it; the install
+# folder is on the system PATH once, and off it after the uninstall.
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 out=$1 signed=$(realpath "$2"); shift 2
@@ -17,6 +19,7 @@ rm -rf "$out"; mkdir -p "$out/stage"
 for exe in "$@"; do [[ -z $exe ]] || cp "$exe" "$out/stage/"; done
 cd "$out"
 sed 's/$/\r/' "$root/dist/README.txt" >stage/README.txt
+cp "$root"/dist/sql/schema-*.sql stage/
 export SOURCE_DATE_EPOCH=1700000000
 # Wine's menu integration would write into the host's home folder.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};winemenubuilder.exe=d"
@@ -35,6 +38,9 @@ if "$root/scripts/compare-archives.sh" old.msi again.msi 2>compare.log ||
 fi
 msiinfo export old.msi LaunchCondition | grep -q "A newer version of $name is already installed" ||
     fail "no downgrade message in the package"
+hidden=$(prop old.msi MsiHiddenProperties)
+[[ ";$hidden;" == *";DATABASE;"* && ";$hidden;" == *";STATION_DB;"* ]] ||
+    fail "the database properties are not hidden from logs: '$hidden'"
 
 ! osslsigncode verify -CAfile "$signed/cert.pem" -in new.msi >/dev/null 2>&1 || fail "an unsigned package verifies"
 "$root/scripts/sign-exe.sh" "$signed/signer.pfx" "$signed/pass.txt" new.msi
@@ -62,13 +68,28 @@ snapshot() {
 }
 msiexec() { local rc=0; wine msiexec "$@" /qn >/dev/null 2>&1 || rc=$?; echo $rc; }
 
+station_key='HKLM\Software\R846-QVM2K\Station'
+db_value() { wine reg query "$station_key" /v Database 2>/dev/null | tr -d '\r' | sed -n 's/^ *Database *REG_SZ *//p'; }
+env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+path_value() { wine reg query "$env_key" /v PATH 2>/dev/null | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'; }
+folder="C:\\Program Files\\$name\\"
+on_path() { tr ';' '\n' <<<"$(path_value)" | grep -qxF "$folder"; }
+cs='Driver={PostgreSQL Unicode};Server=db1;Database=factory;Uid=st;Pwd=s3cret;'
+
 snapshot before
-[[ $(msiexec /i "$(win old.msi)") == 0 ]] || fail "installing 1.10 failed"
+on_path && fail "the install folder is on PATH before the install"
+[[ $(msiexec /i "$(win old.msi)" "DATABASE=$cs") == 0 ]] || fail "installing 1.10 failed"
+[[ $(db_value) == "$cs" ]] || fail "DATABASE was not written to the registry: '$(db_value)'"
+on_path || fail "the install folder is not on the system PATH: $(path_value)"
 [[ $(arp "$old_code" DisplayVersion) == 1.10 ]] || fail "1.10 is not registered"
 printf '{"result":"updated"}\n' >"$dir/report.jsonl"
 
 # Upgrade to the signed 1.20.
 [[ $(msiexec /i "$(win new.msi)") == 0 ]] || fail "upgrading to 1.20 failed"
+[[ $(db_value) == "$cs" ]] || fail "the upgrade without DATABASE did not keep it: '$(db_value)'"
+on_path || fail "the install folder left PATH on the upgrade: $(path_value)"
+[[ $(tr ';' '\n' <<<"$(path_value)" | grep -cxF "$folder") == 1 ]] ||
+    fail "the install folder is on PATH twice: $(path_value)"
 [[ -z $(arp "$old_code" DisplayVersion) ]] || fail "1.10 is still registered after the upgrade"
 n=$(wine reg query "$uninstall" /s | tr -d '\r' | grep -c "DisplayName *REG_SZ *$name$" || true)
 [[ $n == 1 ]] || fail "$n products named '$name' installed, want 1"
@@ -100,6 +121,8 @@ cmp -s upgraded.files refused.files && [[ $(arp "$new_code" DisplayVersion) == 1
     fail "the refused downgrade changed the installation"
 
 [[ $(msiexec /x "$(win new.msi)") == 0 ]] || fail "uninstalling failed"
+on_path && fail "the install folder is still on PATH after the uninstall: $(path_value)"
+[[ -z $(db_value) ]] || fail "the uninstall left the Database value"
 snapshot after
 # Left: the user's report (and its folder) and Windows Installer's own cache folder.
 extra=$(LC_ALL=C comm -3 before.files after.files | sed 's/^\t//')

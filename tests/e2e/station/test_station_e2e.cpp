@@ -410,8 +410,9 @@ TEST_F(StationE2e, ScannerCodesStartTheLineThatStopsItselfUnderABanner) {
 
 // 16 units in a maximized window on the 1280x1024 screen: every tile in
 // view without scrolling, at 96 and at 144 dpi (smaller tiles at 144), a
-// failed tile's reason in the lines it has; the window opens maximized
-// again the next time.
+// failed tile's reason in the lines it has, the database's line beside
+// "Last results" below the grid; the window opens maximized again the next
+// time.
 TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
     ScopedDpi screen;
     for (DWORD dpi : {96u, 144u}) {
@@ -426,8 +427,11 @@ TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
         ASSERT_TRUE(dev.ctl().arm_fault(4, 12, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
         ASSERT_TRUE(dev.ctl().arm_fault(13, 30, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
 
+        // A database that cannot be reached: its line under the grid says
+        // so, without the password.
         Station st;
-        ASSERT_TRUE(st.start("--report \"" + report + "\""));
+        ASSERT_TRUE(st.start("--report \"" + report + "\" --operator OP-17 --order WO-42 " +
+                             "--database \"Driver={QVM none};PWD=hunter2\""));
         HWND main = st.wait_main();
         ASSERT_NE(main, nullptr);
         PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
@@ -453,6 +457,20 @@ TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
                         t.bottom <= grid.bottom)
                 << "device " << i << " is not in view";
         }
+        const std::string db = qvm_e2e::item_text(main, IDC_DATABASE);
+        EXPECT_EQ(db.rfind("Database: ", 0), 0u) << db;
+        EXPECT_NE(db.find("cannot connect"), std::string::npos) << db;
+        EXPECT_EQ(db.find("hunter2"), std::string::npos) << db;
+        RECT client{};
+        GetClientRect(main, &client);
+        const RECT line = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_DATABASE));
+        const RECT cap = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_CAP_RECENT));
+        const RECT list = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_RECENT));
+        EXPECT_EQ(line.top, cap.top);
+        EXPECT_GT(line.left, cap.right);
+        EXPECT_EQ(line.right, list.right);
+        EXPECT_LE(line.bottom, list.top);
+        EXPECT_GE(line.top, qvm_e2e::rect_in(main, g).bottom);
         EXPECT_TRUE(screenshot("station-06-sixteen-" + std::to_string(dpi) + "dpi"));
         qvm_e2e::close_box(main);
         ASSERT_TRUE(st.wait_exit(30000));

@@ -132,6 +132,13 @@ TEST(CliArgs, UsageErrorsSayWhatIsWrongAndWhetherJsonWasAsked) {
         {{"report", "a", "--json", "--csv"}, "--json and --csv exclude each other"},
         {{"report", "a", ""}, "an empty file name"},
         {{"report", "a", "--force"}, "option '--force'"},
+        {{"report", "a", "--database", "DSN=x"}, "report: --database goes with --verify"},
+        {{"report", "a", "--verify", "--csv", "--database", "DSN=x"}, "exclude each other"},
+        {{"ship", "a"}, "ship needs --database CS"},
+        {{"ship", "--database", "DSN=x"}, "ship needs FILE..."},
+        {{"ship", "a", "--database="}, "--database needs an ODBC connection string"},
+        {{"station", "--report", "f", "--database-required=1"}, "takes no value"},
+        {{"update", "--database", "DSN=x"}, "option '--database' is not known to 'update'"},
     };
     for (const Case &c : cases) {
         CliArgs a;
@@ -225,7 +232,8 @@ TEST(CliArgs, UsageShowsEachCommandFromTheTable) {
           "  qvm_cli update [--device N ...|--all] [--force] [--parallel K]\n"
           "                 [--timeout SECONDS] [--operator TEXT] [--order TEXT]\n"
           "                 [--station-name TEXT] [--json]\n",
-          "  qvm_cli station --report FILE [--force]", "  qvm_cli report FILE... [--json|--csv]\n",
+          "  qvm_cli station --report FILE [--force]", "  qvm_cli report FILE... [--json|--csv]",
+          "  qvm_cli ship FILE... [--timeout SECONDS] [--json] --database CS\n",
           "  --timeout SECONDS     the deadline of every exchange", "(default 5)", "/?",
           "  6  another station runs on this machine", "\"start\" line", "\"recovered\":true",
           "  --operator TEXT", "  --halt-after N", "  --require-order",
@@ -237,4 +245,25 @@ TEST(CliArgs, UsageShowsEachCommandFromTheTable) {
     for (std::size_t at = 0, next; (next = u.find('\n', at)) != std::string::npos; at = next + 1) {
         EXPECT_LE(next - at, 79u) << u.substr(at, next - at);
     }
+}
+
+TEST(CliArgs, TheDatabaseOptions) {
+    CliArgs a;
+    std::string e;
+    ASSERT_TRUE(parse({"station", "--report", "r", "--database", "DSN=line;PWD=x",
+                       "--database-required"},
+                      &a, &e))
+        << e;
+    EXPECT_TRUE(a.database_given);
+    EXPECT_EQ(a.database, "DSN=line;PWD=x");
+    EXPECT_TRUE(a.database_required);
+    ASSERT_TRUE(parse({"station", "--report", "r"}, &a, &e)) << e;
+    EXPECT_FALSE(a.database_given);  // the machine's default then
+    ASSERT_TRUE(parse({"ship", "a", "b", "--database=DSN=x", "--json"}, &a, &e)) << e;
+    EXPECT_EQ(a.command, CliCommand::kShip);
+    EXPECT_EQ(a.files, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(a.database, "DSN=x");
+    ASSERT_TRUE(parse({"report", "--verify", "a", "--database", "DSN=x"}, &a, &e)) << e;
+    EXPECT_TRUE(a.verify);
+    EXPECT_EQ(a.command, CliCommand::kReport);
 }

@@ -198,7 +198,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
 }
 
 TEST_F(CliRun, VersionRuleAndForce) {
-    img.prog.computer_name = "PC-7";
+    img.prog.station_name = "PC-7";
     struct Case {
         std::uint32_t firm;
         bool force;
@@ -309,9 +309,9 @@ TEST_F(CliRun, StationRecordsEachUnitFlushedBeforeItCounts) {
     EXPECT_EQ(got, (std::vector<std::string>{"0 \"failed\"", "0 \"updated\"", "1 \"current\"",
                                              "1 \"updated\""}));
     EXPECT_EQ(d0.flash(), img.window());
-    // The repair, then one per unit line and one per start: three units
-    // were written (1 current: no start).
-    EXPECT_EQ(io.store.flushes, 1u + 4u + 3u);
+    // The repair, the run's open line, one per unit line and one per
+    // start (three units were written; 1 current: no start), the stop line.
+    EXPECT_EQ(io.store.flushes, 1u + 1u + 4u + 3u + 1u);
     EXPECT_EQ(lines_of(io.store.bytes, "start").size(), 3u);
     EXPECT_EQ(io.outs.back(), "updated 2, current 1, failed 1");
 }
@@ -320,7 +320,7 @@ TEST_F(CliRun, StationKeepsTheLineTheReportCannotTakeAndTakesNoUnitMeanwhile) {
     add(0, 300);
     add(1, 300);
     add(2, 300);
-    io.store.fail_flush_at = 4;  // start, unit, start, then the second unit's line
+    io.store.fail_flush_at = 5;  // run, start, unit, start, then the second unit's line
     const auto said = [this](const char *words) {
         return std::find_if(io.errs.begin(), io.errs.end(), [&](const std::string &e) {
                    return e.find(words) != std::string::npos;
@@ -372,7 +372,7 @@ TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
 }
 
 TEST_F(CliRun, StationHaltsAfterFailuresInARowOnceRunningUnitsAreRecorded) {
-    img.prog.computer_name = "PC-7";
+    img.prog.station_name = "PC-7";
     // 0 and 1 refuse a block; 2 is held in its fifth block until the halt.
     for (unsigned i = 0; i < 3; ++i) add(i, 300);
     ASSERT_TRUE(devs[0]->arm_fault(1 + 1 + 1 + 2, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));

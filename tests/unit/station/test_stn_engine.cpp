@@ -11,6 +11,7 @@
 // the devices, which are thread-safe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -47,6 +48,9 @@ public:
         if (recorded) results.push_back(r);
     }
     std::string utc_now() override { return "2026-12-09T08:00:00.000Z"; }
+    bool may_take = true;
+    bool may_take_units() override { return may_take; }
+    std::string utc_offset() override { return "+01:00"; }
     void on_turn() override {
         ++turns;
         if (on_each_turn) on_each_turn();
@@ -166,6 +170,8 @@ protected:
         c.timeout_ms = 300;
         c.retry_ms = 20;
         c.end_wait_ms = 100;
+        c.who.station = "PC-7";
+        c.version = "3.50";
         return c;
     }
     // Runs the engine until until() holds (or a safety limit), then stops it.
@@ -183,8 +189,10 @@ protected:
 
 TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDiesAt) {
     // A short run: device 0 fails midway, device 1 is updated, device 2 is
-    // current. Lines when nothing dies: 2 starts + 3 units.
-    const unsigned kWrites = 5;
+    // current. Lines when nothing dies: the run's open line, 2 starts, 3
+    // units and the run's stop line. A report that dies at the first write
+    // is not opened.
+    const unsigned kWrites = 7;
     for (unsigned n = 1; n <= kWrites + 1; ++n) {
         SCOPED_TRACE("the report dies at write " + std::to_string(n));
         devs.clear();
@@ -199,8 +207,12 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
         {
             Host host;
             StnEngine first(who_cfg, &store, &host);
-            ASSERT_EQ(first.open(), StnOpen::kOk);
-            run(first, host, [&] { return finished(first.snapshot(), 3); });
+            if (n == 1) {
+                ASSERT_EQ(first.open(), StnOpen::kCannotRepair);
+            } else {
+                ASSERT_EQ(first.open(), StnOpen::kOk);
+                run(first, host, [&] { return finished(first.snapshot(), 3); });
+            }
         }
         // The next start, on what reached the disk and the spill, with
         // every device back.
@@ -237,11 +249,22 @@ TEST_F(StnEngineTest, EveryStartedUnitEndsInOneUnitLineWhateverWriteTheReportDie
                           // The second run had no operator: its lines say so.
                           l.value("operator", "") == kWho.operator_name
                               ? "Zoë Ng/WO-17/Prüfstand 2"
-                              : "//")
+                              : "//PC-7")
                     << l.dump();
             }
         }
         EXPECT_TRUE(again.spilled.empty());
+        // Each open that could write begins a run; the run that was not
+        // cut short ends with its stop line.
+        const std::vector<Json> runs = lines_of(again.bytes, "run");
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(std::count_if(runs.begin(), runs.end(),
+                                [](const Json &r) { return r.value("event", "") == "open"; }),
+                  n == 1 ? 1 : 2);
+        EXPECT_EQ(runs.back().value("event", ""), "stop");
+        EXPECT_EQ(runs.back().value("station", ""), "PC-7");
+        EXPECT_EQ(runs.back().value("utc_offset", ""), "+01:00");
+        EXPECT_EQ(runs.back().value("version", ""), "3.50");
         EXPECT_EQ(devs[0]->flash(), img.window());
         EXPECT_EQ(devs[1]->flash(), img.window());
         EXPECT_EQ(devs[2]->blocks_received(), 0u);  // current: never written
@@ -325,7 +348,7 @@ TEST_F(StnEngineTest, AStartWithoutItsUnitIsClosedByARecoveredLine) {
     ASSERT_EQ(units.size(), 2u);
     // Every field: the start's own (who made it too), the time of this
     // open, what says that it was recovered, and its place in the chain.
-    EXPECT_EQ(units[1].value("seq", 0), 4);
+    EXPECT_EQ(units[1].value("seq", 0), 5);  // after the run's open line
     units[1].erase("seq");
     units[1].erase("prev");
     EXPECT_EQ(units[1], Json::parse(R"({"type":"unit","time":"2026-12-09T08:00:00.000Z","id":7,
@@ -366,7 +389,7 @@ TEST_F(StnEngineTest, AForeignFileIsRefusedUntouched) {
         Host host;
         StnEngine e(cfg(), &store, &host);
         EXPECT_EQ(e.open(), StnOpen::kForeign) << bytes;
-        EXPECT_EQ(store.ops, (std::vector<std::string>{"read"}));
+        EXPECT_TRUE(store.ops.empty());
         EXPECT_EQ(store.bytes, bytes);
     }
 }
@@ -412,6 +435,7 @@ TEST_F(StnEngineTest, AReportThatFailsKeepsItsLinesTakesNoUnitAndCatchesUpInOrde
     std::istringstream in(bytes);
     for (std::string l; std::getline(in, l);) {
         const Json j = Json::parse(l);
+        if (j.value("type", "") == "run") continue;
         order.push_back(j.value("type", "") + " " + std::to_string(j.value("index", 9)) + " " +
                         j.value("result", ""));
     }
@@ -424,10 +448,10 @@ TEST_F(StnEngineTest, AReportThatFailsKeepsItsLinesTakesNoUnitAndCatchesUpInOrde
 TEST_F(StnEngineTest, AHangingAppendHoldsNeitherTheProbeNorAForcedStop) {
     devsim::InProcDevice &d0 = add(0, 0x129);
     FlakyStore store;
-    store.hold(true);  // the share stops answering before the first line
     Host host;
     StnEngine *e = new StnEngine(cfg(), &store, &host);
     ASSERT_EQ(e->open(), StnOpen::kOk);
+    store.hold(true);  // the share stops answering before the first unit's line
     bool probed_on = false;
     run(*e, host, [&] {
         if (!store.wait_held_append(0)) return false;
@@ -557,4 +581,59 @@ TEST_F(StnEngineTest, FailuresInARowStopTheLineByItselfWithAHaltLine) {
     EXPECT_EQ(halts[0]["failures"].size(), 2u);
     // The halt line comes after both unit lines.
     EXPECT_GT(bytes.find("\"type\":\"halt\""), bytes.rfind("\"type\":\"unit\""));
+}
+
+TEST_F(StnEngineTest, AHostThatHoldsUnitsBackHoldsNewAndSwappedUnitsUntilItLetsGo) {
+    devsim::InProcDevice &d = add(0, 0x129);
+    cli_test::MemStore store;
+    Host host;
+    host.may_take = false;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    bool swapped = false;
+    host.on_each_turn = [&] {
+        if (host.turns == 20) {
+            EXPECT_TRUE(lines_of(store.copy(), "start").empty()) << "a unit was taken while held back";
+            host.may_take = true;
+        }
+        if (host.results.size() == 1 && !swapped) {
+            // Swapped for a new serial: held back again until let go.
+            swapped = true;
+            host.may_take = false;
+            const devsim_config other = stn_test::config(0x129, 84600077);
+            d.reset(&other);
+        }
+        if (swapped && host.turns == 60) {
+            EXPECT_EQ(host.results.size(), 1u) << "a swapped unit was taken while held back";
+            host.may_take = true;
+        }
+        if (host.results.size() == 2 || host.turns > 3000) e.request_stop();
+    };
+    while (e.turn()) {
+    }
+    ASSERT_EQ(host.results.size(), 2u);
+    EXPECT_GE(host.turns, 60u);
+    EXPECT_EQ(host.results[1].device.serial, 84600077);
+}
+
+TEST_F(StnEngineTest, TheCountersCoverThisRunFromItsOpenLine) {
+    cli_test::MemStore store;
+    store.bytes =
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"id\":1,\"serial\":5,"
+        "\"result\":\"updated\"}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T10:05:00.000Z\",\"id\":2,\"serial\":6,"
+        "\"result\":\"failed\"}\n"
+        "{\"type\":\"start\",\"time\":\"2026-12-08T10:06:00.000Z\",\"id\":3,\"serial\":7}\n";
+    Host host;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    const StnTallyFigures f = e.snapshot().tally;
+    EXPECT_EQ(f.units, 1u);  // the unit recovered at this open, not the earlier ones
+    EXPECT_EQ(f.interrupted, 1u);
+    EXPECT_EQ(f.updated + f.failed, 0u);
+    const std::vector<Json> runs = lines_of(store.bytes, "run");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].value("event", ""), "open");
+    // The run's line comes before the units it recovered.
+    EXPECT_LT(store.bytes.find("\"type\":\"run\""), store.bytes.find("\"recovered\":true"));
 }

@@ -23,7 +23,8 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
     struct Case {
         const char *name;
         std::vector<std::string> lines;
-        std::uint64_t units, updated, current, failed, interrupted, recovered, skipped;
+        std::uint64_t units, updated, current, failed, interrupted, recovered, unidentified,
+            skipped;
         double yield, per_hour;
         std::vector<std::int64_t> not_at_image;
     };
@@ -45,16 +46,21 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
              "[1]",
              "",
          },
-         7, 2, 1, 3, 1, 1, 6, 0.25, 7.0, {104, 105}},
-        {"nothing", {}, 0, 0, 0, 0, 0, 0, 0, -1, -1, {}},
+         // The line without a serial is a first pass that failed; the
+         // recovered line, written at a later start, stretches no run.
+         7, 2, 1, 3, 1, 1, 1, 6, 0.2, 8.4, {104, 105}},
+        {"nothing", {}, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, {}},
         {"only current units, under a minute",
          {unit("10:00:00.000", "1", "current"), unit("10:00:59.999", "2", "current")},
-         2, 0, 2, 0, 0, 0, 0, -1, -1, {}},
+         2, 0, 2, 0, 0, 0, 0, 0, -1, -1, {}},
         {"times out of order, without milliseconds, and not times",
          {unit("12:30:00.000", "1", "failed"), unit("12:00:00", "1", "updated"),
           unit("12:15:00.000", "2", "updated"), unit("bad", "3", "updated"),
           unit("25:00:00.000", "4", "updated")},
-         5, 4, 0, 1, 0, 0, 0, 0.75, 10.0, {}},
+         5, 4, 0, 1, 0, 0, 0, 0, 0.75, 10.0, {}},
+        {"only units that were never identified",
+         {unit("10:00:00.000", "null", "failed"), unit("10:01:00.000", "null", "interrupted")},
+         2, 0, 0, 1, 1, 0, 1, 0, 0.0, 120.0, {}},
     };
     for (const Case &c : cases) {
         StnTally t;
@@ -65,11 +71,112 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
         EXPECT_EQ(t.failed, c.failed) << c.name;
         EXPECT_EQ(t.interrupted, c.interrupted) << c.name;
         EXPECT_EQ(t.recovered, c.recovered) << c.name;
+        EXPECT_EQ(t.unidentified_failed, c.unidentified) << c.name;
         EXPECT_EQ(t.skipped_lines, c.skipped) << c.name;
         EXPECT_DOUBLE_EQ(t.first_pass_yield(), c.yield) << c.name;
         EXPECT_NEAR(t.units_per_hour(), c.per_hour, 1e-9) << c.name;
         EXPECT_EQ(t.not_at_image(), c.not_at_image) << c.name;
     }
+}
+
+TEST(StnTally, UnitsPerHourCountOnlyTheTimeTheStationRan) {
+    const auto run = [](const char *event, const std::string &time) {
+        return "{\"type\":\"run\",\"time\":\"2026-12-08T" + time + "Z\",\"event\":\"" + event +
+               "\",\"station\":\"PC-7\",\"utc_offset\":\"+01:00\",\"version\":\"3.50\"}";
+    };
+    struct Case {
+        const char *name;
+        std::vector<std::vector<std::string>> files;
+        std::uint64_t running_ms;
+        double per_hour;
+    };
+    const Case cases[] = {
+        {"two runs with a night between",
+         {{run("open", "08:00:00.000"), unit("08:30:00.000", "1", "updated"),
+           unit("09:00:00.000", "2", "updated"), run("stop", "10:00:00.000"),
+           run("open", "20:00:00.000"), unit("20:10:00.000", "3", "updated"),
+           run("stop", "21:00:00.000")}},
+         3 * 3600000, 1.0},
+        {"a run killed before its stop ends at its last line",
+         {{run("open", "08:00:00.000"), unit("08:30:00.000", "1", "updated"),
+           "{\"type\":\"start\",\"time\":\"2026-12-08T09:00:00.000Z\",\"id\":2}",
+           run("open", "12:00:00.000"), unit("12:00:00.000", "2", "interrupted",
+                                              ",\"recovered\":true"),
+           unit("12:30:00.000", "3", "updated"), run("stop", "13:00:00.000")}},
+         2 * 3600000, 1.5},
+        {"lines of an older version before the first run line",
+         {{unit("06:00:00.000", "1", "updated"), unit("07:00:00.000", "2", "updated"),
+           run("open", "08:00:00.000"), unit("09:00:00.000", "3", "updated")}},
+         2 * 3600000, 1.5},
+        {"a run never spans two files",
+         {{run("open", "08:00:00.000"), unit("08:30:00.000", "1", "updated")},
+          {unit("12:00:00.000", "2", "updated"), unit("12:30:00.000", "3", "updated")}},
+         3600000, 3.0},
+        {"a stop line without an open one, and run lines that are not",
+         {{unit("08:00:00.000", "1", "updated"), run("stop", "08:30:00.000"),
+           run("stop", "09:30:00.000"), run("pause", "10:00:00.000"),
+           unit("11:00:00.000", "2", "updated"), run("open", "bad"),
+           unit("11:10:00.000", "3", "updated")}},
+         // The implicit run ends at the first stop; a run line without a time
+         // ends the run it falls in and begins none.
+         30 * 60000, 6.0},
+    };
+    for (const Case &c : cases) {
+        StnTally t;
+        for (const auto &file : c.files) {
+            for (const std::string &l : file) t.feed(l);
+            t.end_file();
+        }
+        EXPECT_EQ(t.running_ms(), c.running_ms) << c.name;
+        EXPECT_NEAR(t.units_per_hour(), c.per_hour, 1e-9) << c.name;
+    }
+}
+
+TEST(StnTally, TheFastReadEqualsAFullParse) {
+    const std::string u = "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"id\":7,"
+                          "\"index\":3,\"serial\":84600001,\"mcu_version\":288,"
+                          "\"old_version\":\"3.41\",\"new_version\":\"3.62\",";
+    const std::vector<std::string> lines = {
+        u + "\"result\":\"updated\",\"detail\":0,\"ms\":2210,\"image_sha256\":\"ab\"}",
+        u + "\"result\":\"failed\",\"detail\":57348,\"failure\":\"refused\","
+            "\"message\":\"device 3: \\\"E004\\\" \\u00e9\\ud83d\\ude00 "
+            "\\/\\b\\f\\n\\r\\t\",\"ms\":1}",
+        u + "\"result\":\"updated\"}\r",
+        " \xEF\xBB\xBF{\"type\":\"unit\",\"result\":\"current\"}",  // no mark after a blank
+        "\xEF\xBB\xBF{\"type\":\"unit\",\"result\":\"current\"}",
+        "{\"result\":\"interrupted\",\"recovered\":true,\"id\":3,\"type\":\"unit\"}",
+        "{\"type\":\"unit\",\"result\":\"updated\",\"id\":1,\"id\":\"x\"}",  // the last counts
+        "{\"type\":\"unit\",\"result\":\"updated\",\"id\":\"x\",\"id\":2}",
+        "{\"type\":\"unit\",\"result\":\"failed\",\"serial\":-84600001,\"detail\":-0,\"ms\":-1}",
+        "{\"type\":\"unit\",\"result\":\"failed\",\"serial\":9223372036854775808,"
+        "\"id\":18446744073709551615,\"index\":18446744073709551616,\"detail\":1e3}",
+        "{\"type\":\"unit\",\"result\":\"failed\",\"serial\":-9223372036854775808,\"ms\":1.5}",
+        "{\"type\":\"unit\",\"result\":\"failed\",\"serial\":-9223372036854775809}",
+        "{\"type\":\"unit\",\"result\":\"updated\",\"extra\":[1,{\"a\":null}],\"id\":4}",
+        "{\"type\":\"unit\",\"result\":\"updated\",\"extra\":[1,}",
+        "{\"type\":\"start\",\"time\":\"t\",\"id\":5}",
+        "{\"type\":\"run\",\"time\":\"t\",\"event\":\"stop\"}",
+        "{\"type\":\"run\",\"time\":\"t\",\"event\":\"lunch\"}",
+        "{ \"type\" :\t\"unit\" , \"result\" : \"updated\" , \"recovered\" : false } \t",
+        "{}", "[]", "", "{", "{\"type\":\"unit\"", "{\"type\":\"unit\",}", "{\"type\" \"unit\"}",
+        "{\"type\":\"unit\",\"result\":\"updated\"}x", "{\"a\":01}", "{\"a\":1.}", "{\"a\":-}",
+        "{\"a\":1e}", "{\"a\":tru}", "{\"a\":nul}", "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}",
+        "{\"a\":\"\\ud800\"}", "{\"a\":\"\\udc00\"}", "{\"a\":\"\\ud800\\u0041\"}",
+        "{\"a\":\"\x01\"}", "{\"a\":\"\xC0\xAF\"}", "{\"a\":\"\xED\xA0\x80\"}",
+        "{\"a\":\"\xF4\x90\x80\x80\"}", "{\"a\":\"\xE2\x82\"}", "{\"a\":\"\x7F\"}",
+        "{\"a\":1}\r\r", std::string("{\"a\":1}\0", 8), "\xEF\xBB{}",
+    };
+    for (const std::string &l : lines) {
+        EXPECT_TRUE(stn_read_report_line(l) == stn_read_report_line_json(l)) << l;
+    }
+    // The kinds the table reaches, so that it tests what it means to.
+    EXPECT_EQ(stn_read_report_line(lines[1]).message,
+              "device 3: \"E004\" \xC3\xA9\xF0\x9F\x98\x80 /\b\f\n\r\t");
+    EXPECT_EQ(stn_read_report_line(lines[4]).kind, StnReportLine::kUnit);
+    EXPECT_EQ(stn_read_report_line(lines[7]).id, 2u);
+    EXPECT_EQ(stn_read_report_line(lines[8]).serial, -84600001);
+    EXPECT_EQ(stn_read_report_line(lines[12]).id, 4u);
+    EXPECT_TRUE(stn_read_report_line(lines[15]).stop);
 }
 
 TEST(StnTally, FailureKindsNamedOrFromTheDetailOfOlderLines) {

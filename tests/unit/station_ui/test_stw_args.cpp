@@ -22,6 +22,11 @@ TEST(StationArgs, OptionsAndErrors) {
     ASSERT_TRUE(stw_parse_args({"--timeout=7", "--report=r.jsonl"}, &a, &error)) << error;
     EXPECT_EQ(a.timeout_s, 7u);
     EXPECT_EQ(a.report, "r.jsonl");
+    EXPECT_FALSE(a.database_given);
+    ASSERT_TRUE(stw_parse_args({"--database-required", "--database", "DSN=line;PWD=x"}, &a, &error));
+    EXPECT_TRUE(a.database_required);
+    EXPECT_TRUE(a.database_given);
+    EXPECT_EQ(a.database, "DSN=line;PWD=x");
 
     // The fields, the station's name and the halt.
     ASSERT_TRUE(stw_parse_args({"--operator", "Ana Müller", "--order=WO-7", "--station-name",
@@ -57,6 +62,7 @@ TEST(StationArgs, OptionsAndErrors) {
         {{"--station-name", ""}, "--station-name needs printable text of 1 to 64 characters"},
         {{"--halt-after", "1001"}, "--halt-after wants a number from 0 to 1000, not \"1001\""},
         {{"--require-operator=1"}, "--require-operator takes no value"},
+        {{"--database", ""}, "--database needs an ODBC connection string"},
     };
     for (const auto &b : bad) {
         StwArgs kept;

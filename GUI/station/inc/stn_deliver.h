@@ -1,0 +1,195 @@
+// Delivery of a station's report to the factory's database: every whole
+// line, in report order, one row each, keyed by the SHA-256 of the line's
+// bytes (so a line sent twice is stored once). The report on the disk is
+// the spool: nothing here holds a unit, and the station never waits on the
+// database.
+//
+// Threads: StnDelivery runs on a thread of its own, which alone calls the
+// StnDatabase and the StnDeliverFiles it was given (it owns both, so a
+// delivery that is left behind at the program's end touches nothing that
+// dies before it). wake, status, may_take_units and finish may be called
+// from any thread; the destructor from the thread that made it. stn_ship
+// and stn_verify_db run on their caller's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One report line as a row of the table (see dist/sql/).
+struct StnDbRow {
+    std::string key;        // SHA-256 (hex) of the line's bytes, without its line end
+    std::string station;    // the line's "station", else the sender's name (may be empty)
+    std::string report_id;  // SHA-256 (hex) of the report's first line
+    std::uint64_t seq = 0;  // the line's number in its report, from 1
+    std::string type;       // the line's "type"; empty when it has none
+    std::string text;       // the line's bytes (UTF-8), without its line end
+};
+
+// The factory's database. Every call returns within the deadline it was
+// made with (the driver's login and statement timeouts), or fails.
+class StnDatabase {
+public:
+    virtual ~StnDatabase() = default;
+    // Connects unless connected. false: *why says why, for people.
+    virtual bool connect(std::string *why) = 0;
+    // Whether rows can be inserted: one insert in a transaction that is
+    // rolled back. false: *why says exactly what is missing.
+    virtual bool check(std::string *why) = 0;
+    // Inserts rows whose key the table does not hold yet, in one
+    // transaction, and commits. true: committed, *added of them were new.
+    // false: nothing was committed; *why says why.
+    virtual bool insert(const std::vector<StnDbRow> &rows, std::size_t *added,
+                        std::string *why) = 0;
+    // Every row held for report_id: each (seq, key) to row, in seq order.
+    virtual bool held(const std::string &report_id,
+                      const std::function<void(std::uint64_t seq, const std::string &key)> &row,
+                      std::string *why) = 0;
+    // The report of the row with this key; *report_id empty when none.
+    virtual bool report_of(const std::string &key, std::string *report_id, std::string *why) = 0;
+    // Drops the connection (after a failure); the next connect starts anew.
+    virtual void disconnect() = 0;
+};
+
+// The report file as delivery reads it (its own read handle, never the
+// engine's), and the cursor file beside it.
+class StnDeliverFiles {
+public:
+    virtual ~StnDeliverFiles() = default;
+    // Up to max bytes of the report from offset (fewer at its end, none
+    // past it). false: it cannot be read.
+    virtual bool read(std::uint64_t offset, std::size_t max, std::string *out) = 0;
+    // The cursor file's text; false when there is none.
+    virtual bool load_cursor(std::string *text) = 0;
+    // Replaces the cursor file with text, whole or not at all (a new file
+    // renamed over the old one).
+    virtual bool save_cursor(const std::string &text) = 0;
+};
+
+// The connection string with the values of PWD= and Password= (any case,
+// braced or not) replaced by "***". Everything shown to people, written to
+// the report or put in a window goes through it.
+std::string stn_db_redact(const std::string &connection_string);
+// text with every appearance of the connection string's password replaced
+// by "***" (a driver may quote what it was given in its messages).
+std::string stn_db_redact_in(const std::string &text, const std::string &connection_string);
+
+// Whole lines of a report, read in chunks from an offset, as rows.
+class StnLineSource {
+public:
+    // files: not owned. station: the name for lines that carry none.
+    StnLineSource(StnDeliverFiles *files, std::string station);
+    // Starts at offset, after line number seq, in the report report_id
+    // (empty: taken from the first line read, which must be line 1).
+    void seek(std::uint64_t offset, std::uint64_t seq, const std::string &report_id);
+    // Up to max rows of the whole lines from the current position; a last
+    // line without its line feed is left for later. *end: the offset after
+    // the last row given. false: the file cannot be read.
+    bool take(std::size_t max, std::vector<StnDbRow> *rows, std::uint64_t *end);
+    // Takes the rows given by the last take as done: the position moves on.
+    void advance();
+    std::uint64_t offset() const { return offset_; }
+    std::uint64_t seq() const { return seq_; }
+    const std::string &report_id() const { return report_id_; }
+    const std::string &last_key() const { return last_key_; }
+
+private:
+    StnDeliverFiles *files_;
+    std::string station_;
+    std::uint64_t offset_ = 0, seq_ = 0;
+    std::string report_id_, last_key_;
+    std::string buf_;                  // bytes read from offset_ on
+    std::uint64_t next_offset_ = 0, next_seq_ = 0;
+    std::string next_report_, next_key_;
+};
+
+// The cursor's text, and reading it back.
+struct StnDeliverCursor {
+    std::string report_id;
+    std::uint64_t offset = 0;
+    std::uint64_t seq = 0;
+    std::string line_sha256;  // of the line that ends at offset
+};
+std::string stn_cursor_text(const StnDeliverCursor &c);
+bool stn_cursor_parse(const std::string &text, StnDeliverCursor *c);
+
+struct StnDeliverConfig {
+    std::string station;         // for lines that carry no "station"
+    unsigned poll_ms = 3000;     // looks at the report this often unwoken
+    unsigned retry_ms = 3000;    // tries again this long after a failure
+    std::size_t batch = 500;     // lines in one transaction at most
+    bool required = false;       // --database-required
+    unsigned required_ms = 60000;  // lines older than this stop new units
+    bool after_wake = false;     // reads nothing before the first wake (the
+                                 // engine's open may still cut a torn tail)
+};
+
+enum class StnDeliverState {
+    kStarting,  // not yet connected and counted
+    kUpToDate,  // every whole line is in the database
+    kWaiting,   // lines wait; problem says why when it is not just time
+};
+
+struct StnDeliverStatus {
+    StnDeliverState state = StnDeliverState::kStarting;
+    std::uint64_t waiting = 0;      // whole lines not yet committed, as last read
+    std::string problem;            // redacted; empty while all is well
+    std::uint64_t delivered = 0;    // rows committed by this delivery
+    std::uint64_t added = 0;        // of those, new to the database
+    std::uint64_t oldest_ms = 0;    // how long the oldest waiting line has waited
+    std::uint64_t changes = 0;      // grows whenever the words below change
+};
+
+// The words of a state for people: "up to date", "12 lines waiting
+// (cannot connect: ...)".
+std::string stn_deliver_words(const StnDeliverStatus &s);
+
+class StnDelivery {
+public:
+    // Takes ownership of db and files; starts the delivery thread, which
+    // first reads the cursor (a missing or stale one: from the start).
+    StnDelivery(std::unique_ptr<StnDatabase> db, std::unique_ptr<StnDeliverFiles> files,
+                const StnDeliverConfig &config);
+    // finish(0) unless finish was called.
+    ~StnDelivery();
+    StnDelivery(const StnDelivery &) = delete;
+    StnDelivery &operator=(const StnDelivery &) = delete;
+
+    // A line was appended: look at the report now.
+    void wake();
+    StnDeliverStatus status() const;
+    // Waits until the first attempt (connect, check, deliver) is over, or
+    // ms; then the status.
+    StnDeliverStatus settle(unsigned ms);
+    // False with --database-required until the database has once taken a
+    // connection and the insert check, and while a line has waited too long.
+    bool may_take_units() const;
+    // Delivers what it can within ms, then ends the thread; a thread held
+    // in the database past that is left behind (it owns what it touches)
+    // and the cursor lets the next start resume. True: up to date at the end.
+    bool finish(unsigned ms);
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+};
+
+// qvm_cli ship: every whole line of a report into the database, in order,
+// no cursor. *added new rows, *held rows already there.
+bool stn_ship(StnDeliverFiles *files, StnDatabase *db, const std::string &station,
+              std::uint64_t *added, std::uint64_t *held, std::string *why);
+
+// qvm_cli report --verify --database: a report's lines beside the rows the
+// database holds for it.
+struct StnVerifyDb {
+    std::string report_id;                  // the identity compared
+    std::uint64_t lines = 0;                // whole lines in the file
+    std::uint64_t rows = 0;                 // rows held for the report
+    std::vector<std::uint64_t> missing;     // file lines (numbers) the database lacks
+    std::vector<std::uint64_t> not_in_file; // database rows (seq) the file lacks
+    std::vector<std::uint64_t> changed;     // numbers in both lists: changed in the file
+    bool ok() const { return missing.empty() && not_in_file.empty() && changed.empty(); }
+};
+bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, std::string *why);

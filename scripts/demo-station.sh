@@ -13,9 +13,10 @@
 # Without a person's display (QVM_DEMO_AUTO=1): the window's end-to-end walk
 # (tests/e2e/station: four units, of which one refuses a block and one is
 # pulled out midway, a unit swapped, Stop, a second window, a close that
-# waits) on the session's display, with real clicks and keys, screenshots
-# at 96 and 144 dpi into build/demo/shots (station-*.png) and the walk's
-# report kept there (station-report.jsonl). With a display, the window opens
+# waits, scanner codes in the fields, a line that stops itself, 16 units in
+# a maximized window) on the session's display, with real clicks and keys,
+# screenshots at 96 and 144 dpi into build/demo/shots (station-*.png) and
+# the walk's report kept there (station-report.jsonl). With a display, the window opens
 # there for the person, over four simulated units, until it is closed.
 #
 # Environment: QVM_DEMO_BUILD (Windows build folder, default build/windows),
@@ -58,7 +59,8 @@ station_side() {
     mkdir -p "$shots"
     rm -f "$shots"/station-*.png "$shots/station-report.jsonl"
     echo "four units (one refuses a block, one is pulled out midway), one swapped, Stop;"
-    echo "a second window; a close that waits; the layout at 96 and 144 dpi"
+    echo "a second window; a close that waits; the layout at 96 and 144 dpi;"
+    echo "scanner codes start a line that stops itself; 16 units in a maximized window"
     QVM_STATION_SHOTS="$shots" wine "$walk" --gtest_brief=1 || rc=$?
     if [[ $rc -ne 0 ]]; then
         echo "demo-station: the station window's walk failed ($rc)" >&2
@@ -67,7 +69,8 @@ station_side() {
     echo
     echo "The window's report, one JSON line per unit (and a start line before each write):"
     cat "$shots/station-report.jsonl" 2>/dev/null || { echo "demo-station: no report" >&2; return 1; }
-    for f in station-01-idle-96dpi station-01-idle-144dpi station-02-running station-03-stopped; do
+    for f in station-01-idle-96dpi station-01-idle-144dpi station-02-running station-03-stopped \
+             station-04-fields station-05-halt station-06-sixteen-96dpi station-06-sixteen-144dpi; do
         [[ -s "$shots/$f.png" ]] || { echo "demo-station: screenshot $f.png is missing" >&2; return 1; }
     done
     echo "demo-station: screenshots:"

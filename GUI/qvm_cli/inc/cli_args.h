@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "stn_text.h"
+
 enum class CliCommand { kHelp, kVersion, kList, kInfo, kUpdate, kStation, kReport, kShip };
 
 struct CliArgs {
@@ -20,6 +22,10 @@ struct CliArgs {
     std::vector<unsigned> devices;  // --device N ..., in the order given, no repeats
     std::string report;           // station: --report FILE
     std::vector<std::string> files;  // report, ship: FILE..., in the order given
+    // update, station: --operator, --order, --station-name (the station
+    // empty when not given: the computer's name then).
+    StnWho who;
+    unsigned halt_after = 0;      // station: --halt-after; 0 never
     bool database_given = false;  // --database CS (station, ship, report)
     std::string database;         // its connection string (a secret: see stn_db_redact)
     bool database_required = false;  // station: --database-required

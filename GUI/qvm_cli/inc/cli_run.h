@@ -79,7 +79,7 @@ public:
 // What the program knows about itself.
 struct CliProgram {
     const char *version_text = "";   // this program's version ("3.50")
-    std::string station_name;        // the computer's name, for the report's run lines
+    std::string station_name;        // the computer's name: the station's by default
     bool image_ok = false;           // the embedded image is usable
     StnImage image;
     unsigned poll_ms = 300;          // station: how often names are probed

@@ -13,6 +13,9 @@ namespace {
 
 constexpr unsigned bit(StnOpt o) { return stn_opt_bit(o); }
 
+// Who, for which order, where: update and station carry them.
+constexpr unsigned kWho = bit(kStnOptOperator) | bit(kStnOptOrder) | bit(kStnOptStationName);
+
 struct CommandRow {
     const char *name;
     CliCommand command;
@@ -30,7 +33,7 @@ const CommandRow kCommands[] = {
      "image window 0x4000..0x7FFF as written to a device"},
     {"update", CliCommand::kUpdate,
      bit(kStnOptDevice) | bit(kStnOptAll) | bit(kStnOptForce) | bit(kStnOptParallel) |
-         bit(kStnOptTimeout) | bit(kStnOptJson),
+         bit(kStnOptTimeout) | kWho | bit(kStnOptJson),
      0,
      nullptr,
      "updates the chosen devices side by side (default: the first device\n"
@@ -38,6 +41,7 @@ const CommandRow kCommands[] = {
      "'current' and left alone unless --force is given"},
     {"station", CliCommand::kStation,
      bit(kStnOptReport) | bit(kStnOptForce) | bit(kStnOptParallel) | bit(kStnOptTimeout) |
+         kWho | bit(kStnOptRequireOperator) | bit(kStnOptRequireOrder) | bit(kStnOptHaltAfter) |
          bit(kStnOptJson) | bit(kStnOptDatabase) | bit(kStnOptDatabaseRequired),
      bit(kStnOptReport),
      nullptr,
@@ -47,17 +51,23 @@ const CommandRow kCommands[] = {
      "crash is recorded as interrupted (\"recovered\":true) at the next start.\n"
      "Ctrl+C stops taking devices and lets running updates finish; a second\n"
      "Ctrl+C stops at once (those units are recorded as interrupted).\n"
-     "With a database, every line of FILE is delivered to it in order, on a\n"
-     "thread of its own (FILE.dbcursor keeps how far); the station never\n"
-     "waits for it"},
+     "With --halt-after N the line stops itself after N failures in a row\n"
+     "(exit code 7). With a database, every line of FILE is delivered to it\n"
+     "in order, on a thread of its own (FILE.dbcursor keeps how far); the\n"
+     "station never waits for it"},
     {"report", CliCommand::kReport,
-     bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase), 0,
+     bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase) |
+         bit(kStnOptOrder),
+     0,
      "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
-     "result, first-pass yield, failures by kind, units per hour and the\n"
-     "serials not at the image; --csv gives one row per unit. Opens no device.\n"
-     "--verify --database: lines missing from the database, and rows it holds\n"
-     "that the file lacks or holds changed"},
+     "result, first-pass yield, failures by kind, units per hour, line stops,\n"
+     "units and yield per work order and per station, and the serials not at\n"
+     "the image; --order TEXT: only that order's units; --csv gives one row\n"
+     "per unit (with operator, order, station and attempt). Opens no device.\n"
+     "--verify: each file's chain (exit 8 when one breaks or a file is not\n"
+     "chained); with --database also the lines missing from the database, and\n"
+     "rows it holds that the file lacks or holds changed"},
     {"ship", CliCommand::kShip, bit(kStnOptDatabase) | bit(kStnOptTimeout) | bit(kStnOptJson),
      bit(kStnOptDatabase),
      "FILE...",
@@ -157,6 +167,15 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
             return refuse(std::string(cmd->name) + " needs " + option_word(stn_opt(opt)));
         }
     }
+    // A line that must know who runs it, or for which order, does not start without.
+    const StnOpt needed[][2] = {{kStnOptRequireOperator, kStnOptOperator},
+                                {kStnOptRequireOrder, kStnOptOrder}};
+    for (const auto &n : needed) {
+        if ((scan.seen & bit(n[0])) != 0 && (scan.seen & bit(n[1])) == 0) {
+            return refuse(std::string(cmd->name) + " needs " + option_word(stn_opt(n[1])) +
+                          " (" + stn_opt(n[0]).name + ")");
+        }
+    }
     if (cmd->operands != nullptr && scan.operands.empty()) {
         return refuse(std::string(cmd->name) + " needs " + cmd->operands);
     }
@@ -177,6 +196,10 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         case kStnOptReport: args->report = v.text; break;
         case kStnOptParallel: args->parallel = v.number; break;
         case kStnOptTimeout: args->timeout_s = v.number; break;
+        case kStnOptOperator: args->who.operator_name = v.text; break;
+        case kStnOptOrder: args->who.order = v.text; break;
+        case kStnOptStationName: args->who.station = v.text; break;
+        case kStnOptHaltAfter: args->halt_after = v.number; break;
         case kStnOptDatabase:
             args->database = v.text;
             args->database_given = true;
@@ -258,7 +281,7 @@ std::string make_usage() {
     for (unsigned o = 0; o < kStnOptCount; ++o) {
         const StnOptRow &row = stn_opt(static_cast<StnOpt>(o));
         std::string word = "  " + option_word(row);
-        word.resize(std::max<std::size_t>(word.size() + 2, 22), ' ');
+        word.resize(std::max<std::size_t>(word.size() + 2, 24), ' ');
         add_lines(&u, row.help, word, std::string(word.size(), ' '));
     }
     u += "\nA value never starts with \"--\" (\"--report=--x\" names a file \"--x\").\n";
@@ -268,11 +291,18 @@ std::string make_usage() {
          "     to any device\n"
          "  2  no device found, or a chosen device is not there or busy (another\n"
          "     program holds it); nothing was sent\n"
-         "  3  at least one device failed (a missed deadline too)\n"
+         "  3  at least one device failed (a missed deadline too); station: results\n"
+         "     the report did not take are kept in a file of their own\n"
          "  4  interrupted (station: always, after Ctrl+C)\n"
          "  5  the embedded image is unusable\n"
          "  6  another station runs on this machine: nothing was sent; the message\n"
-         "     names its report\n";
+         "     names its report\n"
+         "  7  station: the line stopped itself (--halt-after): N units in a row\n"
+         "     failed; running units were recorded\n"
+         "  8  report --verify: a report's chain is broken, or a report is not\n"
+         "     chained (the line names where)\n"
+         "A station that ends for several of these reasons exits with the first of\n"
+         "3 (results kept aside), 7 (the line stopped itself), 4 (Ctrl+C).\n";
     return u;
 }
 

@@ -21,3 +21,9 @@ int cli_exit_code(const StnTotals &t) {
     if (t.failed != 0) return kCliExitFailed;
     return kCliExitOk;
 }
+
+int cli_station_exit_code(bool spilled, bool halted) {
+    if (spilled) return kCliExitFailed;
+    if (halted) return kCliExitHalted;
+    return kCliExitInterrupted;
+}

@@ -208,6 +208,12 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
                 continue;
             }
             const StnReportLine r = stn_read_report_line(line.text);
+            // --order: only that work order's units (and starts).
+            if (!args.who.order.empty() &&
+                (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
+                r.order != args.who.order) {
+                continue;
+            }
             tally.add(r);
             if (args.csv && r.kind == StnReportLine::kUnit) {
                 io.out(csv_row(r, tally.attempt) + "\r");

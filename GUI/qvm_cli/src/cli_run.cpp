@@ -77,9 +77,17 @@ private:
     std::map<unsigned, int> last_;
 };
 
-void report_result(const StnUnitResult &r, bool json, CliIo &io) {
+// Who, for which order, on which station: as given, the computer's name
+// for the station by default.
+StnWho who_of(const CliArgs &args, const CliProgram &prog) {
+    StnWho who = args.who;
+    if (who.station.empty()) who.station = prog.station_name;
+    return who;
+}
+
+void report_result(const StnUnitResult &r, const StnWho &who, bool json, CliIo &io) {
     if (json) {
-        io.out(stn_json_result(r));
+        io.out(stn_json_result(r, who));
         if (r.outcome == StnOutcome::kFailed) io.err(stn_result_text(r));
     } else {
         io.out(stn_result_text(r));
@@ -205,6 +213,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
+    const StnWho who = who_of(args, prog);
     auto waker = std::make_shared<StnWaker>();
     io.set_waker([waker] { waker->wake(); });
     std::vector<std::pair<unsigned, StnPresence>> seen;
@@ -253,12 +262,12 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         if (io.abort_requested()) {
             // Units that ended keep their results.
             for (const auto &s : pool.take_finished()) {
-                report_result(s->result, args.json, io);
+                report_result(s->result, who, args.json, io);
                 totals.count(s->result.outcome);
             }
             for (const auto &s : pool.abandon()) {
                 const StnUnitResult r = stn_interrupted(s->index, &s->progress);
-                report_result(r, args.json, io);
+                report_result(r, who, args.json, io);
                 totals.count(r.outcome);
             }
             stopped = true;
@@ -267,13 +276,13 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         if (stopped) {
             for (unsigned index : pool.take_queued()) {
                 const StnUnitResult r = stn_interrupted(index, nullptr);
-                report_result(r, args.json, io);
+                report_result(r, who, args.json, io);
                 totals.count(r.outcome);
             }
         }
         pool.start_queued();
         for (const auto &s : pool.take_finished()) {
-            report_result(s->result, args.json, io);
+            report_result(s->result, who, args.json, io);
             totals.count(s->result.outcome);
             progress.forget(s->index);
         }
@@ -294,18 +303,30 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     return code;
 }
 
-// The station's shell: results and notices to the console.
+// The station's shell: results, notices and a halt to the console.
 class StationHost : public StnHost {
 public:
-    StationHost(const CliArgs &args, CliIo &io) : args_(args), io_(io) {}
+    StationHost(const CliArgs &args, const StnWho &who, CliIo &io)
+        : args_(args), who_(who), io_(io) {}
     std::string utc_now() override { return io_.utc_now(); }
     std::string utc_offset() override { return io_.utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
         (void)recorded;
-        report_result(r, args_.json, io_);
+        report_result(r, who_, args_.json, io_);
         progress.forget(r.device.index);
     }
     void on_notice(const std::string &text) override { io_.err(text); }
+    // As a result is shown: the event on standard output with --json (the
+    // report's halt line without its chain), the words for people.
+    void on_halt(const StnHalt &h) override {
+        const std::string words = stn_halt_text(h, "start the station again");
+        if (args_.json) {
+            io_.out(stn_json_halt(h, io_.utc_now()));
+            io_.err(words);
+        } else {
+            io_.out(words);
+        }
+    }
     void on_turn() override { delivery.wake(); }
     bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
@@ -313,6 +334,7 @@ public:
 
 private:
     const CliArgs &args_;
+    const StnWho who_;
     CliIo &io_;
 };
 
@@ -331,9 +353,10 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.poll_ms = prog.poll_ms;
     config.timeout_s = args.timeout_s;
     config.timeout_ms = prog.timeout_ms;
-    config.who.station = prog.station_name;
+    config.halt_after = args.halt_after;
+    config.who = who_of(args, prog);
     config.version = prog.version_text;
-    StationHost host(args, io);
+    StationHost host(args, config.who, io);
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();
     if (opened != StnOpen::kOk) {
@@ -369,8 +392,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     io.set_waker(nullptr);
     host.delivery.finish(io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
-    // Lines the report never took are kept in the spill: the run failed.
-    const int code = snap.spilled != 0 ? kCliExitFailed : kCliExitInterrupted;
+    const int code = cli_station_exit_code(snap.spilled != 0, snap.halted);
     finish_summary(snap.totals, code, args.json, io);
     return code;
 }

@@ -1,6 +1,21 @@
-// The station window: counters, Start and Stop, the sound switch, the
-// report's path, the tile grid and the last results. A modeless dialog, the
-// application's main window.
+// The station window: counters, who runs the line and for which work
+// order, Start and Stop, the sound switch, the report's path, the banner of
+// a line that stopped itself, the tile grid and the last results. A
+// modeless dialog, the application's main window; it can be resized and
+// maximized (not below its designed size), and its size is kept for the
+// next start (stw_place.h).
+//
+// The fields: a barcode scanner types like a keyboard and ends with Enter.
+// Enter in Operator moves to Work order; Enter in Work order presses Start
+// when it can. The fields are read-only while the station runs; a required
+// one (--require-operator, --require-order) keeps Start disabled, with a
+// hint, until it is filled. Their values (without blanks around them) and
+// the station's name go into every start and unit line.
+//
+// The halt: when the line stops itself (--halt-after, default 5) a red
+// banner across the window says why, with the fail sound (even with the
+// sound switch off) and a flash of the task bar button; Start starts a new
+// run and takes the banner away.
 //
 // Threads: the dialog thread only. The station runs on the thread of its
 // StwRun (see stw_run.h), which only posts kStwMsgTurn and kStwMsgEnded
@@ -23,12 +38,14 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "stn_engine.h"
 #include "stn_owner.h"
 #include "stw_args.h"
 #include "stw_grid.h"
 #include "stw_image.h"
+#include "stw_layout.h"
 #include "stw_run.h"
 
 // A message box of the station (caption "R846-QVM2K station"); text is
@@ -47,10 +64,16 @@ public:
     // The last run was cut short (its workers may still run): the process
     // should end at once after the window.
     bool aborted() const { return aborted_; }
+    // How to show the window first, asked `asked` (the start-up's show
+    // command): maximized when it was left so.
+    int ShowCommand(int asked) const;
 
 protected:
     BOOL OnInitDialog() override;
     BOOL OnCommand(WPARAM wp, LPARAM lp) override;
+    // Enter in the fields (a scanner's end of a code), before the dialog
+    // manager would press the default button.
+    BOOL PreTranslateMessage(MSG *msg) override;
     LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
     void OnOK() override {}      // Enter runs the default button instead
     void OnCancel() override {}  // Escape must not stop a line
@@ -77,6 +100,23 @@ private:
     void BlockReason(unsigned units_busy);
     LRESULT OnQueryEndSession();
     void OnEndSession();
+    // The fields' values; a field that must be filled and is not.
+    std::string Field(int id);
+    int MissingField();
+    void FocusItem(int id);
+    // Enter in field id: the next field, or Start.
+    void ScanEnter(int id);
+    // Resizing: where each control was designed, and where it goes now.
+    void KeepDesign();
+    void Relayout();
+    void ReasonColumn();
+    void RestorePlacement();
+    void SavePlacement();
+    // The banner of a line that stopped itself.
+    void ShowHalt(const std::string &text);
+    void HideHalt();
+    int BannerHeight(int width);
+    void DrawBanner(const DRAWITEMSTRUCT &di);
     // The report's delivery to the database (when one is configured) for
     // report_: kept across runs on the same report.
     StnDelivery *Delivery();
@@ -103,4 +143,17 @@ private:
     ULONGLONG last_refresh_ = 0;
     std::uint64_t shown_recorded_ = ~0ull;  // list rows drawn for this count
     HFONT counter_font_ = nullptr;
+    HFONT banner_font_ = nullptr;
+    std::string station_name_;     // --station-name, or the computer's
+    std::string halt_text_;        // the banner's words; empty: no banner
+    struct Placed {
+        int id;
+        StwRect designed;          // in the designed client area
+        StwAnchor anchor;
+    };
+    std::vector<Placed> placed_;   // the controls that move when resized
+    SIZE designed_client_{};
+    SIZE min_track_{};             // the designed window size: the smallest
+    bool start_maximized_ = false;
+    int fields_locked_ = -1;       // the fields' read-only state set last
 };

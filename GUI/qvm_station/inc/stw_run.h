@@ -38,10 +38,11 @@
 constexpr UINT kStwMsgTurn = WM_APP + 1;   // a turn ended: read the snapshot
 constexpr UINT kStwMsgEnded = WM_APP + 2;  // the station thread has ended
 
-// What the host reported, for the dialog to act on (sounds, notices).
+// What the host reported, for the dialog to act on (sounds, notices, the
+// banner of a line that stopped itself).
 struct StwEvent {
-    enum Kind { kPass, kFail, kNotice } kind = kNotice;
-    std::string text;  // kNotice: for people
+    enum Kind { kPass, kFail, kNotice, kHalt } kind = kNotice;
+    std::string text;  // kNotice, kHalt: for people
 };
 
 class StwRun {

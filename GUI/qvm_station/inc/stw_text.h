@@ -49,9 +49,16 @@ StwRecentRow stw_recent_row(const StnRecent &r);
 // Tiles whose unit is being written (checking, writing or verifying).
 unsigned stw_units_running(const StnSnapshot &snap);
 
-// The line under the buttons: what the station does now.
-//   running    the station thread runs; stopping/aborting as requested
+// The line beside the buttons: what the station does now.
+//   running    the station thread runs; stopping/aborting as requested; a
+//              line that stopped itself (snap.halted) says so
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
+
+// The hint beside the Operator and Work order fields while Start waits for
+// them (--require-operator, --require-order): "" when none is missing.
+std::string stw_fields_hint(bool need_operator, bool need_order);
+// A field's value as typed or scanned, without blanks around it.
+std::string stw_field_value(const std::string &typed);
 
 // What Windows shows while the station holds up a logoff or shutdown
 // (units_busy > 0, at most 255 characters).

@@ -30,7 +30,22 @@
 // Placeholder of the tile grid (the grid window takes its place and id).
 #define IDC_GRID 1017
 #define IDC_RECENT 1018
-#define IDC_DATABASE 1019
+// Who runs the line and for which work order (a scanner types them).
+#define IDC_OPERATOR 1019
+#define IDC_ORDER 1020
+#define IDC_FIELD_HINT 1021
+// The banner of a line that stopped itself (owner-drawn).
+#define IDC_HALT 1022
+// Captions over the counters, in the counters' order, and over the list.
+#define IDC_CAP_UPDATED 1031
+#define IDC_CAP_CURRENT 1032
+#define IDC_CAP_FAILED 1033
+#define IDC_CAP_YIELD 1034
+#define IDC_CAP_RATE 1035
+#define IDC_CAP_TIME 1036
+#define IDC_CAP_RECENT 1037
+// How the report's delivery to the database goes.
+#define IDC_DATABASE 1023
 
 // Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
 #define IDC_TILE_BASE 2000

@@ -60,7 +60,7 @@ BOOL StwApp::InitInstance() {
         return FALSE;
     }
     m_pMainWnd = dlg_;
-    dlg_->ShowWindow(m_nCmdShow == SW_HIDE ? SW_SHOWNORMAL : m_nCmdShow);
+    dlg_->ShowWindow(dlg_->ShowCommand(m_nCmdShow == SW_HIDE ? SW_SHOWNORMAL : m_nCmdShow));
     return TRUE;
 }
 

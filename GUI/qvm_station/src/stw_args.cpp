@@ -3,16 +3,24 @@
 #include "stn_args.h"
 
 const char kStwUsage[] =
-    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K] [--database CS]\n"
-    "                [--database-required]\n"
+    "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
+    "    [--operator TEXT] [--order TEXT] [--station-name TEXT]\n"
+    "    [--require-operator] [--require-order] [--halt-after N]\n"
+    "    [--database CS] [--database-required]\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
     "  --parallel K    most units written at once, 1..256 (default: no limit)\n"
+    "  --operator TEXT, --order TEXT   what the Operator and Work order fields start with\n"
+    "  --station-name TEXT   this station's name in the report (default: the computer's)\n"
+    "  --require-operator, --require-order   Start waits until that field is filled\n"
+    "  --halt-after N  stop the line after N units in a row failed, 0..1000 (default 5;\n"
+    "                  0: never)\n"
     "  --database CS   the factory's database, an ODBC connection string (default:\n"
     "                  HKLM\\Software\\R846-QVM2K\\Station, value Database)\n"
     "  --database-required  no new unit while report lines have waited for the\n"
-    "                  database longer than a minute";
+    "                  database longer than a minute\n"
+    "Texts: printable, 1 to 64 characters.";
 
 namespace {
 
@@ -22,6 +30,7 @@ std::string error_text(const StnArgError &e) {
     const std::string name = e.opt < kStnOptCount ? row.name : "";
     switch (e.kind) {
     case StnArgError::kTwice: return name + " is given twice";
+    case StnArgError::kFlagValue: return name + " takes no value";
     case StnArgError::kNoValue: return name + " needs a value";
     case StnArgError::kBadValue:
         if (!row.number) return name + " needs " + row.needs;
@@ -37,7 +46,10 @@ std::string error_text(const StnArgError &e) {
 bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::string *error) {
     StnArgRules rules;
     rules.options = stn_opt_bit(kStnOptReport) | stn_opt_bit(kStnOptTimeout) |
-                    stn_opt_bit(kStnOptParallel) | stn_opt_bit(kStnOptDatabase) |
+                    stn_opt_bit(kStnOptParallel) | stn_opt_bit(kStnOptOperator) |
+                    stn_opt_bit(kStnOptOrder) | stn_opt_bit(kStnOptStationName) |
+                    stn_opt_bit(kStnOptRequireOperator) | stn_opt_bit(kStnOptRequireOrder) |
+                    stn_opt_bit(kStnOptHaltAfter) | stn_opt_bit(kStnOptDatabase) |
                     stn_opt_bit(kStnOptDatabaseRequired);
     StnArgScan scan;
     StnArgError problem;
@@ -51,6 +63,10 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
         case kStnOptReport: a.report = v.text; break;
         case kStnOptTimeout: a.timeout_s = v.number; break;
         case kStnOptParallel: a.parallel = v.number; break;
+        case kStnOptOperator: a.operator_name = v.text; break;
+        case kStnOptOrder: a.order = v.text; break;
+        case kStnOptStationName: a.station_name = v.text; break;
+        case kStnOptHaltAfter: a.halt_after = v.number; break;
         case kStnOptDatabase:
             a.database = v.text;
             a.database_given = true;
@@ -58,6 +74,8 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
         default: break;
         }
     }
+    a.require_operator = (scan.seen & stn_opt_bit(kStnOptRequireOperator)) != 0;
+    a.require_order = (scan.seen & stn_opt_bit(kStnOptRequireOrder)) != 0;
     a.database_required = (scan.seen & stn_opt_bit(kStnOptDatabaseRequired)) != 0;
     *out = a;
     return true;

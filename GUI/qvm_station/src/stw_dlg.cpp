@@ -4,9 +4,11 @@
 
 #include <algorithm>
 
+#include "stn_args.h"
 #include "stn_deliver_win.h"
 #include "stn_store_win.h"
 #include "stw_path.h"
+#include "stw_place.h"
 #include "stw_resource.h"
 #include "stw_text.h"
 
@@ -23,6 +25,40 @@ const wchar_t kCaption[] = L"R846-QVM2K station";
 
 const int kCounters[] = {IDC_CNT_UPDATED, IDC_CNT_CURRENT, IDC_CNT_FAILED,
                          IDC_CNT_YIELD,   IDC_CNT_RATE,    IDC_CNT_TIME};
+const int kCaptions[] = {IDC_CAP_UPDATED, IDC_CAP_CURRENT, IDC_CAP_FAILED,
+                         IDC_CAP_YIELD,   IDC_CAP_RATE,    IDC_CAP_TIME};
+constexpr int kFieldChars = 64;  // what a field may hold (stn_printable_text)
+
+// How control id follows a resized window; false: it stays where it was
+// designed. The counters share the width; the grid takes the rest.
+bool anchor_of(int id, StwAnchor *a) {
+    for (int i = 0; i < 6; ++i) {
+        if (id == kCounters[i] || id == kCaptions[i]) {
+            *a = {i / 6.0, 0, (i + 1) / 6.0, 0};
+            return true;
+        }
+    }
+    switch (id) {
+    case IDC_FIELD_HINT:
+    case IDC_STATUS:
+    case IDC_REPORT:
+    case IDC_NOTICE:
+    case IDC_HALT: *a = {0, 0, 1, 0}; return true;
+    case IDC_CHANGE: *a = {1, 0, 1, 0}; return true;
+    case IDC_GRID: *a = {0, 0, 1, 1}; return true;
+    case IDC_CAP_RECENT: *a = {0, 1, 0, 1}; return true;
+    case IDC_DATABASE:
+    case IDC_RECENT: *a = {0, 1, 1, 1}; return true;
+    default: return false;
+    }
+}
+
+int screen_dpi() {
+    HDC screen = ::GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return dpi;
+}
 
 // "19:40:00" in local time, or the text as it came.
 std::string local_clock(const std::string &utc) {
@@ -55,9 +91,15 @@ StwDialog::StwDialog(const StwArgs &args, StwImageBuild *image)
 
 StwDialog::~StwDialog() {
     if (counter_font_ != nullptr) DeleteObject(counter_font_);
+    if (banner_font_ != nullptr) DeleteObject(banner_font_);
     // A short, bounded time for the last lines; a database that is away
     // is left behind, and the cursor lets the next start resume.
     if (delivery_ != nullptr) delivery_->finish(kDeliveryEndMs);
+}
+
+int StwDialog::ShowCommand(int asked) const {
+    const bool plain = asked == SW_SHOWNORMAL || asked == SW_SHOW || asked == SW_SHOWDEFAULT;
+    return start_maximized_ && plain ? SW_SHOWMAXIMIZED : asked;
 }
 
 StnDelivery *StwDialog::Delivery() {
@@ -106,18 +148,12 @@ BOOL StwDialog::OnInitDialog() {
         int dlu;
     };
     const Column columns[] = {{"Time", 44}, {"Device", 32}, {"Serial", 48}, {"Result", 44}};
-    RECT list_rc;
-    ::GetClientRect(list, &list_rc);
-    // The reason takes what is left of the width, a vertical scroll bar's
-    // room kept, so no horizontal one appears.
-    int left = list_rc.right - GetSystemMetrics(SM_CXVSCROLL);
     for (int i = 0; i < 5; ++i) {
-        int cx = left;
+        int cx = 0;  // the reason's: set by ReasonColumn
         if (i < 4) {
             RECT r = {0, 0, columns[i].dlu, 1};
             MapDialogRect(m_hWnd, &r);
             cx = r.right;
-            left -= cx;
         }
         LVCOLUMNA c{};
         c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
@@ -126,8 +162,26 @@ BOOL StwDialog::OnInitDialog() {
         c.iSubItem = i;
         ::SendMessageA(list, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&c));
     }
+    ReasonColumn();
 
     CheckDlgButton(m_hWnd, IDC_SOUND, BST_CHECKED);
+    station_name_ = args_.station_name.empty() ? stn_computer_name() : args_.station_name;
+    for (int id : {IDC_OPERATOR, IDC_ORDER}) {
+        ::SendMessageW(GetDlgItem(id)->m_hWnd, EM_LIMITTEXT, kFieldChars, 0);
+    }
+    ::SetWindowTextW(GetDlgItem(IDC_OPERATOR)->m_hWnd, stn_wide(args_.operator_name).c_str());
+    ::SetWindowTextW(GetDlgItem(IDC_ORDER)->m_hWnd, stn_wide(args_.order).c_str());
+    // The banner of a halt: bold, 1.6 times the dialog font.
+    LOGFONTA lf{};
+    HFONT base = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+    if (base != nullptr && GetObjectA(base, sizeof lf, &lf)) {
+        lf.lfHeight = lf.lfHeight * 8 / 5;
+        lf.lfWidth = 0;
+        lf.lfWeight = FW_BOLD;
+        banner_font_ = CreateFontIndirectA(&lf);
+    }
+    KeepDesign();
+    RestorePlacement();
     chosen_report_ = !args_.report.empty();
     report_ = args_.report;
     // The Documents folder is looked up once the window shows (the shell's
@@ -209,10 +263,22 @@ void StwDialog::ShowReport() {
 
 void StwDialog::Buttons(bool move_focus) {
     const bool running = run_ != nullptr && run_->running();
+    const int missing = MissingField();
     HWND focus = ::GetFocus();
-    GetDlgItem(IDC_START)->EnableWindow(image_ok_ && !running);
+    GetDlgItem(IDC_START)->EnableWindow(image_ok_ && !running && missing == 0);
     GetDlgItem(IDC_CHANGE)->EnableWindow(!running);
     GetDlgItem(IDC_STOP)->EnableWindow(running);
+    // Who and which order stay as they were for the whole run.
+    if (fields_locked_ != static_cast<int>(running)) {
+        fields_locked_ = running;
+        for (int id : {IDC_OPERATOR, IDC_ORDER}) {
+            ::SendMessageA(GetDlgItem(id)->m_hWnd, EM_SETREADONLY, running, 0);
+        }
+    }
+    SetText(IDC_FIELD_HINT,
+            running ? std::string()
+                    : stw_fields_hint(args_.require_operator && Field(IDC_OPERATOR).empty(),
+                                      args_.require_order && Field(IDC_ORDER).empty()));
     if (!move_focus) return;
     // The keyboard never stays on a button that has just been disabled.
     HWND start = GetDlgItem(IDC_START)->m_hWnd, stop = GetDlgItem(IDC_STOP)->m_hWnd;
@@ -220,11 +286,70 @@ void StwDialog::Buttons(bool move_focus) {
     if (running && (focus == start || focus == change || focus == nullptr)) {
         SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(stop), TRUE);
     } else if (!running && (focus == stop || focus == nullptr) && image_ok_) {
-        SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+        if (missing != 0) {
+            FocusItem(missing);
+        } else {
+            SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+        }
     }
 }
 
+std::string StwDialog::Field(int id) {
+    HWND edit = GetDlgItem(id)->m_hWnd;
+    std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(edit)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextW(edit, &text[0], static_cast<int>(text.size()))));
+    return stw_field_value(stn_utf8(text));
+}
+
+int StwDialog::MissingField() {
+    if (args_.require_operator && Field(IDC_OPERATOR).empty()) return IDC_OPERATOR;
+    if (args_.require_order && Field(IDC_ORDER).empty()) return IDC_ORDER;
+    return 0;
+}
+
+void StwDialog::FocusItem(int id) {
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(id)->m_hWnd), TRUE);
+}
+
+BOOL StwDialog::PreTranslateMessage(MSG *msg) {
+    // A scanner ends its code with Enter. Taken here, before the dialog
+    // manager, which would press the default button (or, under Wine,
+    // nothing while it is disabled).
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN &&
+        ::GetParent(msg->hwnd) == m_hWnd) {
+        const int id = ::GetDlgCtrlID(msg->hwnd);
+        if (id == IDC_OPERATOR || id == IDC_ORDER) {
+            ScanEnter(id);
+            return TRUE;
+        }
+    }
+    return CDialog::PreTranslateMessage(msg);
+}
+
+void StwDialog::ScanEnter(int id) {
+    if (id == IDC_OPERATOR) {
+        if (args_.require_operator && Field(IDC_OPERATOR).empty()) {
+            MessageBeep(MB_OK);
+            return;
+        }
+        FocusItem(IDC_ORDER);  // all of it selected: a new scan replaces it
+        return;
+    }
+    const int missing = MissingField();
+    if (missing != 0) {
+        MessageBeep(MB_OK);
+        FocusItem(missing);
+        return;
+    }
+    if (GetDlgItem(IDC_START)->IsWindowEnabled()) Start();
+}
+
 BOOL StwDialog::OnCommand(WPARAM wp, LPARAM lp) {
+    if (HIWORD(wp) == EN_CHANGE && (LOWORD(wp) == IDC_OPERATOR || LOWORD(wp) == IDC_ORDER)) {
+        Buttons(false);  // a required field filled or emptied
+        return TRUE;
+    }
     if (HIWORD(wp) == BN_CLICKED) {
         switch (LOWORD(wp)) {
         case IDC_START: Start(); return TRUE;
@@ -241,6 +366,27 @@ BOOL StwDialog::OnCommand(WPARAM wp, LPARAM lp) {
 void StwDialog::Start() {
     TakeImage();
     if (!image_ok_ || (run_ != nullptr && run_->running())) return;
+    if (const int missing = MissingField()) {
+        FocusItem(missing);
+        return;
+    }
+    StnWho who;
+    who.operator_name = Field(IDC_OPERATOR);
+    who.order = Field(IDC_ORDER);
+    who.station = station_name_;
+    const struct {
+        const std::string &value;
+        int id;
+        const char *name;
+    } fields[] = {{who.operator_name, IDC_OPERATOR, "operator"}, {who.order, IDC_ORDER, "work order"}};
+    for (const auto &f : fields) {
+        if (stn_printable_text(f.value, 0, kFieldChars)) continue;
+        stw_message(m_hWnd, std::string("The ") + f.name + " must be printable text of at most " +
+                                std::to_string(kFieldChars) + " characters.",
+                    MB_OK | MB_ICONWARNING);
+        FocusItem(f.id);
+        return;
+    }
     if (!chosen_report_) {
         // Today's file, in case the day changed since the window opened.
         report_ = stw_default_report(true);
@@ -262,6 +408,8 @@ void StwDialog::Start() {
     config.image = image_;
     config.parallel = args_.parallel;
     config.timeout_s = args_.timeout_s;
+    config.halt_after = args_.halt_after;
+    config.who = who;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));
     std::string why;
     if (!run->start(config, report_, &why, Delivery())) {
@@ -274,6 +422,7 @@ void StwDialog::Start() {
     close_after_ = stop_requested_ = aborted_ = notice_of_stop_ = false;
     shown_recorded_ = ~0ull;
     SetText(IDC_NOTICE, "");
+    HideHalt();
     Buttons();
     Refresh(true);
 }
@@ -331,6 +480,10 @@ void StwDialog::Refresh(bool force) {
         if (e.kind == StwEvent::kNotice) {
             SetText(IDC_NOTICE, e.text);
             notice_of_stop_ = stop_requested_;
+        }
+        if (e.kind == StwEvent::kHalt) {
+            ShowHalt(e.text);
+            pass = fail = false;  // its own sound instead
         }
     }
     if (IsDlgButtonChecked(m_hWnd, IDC_SOUND) == BST_CHECKED) {
@@ -424,6 +577,179 @@ void StwDialog::OnEnded() {
     if (close_after_ && !in_box_) DestroyWindow();
 }
 
+void StwDialog::KeepDesign() {
+    RECT rc{}, wr{};
+    ::GetClientRect(m_hWnd, &rc);
+    ::GetWindowRect(m_hWnd, &wr);
+    designed_client_ = {rc.right - rc.left, rc.bottom - rc.top};
+    min_track_ = {wr.right - wr.left, wr.bottom - wr.top};
+    for (HWND c = ::GetWindow(m_hWnd, GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) {
+        Placed p;
+        p.id = ::GetDlgCtrlID(c);
+        if (!anchor_of(p.id, &p.anchor)) continue;
+        RECT r{};
+        ::GetWindowRect(c, &r);
+        ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT *>(&r), 2);
+        p.designed = {r.left, r.top, r.right, r.bottom};
+        placed_.push_back(p);
+    }
+}
+
+void StwDialog::Relayout() {
+    RECT rc{};
+    ::GetClientRect(m_hWnd, &rc);
+    if (placed_.empty() || rc.right <= 0 || rc.bottom <= 0) return;  // minimized
+    const int dw = rc.right - designed_client_.cx, dh = rc.bottom - designed_client_.cy;
+    RECT gap = {0, 0, 4, 4};
+    MapDialogRect(m_hWnd, &gap);
+    std::vector<std::pair<HWND, StwRect>> moves;
+    int banner_bottom = -1;  // the banner's, when it shows
+    for (const Placed &p : placed_) {
+        StwRect r = stw_anchored(p.designed, p.anchor, dw, dh);
+        if (p.id == IDC_HALT && !halt_text_.empty()) {
+            r.bottom = r.top + BannerHeight(r.right - r.left);
+            banner_bottom = r.bottom;
+        }
+        moves.emplace_back(GetDlgItem(p.id)->m_hWnd, r);
+    }
+    HDWP dwp = BeginDeferWindowPos(static_cast<int>(moves.size()));
+    for (auto &m : moves) {
+        StwRect &r = m.second;
+        // The grid starts below a banner that shows.
+        if (m.first == grid_.m_hWnd && banner_bottom >= 0) {
+            r.top = std::min(banner_bottom + static_cast<int>(gap.bottom), r.bottom);
+        }
+        if (dwp != nullptr) {
+            dwp = DeferWindowPos(dwp, m.first, nullptr, r.left, r.top, r.right - r.left,
+                                 r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+    }
+    if (dwp != nullptr) EndDeferWindowPos(dwp);
+    ReasonColumn();
+    // The children too: the dialog's background is painted over their old places.
+    ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void StwDialog::ReasonColumn() {
+    // The reason takes what is left of the width, a vertical scroll bar's
+    // room kept, so no horizontal one appears.
+    HWND list = GetDlgItem(IDC_RECENT)->m_hWnd;
+    RECT rc{};
+    ::GetClientRect(list, &rc);
+    int left = rc.right - GetSystemMetrics(SM_CXVSCROLL);
+    for (int i = 0; i < 4; ++i) {
+        left -= static_cast<int>(::SendMessageA(list, LVM_GETCOLUMNWIDTH, i, 0));
+    }
+    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, 4, MAKELPARAM(std::max(left, 40), 0));
+}
+
+void StwDialog::RestorePlacement() {
+    StwPlacement p;
+    // A size kept at another DPI would not fit this one's controls.
+    if (!stw_load_placement(&p) || p.dpi != screen_dpi()) return;
+    RECT r = p.normal;
+    r.right = std::max(r.right, r.left + min_track_.cx);
+    r.bottom = std::max(r.bottom, r.top + min_track_.cy);
+    if (MonitorFromRect(&r, MONITOR_DEFAULTTONULL) == nullptr) return;  // off every screen now
+    WINDOWPLACEMENT wp{};
+    wp.length = sizeof wp;
+    if (!GetWindowPlacement(m_hWnd, &wp)) return;
+    wp.flags = 0;
+    wp.showCmd = SW_HIDE;  // shown by the application (ShowCommand)
+    wp.rcNormalPosition = r;
+    SetWindowPlacement(m_hWnd, &wp);
+    start_maximized_ = p.maximized;
+}
+
+void StwDialog::SavePlacement() {
+    WINDOWPLACEMENT wp{};
+    wp.length = sizeof wp;
+    if (!GetWindowPlacement(m_hWnd, &wp)) return;
+    StwPlacement p;
+    p.normal = wp.rcNormalPosition;
+    p.maximized = wp.showCmd == SW_SHOWMAXIMIZED ||
+                  (wp.showCmd == SW_SHOWMINIMIZED && (wp.flags & WPF_RESTORETOMAXIMIZED) != 0);
+    p.dpi = screen_dpi();
+    stw_save_placement(p);
+}
+
+void StwDialog::ShowHalt(const std::string &text) {
+    halt_text_ = text;
+    HWND banner = GetDlgItem(IDC_HALT)->m_hWnd;
+    ::SetWindowTextW(banner, stn_wide(text).c_str());  // for screen readers and tests
+    ::ShowWindow(banner, SW_SHOWNA);
+    Relayout();
+    ::InvalidateRect(banner, nullptr, FALSE);
+    // Not to be missed: the fail sound whatever the sound switch says, and
+    // the task bar button flashes until the window is in front.
+    MessageBeep(MB_ICONHAND);
+    FLASHWINFO fw{};
+    fw.cbSize = sizeof fw;
+    fw.hwnd = m_hWnd;
+    fw.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
+    FlashWindowEx(&fw);
+}
+
+void StwDialog::HideHalt() {
+    if (halt_text_.empty()) return;
+    halt_text_.clear();
+    HWND banner = GetDlgItem(IDC_HALT)->m_hWnd;
+    ::ShowWindow(banner, SW_HIDE);
+    ::SetWindowTextW(banner, L"");
+    Relayout();
+}
+
+int StwDialog::BannerHeight(int width) {
+    HDC dc = ::GetDC(m_hWnd);
+    HGDIOBJ old = SelectObject(dc, banner_font_ != nullptr ? banner_font_ : GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc, &tm);
+    const int pad = tm.tmHeight / 2;
+    const std::wstring text = stn_wide(halt_text_);
+    RECT r = {0, 0, std::max(1, width - 2 * pad), 0};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_CENTER | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ::ReleaseDC(m_hWnd, dc);
+    return r.bottom + 2 * pad;
+}
+
+void StwDialog::DrawBanner(const DRAWITEMSTRUCT &di) {
+    // White on red across the window, a dark frame round it; in a
+    // high-contrast theme the theme's highlight colours.
+    const bool hc = stw_high_contrast();
+    const COLORREF back = hc ? GetSysColor(COLOR_HIGHLIGHT) : RGB(190, 0, 0);
+    const COLORREF text = hc ? GetSysColor(COLOR_HIGHLIGHTTEXT) : RGB(255, 255, 255);
+    const COLORREF frame = hc ? GetSysColor(COLOR_WINDOWTEXT) : RGB(100, 0, 0);
+    HDC dc = di.hDC;
+    RECT rc = di.rcItem;
+    HBRUSH b = CreateSolidBrush(back);
+    FillRect(dc, &rc, b);
+    DeleteObject(b);
+    b = CreateSolidBrush(frame);
+    for (int i = 0; i < 3; ++i) {
+        RECT f = {rc.left + i, rc.top + i, rc.right - i, rc.bottom - i};
+        FrameRect(dc, &f, b);
+    }
+    DeleteObject(b);
+    HGDIOBJ old = SelectObject(dc, banner_font_ != nullptr ? banner_font_ : GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc, &tm);
+    const int pad = tm.tmHeight / 2;
+    const std::wstring words = stn_wide(halt_text_);
+    RECT t = {rc.left + pad, rc.top + pad, rc.right - pad, rc.bottom - pad};
+    RECT need = t;
+    DrawTextW(dc, words.c_str(), static_cast<int>(words.size()), &need,
+              DT_CALCRECT | DT_WORDBREAK | DT_CENTER | DT_NOPREFIX);
+    const int h = need.bottom - need.top;
+    if (h < t.bottom - t.top) t.top += (t.bottom - t.top - h) / 2;
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, text);
+    DrawTextW(dc, words.c_str(), static_cast<int>(words.size()), &t,
+              DT_WORDBREAK | DT_CENTER | DT_NOPREFIX);
+    SelectObject(dc, old);
+}
+
 LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case kStwMsgTurn:
@@ -475,7 +801,27 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         grid_.SettingsChanged();
         Invalidate(TRUE);
         break;
-    case WM_DESTROY: KillTimer(kTimer); break;
+    case WM_SIZE:
+        if (wp != SIZE_MINIMIZED) Relayout();
+        break;
+    case WM_GETMINMAXINFO:
+        if (min_track_.cx > 0) {
+            MINMAXINFO *mmi = reinterpret_cast<MINMAXINFO *>(lp);
+            mmi->ptMinTrackSize.x = min_track_.cx;
+            mmi->ptMinTrackSize.y = min_track_.cy;
+            return 0;
+        }
+        break;
+    case WM_DRAWITEM:
+        if (wp == IDC_HALT) {
+            DrawBanner(*reinterpret_cast<const DRAWITEMSTRUCT *>(lp));
+            return TRUE;
+        }
+        break;
+    case WM_DESTROY:
+        KillTimer(kTimer);
+        SavePlacement();
+        break;
     default: break;
     }
     return CDialog::WindowProc(msg, wp, lp);

@@ -1,16 +1,18 @@
 #include "stw_grid.h"
 
+#include <algorithm>
+
 #include "stw_resource.h"
 #include "stw_text.h"
 
-namespace {
-
-bool high_contrast() {
+bool stw_high_contrast() {
     HIGHCONTRASTW hc{};
     hc.cbSize = sizeof hc;
     return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof hc, &hc, 0) &&
            (hc.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }
+
+namespace {
 
 struct Colours {
     COLORREF back, text, accent;  // accent: border, state words, bar
@@ -84,7 +86,7 @@ private:
         HDC dc = CreateCompatibleDC(target);
         HBITMAP bmp = CreateCompatibleBitmap(target, rc.Width(), rc.Height());
         HGDIOBJ old_bmp = SelectObject(dc, bmp);
-        const Colours c = colours(stw_state_tone(tile_.state), high_contrast());
+        const Colours c = colours(stw_state_tone(tile_.state), stw_high_contrast());
         fill(dc, rc, c.back);
         // The border: thicker for a failure, so it shows without colour too.
         const int border = tile_.state == StnTileState::kFailed ? 3 : 1;
@@ -95,31 +97,38 @@ private:
             DeleteObject(b);
         }
         SetBkMode(dc, TRANSPARENT);
-        TEXTMETRICA tm{};
-        HGDIOBJ old_font = SelectObject(dc, grid_->font_);
-        GetTextMetricsA(dc, &tm);
-        const int pad = tm.tmAveCharWidth;
+        const Fonts &f = grid_->Current();
+        HGDIOBJ old_font = SelectObject(dc, f.font);
+        const int pad = f.avg_w;
         RECT r = {rc.left + pad, rc.top + pad / 2 + 1, rc.right - pad, rc.bottom - pad / 2};
-        auto line = [&](HFONT f, COLORREF col, const std::string &s, UINT flags) {
-            SelectObject(dc, f);
+        auto line = [&](HFONT font, COLORREF col, const std::string &s) {
+            SelectObject(dc, font);
             SetTextColor(dc, col);
             RECT m = r;
             const int h = DrawTextA(dc, s.c_str(), static_cast<int>(s.size()), &m,
-                                    flags | DT_NOPREFIX | DT_CALCRECT);
-            DrawTextA(dc, s.c_str(), static_cast<int>(s.size()), &r, flags | DT_NOPREFIX);
+                                    DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX | DT_CALCRECT);
+            DrawTextA(dc, s.c_str(), static_cast<int>(s.size()), &r,
+                      DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
             r.top += h;
         };
-        line(grid_->bold_, c.text, lines_.title, DT_SINGLELINE | DT_END_ELLIPSIS);
-        line(grid_->font_, c.text, lines_.serial, DT_SINGLELINE | DT_END_ELLIPSIS);
-        line(grid_->font_, c.text, lines_.versions, DT_SINGLELINE | DT_END_ELLIPSIS);
-        // The state in words: bold in the accent colour, wrapped (a failure's
-        // reason takes two lines).
-        const int bar_h = tile_.state == StnTileState::kWriting ? tm.tmHeight / 2 + 2 : 0;
-        RECT state = r;
-        state.bottom = rc.bottom - pad / 2 - bar_h - (bar_h ? 2 : 0);
-        std::swap(r, state);
-        line(grid_->bold_, c.accent, lines_.state, DT_WORDBREAK | DT_END_ELLIPSIS);
-        std::swap(r, state);
+        line(f.bold, c.text, lines_.title);
+        line(f.font, c.text, lines_.serial);
+        line(f.font, c.text, lines_.versions);
+        // The state in words: bold in the accent colour, in the lines that
+        // are left (a failure's reason takes two, cut with "..." after them).
+        const int bar_h = tile_.state == StnTileState::kWriting ? f.line_h / 2 + 2 : 0;
+        const int state_bottom = rc.bottom - pad / 2 - bar_h - (bar_h ? 2 : 0);
+        const int width = r.right - r.left;
+        SelectObject(dc, f.bold);
+        const auto fits = [&](const std::string &s) {
+            SIZE sz{};
+            GetTextExtentPoint32A(dc, s.c_str(), static_cast<int>(s.size()), &sz);
+            return sz.cx <= width;
+        };
+        const int room = f.bold_h > 0 ? (state_bottom - r.top) / f.bold_h : 1;
+        for (const std::string &s : stw_wrap(lines_.state, room > 1 ? room : 1, fits)) {
+            line(f.bold, c.accent, s);
+        }
         if (bar_h) {
             const int p = stn_percent(tile_.percent);
             RECT bar = {rc.left + pad, rc.bottom - pad / 2 - bar_h, rc.right - pad,
@@ -147,8 +156,17 @@ StwGrid::StwGrid() = default;
 
 StwGrid::~StwGrid() {
     tiles_.clear();  // the child windows go before the fonts they use
-    if (font_ != nullptr) DeleteObject(font_);
-    if (bold_ != nullptr) DeleteObject(bold_);
+    FreeFonts();
+}
+
+void StwGrid::FreeFonts() {
+    const HGDIOBJ stock = GetStockObject(DEFAULT_GUI_FONT);
+    for (Fonts &f : sizes_) {
+        if (f.font != nullptr && f.font != stock) DeleteObject(f.font);
+        if (f.bold != nullptr && f.bold != stock) DeleteObject(f.bold);
+    }
+    sizes_.clear();
+    size_ = 0;
 }
 
 BOOL StwGrid::CreateInPlaceOf(CWnd *parent, int id) {
@@ -175,8 +193,7 @@ BOOL StwGrid::CreateInPlaceOf(CWnd *parent, int id) {
 }
 
 void StwGrid::MakeFonts() {
-    if (font_ != nullptr) DeleteObject(font_);
-    if (bold_ != nullptr) DeleteObject(bold_);
+    FreeFonts();
     LOGFONTA lf{};
     HFONT dlg_font = reinterpret_cast<HFONT>(GetParent()->SendMessage(WM_GETFONT));
     if (dlg_font == nullptr || !GetObjectA(dlg_font, sizeof lf, &lf)) {
@@ -185,24 +202,54 @@ void StwGrid::MakeFonts() {
         SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
         lf = ncm.lfMessageFont;
     }
-    font_ = CreateFontIndirectA(&lf);
-    lf.lfWeight = FW_BOLD;
-    bold_ = CreateFontIndirectA(&lf);
-    // Tile size from the font, so tiles grow with the system DPI.
     HDC dc = ::GetDC(m_hWnd);
-    HGDIOBJ old = SelectObject(dc, font_);
-    TEXTMETRICA tm{};
-    GetTextMetricsA(dc, &tm);
-    SelectObject(dc, bold_);
-    TEXTMETRICA tb{};
-    GetTextMetricsA(dc, &tb);
-    SelectObject(dc, old);
+    // The dialog's font, then smaller ones down to 7 points (still read at
+    // arm's length), so that many tiles fit before the grid scrolls. Tile
+    // sizes come from the fonts, so tiles grow with the system DPI.
+    const int base = lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight;
+    const int least = MulDiv(7, GetDeviceCaps(dc, LOGPIXELSY), 72);
+    int last = 0;
+    for (int percent : {100, 88, 77, 66}) {
+        const int h = std::max(least, base * percent / 100);
+        if (h == last || base == 0) continue;
+        last = h;
+        Fonts f;
+        lf.lfHeight = lf.lfHeight < 0 ? -h : h;
+        lf.lfWeight = FW_NORMAL;
+        f.font = CreateFontIndirectA(&lf);
+        lf.lfWeight = FW_BOLD;
+        f.bold = CreateFontIndirectA(&lf);
+        if (f.font == nullptr || f.bold == nullptr) {
+            if (f.font != nullptr) DeleteObject(f.font);
+            if (f.bold != nullptr) DeleteObject(f.bold);
+            break;
+        }
+        HGDIOBJ old = SelectObject(dc, f.font);
+        TEXTMETRICA tm{};
+        GetTextMetricsA(dc, &tm);
+        SelectObject(dc, f.bold);
+        TEXTMETRICA tb{};
+        GetTextMetricsA(dc, &tb);
+        SelectObject(dc, old);
+        f.line_h = tm.tmHeight;
+        f.bold_h = tb.tmHeight;
+        f.avg_w = tm.tmAveCharWidth;
+        const int pad = tm.tmAveCharWidth;
+        // Title, serial, versions, two lines of state, the bar.
+        f.tile.h = pad + 3 * tb.tmHeight + 2 * tm.tmHeight + tm.tmHeight / 2 + 2 + pad;
+        f.tile.w = 34 * tm.tmAveCharWidth;
+        sizes_.push_back(f);
+    }
     ::ReleaseDC(m_hWnd, dc);
-    const int pad = tm.tmAveCharWidth;
-    gap_ = tm.tmAveCharWidth;
-    // Title, serial, versions, two lines of state, the bar.
-    tile_h_ = pad + 3 * tb.tmHeight + 2 * tm.tmHeight + tm.tmHeight / 2 + 2 + pad;
-    tile_w_ = 34 * tm.tmAveCharWidth;
+    if (sizes_.empty()) {  // no font could be made: the stock one (never deleted)
+        Fonts f;
+        f.font = f.bold = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+        f.line_h = f.bold_h = 16;
+        f.avg_w = 7;
+        f.tile = {34 * 7, 7 + 5 * 16 + 8 + 2 + 7};
+        sizes_.push_back(f);
+    }
+    gap_ = sizes_[0].avg_w;
 }
 
 void StwGrid::SettingsChanged() {
@@ -231,7 +278,8 @@ void StwGrid::Update(const std::vector<StnTile> &tiles, std::uint32_t image_vers
         if (it == tiles_.end()) {
             std::unique_ptr<Tile> tile(new Tile(this));
             if (cls == nullptr ||
-                !tile->CreateEx(0, cls, "", WS_CHILD | WS_VISIBLE, 0, 0, tile_w_, tile_h_,
+                !tile->CreateEx(0, cls, "", WS_CHILD | WS_VISIBLE, 0, 0, tile_w_ ? tile_w_ : 1,
+                                tile_h_ ? tile_h_ : 1,
                                 m_hWnd,
                                 reinterpret_cast<HMENU>(
                                     static_cast<INT_PTR>(IDC_TILE_BASE + t.index))))
@@ -245,22 +293,26 @@ void StwGrid::Update(const std::vector<StnTile> &tiles, std::uint32_t image_vers
 }
 
 void StwGrid::Layout() {
-    if (m_hWnd == nullptr) return;
+    if (m_hWnd == nullptr || sizes_.empty()) return;
     CRect rc;
     GetClientRect(rc);
-    columns_ = (rc.Width() - gap_) / (tile_w_ + gap_);
-    if (columns_ < 1) columns_ = 1;
-    const int w = (rc.Width() - gap_ * (columns_ + 1)) / columns_;
-    const int rows = (static_cast<int>(tiles_.size()) + columns_ - 1) / columns_;
-    const int total = gap_ + rows * (tile_h_ + gap_);
+    std::vector<StwTileSize> sizes;
+    for (const Fonts &f : sizes_) sizes.push_back(f.tile);
+    const StwGridFit fit = stw_grid_fit(rc.Width(), rc.Height(), gap_, tiles_.size(), sizes);
+    const bool resized = fit.size != size_ || fit.tile_w != tile_w_ || fit.tile_h != tile_h_;
+    size_ = fit.size;
+    columns_ = fit.columns;
+    tile_w_ = fit.tile_w;
+    tile_h_ = fit.tile_h;
+    total_h_ = fit.total_h;
     SCROLLINFO si{};
     si.cbSize = sizeof si;
     si.fMask = SIF_RANGE | SIF_PAGE | SIF_DISABLENOSCROLL;
     si.nMin = 0;
-    si.nMax = total - 1;
+    si.nMax = total_h_ - 1;
     si.nPage = static_cast<UINT>(rc.Height());
     SetScrollInfo(m_hWnd, SB_VERT, &si, TRUE);
-    const int most = total > rc.Height() ? total - rc.Height() : 0;
+    const int most = total_h_ > rc.Height() ? total_h_ - rc.Height() : 0;
     if (scroll_ > most) scroll_ = most;
     si.fMask = SIF_POS;
     si.nPos = scroll_;
@@ -268,23 +320,24 @@ void StwGrid::Layout() {
     int i = 0;
     HDWP dwp = BeginDeferWindowPos(static_cast<int>(tiles_.size()));
     for (auto &t : tiles_) {
-        const int x = gap_ + (i % columns_) * (w + gap_);
+        const int x = gap_ + (i % columns_) * (tile_w_ + gap_);
         const int y = gap_ + (i / columns_) * (tile_h_ + gap_) - scroll_;
         if (dwp != nullptr)
-            dwp = DeferWindowPos(dwp, t.second->m_hWnd, nullptr, x, y, w, tile_h_,
+            dwp = DeferWindowPos(dwp, t.second->m_hWnd, nullptr, x, y, tile_w_, tile_h_,
                                  SWP_NOZORDER | SWP_NOACTIVATE);
         ++i;
     }
     if (dwp != nullptr) EndDeferWindowPos(dwp);
+    if (resized) {
+        for (auto &t : tiles_) t.second->Invalidate(FALSE);
+    }
     Invalidate(TRUE);
 }
 
 void StwGrid::ScrollTo(int pos) {
     CRect rc;
     GetClientRect(rc);
-    const int rows = (static_cast<int>(tiles_.size()) + columns_ - 1) / columns_;
-    const int total = gap_ + rows * (tile_h_ + gap_);
-    const int most = total > rc.Height() ? total - rc.Height() : 0;
+    const int most = total_h_ > rc.Height() ? total_h_ - rc.Height() : 0;
     pos = pos < 0 ? 0 : pos > most ? most : pos;
     if (pos == scroll_) return;
     scroll_ = pos;
@@ -330,6 +383,7 @@ LRESULT StwGrid::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         }
         break;
     }
+    case WM_SIZE: Layout(); break;
     case WM_SETFOCUS:
     case WM_KILLFOCUS: Invalidate(TRUE); break;
     case WM_PAINT: {
@@ -338,7 +392,7 @@ LRESULT StwGrid::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         GetClientRect(rc);
         if (tiles_.empty()) {
             static const char kEmpty[] = "Each unit plugged in gets a tile here.";
-            HGDIOBJ old = SelectObject(dc, font_);
+            HGDIOBJ old = SelectObject(dc, sizes_.empty() ? nullptr : sizes_[0].font);
             SetBkMode(dc, TRANSPARENT);
             SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
             DrawTextA(dc, kEmpty, sizeof kEmpty - 1, rc,

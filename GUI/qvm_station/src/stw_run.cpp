@@ -26,6 +26,9 @@ public:
     void on_notice(const std::string &text) override {
         run_->queue(StwEvent{StwEvent::kNotice, text});
     }
+    void on_halt(const StnHalt &h) override {
+        run_->queue(StwEvent{StwEvent::kHalt, stn_halt_text(h)});
+    }
     void on_turn() override {
         if (run_->delivery_ != nullptr) run_->delivery_->wake();
     }

@@ -120,16 +120,14 @@ std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting
                " result(s) kept and tried again every few seconds; no new units are taken; " + n +
                " still running.";
     }
-    if (!running) {
-        return snap.ended ? "Stopped. " + std::to_string(snap.recorded) +
-                                " units recorded in this run."
-                          : "Press Start to take units.";
-    }
+    const std::string recorded = std::to_string(snap.recorded) + " units recorded in this run.";
+    if (!running && snap.halted) return "Line stopped. " + recorded + " Press Start to go on.";
+    if (!running) return snap.ended ? "Stopped. " + recorded : "Press Start to take units.";
     if (aborting) return "Stopping now: running units are recorded as interrupted.";
     if (snap.stopping) {
-        return busy == 0 ? "Stopping: no new units are taken."
-                         : "Stopping: no new units are taken; waiting for " + n +
-                               " to finish.";
+        const std::string head = snap.halted ? "Line stopped" : "Stopping";
+        return busy == 0 ? head + ": no new units are taken."
+                         : head + ": no new units are taken; waiting for " + n + " to finish.";
     }
     return busy == 0 ? "Running: plug in units to update them."
                      : "Running: " + n + " under way.";
@@ -152,4 +150,18 @@ std::string stw_report_name(int year, int month, int day) {
     std::snprintf(buf, sizeof buf, "station-%04d-%02d-%02d.jsonl", year % 10000, month % 100,
                   day % 100);
     return buf;
+}
+
+std::string stw_fields_hint(bool need_operator, bool need_order) {
+    if (!need_operator && !need_order) return "";
+    const char *what = need_operator && need_order ? "the operator and the work order"
+                       : need_operator            ? "the operator"
+                                                  : "the work order";
+    return std::string("Scan or type ") + what + " to start.";
+}
+
+std::string stw_field_value(const std::string &typed) {
+    const std::size_t first = typed.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return typed.substr(first, typed.find_last_not_of(" \t") - first + 1);
 }

@@ -22,6 +22,12 @@ enum StnOpt : unsigned {
     kStnOptForce,
     kStnOptParallel,
     kStnOptTimeout,
+    kStnOptOperator,
+    kStnOptOrder,
+    kStnOptStationName,
+    kStnOptRequireOperator,
+    kStnOptRequireOrder,
+    kStnOptHaltAfter,
     kStnOptJson,
     kStnOptCsv,
     kStnOptDatabase,
@@ -34,7 +40,10 @@ constexpr unsigned stn_opt_bit(StnOpt o) { return 1u << o; }
 struct StnOptRow {
     const char *name;   // "--timeout"
     const char *value;  // what follows it in a usage ("SECONDS"); nullptr: a flag
-    bool number;        // its value is a whole number in lo..hi (else text, not empty)
+    // number: its value is a whole number in lo..hi. Text: when hi is not
+    // 0, printable text of lo..hi characters (stn_printable_text), else any
+    // text but empty (a file name).
+    bool number;
     unsigned lo, hi;
     bool list;          // takes several values ("N ...") and may be given again
     StnOpt excludes;    // the option it cannot go with; kStnOptCount: none
@@ -45,6 +54,11 @@ const StnOptRow &stn_opt(StnOpt o);
 
 // A decimal number in lo..hi and nothing else (no sign, no blank).
 bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigned *out);
+
+// Whether text is lo..hi characters (code points) of valid UTF-8 with no
+// control character (C0, DEL, C1): a name a person typed or scanned, fit
+// for a report line and a window.
+bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi);
 
 // What one program (or one of qvm_cli's commands) accepts.
 struct StnArgRules {

@@ -2,6 +2,7 @@
 // line is one well-formed JSON object. Pure; any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,6 +34,11 @@ private:
 // U+FFFF), every other byte outside printable ASCII as \u00XX. Device texts
 // are untrusted bytes: any input gives a valid literal.
 std::string stn_json_quote(const std::string &value);
+
+// The code point of the UTF-8 sequence of 2..4 bytes at p (left bytes
+// there) and its length, or 0 when the bytes there are not one (overlong,
+// a surrogate, cut short, or a single byte).
+std::size_t stn_utf8_sequence(const unsigned char *p, std::size_t left, std::uint32_t *cp);
 
 // Whether text is exactly one JSON object (RFC 8259; strings in UTF-8),
 // with nothing after it but blanks. Never throws.

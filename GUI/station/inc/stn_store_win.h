@@ -17,7 +17,8 @@ std::string stn_utf8(const std::wstring &wide);
 // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T19:40:00.123Z"), for
 // the report's lines. Any thread.
 std::string stn_utc_now();
-// The computer's name (GetComputerNameW), UTF-8; empty when unknown.
+// This computer's name (kernel32 only), UTF-8: the station's name in the
+// report unless one is given; "" when it has none fit for a report line.
 std::string stn_computer_name();
 // The computer's offset from UTC now, "+01:00"; empty when unknown.
 std::string stn_utc_offset();

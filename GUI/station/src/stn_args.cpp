@@ -2,7 +2,11 @@
 
 #include <cstring>
 
+#include "stn_json.h"
+
 namespace {
+
+const char kTextNeeds[] = "printable text of 1 to 64 characters";
 
 // In StnOpt's order.
 const StnOptRow kRows[kStnOptCount] = {
@@ -20,17 +24,35 @@ const StnOptRow kRows[kStnOptCount] = {
      "the deadline of every exchange with a device, in\n"
      "seconds, 1..600 (default 5); a device that misses it\n"
      "fails (\"deadline\")"},
+    {"--operator", "TEXT", false, 1, 64, false, kStnOptCount, kTextNeeds,
+     "who runs the line: in every start and unit line of\n"
+     "the report (update: in its JSON results)"},
+    {"--order", "TEXT", false, 1, 64, false, kStnOptCount, kTextNeeds,
+     "the work order, carried the same way"},
+    {"--station-name", "TEXT", false, 1, 64, false, kStnOptCount, kTextNeeds,
+     "this station's name, carried the same way (default:\n"
+     "the computer's name)"},
+    {"--require-operator", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
+     "station: refuse to start without --operator"},
+    {"--require-order", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
+     "station: refuse to start without --order"},
+    {"--halt-after", "N", true, 0, 1000, false, kStnOptCount, "a number from 0 to 1000",
+     "station: after N units in a row failed (on the line,\n"
+     "or on one device), take no new unit, let running ones\n"
+     "finish, add a \"halt\" line and end with exit code 7;\n"
+     "0 never (default 0)"},
     {"--json", nullptr, false, 0, 0, false, kStnOptCsv, nullptr,
      "standard output carries only JSON Lines, one object\n"
      "per line with a \"type\": device, info, progress,\n"
-     "result, summary, report, error, help, version;\n"
+     "result, halt, summary, report, error, help, version;\n"
      "messages for people go to standard error"},
     {"--csv", nullptr, false, 0, 0, false, kStnOptJson, nullptr,
      "report: a header row, then one row per unit line"},
     {"--database", "CS", false, 0, 0, false, kStnOptCount, "an ODBC connection string",
-     "the factory's database (ODBC connection string); station:\n"
-     "default HKLM\\Software\\R846-QVM2K\\Station value Database.\n"
-     "Its password (PWD=, Password=) is never shown"},
+     "the factory's database (ODBC connection string);\n"
+     "station: default HKLM\\Software\\R846-QVM2K\\Station\n"
+     "value Database. Its password (PWD=, Password=) is\n"
+     "never shown"},
     {"--database-required", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
      "station: take no new unit while report lines have\n"
      "waited for the database longer than a minute"},
@@ -78,6 +100,23 @@ bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigne
     if (v < lo) return false;
     *out = static_cast<unsigned>(v);
     return true;
+}
+
+bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t size = text.size();
+    unsigned chars = 0;
+    for (std::size_t i = 0; i < size; ++chars) {
+        std::uint32_t cp = p[i];
+        std::size_t n = 1;
+        if (cp >= 0x80) {
+            n = stn_utf8_sequence(p + i, size - i, &cp);
+            if (n == 0) return false;
+        }
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+        i += n;
+    }
+    return chars >= lo && chars <= hi;
 }
 
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
@@ -139,8 +178,9 @@ bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
             StnArgValue got;
             got.opt = o;
             got.text = v;
-            const bool ok = row.number ? stn_parse_number(v, row.lo, row.hi, &got.number)
-                                       : !v.empty();
+            const bool ok = row.number     ? stn_parse_number(v, row.lo, row.hi, &got.number)
+                            : row.hi != 0 ? stn_printable_text(v, row.lo, row.hi)
+                                          : !v.empty();
             if (!ok) return fail(error, StnArgError::kBadValue, o, v);
             scan->values.push_back(got);
         }

@@ -54,11 +54,7 @@ StnJson &StnJson::raw(const char *k, const std::string &json) {
     return *this;
 }
 
-namespace {
-
-// The code point of the UTF-8 sequence at p and its length (2..4), or 0
-// when the bytes there are not one (overlong, a surrogate, cut short).
-std::size_t utf8_sequence(const unsigned char *p, std::size_t left, std::uint32_t *cp) {
+std::size_t stn_utf8_sequence(const unsigned char *p, std::size_t left, std::uint32_t *cp) {
     std::size_t n = 0;
     std::uint32_t v = 0, min = 0;
     if (p[0] >= 0xC2 && p[0] <= 0xDF) {
@@ -79,6 +75,8 @@ std::size_t utf8_sequence(const unsigned char *p, std::size_t left, std::uint32_
     *cp = v;
     return n;
 }
+
+namespace {
 
 void escape(std::string *out, std::uint32_t unit) {
     char buf[8];
@@ -103,7 +101,7 @@ std::string stn_json_quote(const std::string &value) {
             continue;
         }
         std::uint32_t cp = 0;
-        const std::size_t n = c >= 0x80 ? utf8_sequence(p + i, size - i, &cp) : 0;
+        const std::size_t n = c >= 0x80 ? stn_utf8_sequence(p + i, size - i, &cp) : 0;
         if (n == 0) {
             escape(&out, c);  // a control byte, or a byte that is not UTF-8
             ++i;
@@ -225,7 +223,7 @@ bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::str
         }
         if (c >= 0x80) {
             std::uint32_t cp = 0;
-            const std::size_t n = utf8_sequence(q, static_cast<std::size_t>(end - q), &cp);
+            const std::size_t n = stn_utf8_sequence(q, static_cast<std::size_t>(end - q), &cp);
             if (n == 0) return false;
             scratch->append(reinterpret_cast<const char *>(q), n);
             q += n;

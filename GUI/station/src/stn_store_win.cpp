@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "stn_args.h"
 #include "stn_sha256.h"
 #include "stn_text.h"
 
@@ -84,9 +85,16 @@ std::string stn_utc_now() {
 }
 
 std::string stn_computer_name() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(name, &n) ? stn_utf8(std::wstring(name, n)) : std::string();
+    // The host name as it was set (case kept, up to 63 characters), else
+    // the NetBIOS name.
+    wchar_t name[256] = {};
+    DWORD n = sizeof name / sizeof name[0];
+    std::string got;
+    if (GetComputerNameExW(ComputerNameDnsHostname, name, &n)) got = stn_utf8(name);
+    if (stn_printable_text(got, 1, 64)) return got;
+    n = sizeof name / sizeof name[0];
+    got = GetComputerNameW(name, &n) ? stn_utf8(name) : std::string();
+    return stn_printable_text(got, 1, 64) ? got : std::string();
 }
 
 std::string stn_utc_offset() {

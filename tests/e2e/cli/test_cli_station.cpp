@@ -3,7 +3,8 @@
 // never answers ends at its deadline; a running station keeps every other
 // command away from the devices, and a killed one leaves no claim behind;
 // a station killed at any moment of its units and started again on the
-// same report ends every started unit exactly once.
+// same report ends every started unit exactly once; a line that stops
+// itself after failures in a row.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -221,4 +222,49 @@ TEST_F(CliStation, KilledAtAnyMomentEveryStartedUnitEndsOnce) {
             << "serial " << s.first << " ends " << s.second;
     }
     for (unsigned i = 0; i < kDevices; ++i) EXPECT_EQ(dev.flash(i), window) << "device " << i;
+}
+
+// Two units in a row refuse a block while a third, slow one is written:
+// the line stops itself (--halt-after 2), says so on both outputs, lets
+// the third finish and record, and ends with exit code 7; every start and
+// unit line says who, for which order, on which station.
+TEST_F(CliStation, TheLineStopsItselfAfterFailuresInARow) {
+    for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(dev.add(i, 340));
+    ASSERT_TRUE(dev.ctl().arm_fault(0, 8, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(dev.ctl().arm_fault(1, 10, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(dev.ctl().set_delay(2, 20));
+    const Output o = cli_e2e::run("station --report " + quoted(report) +
+                                      " --json --halt-after 2 --operator \"Ana M\" --order WO-7",
+                                  90000);
+    ASSERT_FALSE(o.timed_out) << "the station did not end after the halt";
+    EXPECT_EQ(o.exit, 7u) << o.err;
+    std::string halt;
+    for (const std::string &l : o.out) {
+        if (field(l, "type") == "\"halt\"") halt = l;
+    }
+    EXPECT_EQ(field(halt, "count"), "2") << halt;
+    EXPECT_NE(o.err.find("Line stopped: 2 units in a row failed (last: device "),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("then start the station again."), std::string::npos) << o.err;
+    ASSERT_FALSE(o.out.empty());
+    EXPECT_EQ(field(o.out.back(), "exit"), "7");
+
+    char name[256] = {};
+    DWORD size = sizeof name;
+    ASSERT_TRUE(GetComputerNameExA(ComputerNameDnsHostname, name, &size));
+    unsigned records = 0, updated = 0;
+    for (const std::string &l : report_lines(report)) {
+        const std::string type = field(l, "type");
+        if (type != "\"start\"" && type != "\"unit\"") continue;
+        ++records;
+        updated += field(l, "result") == "\"updated\"";
+        EXPECT_EQ(field(l, "operator"), "\"Ana M\"") << l;
+        EXPECT_EQ(field(l, "order"), "\"WO-7\"") << l;
+        EXPECT_EQ(field(l, "station"), "\"" + std::string(name) + "\"") << l;
+    }
+    EXPECT_EQ(records, 6u);  // three units, each started
+    EXPECT_EQ(updated, 1u);  // the one still running at the halt
+    EXPECT_EQ(report_lines(report, "halt").size(), 1u);
+    EXPECT_EQ(dev.flash(2), window);
 }

@@ -9,6 +9,9 @@
 #ifndef QVM_STATION_EXE
 #error "the build defines QVM_STATION_EXE, the path of the program under test"
 #endif
+#ifndef QVM_STATION_SHOTS_DEFAULT
+#error "the build defines QVM_STATION_SHOTS_DEFAULT, where screenshots go by default"
+#endif
 
 namespace station_e2e {
 
@@ -120,6 +123,9 @@ bool run_unix(const std::string &command) {
 namespace {
 
 std::string click_at(HWND wnd) {
+    // xdotool works in the screen's pixels: this process must see them too,
+    // not the 96-dpi ones Wine gives a program unaware of the DPI.
+    SetProcessDPIAware();
     RECT r{};
     GetWindowRect(wnd, &r);
     return "mousemove --sync " + std::to_string((r.left + r.right) / 2) + " " +
@@ -134,16 +140,28 @@ bool x_keys(HWND on, const std::string &keys) {
     return run_unix("/usr/bin/xdotool " + click_at(on) + " sleep 0.2 key " + keys);
 }
 
+bool x_scan(HWND on, const std::vector<std::string> &codes) {
+    // "type" takes the rest of a chain: one xdotool per code.
+    std::string command = "/usr/bin/xdotool " + click_at(on) + " sleep 0.2";
+    for (const std::string &code : codes) {
+        command += " && /usr/bin/xdotool type --delay 10 '" + code +
+                   "' && /usr/bin/xdotool key Return";
+    }
+    return run_unix(command);
+}
+
 bool screenshot(const std::string &name) {
-    const char *dir = std::getenv("QVM_STATION_SHOTS");
-    if (dir == nullptr || *dir == '\0') return true;
+    const char *asked = std::getenv("QVM_STATION_SHOTS");
+    const std::string dir = asked != nullptr && *asked != '\0' ? asked : QVM_STATION_SHOTS_DEFAULT;
     Sleep(300);  // the last redraw
-    const std::string png = std::string(dir) + "/" + name + ".png";
+    const std::string png = dir + "/" + name + ".png";
     const std::string seen = qvm_e2e::windows_path(png);
     DeleteFileA(seen.c_str());
-    return run_unix("/usr/bin/import -window root " + png) &&
+    return run_unix("mkdir -p '" + dir + "' && /usr/bin/import -window root '" + png + "'") &&
            GetFileAttributesA(seen.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+void forget_placement() { RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\R846-QVM2K\\Station"); }
 
 void keep_report(const std::string &path) {
     const char *dir = std::getenv("QVM_STATION_SHOTS");

@@ -59,9 +59,16 @@ bool run_unix(const std::string &command);
 bool x_click(HWND wnd);
 // Real keys ("alt+t") to the window, made active by a click on `on` first.
 bool x_keys(HWND on, const std::string &keys);
-// When QVM_STATION_SHOTS names a folder (Unix path): a PNG of the whole
-// screen there, as name.png. True when none was asked for or it was made.
+// Scanner-style input: a real click on `on` (a field), then each code
+// typed and ended with Enter, as a barcode scanner sends it.
+bool x_scan(HWND on, const std::vector<std::string> &codes);
+// A PNG of the whole screen as name.png, in the folder QVM_STATION_SHOTS
+// names (Unix path; the demo's), else in the build's
+// tests/e2e/station/shots. True when it was made.
 bool screenshot(const std::string &name);
+// Forgets the station window's kept size and place (HKCU), so that it opens
+// at its designed size.
+void forget_placement();
 
 // Deletes a test's report, or with QVM_STATION_SHOTS set moves it there as
 // station-report.jsonl, for the demo to show.

@@ -2,7 +2,9 @@
 // with real X11 clicks and keys: four units of which one refuses a block
 // and one is unplugged midway, a unit swapped for another, Stop; a second
 // station window; a close that waits for a running update; the end of the
-// session while a unit is written; and the layout at 96 and 144 dpi.
+// session while a unit is written; the layout at 96 and 144 dpi; a
+// scanner's codes in the fields starting a line that stops itself under a
+// banner; and 16 units in view in a maximized window, kept maximized.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -67,6 +69,43 @@ void expect_second_window_refused(const std::string &report) {
     EXPECT_TRUE(second.wait_exit(10000));
     EXPECT_EQ(second.wait_main(0), nullptr);
 }
+
+// The screen's DPI for the windows started meanwhile (Wine takes it from
+// the prefix's LogPixels); the one before comes back at the end.
+class ScopedDpi {
+public:
+    ScopedDpi() {
+        ok_ = RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, &desk_) == ERROR_SUCCESS;
+        DWORD size = sizeof before_, type = 0;
+        had_ = ok_ && RegQueryValueExA(desk_, "LogPixels", nullptr, &type,
+                                       reinterpret_cast<BYTE *>(&before_), &size) == ERROR_SUCCESS;
+    }
+    ~ScopedDpi() {
+        if (!ok_) return;
+        if (had_) {
+            RegSetValueExA(desk_, "LogPixels", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE *>(&before_), sizeof before_);
+        } else {
+            RegDeleteValueA(desk_, "LogPixels");
+        }
+        RegCloseKey(desk_);
+    }
+    ScopedDpi(const ScopedDpi &) = delete;
+    ScopedDpi &operator=(const ScopedDpi &) = delete;
+    bool set(DWORD dpi) {
+        return ok_ && RegSetValueExA(desk_, "LogPixels", 0, REG_DWORD,
+                                     reinterpret_cast<const BYTE *>(&dpi),
+                                     sizeof dpi) == ERROR_SUCCESS;
+    }
+
+private:
+    HKEY desk_ = nullptr;
+    bool ok_ = false, had_ = false;
+    DWORD before_ = 0;
+};
+
+bool read_only(HWND edit) { return (GetWindowLongA(edit, GWL_STYLE) & ES_READONLY) != 0; }
 
 class StationE2e : public ::testing::Test {
 protected:
@@ -245,19 +284,12 @@ TEST_F(StationE2e, TheSessionsEndIsHeldUpWhileUnitsRunAndRecordsThemIfForced) {
 // Every control inside the window and none over another, at 96 and at
 // 144 dpi (Wine takes the DPI from the prefix's LogPixels).
 TEST(StationLayout, FitsAt96And144Dpi) {
-    HKEY desk = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0,
-                            KEY_QUERY_VALUE | KEY_SET_VALUE, &desk),
-              ERROR_SUCCESS);
-    DWORD before = 0, size = sizeof before, type = 0;
-    const bool had = RegQueryValueExA(desk, "LogPixels", nullptr, &type,
-                                      reinterpret_cast<BYTE *>(&before), &size) == ERROR_SUCCESS;
+    ScopedDpi screen;
+    forget_placement();
     const std::string report = temp_report("station-layout.jsonl");
     for (DWORD dpi : {96u, 144u}) {
         SCOPED_TRACE(std::to_string(dpi) + " dpi");
-        ASSERT_EQ(RegSetValueExA(desk, "LogPixels", 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE *>(&dpi), sizeof dpi),
-                  ERROR_SUCCESS);
+        ASSERT_TRUE(screen.set(dpi));
         Station st;
         ASSERT_TRUE(st.start("--report \"" + report + "\""));
         HWND main = st.wait_main();
@@ -286,12 +318,173 @@ TEST(StationLayout, FitsAt96And144Dpi) {
         qvm_e2e::close_box(main);
         EXPECT_TRUE(st.wait_exit(10000));
     }
-    if (had) {
-        RegSetValueExA(desk, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&before),
-                       sizeof before);
-    } else {
-        RegDeleteValueA(desk, "LogPixels");
-    }
-    RegCloseKey(desk);
+    forget_placement();
     DeleteFileA(report.c_str());
+}
+
+// A scanner types the operator and the work order, each ended with Enter:
+// the second Enter starts the line (Start waits for both fields until
+// then). Two units in a row refuse a block: the line stops itself, a banner
+// says why, the unit still running is finished and recorded, and Start
+// takes the banner away.
+TEST_F(StationE2e, ScannerCodesStartTheLineThatStopsItselfUnderABanner) {
+    forget_placement();
+    const std::string report = temp_report("station-halt.jsonl");
+    for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(plug(dev, i, 341));
+    ASSERT_TRUE(dev.ctl().arm_fault(0, 8, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(dev.ctl().arm_fault(1, 10, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(dev.ctl().set_delay(2, 25));  // still running at the halt
+
+    Station st;
+    ASSERT_TRUE(st.start("--report \"" + report + "\" --require-operator --require-order " +
+                         "--halt-after 2 --station-name \"Bench 7\""));
+    HWND main = st.wait_main();
+    ASSERT_NE(main, nullptr);
+    HWND op = GetDlgItem(main, IDC_OPERATOR), order = GetDlgItem(main, IDC_ORDER);
+    HWND banner = GetDlgItem(main, IDC_HALT);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDC_START)));
+    EXPECT_EQ(qvm_e2e::item_text(main, IDC_FIELD_HINT),
+              "Scan or type the operator and the work order to start.");
+    EXPECT_FALSE(IsWindowVisible(banner));
+    EXPECT_TRUE(screenshot("station-04-fields"));
+
+    ASSERT_TRUE(x_scan(op, {"OP-17", "WO-2026-0042"}));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)); }))
+        << "the second Enter did not start the line";
+    EXPECT_EQ(qvm_e2e::window_text(op), "OP-17");
+    EXPECT_EQ(qvm_e2e::window_text(order), "WO-2026-0042");
+    EXPECT_TRUE(read_only(op) && read_only(order));  // locked while the line runs
+    EXPECT_EQ(qvm_e2e::item_text(main, IDC_FIELD_HINT), "");
+
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowVisible(banner) != FALSE; }, 30000));
+    const std::string words = qvm_e2e::window_text(banner);
+    EXPECT_EQ(words.rfind("Line stopped: 2 units in a row failed (last: device ", 0), 0u) << words;
+    EXPECT_NE(words.find("refused by the device (error 0xE004)). Check the fixture, the cables "
+                         "and the units, then press Start."),
+              std::string::npos)
+        << words;
+    // Across the window, over the grid, which moved down below it.
+    const RECT b = qvm_e2e::rect_in(main, banner);
+    const RECT g = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_GRID));
+    const RECT c = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_CNT_UPDATED));
+    EXPECT_LE(b.bottom, g.top);
+    EXPECT_GE(b.right - b.left, (g.right - g.left) - 2);
+    EXPECT_GT(b.bottom - b.top, c.bottom - c.top) << "the banner is smaller than a counter";
+    std::string seen;
+    ASSERT_TRUE(wait_item(main, IDC_STATUS,
+                          "Line stopped. 3 units recorded in this run. Press Start to go on.",
+                          &seen, 60000))
+        << seen;
+    EXPECT_TRUE(screenshot("station-05-halt"));
+
+    // In the report: the halt after both failures, the running unit
+    // finished, and every start and unit line says who, which order, where.
+    unsigned halts = 0, units = 0, records = 0;
+    for (const std::string &l : report_lines(report)) {
+        const std::string type = field(l, "type");
+        halts += type == "\"halt\"";
+        units += type == "\"unit\"";
+        if (type != "\"start\"" && type != "\"unit\"") continue;
+        ++records;
+        EXPECT_EQ(field(l, "operator"), "\"OP-17\"") << l;
+        EXPECT_EQ(field(l, "order"), "\"WO-2026-0042\"") << l;
+        EXPECT_EQ(field(l, "station"), "\"Bench 7\"") << l;
+    }
+    EXPECT_EQ(halts, 1u);
+    EXPECT_EQ(units, 3u);
+    EXPECT_EQ(records, 6u);
+    EXPECT_FALSE(unit_of(report, 2, "updated").empty());
+    EXPECT_EQ(dev.flash(2), upd_e2e::embedded_window());
+
+    // Start goes on: a new run, without the banner.
+    ASSERT_TRUE(dev.ctl().remove_all());
+    EXPECT_FALSE(read_only(op) || read_only(order));
+    ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)); }));
+    EXPECT_FALSE(IsWindowVisible(banner));
+    qvm_e2e::close_box(main);
+    ASSERT_TRUE(st.wait_exit(30000));
+    forget_placement();
+    DeleteFileA(report.c_str());
+}
+
+// 16 units in a maximized window on the 1280x1024 screen: every tile in
+// view without scrolling, at 96 and at 144 dpi (smaller tiles at 144), a
+// failed tile's reason in the lines it has, the database's line beside
+// "Last results" below the grid; the window opens maximized again the next
+// time.
+TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
+    ScopedDpi screen;
+    for (DWORD dpi : {96u, 144u}) {
+        SCOPED_TRACE(std::to_string(dpi) + " dpi");
+        const std::string report =
+            temp_report(("station-sixteen-" + std::to_string(dpi) + ".jsonl").c_str());
+        forget_placement();
+        ASSERT_TRUE(screen.set(dpi));
+        ASSERT_TRUE(dev.ctl().remove_all());
+        // Current units, and two that refuse a block (long reasons).
+        for (unsigned i = 0; i < 16; ++i) ASSERT_TRUE(plug(dev, i, i % 9 == 4 ? 341 : 362));
+        ASSERT_TRUE(dev.ctl().arm_fault(4, 12, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+        ASSERT_TRUE(dev.ctl().arm_fault(13, 30, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+
+        // A database that cannot be reached: its line under the grid says
+        // so, without the password.
+        Station st;
+        ASSERT_TRUE(st.start("--report \"" + report + "\" --operator OP-17 --order WO-42 " +
+                             "--database \"Driver={QVM none};PWD=hunter2\""));
+        HWND main = st.wait_main();
+        ASSERT_NE(main, nullptr);
+        PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+        ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsZoomed(main) != FALSE; }));
+        ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
+        ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)); }))
+            << "Start was not pressed";
+        std::string seen;
+        for (unsigned i = 0; i < 16; ++i) {
+            const char *end = i % 9 == 4 ? "  failed: " : "  current";
+            ASSERT_TRUE(wait_tile(main, i, end, &seen)) << i << ": " << seen;
+        }
+        RECT win{}, grid{};
+        GetWindowRect(main, &win);
+        EXPECT_LE(win.right - win.left, GetSystemMetrics(SM_CXSCREEN) + 16);
+        HWND g = GetDlgItem(main, IDC_GRID);
+        GetClientRect(g, &grid);
+        MapWindowPoints(g, nullptr, reinterpret_cast<POINT *>(&grid), 2);
+        for (unsigned i = 0; i < 16; ++i) {
+            RECT t{};
+            GetWindowRect(tile(main, i), &t);
+            EXPECT_TRUE(t.left >= grid.left && t.top >= grid.top && t.right <= grid.right &&
+                        t.bottom <= grid.bottom)
+                << "device " << i << " is not in view";
+        }
+        const std::string db = qvm_e2e::item_text(main, IDC_DATABASE);
+        EXPECT_EQ(db.rfind("Database: ", 0), 0u) << db;
+        EXPECT_NE(db.find("cannot connect"), std::string::npos) << db;
+        EXPECT_EQ(db.find("hunter2"), std::string::npos) << db;
+        RECT client{};
+        GetClientRect(main, &client);
+        const RECT line = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_DATABASE));
+        const RECT cap = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_CAP_RECENT));
+        const RECT list = qvm_e2e::rect_in(main, GetDlgItem(main, IDC_RECENT));
+        EXPECT_EQ(line.top, cap.top);
+        EXPECT_GT(line.left, cap.right);
+        EXPECT_EQ(line.right, list.right);
+        EXPECT_LE(line.bottom, list.top);
+        EXPECT_GE(line.top, qvm_e2e::rect_in(main, g).bottom);
+        EXPECT_TRUE(screenshot("station-06-sixteen-" + std::to_string(dpi) + "dpi"));
+        qvm_e2e::close_box(main);
+        ASSERT_TRUE(st.wait_exit(30000));
+
+        if (dpi == 96) {
+            Station again;  // kept: it opens maximized
+            ASSERT_TRUE(again.start("--report \"" + report + "\""));
+            HWND w = again.wait_main();
+            ASSERT_NE(w, nullptr);
+            EXPECT_TRUE(qvm_e2e::wait_until([&] { return IsZoomed(w) != FALSE; }, 3000));
+            qvm_e2e::close_box(w);
+            ASSERT_TRUE(again.wait_exit(30000));
+        }
+        DeleteFileA(report.c_str());
+    }
+    forget_placement();
 }

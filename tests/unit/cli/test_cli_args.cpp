@@ -151,16 +151,95 @@ TEST(CliArgs, UsageErrorsSayWhatIsWrongAndWhetherJsonWasAsked) {
     }
 }
 
+TEST(CliArgs, WhoAndTheHaltOfTheStation) {
+    struct Case {
+        std::vector<const char *> argv;
+        const char *operator_name, *order, *station;
+        unsigned halt_after;
+    };
+    const Case cases[] = {
+        {{"station", "--report", "r", "--operator", "Ana Müller", "--order=WO-2026-0042",
+          "--station-name", "Line 3 / bench 2", "--halt-after", "5"},
+         "Ana Müller", "WO-2026-0042", "Line 3 / bench 2", 5},
+        // the station's name stays empty: the computer's name then
+        {{"station", "--report", "r", "--require-operator", "--operator", "7", "--halt-after=0"},
+         "7", "", "", 0},
+        {{"station", "--report", "r", "--require-order", "--require-operator", "--order", "-x",
+          "--operator", "a"},
+         "a", "-x", "", 0},
+        {{"update", "--all", "--operator", "Ana", "--order", "WO-1", "--station-name", "B2"},
+         "Ana", "WO-1", "B2", 0},
+        // 64 characters, of which some are two or three bytes long
+        {{"update", "--operator",
+          "\xc3\xa4\xe2\x82\xac"
+          "123456789012345678901234567890123456789012345678901234567890"
+          "12"},
+         "\xc3\xa4\xe2\x82\xac"
+          "123456789012345678901234567890123456789012345678901234567890"
+         "12",
+         "", "", 0},
+    };
+    for (const Case &c : cases) {
+        CliArgs a;
+        std::string e;
+        ASSERT_TRUE(parse(c.argv, &a, &e)) << shown(c.argv) << e;
+        EXPECT_EQ(a.who.operator_name, c.operator_name) << shown(c.argv);
+        EXPECT_EQ(a.who.order, c.order) << shown(c.argv);
+        EXPECT_EQ(a.who.station, c.station) << shown(c.argv);
+        EXPECT_EQ(a.halt_after, c.halt_after) << shown(c.argv);
+    }
+
+    const std::string long65(65, 'x');
+    const struct {
+        std::vector<const char *> argv;
+        const char *error;
+    } bad[] = {
+        {{"station", "--report", "r", "--operator", ""},
+         "--operator needs printable text of 1 to 64 characters"},
+        {{"station", "--report", "r", "--operator", long65.c_str()}, "--operator needs"},
+        {{"station", "--report", "r", "--order", "WO\t1"}, "--order needs printable text"},
+        {{"station", "--report", "r", "--order", "WO\x7f"}, "--order needs"},
+        {{"station", "--report", "r", "--order", "WO\xc2\x85"}, "--order needs"},  // C1
+        {{"station", "--report", "r", "--station-name", "\xff\xfe"}, "--station-name needs"},
+        {{"station", "--report", "r", "--station-name", "ab\xe2\x82"}, "--station-name needs"},
+        {{"station", "--report", "r", "--require-operator"},
+         "station needs --operator TEXT (--require-operator)"},
+        {{"station", "--report", "r", "--require-order", "--operator", "a"},
+         "station needs --order TEXT (--require-order)"},
+        {{"station", "--report", "r", "--require-order=yes"}, "--require-order takes no value"},
+        {{"station", "--report", "r", "--halt-after", "1001"},
+         "--halt-after needs a number from 0 to 1000"},
+        {{"station", "--report", "r", "--halt-after"}, "--halt-after needs"},
+        {{"station", "--report", "r", "--operator", "a", "--operator", "b"},
+         "--operator is given twice"},
+        {{"update", "--require-operator", "--operator", "a"}, "option '--require-operator'"},
+        {{"update", "--halt-after", "3"}, "option '--halt-after'"},
+        {{"list", "--operator", "a"}, "option '--operator'"},
+        {{"report", "f", "--order", "a", "--order", "b"}, "--order is given twice"},
+    };
+    for (const auto &b : bad) {
+        CliArgs a;
+        std::string e;
+        EXPECT_FALSE(parse(b.argv, &a, &e)) << shown(b.argv);
+        EXPECT_NE(e.find(b.error), std::string::npos) << shown(b.argv) << "-> " << e;
+    }
+}
+
 TEST(CliArgs, UsageShowsEachCommandFromTheTable) {
     const std::string u = cli_usage();
     for (const char *line :
          {"  qvm_cli list [--timeout SECONDS] [--json]\n", "  qvm_cli info [--json]\n",
           "  qvm_cli update [--device N ...|--all] [--force] [--parallel K]\n"
-          "                 [--timeout SECONDS] [--json]\n",
-          "  qvm_cli station --report FILE [--force]", "  qvm_cli report FILE... [--json|--csv]",
+          "                 [--timeout SECONDS] [--operator TEXT] [--order TEXT]\n"
+          "                 [--station-name TEXT] [--json]\n",
+          "  qvm_cli station --report FILE [--force]", "  qvm_cli report FILE... [--order TEXT]", "  8  report --verify: a report's chain",
           "  qvm_cli ship FILE... [--timeout SECONDS] [--json] --database CS\n",
-          "  --timeout SECONDS   the deadline of every exchange", "(default 5)", "/?",
-          "  6  another station runs on this machine", "\"start\" line", "\"recovered\":true"}) {
+          "  --timeout SECONDS     the deadline of every exchange", "(default 5)", "/?",
+          "  6  another station runs on this machine", "\"start\" line", "\"recovered\":true",
+          "  --operator TEXT", "  --halt-after N", "  --require-order",
+          "  7  station: the line stopped itself",
+          "the first of\n3 (results kept aside), 7 (the line stopped itself), 4 (Ctrl+C)",
+          "  --station-name TEXT   this station's name"}) {
         EXPECT_NE(u.find(line), std::string::npos) << line;
     }
     for (std::size_t at = 0, next; (next = u.find('\n', at)) != std::string::npos; at = next + 1) {

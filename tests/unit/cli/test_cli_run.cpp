@@ -198,6 +198,7 @@ TEST_F(CliRun, EightDevicesSideBySideEachWithItsOwnOutcome) {
 }
 
 TEST_F(CliRun, VersionRuleAndForce) {
+    img.prog.station_name = "PC-7";
     struct Case {
         std::uint32_t firm;
         bool force;
@@ -213,10 +214,14 @@ TEST_F(CliRun, VersionRuleAndForce) {
         devs.clear();
         io.outs.clear();
         add(0, c.firm);
-        std::vector<const char *> argv = {"update", "--json"};
+        std::vector<const char *> argv = {"update", "--json", "--order", "WO-3"};
         if (c.force) argv.push_back("--force");
         EXPECT_EQ(cli_run(args_of(argv), img.prog, io), kCliExitOk);
         EXPECT_EQ(field(io.result_of(0), "result"), std::string("\"") + c.result + "\"");
+        // Who, which order, where: the station's name is the computer's by default.
+        EXPECT_EQ(field(io.result_of(0), "order"), "\"WO-3\"");
+        EXPECT_EQ(field(io.result_of(0), "operator"), "\"\"");
+        EXPECT_EQ(field(io.result_of(0), "station"), "\"PC-7\"");
         EXPECT_EQ(blocks_in_log(*devs[0]), std::string(c.result) == "updated" ? 64u : 0u);
     }
 }
@@ -364,6 +369,55 @@ TEST_F(CliRun, StationSecondInterruptRecordsRunningUnitsAsInterrupted) {
     }
     EXPECT_EQ(qvm_posix::open_device_handles(), 0);
     EXPECT_EQ(d0.exchanges(), sent);
+}
+
+TEST_F(CliRun, StationHaltsAfterFailuresInARowOnceRunningUnitsAreRecorded) {
+    img.prog.station_name = "PC-7";
+    // 0 and 1 refuse a block; 2 is held in its fifth block until the halt.
+    for (unsigned i = 0; i < 3; ++i) add(i, 300);
+    ASSERT_TRUE(devs[0]->arm_fault(1 + 1 + 1 + 2, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(devs[1]->arm_fault(1 + 1 + 1 + 3, DEVSIM_FAULT_ERROR_ANSWER, 0xE004));
+    ASSERT_TRUE(devs[2]->arm_fault(1 + 1 + 1 + 5, DEVSIM_FAULT_DELAY, 60000));
+    const auto halt_line = [this] {
+        for (const std::string &l : io.outs) {
+            if (field(l, "type") == "\"halt\"") return l;
+        }
+        return std::string();
+    };
+    io.on_tick = [&](FakeIo &f) {
+        if (!halt_line().empty() || f.ticks > 20000) devs[2]->release_delays();
+        if (f.ticks > 40000) f.stop = true;
+    };
+    EXPECT_EQ(cli_run(args_of({"station", "--report", "r", "--json", "--halt-after", "2",
+                               "--operator", "Ana", "--order", "WO-9"}),
+                      img.prog, io),
+              kCliExitHalted);
+
+    const std::string halt = halt_line();
+    EXPECT_EQ(field(halt, "count"), "2") << halt;
+    EXPECT_EQ(field(halt, "index"), "null") << halt;
+    EXPECT_NE(halt.find("\"failure\":\"refused\""), std::string::npos) << halt;
+    EXPECT_EQ(std::count_if(io.errs.begin(), io.errs.end(),
+                            [](const std::string &e) {
+                                return e.rfind("Line stopped: 2 units in a row failed", 0) == 0 &&
+                                       e.find("then start the station again.") != std::string::npos;
+                            }),
+              1);
+    // The running unit finished and was recorded before the end.
+    EXPECT_EQ(field(io.result_of(2), "result"), "\"updated\"");
+    EXPECT_EQ(devs[2]->flash(), img.window());
+    EXPECT_EQ(field(io.outs.back(), "exit"), "7");
+    // Every start and unit line says who, for which order, where.
+    const std::vector<std::string> units = lines_of(io.store.bytes, "unit");
+    ASSERT_EQ(units.size(), 3u);
+    std::vector<std::string> records = lines_of(io.store.bytes, "start");
+    records.insert(records.end(), units.begin(), units.end());
+    for (const std::string &l : records) {
+        EXPECT_EQ(field(l, "operator"), "\"Ana\"") << l;
+        EXPECT_EQ(field(l, "order"), "\"WO-9\"") << l;
+        EXPECT_EQ(field(l, "station"), "\"PC-7\"") << l;
+    }
+    EXPECT_EQ(lines_of(io.store.bytes, "halt").size(), 1u);
 }
 
 TEST_F(CliRun, InterruptedUpdateFailsAndTheNextOneRecovers) {

@@ -114,3 +114,21 @@ TEST(CliText, ExitCodeOfARun) {
         EXPECT_TRUE(stn_json_is_object(cli_json_summary(t, c.exit)));
     }
 }
+
+TEST(CliText, ExitCodeOfAStationThatEnded) {
+    // Lines left in the spill beat a halt, which beats a stop by Ctrl+C.
+    const struct {
+        bool spilled, halted;
+        int exit;
+    } cases[] = {
+        {false, false, kCliExitInterrupted},
+        {false, true, kCliExitHalted},
+        {true, false, kCliExitFailed},
+        {true, true, kCliExitFailed},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(cli_station_exit_code(c.spilled, c.halted), c.exit)
+            << c.spilled << " " << c.halted;
+    }
+    EXPECT_EQ(kCliExitHalted, 7);
+}

@@ -10,6 +10,8 @@ TEST(StationArgs, OptionsAndErrors) {
     EXPECT_EQ(a.report, "");
     EXPECT_EQ(a.timeout_s, 5u);
     EXPECT_EQ(a.parallel, 0u);
+    EXPECT_EQ(a.halt_after, 5u);  // the window stops the line by default
+    EXPECT_FALSE(a.require_operator || a.require_order);
     ASSERT_TRUE(stw_parse_args({"--parallel", "4", "--report", "C:\\Prüfstand 2\\r.jsonl",
                                 "--timeout", "600"},
                                &a, &error));
@@ -25,6 +27,18 @@ TEST(StationArgs, OptionsAndErrors) {
     EXPECT_TRUE(a.database_required);
     EXPECT_TRUE(a.database_given);
     EXPECT_EQ(a.database, "DSN=line;PWD=x");
+
+    // The fields, the station's name and the halt.
+    ASSERT_TRUE(stw_parse_args({"--operator", "Ana Müller", "--order=WO-7", "--station-name",
+                                "Bench 2", "--require-order", "--require-operator",
+                                "--halt-after", "0"},
+                               &a, &error))
+        << error;
+    EXPECT_EQ(a.operator_name, "Ana Müller");
+    EXPECT_EQ(a.order, "WO-7");
+    EXPECT_EQ(a.station_name, "Bench 2");
+    EXPECT_TRUE(a.require_operator && a.require_order);
+    EXPECT_EQ(a.halt_after, 0u);
 
     const struct {
         std::vector<std::string> args;
@@ -42,6 +56,12 @@ TEST(StationArgs, OptionsAndErrors) {
         {{"report.jsonl"}, "unknown argument \"report.jsonl\""},
         // a value never starts with "--"
         {{"--report", "--timeout", "5"}, "--report needs a value"},
+        {{"--operator", std::string(65, 'x')},
+         "--operator needs printable text of 1 to 64 characters"},
+        {{"--order", "WO\n7"}, "--order needs printable text of 1 to 64 characters"},
+        {{"--station-name", ""}, "--station-name needs printable text of 1 to 64 characters"},
+        {{"--halt-after", "1001"}, "--halt-after wants a number from 0 to 1000, not \"1001\""},
+        {{"--require-operator=1"}, "--require-operator takes no value"},
         {{"--database", ""}, "--database needs an ODBC connection string"},
     };
     for (const auto &b : bad) {

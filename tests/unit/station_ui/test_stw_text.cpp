@@ -137,6 +137,12 @@ TEST(StationText, RecentRowAndStatus) {
     s.ended = true;
     s.recorded = 5;
     EXPECT_EQ(stw_status_text(false, s, false), "Stopped. 5 units recorded in this run.");
+    // The line stopped itself: while the last unit finishes, then for good.
+    s.halted = true;
+    EXPECT_EQ(stw_status_text(true, s, false),
+              "Line stopped: no new units are taken; waiting for 1 update to finish.");
+    EXPECT_EQ(stw_status_text(false, s, false),
+              "Line stopped. 5 units recorded in this run. Press Start to go on.");
     s.report_failed = true;
     s.report_waiting = 2;
     EXPECT_EQ(stw_status_text(true, s, false),
@@ -147,4 +153,16 @@ TEST(StationText, RecentRowAndStatus) {
     EXPECT_EQ(stw_status_text(false, s, false),
               "Stopped: 2 result(s) could not be written to the report; kept in "
               "C:\\Users\\op\\unwritten.jsonl until the next Start.");
+}
+
+TEST(StationText, TheFieldsAndTheirHint) {
+    EXPECT_EQ(stw_fields_hint(false, false), "");
+    EXPECT_EQ(stw_fields_hint(true, false), "Scan or type the operator to start.");
+    EXPECT_EQ(stw_fields_hint(false, true), "Scan or type the work order to start.");
+    EXPECT_EQ(stw_fields_hint(true, true),
+              "Scan or type the operator and the work order to start.");
+    const struct {
+        const char *typed, *value;
+    } cases[] = {{"", ""}, {"  \t ", ""}, {" WO-7\t", "WO-7"}, {"Ana  M\xc3\xbcller ", "Ana  M\xc3\xbcller"}};
+    for (const auto &c : cases) EXPECT_EQ(stw_field_value(c.typed), c.value) << c.typed;
 }

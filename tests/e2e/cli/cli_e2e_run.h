@@ -49,6 +49,19 @@ Output run(const std::string &args, DWORD ms = 120000);
 
 // Whole file contents ("" when missing).
 std::string read_file(const std::string &path);
+
+// text in double quotes, for a command line.
+inline std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
+// Waits until pred() holds, checking every 20 ms; pred() once more at the end.
+template <typename Pred>
+bool wait_for(Pred pred, DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 20) {
+        if (pred()) return true;
+        Sleep(20);
+    }
+    return pred();
+}
 // A fresh path in the temporary folder, with no file there.
 std::string temp_path(const char *name);
 

@@ -27,16 +27,6 @@ std::string env(const char *name) {
     return v == nullptr ? std::string() : std::string(v);
 }
 
-std::string quoted(const std::string &s) { return "\"" + s + "\""; }
-
-template <typename Pred>
-bool wait_for(Pred pred, DWORD ms) {
-    for (DWORD waited = 0; waited < ms; waited += 50) {
-        if (pred()) return true;
-        Sleep(50);
-    }
-    return pred();
-}
 
 // Runs a shell command line on the Unix side; its standard output and
 // error, once it has ended. Wine's handle of a Unix process does not wait
@@ -58,7 +48,7 @@ std::string unix_sh(const std::string &command, DWORD ms = 60000) {
     CloseHandle(pi.hThread);
     std::string dos = "Z:" + out;
     for (char &c : dos) c = c == '/' ? '\\' : c;
-    if (!wait_for([&] { return GetFileAttributesA(dos.c_str()) != INVALID_FILE_ATTRIBUTES; },
+    if (!cli_e2e::wait_for([&] { return GetFileAttributesA(dos.c_str()) != INVALID_FILE_ATTRIBUTES; },
                   ms)) {
         return "(no end of: " + command + ")";
     }
@@ -147,23 +137,23 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
     ASSERT_TRUE(dev.add(0, 340));
     ASSERT_TRUE(dev.add(1, 340));
     {
-        cli_e2e::Cli station("station --json --report " + quoted(report) + " --database " +
-                             quoted(cs()));
+        cli_e2e::Cli station("station --json --report " + cli_e2e::quoted(report) + " --database " +
+                             cli_e2e::quoted(cs()));
         ASSERT_TRUE(station.started());
         ASSERT_TRUE(cli_e2e::wait_report(report, 2, "unit"));
-        ASSERT_TRUE(wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
+        ASSERT_TRUE(cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
             << "not delivered";
         // The database stops: units go on and are recorded locally.
         ASSERT_EQ(unix_sh(ctl("stop")), "");
         plug(0);
         ASSERT_TRUE(cli_e2e::wait_report(report, 3, "unit")) << "a unit waited for the database";
-        ASSERT_TRUE(wait_for(
+        ASSERT_TRUE(cli_e2e::wait_for(
             [&] { return station.err_so_far().find("(cannot connect: ") != std::string::npos; },
             30000))
             << station.err_so_far();
         EXPECT_EQ(unix_sh(ctl("start")), "");
         const bool delivered =
-            wait_for([&] { return rows() == report_lines(report).size(); }, 30000);
+            cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000);
         station.kill();
         Output o;
         station.wait(&o, 5000);
@@ -192,12 +182,12 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
                              "COMMIT;\\\" >/dev/null 2>&1 & sleep 1";
     const std::size_t before = report_lines(report, "unit").size();
     {
-        cli_e2e::Cli station("station --timeout 2 --report " + quoted(report) + " --database " +
-                             quoted(cs()));
+        cli_e2e::Cli station("station --timeout 2 --report " + cli_e2e::quoted(report) + " --database " +
+                             cli_e2e::quoted(cs()));
         ASSERT_TRUE(station.started());
         // Both units still plugged in are looked at first ("current").
         ASSERT_TRUE(cli_e2e::wait_report(report, before + 2, "unit"));
-        ASSERT_TRUE(wait_for([&] { return rows() == report_lines(report).size(); }, 30000));
+        ASSERT_TRUE(cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000));
         unix_sh(lock);
         plug(1);
         ASSERT_TRUE(cli_e2e::wait_report(report, before + 3, "unit"))
@@ -206,9 +196,9 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
         station.kill();
     }
     {
-        cli_e2e::Cli station("station --report " + quoted(report) + " --database " +
-                             quoted(cs()));
-        ASSERT_TRUE(wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
+        cli_e2e::Cli station("station --report " + cli_e2e::quoted(report) + " --database " +
+                             cli_e2e::quoted(cs()));
+        ASSERT_TRUE(cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
             << "the lines left by the killed station were not delivered";
         station.kill();
     }
@@ -218,10 +208,10 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
 TEST_F(CliDatabase, WrongCredentialsAreSaidAtTheStartAndTheStationStillRecords) {
     ASSERT_TRUE(dev.add(0, 340));
     {
-        cli_e2e::Cli station("station --report " + quoted(report) + " --database " +
-                             quoted(cs("wrong-pw")));
+        cli_e2e::Cli station("station --report " + cli_e2e::quoted(report) + " --database " +
+                             cli_e2e::quoted(cs("wrong-pw")));
         ASSERT_TRUE(cli_e2e::wait_report(report, 1, "unit"));
-        wait_for(
+        cli_e2e::wait_for(
             [&] { return station.err_so_far().find("(cannot connect: ") != std::string::npos; },
             30000);
         station.kill();
@@ -235,8 +225,8 @@ TEST_F(CliDatabase, WrongCredentialsAreSaidAtTheStartAndTheStationStillRecords) 
     // Required: it does not start at all, and says why.
     plug(0);
     const std::uint32_t exchanges = dev.state(0).exchanges;
-    const Output o = cli_e2e::run("station --database-required --report " + quoted(report) +
-                                      " --database " + quoted(cs("wrong-pw")),
+    const Output o = cli_e2e::run("station --database-required --report " + cli_e2e::quoted(report) +
+                                      " --database " + cli_e2e::quoted(cs("wrong-pw")),
                                   60000);
     EXPECT_EQ(o.exit, 1u) << o.err;
     EXPECT_NE(o.err.find("--database-required, and the database cannot take lines: cannot "
@@ -246,8 +236,8 @@ TEST_F(CliDatabase, WrongCredentialsAreSaidAtTheStartAndTheStationStillRecords) 
     EXPECT_EQ(dev.state(0).exchanges, exchanges) << "a device was touched";
     // A login that may read but not insert is told what it lacks.
     const Output r = cli_e2e::run(
-        "ship " + quoted(report) + " --database " +
-        quoted("Driver={PostgreSQL Unicode};Server=" + socket_ +
+        "ship " + cli_e2e::quoted(report) + " --database " +
+        cli_e2e::quoted("Driver={PostgreSQL Unicode};Server=" + socket_ +
                ";Port=5432;Database=qvm_factory;Uid=qvm_reader;Pwd=reader-pw;"));
     EXPECT_EQ(r.exit, 3u);
     EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
@@ -266,11 +256,11 @@ TEST_F(CliDatabase, ShipIntoAnEmptyAndAFilledDatabaseAndVerifyAChangedLine) {
              "{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:03.000Z\",\"id\":2,\"index\":1,"
              "\"serial\":84600002,\"result\":\"failed\",\"failure\":\"refused\"}\n";
     }
-    Output o = cli_e2e::run("ship " + quoted(report) + " --database " + quoted(cs()));
+    Output o = cli_e2e::run("ship " + cli_e2e::quoted(report) + " --database " + cli_e2e::quoted(cs()));
     EXPECT_EQ(o.exit, 0u) << o.err;
     ASSERT_EQ(o.out.size(), 1u);
     EXPECT_EQ(o.out[0], report + ": 3 lines new, 0 already there");
-    o = cli_e2e::run("ship " + quoted(report) + " --json --database " + quoted(cs()));
+    o = cli_e2e::run("ship " + cli_e2e::quoted(report) + " --json --database " + cli_e2e::quoted(cs()));
     ASSERT_EQ(o.out.size(), 1u) << o.err;
     EXPECT_EQ(field(o.out[0], "new"), "0");
     EXPECT_EQ(field(o.out[0], "already"), "3");
@@ -282,13 +272,13 @@ TEST_F(CliDatabase, ShipIntoAnEmptyAndAFilledDatabaseAndVerifyAChangedLine) {
     EXPECT_EQ(psql("SELECT DISTINCT station FROM qvm_report_line WHERE seq < 3"),
               "Pr\xC3\xBC" "fstand 2\n");
 
-    o = cli_e2e::run("report --verify " + quoted(report) + " --database " + quoted(cs()));
+    o = cli_e2e::run("report --verify " + cli_e2e::quoted(report) + " --database " + cli_e2e::quoted(cs()));
     EXPECT_EQ(o.exit, 0u) << o.err;
     // One byte of line 2 changed in the file.
     std::string bytes = cli_e2e::read_file(report);
     bytes.replace(bytes.find("\"updated\""), 9, "\"current\"");
     std::ofstream(report, std::ios::binary) << bytes;
-    o = cli_e2e::run("report --verify " + quoted(report) + " --database " + quoted(cs()));
+    o = cli_e2e::run("report --verify " + cli_e2e::quoted(report) + " --database " + cli_e2e::quoted(cs()));
     EXPECT_EQ(o.exit, 3u) << o.err;
     std::string all;
     for (const std::string &l : o.out) all += l + "\n";

@@ -16,6 +16,8 @@
 #include "upd_support.h"
 
 using cli_e2e::field;
+using cli_e2e::quoted;
+using cli_e2e::wait_for;
 using cli_e2e::Output;
 using cli_e2e::report_lines;
 using upd_e2e::Devices;
@@ -33,17 +35,6 @@ double ms_since(std::chrono::steady_clock::time_point t0) {
         .count();
 }
 
-std::string quoted(const std::string &path) { return "\"" + path + "\""; }
-
-// Waits until pred() holds, checking every 20 ms.
-template <typename Pred>
-bool wait_for(Pred pred, DWORD ms) {
-    for (DWORD waited = 0; waited < ms; waited += 20) {
-        if (pred()) return true;
-        Sleep(20);
-    }
-    return pred();
-}
 
 class CliStation : public ::testing::Test {
 protected:

@@ -4,8 +4,11 @@
 // command away from the devices, and a killed one leaves no claim behind;
 // a station killed at any moment of its units and started again on the
 // same report ends every started unit exactly once; a line that stops
-// itself after failures in a row.
+// itself after failures in a row, and its report's chain checked before
+// and after a byte is changed.
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include <chrono>
 #include <functional>
@@ -258,4 +261,24 @@ TEST_F(CliStation, TheLineStopsItselfAfterFailuresInARow) {
     EXPECT_EQ(updated, 1u);  // the one still running at the halt
     EXPECT_EQ(report_lines(report, "halt").size(), 1u);
     EXPECT_EQ(dev.flash(2), window);
+
+    // Its chain holds; one byte changed in its second line breaks it there.
+    const Output intact = cli_e2e::run("report --verify " + quoted(report));
+    EXPECT_EQ(intact.exit, 0u) << intact.err;
+    ASSERT_EQ(intact.out.size(), 1u);
+    EXPECT_NE(intact.out[0].find(": chain intact: "), std::string::npos) << intact.out[0];
+    std::string bytes = cli_e2e::read_file(report);
+    const std::size_t second = bytes.find('\n') + 1;
+    const std::size_t at = bytes.find("WO-7", second);
+    ASSERT_LT(at, bytes.find('\n', second));
+    bytes[at + 3] = '8';
+    {
+        std::ofstream f(report, std::ios::binary | std::ios::trunc);
+        f << bytes;
+    }
+    const Output broken = cli_e2e::run("report --verify " + quoted(report));
+    EXPECT_EQ(broken.exit, 8u) << broken.err;
+    ASSERT_EQ(broken.out.size(), 1u);
+    EXPECT_NE(broken.out[0].find("chain broken between lines 2 and 3"), std::string::npos)
+        << broken.out[0];
 }

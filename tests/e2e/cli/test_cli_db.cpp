@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli_e2e_run.h"
+#include "stn_chain.h"
 #include "stn_sha256.h"
 #include "upd_support.h"
 
@@ -244,17 +245,25 @@ TEST_F(CliDatabase, WrongCredentialsAreSaidAtTheStartAndTheStationStillRecords) 
 }
 
 TEST_F(CliDatabase, ShipIntoAnEmptyAndAFilledDatabaseAndVerifyAChangedLine) {
-    // A report made elsewhere, by a station named in Unicode.
+    // A report made elsewhere, by a station named in Unicode, chained as
+    // a station writes it (one line copied with a CR).
     {
+        const std::string bodies[] = {
+            "{\"type\":\"start\",\"time\":\"2026-12-09T08:00:00.000Z\",\"id\":1,\"index\":0,"
+            "\"serial\":84600001,\"station\":\"Pr\\u00fcfstand 2\"}",
+            "{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:02.000Z\",\"id\":1,\"index\":0,"
+            "\"serial\":84600001,\"old_version\":\"3.40\",\"new_version\":\"3.62\","
+            "\"result\":\"updated\",\"detail\":0,\"ms\":1800,\"image_sha256\":\"ab\","
+            "\"operator\":\"Ana\",\"order\":\"WO-7\",\"station\":\"Pr\\u00fcfstand 2\"}",
+            "{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:03.000Z\",\"id\":2,\"index\":1,"
+            "\"serial\":84600002,\"result\":\"failed\",\"failure\":\"refused\"}"};
         std::ofstream f(report, std::ios::binary);
-        f << "{\"type\":\"start\",\"time\":\"2026-12-09T08:00:00.000Z\",\"id\":1,\"index\":0,"
-             "\"serial\":84600001,\"station\":\"Pr\\u00fcfstand 2\"}\n"
-             "{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:02.000Z\",\"id\":1,\"index\":0,"
-             "\"serial\":84600001,\"old_version\":\"3.40\",\"new_version\":\"3.62\","
-             "\"result\":\"updated\",\"detail\":0,\"ms\":1800,\"image_sha256\":\"ab\","
-             "\"operator\":\"Ana\",\"order\":\"WO-7\",\"station\":\"Pr\\u00fcfstand 2\"}\r\n"
-             "{\"type\":\"unit\",\"time\":\"2026-12-09T08:00:03.000Z\",\"id\":2,\"index\":1,"
-             "\"serial\":84600002,\"result\":\"failed\",\"failure\":\"refused\"}\n";
+        std::string prev = kStnEmptySha256;
+        for (std::size_t i = 0; i < 3; ++i) {
+            const std::string line = stn_chain_line(bodies[i], i + 1, prev, nullptr);
+            f << line << (i == 1 ? "\r\n" : "\n");
+            prev = stn_line_sha256(line);
+        }
     }
     Output o = cli_e2e::run("ship " + cli_e2e::quoted(report) + " --database " + cli_e2e::quoted(cs()));
     EXPECT_EQ(o.exit, 0u) << o.err;
@@ -279,8 +288,9 @@ TEST_F(CliDatabase, ShipIntoAnEmptyAndAFilledDatabaseAndVerifyAChangedLine) {
     bytes.replace(bytes.find("\"updated\""), 9, "\"current\"");
     std::ofstream(report, std::ios::binary) << bytes;
     o = cli_e2e::run("report --verify " + cli_e2e::quoted(report) + " --database " + cli_e2e::quoted(cs()));
-    EXPECT_EQ(o.exit, 3u) << o.err;
+    EXPECT_EQ(o.exit, 8u) << o.err;  // the chain breaks first; the database says where too
     std::string all;
     for (const std::string &l : o.out) all += l + "\n";
+    EXPECT_NE(all.find("chain broken between lines 2 and 3"), std::string::npos) << all;
     EXPECT_NE(all.find("changed in the file since delivered (line): 2"), std::string::npos) << all;
 }

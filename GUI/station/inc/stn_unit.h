@@ -96,9 +96,6 @@ enum class StnPresence {
     kBusy,  // another program holds it (sharing violation, access denied)
 };
 StnPresence stn_device_probe(unsigned index);
-inline bool stn_device_present(unsigned index) {
-    return stn_device_probe(index) == StnPresence::kPresent;
-}
 
 // Reads device index's version record (own handle, closed again), each
 // exchange within watch's deadline (null: none).

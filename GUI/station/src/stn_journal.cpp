@@ -116,8 +116,7 @@ struct StnJournal::Shared {
                 refuse_queued_starts();
             }
             cv.notify_all();
-            if (ok && !e.start) waker->wake();
-            if (changed) waker->wake();
+            if ((ok && !e.start) || changed) waker->wake();
         }
         writer_ended = true;
         cv.notify_all();

@@ -3,6 +3,7 @@
 // edit is named at the line where it shows.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,69 +74,45 @@ TEST(StnChain, TheWriterChainsEveryLineThroughATornTailARecoveryAndTheSpill) {
 }
 
 TEST(StnChain, EachEditIsNamedWhereItShows) {
-    const std::vector<std::string> good = written_report();
-    struct Case {
-        const char *what;
-        std::vector<std::string> lines;
-        std::string verdict;
+    using Lines = std::vector<std::string>;
+    const Lines good = written_report();
+    const auto changed = [](std::string *l, const char *to) {
+        l->replace(l->find("updated"), 7, to);
     };
-    std::vector<Case> cases;
-    {
-        std::vector<std::string> l = good;
-        l[1].replace(l[1].find("updated"), 7, "UPDATED");
-        cases.push_back({"a changed byte", l,
-                         "chain broken between lines 2 and 3 (id 3): line 2 was changed, or "
-                         "lines were removed or inserted there"});
+    const struct {
+        const char *what;
+        std::function<void(Lines &)> edit;
+        const char *verdict;
+    } cases[] = {
+        {"a changed byte", [&](Lines &l) { changed(&l[1], "UPDATED"); },
+         "chain broken between lines 2 and 3 (id 3): line 2 was changed, or lines were removed "
+         "or inserted there"},
+        {"a removed line", [](Lines &l) { l.erase(l.begin() + 2); },
+         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines were removed "
+         "there, or a later line was moved there"},
+        {"an inserted line", [](Lines &l) { l.insert(l.begin() + 3, unit(7)); },
+         "not chained: line 4 carries no chain after chained lines (added by hand?)"},
+        {"a copied line", [](Lines &l) { l.insert(l.begin() + 4, l[1]); },
+         "chain broken between lines 4 and 5 (id 2): its seq is 2, not 5: lines were inserted "
+         "there, or an earlier line was moved there"},
+        {"two lines swapped", [](Lines &l) { std::swap(l[2], l[3]); },
+         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines were removed "
+         "there, or a later line was moved there"},
+        {"the first line changed", [&](Lines &l) { changed(&l[0], "failed!"); },
+         "chain broken between lines 1 and 2 (id 2): line 1 was changed, or lines were removed "
+         "or inserted there"},
+        {"a line without the chain at the end", [](Lines &l) { l.push_back(unit(9)); },
+         "not chained: line 7 carries no chain after chained lines (added by hand?)"},
+        {"no chained line", [](Lines &l) { l = {unit(1), unit(2)}; },
+         "not chained: no line carries the chain"},
+        {"lines cut off the end leave the rest intact", [](Lines &l) { l.pop_back(); },
+         "chain intact: 5 lines"},
+    };
+    for (const auto &c : cases) {
+        Lines l = good;
+        c.edit(l);
+        EXPECT_EQ(verdict(l), c.verdict) << c.what;
     }
-    {
-        std::vector<std::string> l = good;
-        l.erase(l.begin() + 2);
-        cases.push_back({"a removed line", l,
-                         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines "
-                         "were removed there, or a later line was moved there"});
-    }
-    {
-        std::vector<std::string> l = good;
-        l.insert(l.begin() + 3, unit(7));
-        cases.push_back({"an inserted line", l,
-                         "not chained: line 4 carries no chain after chained lines (added by "
-                         "hand?)"});
-    }
-    {
-        std::vector<std::string> l = good;
-        l.insert(l.begin() + 4, l[1]);
-        cases.push_back({"a copied line", l,
-                         "chain broken between lines 4 and 5 (id 2): its seq is 2, not 5: lines "
-                         "were inserted there, or an earlier line was moved there"});
-    }
-    {
-        std::vector<std::string> l = good;
-        std::swap(l[2], l[3]);
-        cases.push_back({"two lines swapped", l,
-                         "chain broken between lines 2 and 3 (id 4): its seq is 4, not 3: lines "
-                         "were removed there, or a later line was moved there"});
-    }
-    {
-        std::vector<std::string> l = good;
-        l[0].replace(l[0].find("updated"), 7, "failed!");
-        cases.push_back({"the first line changed", l,
-                         "chain broken between lines 1 and 2 (id 2): line 1 was changed, or lines "
-                         "were removed or inserted there"});
-    }
-    {
-        std::vector<std::string> l = good;
-        l.push_back(unit(9));
-        cases.push_back({"a line without the chain at the end", l,
-                         "not chained: line 7 carries no chain after chained lines (added by "
-                         "hand?)"});
-    }
-    cases.push_back({"no chained line", {unit(1), unit(2)}, "not chained: no line carries the chain"});
-    {
-        std::vector<std::string> l = good;
-        l.pop_back();
-        cases.push_back({"lines cut off the end leave the rest intact", l, "chain intact: 5 lines"});
-    }
-    for (const Case &c : cases) EXPECT_EQ(verdict(c.lines), c.verdict) << c.what;
 }
 
 TEST(StnChain, AReportFromBeforeTheChainContinuesWithChainedLines) {

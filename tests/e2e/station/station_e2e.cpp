@@ -136,6 +136,14 @@ std::string click_at(HWND wnd) {
 
 bool x_click(HWND wnd) { return run_unix("/usr/bin/xdotool " + click_at(wnd)); }
 
+bool x_press(HWND button, const std::function<bool()> &done) {
+    for (int tries = 0; tries < 3; ++tries) {
+        if (!x_click(button)) return false;
+        if (wait_until(done, 5000)) return true;
+    }
+    return false;
+}
+
 bool x_keys(HWND on, const std::string &keys) {
     return run_unix("/usr/bin/xdotool " + click_at(on) + " sleep 0.2 key " + keys);
 }

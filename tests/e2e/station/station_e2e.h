@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,11 @@ bool wait_item(HWND main, int id, const std::string &text, std::string *seen,
 bool run_unix(const std::string &command);
 // A real click of the mouse's left button in the middle of `wnd`.
 bool x_click(HWND wnd);
+// Presses a button that is disabled once it has done its work (Start):
+// a real click, again when `done` does not come true within 5 s. A click
+// can land while the window is still moving (just maximized), and a
+// second one on the disabled button does nothing.
+bool x_press(HWND button, const std::function<bool()> &done);
 // Real keys ("alt+t") to the window, made active by a click on `on` first.
 bool x_keys(HWND on, const std::string &keys);
 // Scanner-style input: a real click on `on` (a field), then each code

@@ -399,8 +399,8 @@ TEST_F(StationE2e, ScannerCodesStartTheLineThatStopsItselfUnderABanner) {
     // Start goes on: a new run, without the banner.
     ASSERT_TRUE(dev.ctl().remove_all());
     EXPECT_FALSE(read_only(op) || read_only(order));
-    ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
-    ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)); }));
+    ASSERT_TRUE(x_press(GetDlgItem(main, IDC_START),
+                        [&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)) != FALSE; }));
     EXPECT_FALSE(IsWindowVisible(banner));
     qvm_e2e::close_box(main);
     ASSERT_TRUE(st.wait_exit(30000));
@@ -436,8 +436,8 @@ TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
         ASSERT_NE(main, nullptr);
         PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
         ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsZoomed(main) != FALSE; }));
-        ASSERT_TRUE(x_click(GetDlgItem(main, IDC_START)));
-        ASSERT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)); }))
+        ASSERT_TRUE(x_press(GetDlgItem(main, IDC_START),
+                            [&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)) != FALSE; }))
             << "Start was not pressed";
         std::string seen;
         for (unsigned i = 0; i < 16; ++i) {

@@ -1,0 +1,52 @@
+// Units, first passes and running time over time, for the page's charts.
+// Kept in quarter hours of UTC, so that the hours and days of any time zone
+// (every zone's offset is a whole number of quarter hours) can be cut from
+// it afterwards. Its memory grows with the span of the report, never with
+// its lines: a year is 35,040 quarter hours at most. Pure; one thread at a
+// time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "stn_unit.h"
+
+class StnTimeline {
+public:
+    // What one span of time (a quarter hour, or a bucket cut from them) holds.
+    struct Slot {
+        std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+        // First passes that count for the yield (as StnTally::Group's).
+        std::uint64_t first_tried = 0, first_passed = 0;
+        std::uint64_t running_ms = 0;  // of the stations' running time, summed
+        double first_pass_yield() const;  // -1 when none was tried
+        double units_per_hour() const;    // -1 when it ran under a minute
+    };
+    // A bucket of local time: an hour or a day.
+    struct Bucket {
+        std::int64_t start_ms = 0;  // its start, UTC ms since 1970
+        std::string label;          // local: "2026-01-05 14:00" or "2026-01-05"
+        Slot slot;
+    };
+
+    // A unit line at UTC ms `at`; first_pass: it is a first pass that counts.
+    void add_unit(std::int64_t at, StnOutcome outcome, bool first_pass);
+    // The stations ran from `from` to `to` (UTC ms): spread over the slots.
+    void add_running(std::int64_t from, std::int64_t to);
+
+    bool empty() const { return slots_.empty(); }
+    // Every local hour (days when the span from the first to the last slot
+    // is longer than 48 hours) from the first to the last that holds
+    // anything, empty ones included. offset_minutes: east of UTC.
+    std::vector<Bucket> buckets(int offset_minutes) const;
+
+private:
+    std::map<std::int64_t, Slot> slots_;  // by quarter hour since 1970 (UTC)
+};
+
+// "+01:00" / "-03:30" as minutes east of UTC; false for any other text.
+bool stn_parse_utc_offset(const std::string &text, int *minutes);
+// Local "YYYY-MM-DD HH:MM" of UTC ms at offset_minutes east.
+std::string stn_local_time_text(std::int64_t utc_ms, int offset_minutes);

@@ -59,7 +59,7 @@ std::string tile(const std::string &name, const std::string &value, const std::s
 // A horizontal bar of outcomes, as wide as its share of `most` units.
 std::string outcome_bar(const std::uint64_t counts[4], std::uint64_t most) {
     const double width = 240.0;
-    std::string out = "<svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" "
+    std::string out = "<svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" preserveAspectRatio=\"none\" "
                       "aria-hidden=\"true\">";
     double x = 0;
     for (int i = 0; i < 4; ++i) {
@@ -159,7 +159,7 @@ std::string time_chart(const char *title, const std::vector<StnTimeline::Bucket>
                        const char *colour, Value value) {
     const double height = 150, base = 170, chart_top = base - height;
     std::string out = std::string("<figure><figcaption>") + title + "</figcaption>" +
-                      "<svg class=\"chart\" viewBox=\"0 0 760 200\" role=\"img\" aria-label=\"" +
+                      "<svg class=\"chart\" viewBox=\"0 0 600 210\" role=\"img\" aria-label=\"" +
                       title + "\">";
     // The scale: 0, half and the top.
     for (int i = 0; i <= 2; ++i) {
@@ -195,19 +195,20 @@ std::string timeline_section(const StnTally &t, int offset, const std::string &z
     Axis axis;
     axis.first = buckets.front().start_ms;
     axis.end = buckets.back().start_ms + buckets.back().width_ms;
-    axis.left = 56;
-    axis.width = 690;
+    axis.left = 48;
+    axis.width = 544;
     double most = 0;
     for (const auto &b : buckets) most = std::max(most, b.slot.units_per_hour());
     // A round top for the units-per-hour scale.
     const double top = round_top(most);
-    // The time labels, at most six, evenly spread over the buckets.
+    // The time labels, at most five, evenly spread over the buckets; an
+    // hour's without its year ("12-08 15:00"), to fit.
     std::string labels;
-    const std::size_t step = std::max<std::size_t>(1, (buckets.size() + 5) / 6);
+    const std::size_t step = std::max<std::size_t>(1, (buckets.size() + 4) / 5);
     for (std::size_t i = 0; i < buckets.size(); i += step) {
-        const double x = std::min(axis.x(buckets[i].start_ms), axis.left + axis.width - 60);
-        labels += "<text x=\"" + stn_decimal(x, 1) + "\" y=\"190\" class=\"xa\">" +
-                  esc(buckets[i].label) + "</text>";
+        const double x = std::min(axis.x(buckets[i].start_ms), axis.left + axis.width - 80);
+        labels += "<text x=\"" + stn_decimal(x, 1) + "\" y=\"195\">" +
+                  esc(by_day ? buckets[i].label : buckets[i].label.substr(5)) + "</text>";
     }
     out += "<div class=\"charts\">";
     out += time_chart("First-pass yield", buckets, axis, 1.0, "100 %", "#2e7d32",
@@ -260,7 +261,7 @@ std::string failures_section(const StnTally &t) {
                stn_failure_words(static_cast<StnFailure>(k)) + "</th>" +
                figure("td", "count", n(count), n(count), "num") +
                figure("td", "share", share_value(share), percent_text(share), "num") +
-               "<td><svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" "
+               "<td><svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" preserveAspectRatio=\"none\" "
                "aria-hidden=\"true\"><rect x=\"0\" y=\"1\" width=\"" +
                stn_decimal(w, 1) + "\" height=\"12\" fill=\"#c62828\"/></svg></td></tr>\n";
     }
@@ -322,16 +323,16 @@ body{margin:0;padding:24px 32px;font:14px/1.45 "Segoe UI",system-ui,-apple-syste
 h1{font-size:22px;margin:0 0 4px}
 h2{font-size:17px;margin:28px 0 8px;padding-bottom:4px;border-bottom:1px solid var(--line)}
 .meta,.note{color:var(--mute);margin:0 0 8px}
-.tiles{display:grid;grid-template-columns:repeat(auto-fill,minmax(150px,1fr));gap:10px;margin:16px 0}
+.tiles{display:grid;grid-template-columns:repeat(auto-fill,minmax(160px,1fr));gap:10px;margin:16px 0}
 .tile{border:1px solid var(--line);border-radius:6px;padding:10px 12px}
-.tile .v{display:block;font-size:24px;font-weight:600;font-variant-numeric:tabular-nums}
+.tile .v{display:block;font-size:22px;font-weight:600;font-variant-numeric:tabular-nums;white-space:nowrap}
 .tile .k{color:var(--mute)}
 .tile.ok .v{color:var(--ok)}.tile.bad .v{color:var(--bad)}
 .banner{border-left:4px solid var(--bad);background:#fdecea;padding:8px 12px;margin:8px 0}
 table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
 th,td{text-align:left;padding:4px 8px;border-bottom:1px solid var(--line);vertical-align:middle}
 thead th{font-weight:600;color:var(--mute);border-bottom:2px solid var(--line)}
-tbody th{font-weight:normal}
+tbody th{font-weight:normal;white-space:nowrap}
 .num{text-align:right}
 td.ok{color:var(--ok)}td.bad{color:var(--bad);font-weight:600}
 .rest th,.rest td{color:var(--mute)}
@@ -339,12 +340,12 @@ td.ok{color:var(--ok)}td.bad{color:var(--bad);font-weight:600}
 figure{margin:0}figcaption{font-weight:600;margin-bottom:2px}
 svg.chart{width:100%;height:auto}
 svg .grid{stroke:var(--line);stroke-width:1}
-svg text{font:11px sans-serif;fill:var(--mute)}
+svg text{font-size:13px;fill:var(--mute)}
 svg .ya{text-anchor:end}
 svg.bar{display:block}
 .legend span{display:inline-block;margin-right:14px}
 .legend i{display:inline-block;width:10px;height:10px;margin-right:4px;vertical-align:middle}
-.serials{columns:8 90px;padding-left:0;list-style:none;font-variant-numeric:tabular-nums;margin:0}
+.serials{columns:10 80px;padding-left:0;list-style:none;font-variant-numeric:tabular-nums;margin:0}
 table.compact td,table.compact th{padding:2px 8px}
 details summary{cursor:pointer;color:var(--mute);margin:8px 0}
 .none{color:var(--mute);font-style:italic}
@@ -354,7 +355,7 @@ details summary{cursor:pointer;color:var(--mute);margin:8px 0}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}
 section{break-inside:avoid-page}#timeline,#serials,#stations,#orders{break-inside:auto}
 tr{break-inside:avoid}thead{display:table-header-group}
-.charts{grid-template-columns:1fr 1fr}summary{display:none}}
+.charts{grid-template-columns:1fr 1fr}summary{display:none}svg.bar{width:120px}}
 </style>
 )";
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // SHA-256 (hex) of no bytes: the first line's "prev".
 extern const char kStnEmptySha256[];
@@ -40,7 +41,7 @@ std::string stn_chain_body(const std::string &line);
 // Checks one file's chain, fed line by line (without the line feed).
 class StnChainCheck {
 public:
-    void feed(const std::string &line);
+    void feed(std::string_view line);
 
     // Whether every line from the first chained one on is chained and
     // holds; false also when no line is chained.

@@ -12,8 +12,9 @@ constexpr char kSeqKey[] = ",\"seq\":";
 constexpr char kPrevKey[] = ",\"prev\":\"";
 constexpr char kCutKey[] = ",\"cut\":{";
 
-std::string without_cr(const std::string &line) {
-    return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+std::string_view without_cr(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
 }
 
 // The chain fields of a line as our writer lays them out at its end. A
@@ -23,10 +24,10 @@ struct Fields {
     bool found = false;
     std::size_t at = 0;  // where they begin
     std::uint64_t seq = 0;
-    std::string prev;
+    std::string_view prev;  // within the line
 };
 
-Fields chain_fields(const std::string &line) {
+Fields chain_fields(std::string_view line) {
     Fields f;
     const std::size_t at = line.rfind(kSeqKey);
     if (at == std::string::npos) return f;
@@ -41,8 +42,8 @@ Fields chain_fields(const std::string &line) {
     p += std::strlen(kPrevKey);
     const std::size_t close = line.find('"', p);
     if (close == std::string::npos || close - p != 64) return f;
-    const std::string rest = line.substr(close + 1);
-    if (rest != "}" && rest.compare(0, std::strlen(kCutKey), kCutKey) != 0) return f;
+    const std::string_view rest = line.substr(close + 1);
+    if (rest != "}" && rest.substr(0, std::strlen(kCutKey)) != kCutKey) return f;
     f.found = true;
     f.at = at;
     f.seq = seq;
@@ -51,12 +52,12 @@ Fields chain_fields(const std::string &line) {
 }
 
 // The unit id a line carries, for people ("" when none).
-std::string id_of(const std::string &line) {
+std::string id_of(std::string_view line) {
     const std::size_t at = line.find("\"id\":");
     if (at == std::string::npos) return std::string();
     std::size_t end = at + 5;
     while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
-    return line.substr(at + 5, end - at - 5);
+    return std::string(line.substr(at + 5, end - at - 5));
 }
 
 }  // namespace
@@ -78,13 +79,13 @@ std::string stn_chain_line(const std::string &body, std::uint64_t seq, const std
 }
 
 std::string stn_chain_body(const std::string &line) {
-    const std::string l = without_cr(line);
+    const std::string_view l = without_cr(line);
     const Fields f = chain_fields(l);
-    return f.found ? l.substr(0, f.at) + "}" : line;
+    return f.found ? std::string(l.substr(0, f.at)) + "}" : line;
 }
 
-void StnChainCheck::feed(const std::string &line) {
-    const std::string l = without_cr(line);
+void StnChainCheck::feed(std::string_view line) {
+    const std::string_view l = without_cr(line);
     ++lines_;
     const Fields f = chain_fields(l);
     if (broken_at_ == 0) {
@@ -118,7 +119,7 @@ void StnChainCheck::feed(const std::string &line) {
         if (first_chained_ == 0) first_chained_ = lines_;
         ++chained_;
     }
-    prev_hash_ = stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(l.data()), l.size());
+    stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(l.data()), l.size(), &prev_hash_);
 }
 
 std::string StnChainCheck::verdict() const {

@@ -333,7 +333,7 @@ table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
 th,td{text-align:left;padding:4px 8px;border-bottom:1px solid var(--line);vertical-align:middle}
 thead th{font-weight:600;color:var(--mute);border-bottom:2px solid var(--line)}
 tbody th{font-weight:normal;white-space:nowrap}
-.num{text-align:right}
+.num{text-align:right;white-space:nowrap}
 td.ok{color:var(--ok)}td.bad{color:var(--bad);font-weight:600}
 .rest th,.rest td{color:var(--mute)}
 .charts{display:grid;grid-template-columns:1fr 1fr;gap:16px}
@@ -397,16 +397,29 @@ std::string stn_report_page(const StnPageInput &in) {
     }
     page += "</p></header>\n";
 
-    // Headline figures.
-    std::size_t broken = 0, checked = 0;
+    // Headline figures. A file without a chain (older, or lines added by
+    // hand after it) is told apart from one whose chain breaks.
+    std::size_t broken = 0, unchained = 0, checked = 0;
     for (const StnPageFile &f : in.files) {
-        checked += f.chain.checked ? 1 : 0;
-        broken += f.chain.checked && !f.chain.intact ? 1 : 0;
+        if (!f.chain.checked) continue;
+        ++checked;
+        if (f.chain.intact) continue;
+        if (f.chain.verdict.rfind("not chained", 0) == 0) {
+            ++unchained;
+        } else {
+            ++broken;
+        }
     }
+    const std::string of_files = " of " + n(in.files.size()) + " files ";
     if (broken != 0) {
-        page += "<p class=\"banner\"><strong>" + n(broken) + " of " + n(in.files.size()) +
-                " files do not hold their chain</strong>: lines were changed, removed or "
-                "inserted, or a file is not chained. See Files read.</p>\n";
+        page += "<p class=\"banner\"><strong>The chain breaks in " + n(broken) + of_files +
+                "</strong>: lines were changed, removed or inserted there. See Files read.</p>\n";
+    }
+    if (unchained != 0) {
+        page += "<p class=\"banner\"><strong>" + n(unchained) + of_files +
+                (unchained == 1 ? "is" : "are") +
+                " not chained</strong>: written before lines were chained, or with lines added "
+                "by hand. See Files read.</p>\n";
     }
     if (t.halts != 0) {
         page += "<p class=\"banner\">The line stopped itself " + n(t.halts) +
@@ -428,12 +441,15 @@ std::string stn_report_page(const StnPageInput &in) {
     page += tile("halts", n(t.halts), n(t.halts), "line stops", t.halts != 0 ? "bad" : "");
     page += tile("unidentified_failed", n(t.unidentified_failed), n(t.unidentified_failed),
                  "failed before the serial was read");
-    const std::string chains =
-        checked == 0 ? "not checked"
-                     : (broken == 0 ? "all " + n(checked) + " intact"
-                                    : n(broken) + " of " + n(checked) + " broken");
-    page += std::string("<div class=\"tile ") + (broken != 0 ? "bad" : (checked ? "ok" : "")) +
-            "\"><span class=\"v\">" + esc(chains) + "</span><span class=\"k\">chains</span></div>\n";
+    std::string chains = checked == 0 ? "not checked" : "all " + n(checked) + " intact";
+    if (broken + unchained != 0) {
+        chains = broken != 0 ? n(broken) + " broken" : "";
+        if (unchained != 0) chains += (chains.empty() ? "" : ", ") + n(unchained) + " not chained";
+    }
+    page += std::string("<div class=\"tile ") +
+            (broken + unchained != 0 ? "bad" : (checked != 0 ? "ok" : "")) +
+            "\"><span class=\"v\">" + esc(chains) +
+            "</span><span class=\"k\">chains</span></div>\n";
     page += "</div></section>\n";
 
     page += timeline_section(t, offset, zone);

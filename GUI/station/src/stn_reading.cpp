@@ -7,7 +7,7 @@ bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
     StnLineReader reader(source);
     StnLine line;
     StnReportLine r;
-    std::string text;  // a line for the chain, kept for its room
+    std::string text;  // a line longer than a chunk, for the chain
     bool ok = true;
     while (ok && reader.next(&line)) {
         // A last line without its line end is torn, or still being
@@ -18,13 +18,14 @@ bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
         }
         if (options_.chain) {
             if (line.whole) {
-                text.assign(line.text);
-            } else if (!stn_read_at(source, line.offset, static_cast<std::size_t>(line.size),
-                                    &text)) {
+                check.feed(line.text);
+            } else if (stn_read_at(source, line.offset, static_cast<std::size_t>(line.size),
+                                   &text)) {
+                check.feed(text);
+            } else {
                 ok = false;
                 break;
             }
-            check.feed(text);
         }
         if (!options_.tally) continue;
         // One longer than any record is not one.

@@ -32,6 +32,18 @@ TEST(CliSha256, KnownVectors) {
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
+TEST(CliSha256, TheCpusExtensionsGiveThePortableDigest) {
+    if (!stn_sha256_accelerated()) GTEST_SKIP() << "this CPU has no SHA extensions";
+    // Every length across a few blocks and their padding edges; bytes that
+    // are not text.
+    std::string s;
+    for (int n = 0; n < 300; ++n) {
+        const auto *p = reinterpret_cast<const std::uint8_t *>(s.data());
+        ASSERT_EQ(stn_sha256_hex(p, s.size()), stn_sha256_hex_portable(p, s.size())) << n;
+        s.push_back(static_cast<char>(n * 151 + 17));
+    }
+}
+
 TEST(StnJson, ObjectsAndTheirCheck) {
     const std::string line = StnJson("result")
                                  .num("index", 3)

@@ -165,7 +165,7 @@ public:
         return f;
     }
     bool write_file(const std::string &utf8_path, const std::string &bytes) override {
-        return stn_write_whole_file(stn_wide(utf8_path), bytes);
+        return stn_write_whole_file(stn_wide(utf8_path), bytes, /*durable=*/false);
     }
 
 private:

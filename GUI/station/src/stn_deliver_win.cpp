@@ -428,7 +428,7 @@ public:
     }
 
     bool save_cursor(const std::string &text) override {
-        return !cursor_.empty() && stn_write_whole_file(cursor_, text);
+        return !cursor_.empty() && stn_write_whole_file(cursor_, text, /*durable=*/true);
     }
 
 private:

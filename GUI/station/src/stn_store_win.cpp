@@ -224,7 +224,7 @@ bool StnWinReportStore::retire_spill() {
     return MoveFileExW(spill_.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool stn_write_whole_file(const std::wstring &path, const std::string &bytes) {
+bool stn_write_whole_file(const std::wstring &path, const std::string &bytes, bool durable) {
     const std::wstring tmp = path + L".new";
     HANDLE f = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -237,10 +237,10 @@ bool stn_write_whole_file(const std::wstring &path, const std::string &bytes) {
         ok = WriteFile(f, bytes.data() + at, n, &put, nullptr) && put == n;
         at += n;
     }
-    ok = ok && FlushFileBuffers(f);
+    ok = ok && (!durable || FlushFileBuffers(f));
     CloseHandle(f);
     if (ok && MoveFileExW(tmp.c_str(), path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                          MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0))) {
         return true;
     }
     DeleteFileW(tmp.c_str());

@@ -17,14 +17,15 @@ import argparse
 import datetime
 import hashlib
 import json
-import os
 import re
 import shutil
-import signal
-import subprocess
 import sys
 from html.parser import HTMLParser
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "scripts"))
+import headless_chromium  # noqa: E402
+from headless_chromium import Chromium, Failure, console_faults  # noqa: E402
 
 # Every call to a child ends within this (Wine and Chromium start in ~1 s).
 CHILD_SECONDS = 90
@@ -34,9 +35,6 @@ GROUP_FIGURES = ("units", "updated", "current", "failed", "interrupted", "first_
 TIMELINE_FIGURES = ("units", "first_pass_yield", "units_per_hour", "running_s")
 SERIALS_LISTED = 500
 CSP = "default-src 'none'; style-src 'unsafe-inline'"
-# What Chromium logs when a page misbehaves: a console message (a blocked
-# load or script among them), a refused resource, a failed request.
-CONSOLE_FAULTS = re.compile(r"CONSOLE|Refused to|net::ERR_")
 
 # ---------------------------------------------------------------- reports
 
@@ -198,8 +196,8 @@ def shift_reports():
     b.unit(m(4), 0, 84700001, "updated", wc)
     b.unit(m(11), 1, 84700002, "failed", wc, failure="unverified")
     b.unit(m(19), 0, 84700003, "updated", wc)
-    b.foreign("-- handover: night shift --")
     b.unit(m(41), 0, 84700004, "updated", wd)
+    b.foreign("-- handover: night shift --")
     b.unit(m(58), 1, 84700005, "failed", wd, failure="other")
     b.unit(m(77), 0, 84700006, "updated", wd)
     b.unit(m(96), 1, 84700007, "current", wd)
@@ -238,46 +236,8 @@ CASES = (
 
 
 def run(cmd, cwd, what):
-    """Runs cmd to its end within CHILD_SECONDS; (exit code, stdout, stderr)
-    as text. The child gets a process group of its own, killed on time-out."""
-    p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, start_new_session=True)
-    try:
-        out, err = p.communicate(timeout=CHILD_SECONDS)
-    except subprocess.TimeoutExpired:
-        os.killpg(p.pid, signal.SIGKILL)
-        p.communicate()
-        raise Failure(f"{what}: no end within {CHILD_SECONDS} s: {' '.join(map(str, cmd))}")
-    return (p.returncode, out.decode("utf-8", "replace").replace("\r\n", "\n"),
-            err.decode("utf-8", "replace"))
+    return headless_chromium.run(cmd, cwd, what, CHILD_SECONDS)
 
-
-class Failure(Exception):
-    pass
-
-
-class Chromium:
-    """Headless Chromium with a profile of its own in the output folder."""
-
-    def __init__(self, exe, profile):
-        self.exe, self.profile = exe, profile
-        shutil.rmtree(profile, ignore_errors=True)
-        profile.mkdir(parents=True)
-
-    def __call__(self, page, *args, folder):
-        cmd = [self.exe, "--headless", "--disable-gpu", "--no-sandbox",
-               f"--user-data-dir={self.profile}", "--enable-logging=stderr", "--v=0",
-               "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-               "--disable-background-networking", "--disable-component-update", "--disable-sync",
-               *args, page.resolve().as_uri()]
-        code, out, err = run(cmd, folder, "chromium")
-        if code != 0:
-            raise Failure(f"chromium {' '.join(args)} exited {code}:\n{err[-2000:]}")
-        return out, err
-
-
-def console_faults(log):
-    return [l for l in log.splitlines() if CONSOLE_FAULTS.search(l)]
 
 # ---------------------------------------------------------------- the page
 
@@ -478,11 +438,12 @@ def run_case(name, make_reports, offset, args, chromium):
     verifies = [raw_json(l) for l in out.splitlines() if '"type":"verify"' in l]
 
     page = folder / "page.html"
-    dom, log = chromium(page, "--dump-dom", folder=folder)
+    dom, log = chromium.open(page, "--dump-dom", folder=folder)
     (folder / "dom.html").write_text(dom)
-    _, log2 = chromium(page, "--screenshot=page.png", "--window-size=1280,3200",
-                       "--hide-scrollbars", folder=folder)
-    _, log3 = chromium(page, "--print-to-pdf=page.pdf", "--no-pdf-header-footer", folder=folder)
+    _, log2 = chromium.open(page, "--screenshot=page.png", "--window-size=1280,3200",
+                            "--hide-scrollbars", folder=folder)
+    _, log3 = chromium.open(page, "--print-to-pdf=page.pdf", "--no-pdf-header-footer",
+                            folder=folder)
     (folder / "chromium.log").write_text(log + log2 + log3)
 
     c = Checks(name)
@@ -504,13 +465,14 @@ def main():
     p.add_argument("--cli", type=Path, required=True)
     p.add_argument("--wine-run", type=Path, required=True)
     p.add_argument("--out", type=Path, required=True)
-    p.add_argument("--chromium", default=shutil.which("chromium") or "/usr/bin/chromium")
+    p.add_argument("--chromium", default=headless_chromium.find_chromium())
     p.add_argument("--case", action="append", help="only these cases")
     args = p.parse_args()
     args.out = args.out.resolve()
-    if not Path(args.chromium).exists():
-        sys.exit(f"test_report_page: no Chromium at {args.chromium} (scripts/deps.sh installs it)")
-    chromium = Chromium(args.chromium, args.out / "chromium-profile")
+    try:
+        chromium = Chromium(args.chromium, args.out / "chromium-profile", CHILD_SECONDS)
+    except Failure as e:
+        sys.exit(f"test_report_page: {e}")
     passed = failed = 0
     for name, make_reports, offset in CASES:
         if args.case and name not in args.case:

@@ -136,7 +136,7 @@ class Report:
     def change_byte(self, needle, old, new):
         """One byte of the first line holding needle changed after it was
         written: the chain breaks at the line after it."""
-        i = next(i for i, l in enumerate(self.lines) if needle in l)
+        i = next(i for i, l in enumerate(self.lines) if needle in l and old in l)
         self.changed = True
         self.lines[i] = self.lines[i].replace(old, new, 1)
 
@@ -330,6 +330,16 @@ class Checks:
         if got != want:
             self.faults.append(f"{what}: page has {got!r}, want {want!r}")
 
+    def rows(self, group, got, want):
+        """Rows by name: each missing, extra or differing one named."""
+        for name in sorted(set(got) | set(want)):
+            if name not in got:
+                self.faults.append(f"{group}: no row {name!r} (want {want[name]})")
+            elif name not in want:
+                self.faults.append(f"{group}: a row {name!r} it should not have ({got[name]})")
+            else:
+                self.equal(f"{group} {name!r}", got[name], want[name])
+
     def true(self, what, ok):
         if not ok:
             self.faults.append(what)
@@ -365,16 +375,19 @@ def check_page(c, dom, report, verifies, reports, offset):
         share = fixed(int(count) / failed, 4) if failed else "null"
         if int(count) or kind in rows.get("failures", {}):
             want[kind] = {"count": count, "share": share}
-    c.equal("failures rows", rows.get("failures", {}), want)
+    c.rows("failures", rows.get("failures", {}), want)
 
     for group in ("orders", "stations"):
         want = {g["name"]: {f: g[f] for f in GROUP_FIGURES} for g in report[group]}
-        c.equal(f"{group} rows", rows.get(group, {}), want)
+        c.rows(group, rows.get(group, {}), want)
 
     want = {v["file"]: {"intact": v["intact"], "lines": v["lines"]} for v in verifies}
-    c.equal("chains rows", rows.get("chains", {}), want)
+    c.rows("chains", rows.get("chains", {}), want)
 
     check_timeline(c, rows.get("timeline", {}), report, reports, offset)
+    unknown = sorted(set(rows) - {"failures", "orders", "stations", "chains", "timeline"})
+    if unknown:
+        print(f"  (further row groups on the page: {', '.join(unknown)})")
 
 
 def check_timeline(c, rows, report, reports, offset):

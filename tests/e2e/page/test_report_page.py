@@ -208,7 +208,8 @@ def shift_reports():
 
 def backlog_reports():
     """An older station's report (no run lines, no chain: UTC) whose failed
-    serials outnumber the page's list."""
+    serials outnumber the page's list, its last units three days later (so
+    the page goes by days)."""
     r = Report("backlog.jsonl", "BENCH-7", "", chained=False)
     w = who("", "", "BENCH-7")
     t = utc("2026-02-02 06:00")
@@ -217,7 +218,7 @@ def backlog_reports():
         r.unit(t + datetime.timedelta(seconds=55 * i), i % 8, 85100000 + i, "failed", w,
                failure=failure)
     for i in range(3):
-        r.unit(t + datetime.timedelta(hours=9, minutes=i), 0, 85000001 + i, "updated", w)
+        r.unit(t + datetime.timedelta(days=3, minutes=i), 0, 85000001 + i, "updated", w)
     return [r]
 
 

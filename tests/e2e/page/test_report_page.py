@@ -69,13 +69,18 @@ class Report:
     """One report file, written as a station writes it (optionally chained:
     every line ends with its seq and the SHA-256 of the line before)."""
 
-    def __init__(self, name, station, offset, chained):
+    def __init__(self, name, station, offset, chained, begins="2026-01-05 21:00"):
         self.name, self.station, self.offset, self.chained = name, station, offset, chained
+        self.begins = utc(begins)
         self.lines = []       # whole lines, without LF
         self.tail = b""       # a torn last line (no LF)
         self.unit_times = []  # UTC times of the unit lines
         self.changed = False  # a byte changed after it was written
         self.next_id = 1
+
+    def m(self, minutes):
+        """The time that many minutes after the report begins."""
+        return self.begins + datetime.timedelta(minutes=minutes)
 
     def _add(self, obj):
         text = dumps(obj)
@@ -163,8 +168,7 @@ def shift_reports():
     line-b.jsonl chained with a changed byte and a foreign line."""
     a = Report("line-a.jsonl", "LINE-A", "+01:00", chained=True)
     wa, wb = who("Anna", ORDER_A, "LINE-A"), who("Jürgen", ORDER_B, "LINE-A")
-    t = utc("2026-01-05 21:00")
-    m = lambda minutes: t + datetime.timedelta(minutes=minutes)
+    m = a.m
     a.run("open", m(0))
     a.unit(m(2), 0, 84600001, "updated", wa)
     a.unit(m(9), 1, 84600002, "updated", wa)
@@ -188,10 +192,9 @@ def shift_reports():
     a.run("stop", m(220))
     a.tail = b'{"type":"unit","time":"2026-01-06T00:41:02.210Z","id":99,"index":0,"ser'
 
-    b = Report("line-b.jsonl", "LINE-B", "+01:00", chained=True)
+    b = Report("line-b.jsonl", "LINE-B", "+01:00", chained=True, begins="2026-01-05 22:30")
     wc, wd = who("Chen", ORDER_B, "LINE-B"), who("Chen", ORDER_C, "LINE-B")
-    t = utc("2026-01-05 22:30")
-    m = lambda minutes: t + datetime.timedelta(minutes=minutes)
+    m = b.m
     b.run("open", m(0))
     b.unit(m(4), 0, 84700001, "updated", wc)
     b.unit(m(11), 1, 84700002, "failed", wc, failure="unverified")
@@ -210,15 +213,13 @@ def backlog_reports():
     """An older station's report (no run lines, no chain: UTC) whose failed
     serials outnumber the page's list, its last units three days later (so
     the page goes by days)."""
-    r = Report("backlog.jsonl", "BENCH-7", "", chained=False)
+    r = Report("backlog.jsonl", "BENCH-7", "", chained=False, begins="2026-02-02 06:00")
     w = who("", "", "BENCH-7")
-    t = utc("2026-02-02 06:00")
     for i in range(SERIALS_LISTED + 23):
         failure = ("deadline", "no_answer", "refused")[i % 3]
-        r.unit(t + datetime.timedelta(seconds=55 * i), i % 8, 85100000 + i, "failed", w,
-               failure=failure)
+        r.unit(r.m(55 * i / 60), i % 8, 85100000 + i, "failed", w, failure=failure)
     for i in range(3):
-        r.unit(t + datetime.timedelta(days=3, minutes=i), 0, 85000001 + i, "updated", w)
+        r.unit(r.m(3 * 24 * 60 + i), 0, 85000001 + i, "updated", w)
     return [r]
 
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo need.
-# Idempotent and quiet when nothing is missing.
+# Idempotent and quiet when nothing is missing. Chromium (headless) opens the
+# line manager's page in its test and benchmark; DejaVu gives its screenshot
+# real glyphs.
 set -euo pipefail
 pkgs=(cmake make g++ clang libclang-rt-14-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -8,7 +10,8 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev
       xvfb x11-utils imagemagick
       git python3 unzip openssl osslsigncode jq
       nlohmann-json3-dev libcli11-dev xdotool wixl msitools
-      postgresql odbc-postgresql unixodbc)
+      postgresql odbc-postgresql unixodbc
+      chromium fonts-dejavu-core)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,5 +15,7 @@ if [[ ${#win[@]} -gt 0 ]]; then
     drv="$root/build/windows/devsim"
     "$root/scripts/test-session.sh" bash -c '[[ ! -f "'"$drv"'/driver/r846sim.sys" ]] || "'"$root"'/scripts/devsim-install.sh" "'"$drv"'/driver/r846sim.sys" "'"$drv"'/ctl/devsimctl.exe"; for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
 fi
+# Headless Chromium opening the page bench_report made, against a blank page.
+[[ ${#win[@]} -eq 0 ]] || { echo "== bench_page_open"; python3 "$root/bench/cli/bench_page_open.py" "$root/build/windows/bench/cli/report-1m.html" || true; }
 # The idle station's CPU time, before and after it slept on events.
 "$root/scripts/test-session.sh" "$root/scripts/bench-idle.sh"

@@ -3,10 +3,14 @@
 // its peak memory, on an empty report and on one of 1,000,000 units
 // (2,000,000 lines in the shape the station writes, made once and kept in
 // the build folder beside this program); a plain ReadFile pass over the same
-// file from the page cache; and qvm_cli report --json over it, in lines per
-// second. Runs alternate; medians. Prints figures and never fails (exit 1
-// only when it cannot measure). No device is plugged: the driver's devices
-// are removed when it runs.
+// file from the page cache; qvm_cli report --json over it, in lines per
+// second; and the line manager's page of it (report --html, which checks
+// each file's chain) against --json alone and against --json followed by
+// --verify --json, with the page's size. The page is kept beside this
+// program (report-1m.html) for bench_page_open.py, which times Chromium
+// opening it. Runs alternate; medians. Prints figures and never fails (exit
+// 1 only when it cannot measure). No device is plugged: the driver's
+// devices are removed when it runs.
 //
 // BENCH_QVM_CLI=PATH measures another qvm_cli.exe (an older build, for a
 // before and after); BENCH_ROUNDS=N sets the rounds (default 5).
@@ -23,6 +27,7 @@
 #include "bench_clock.h"
 #include "devsim_ctl.h"
 #include "qvm_e2e.h"
+#include "stn_chain.h"
 #include "stn_text.h"
 
 namespace {
@@ -60,8 +65,9 @@ bool write_all(HANDLE f, const std::string &bytes) {
 
 // The report as the station writes it: a start and a unit line per unit (3
 // in 100 are refused and pass at their second try), a run's stop and open
-// lines every 8 hours; the first run's open line is missing, as in a report
-// that an earlier version began (so that such a version opens it too).
+// lines every 8 hours, every line chained; the first run's open line is
+// missing, as in a report that an earlier version began (so that such a
+// version opens it too).
 bool make_report(const std::string &path, std::uint64_t *lines) {
     const std::string tmp = path + ".tmp";
     HANDLE f = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -70,16 +76,20 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
     const std::string sha(64, 'c');
     const std::int64_t t0 = 1767592800000;  // 2026-01-05T06:00:00Z
     std::string out;
+    std::string prev = kStnEmptySha256;
     *lines = 0;
+    const auto add = [&](const std::string &body) {
+        const std::string line = stn_chain_line(body, ++*lines, prev, nullptr);
+        prev = stn_line_sha256(line);
+        out += line + "\n";
+    };
     bool ok = true;
     for (std::uint64_t i = 0; i < kUnits && ok; ++i) {
         const std::int64_t t = t0 + static_cast<std::int64_t>(i) * kMsPerUnit +
                                static_cast<std::int64_t>(i / kUnitsPerShift) * 16 * 3600000;
         if (i != 0 && i % kUnitsPerShift == 0) {
-            out += stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50") +
-                   "\n";
-            out += stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50") + "\n";
-            *lines += 2;
+            add(stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50"));
+            add(stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50"));
         }
         StnUnitResult r;
         r.device.index = static_cast<unsigned>(i % 8);
@@ -90,7 +100,7 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
         r.device.mcu_version = 0x120;
         r.identified = true;
         r.id = i + 1;
-        out += stn_json_start(r.device, r.id, iso(t), sha) + "\n";
+        add(stn_json_start(r.device, r.id, iso(t), sha));
         if (in_100 < 3) {
             r.outcome = StnOutcome::kFailed;
             r.failure = StnFailure::kRefused;
@@ -103,8 +113,7 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
             r.new_version = 0x13E;
             r.ms = 2210;
         }
-        out += stn_json_report(r, iso(t + static_cast<std::int64_t>(r.ms)), sha) + "\n";
-        *lines += 2;
+        add(stn_json_report(r, iso(t + static_cast<std::int64_t>(r.ms)), sha));
         if (out.size() > (4u << 20)) {
             ok = write_all(f, out);
             out.clear();
@@ -250,11 +259,11 @@ struct ReportRun {
     std::string out;
 };
 
-// qvm_cli report --json on the file, to its end; its memory looked at
-// every 10 ms meanwhile (the peak counters only grow).
-ReportRun report(const std::string &exe, const std::string &file, const std::string &out_path) {
+// qvm_cli report with args (the options and the file), to its end; its
+// memory looked at every 10 ms meanwhile (the peak counters only grow).
+ReportRun report(const std::string &exe, const std::string &args, const std::string &out_path) {
     ReportRun r;
-    Child c(exe, "report --json \"" + file + "\"", out_path);
+    Child c(exe, "report " + args, out_path);
     if (!c.started()) return r;
     const double t0 = c.started_at;
     while (WaitForSingleObject(c.process(), 10) == WAIT_TIMEOUT) {
@@ -301,9 +310,14 @@ int main() {
     if (ctl.open()) ctl.remove_all();
 
     const std::string dir = folder_of_this_program();
-    const std::string big = dir + "report-1m.jsonl";
+    // Chained, as stations write reports now; the unchained one of earlier
+    // runs goes.
+    const std::string big = dir + "report-1m-chained.jsonl";
+    DeleteFileA((dir + "report-1m.jsonl").c_str());
     const std::string empty = dir + "report-empty.jsonl";
     const std::string answer = dir + "report-answer.json";
+    const std::string page = dir + "report-1m.html";
+    const std::string quoted_big = "\"" + big + "\"";
     std::uint64_t lines = 2 * kUnits + 2 * (kUnits / kUnitsPerShift - 1);
     if (file_size(big) == 0) {
         std::printf("making %s (once)...\n", big.c_str());
@@ -316,7 +330,7 @@ int main() {
     read_pass_ms(big);  // into the page cache
 
     std::vector<StationRun> on_empty, on_big;
-    std::vector<ReportRun> report_empty, report_big;
+    std::vector<ReportRun> report_empty, report_big, verify_big, page_big;
     std::vector<double> pass;
     for (int r = 0; r < rounds; ++r) {
         DeleteFileA(empty.c_str());
@@ -327,10 +341,13 @@ int main() {
         DeleteFileA(empty.c_str());
         HANDLE f = CreateFileA(empty.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-        report_empty.push_back(report(exe, empty, answer));
-        report_big.push_back(report(exe, big, answer));
+        report_empty.push_back(report(exe, "--json \"" + empty + "\"", answer));
+        report_big.push_back(report(exe, "--json " + quoted_big, answer));
+        verify_big.push_back(report(exe, "--verify --json " + quoted_big, ""));
+        page_big.push_back(report(exe, quoted_big + " --html \"" + page + "\"", ""));
         if (on_empty.back().first_probe_ms < 0 || on_big.back().first_probe_ms < 0 ||
-            pass.back() < 0 || report_empty.back().ms < 0 || report_big.back().ms < 0) {
+            pass.back() < 0 || report_empty.back().ms < 0 || report_big.back().ms < 0 ||
+            verify_big.back().ms < 0 || page_big.back().ms < 0) {
             std::fprintf(stderr, "bench_report: a run failed\n");
             return 1;
         }
@@ -346,7 +363,24 @@ int main() {
     const double pe = median(each(on_empty, priv)), pb = median(each(on_big, priv));
     const double we = median(each(on_empty, ws)), wb = median(each(on_big, ws));
     const double re = median(each(report_empty, [](const ReportRun &x) { return x.ms; }));
-    const double rb = median(each(report_big, [](const ReportRun &x) { return x.ms; }));
+    const auto took = [](const ReportRun &x) { return x.ms; };
+    const double rb = median(each(report_big, took));
+    const double vb = median(each(verify_big, took));
+    const double hb = median(each(page_big, took));
+    // Each round's --json and --verify together, and the page's time over
+    // that (the machine's noise differs from round to round).
+    std::vector<double> both, ratios;
+    std::string each_ratio;
+    for (std::size_t i = 0; i < report_big.size(); ++i) {
+        both.push_back(report_big[i].ms + verify_big[i].ms);
+        ratios.push_back(page_big[i].ms / both.back());
+        char buf[16];
+        std::snprintf(buf, sizeof buf, " %.2f", ratios.back());
+        each_ratio += buf;
+    }
+    const double jv = median(both);
+    const double hp =
+        median(each(page_big, [](const ReportRun &x) { return x.memory.peak_private_mb; }));
     const double rp =
         median(each(report_big, [](const ReportRun &x) { return x.memory.peak_private_mb; }));
     const double rw =
@@ -375,6 +409,18 @@ int main() {
                 lines / (rb / 1000.0));
     std::printf("  report --json lines per second (less an empty run): %5.0f\n",
                 lines / ((rb - re) / 1000.0));
+    std::printf("  report --verify --json, 1,000,000 units:        %9.1f ms\n", vb);
+    std::printf("  report --json, then --verify --json:            %9.1f ms\n", jv);
+    std::printf("  report --html (checks the chain too):           %9.1f ms, peak private %.1f MB\n",
+                hb, hp);
+    std::printf("  --html / --json:                                %9.2f\n", hb / rb);
+    std::printf("  --html / (--json + --verify --json):            %9.2f  (goal <= 1.2)\n",
+                hb / jv);
+    std::printf("    median of each round's:                       %9.2f  (rounds:%s)\n",
+                median(ratios), each_ratio.c_str());
+    const std::uint64_t page_size = file_size(page);
+    std::printf("  the page: %llu bytes  (goal < 2 MB), kept as %s\n",
+                static_cast<unsigned long long>(page_size), page.c_str());
     std::printf("  its answer: %s", report_big.back().out.c_str());
     return 0;
 }

@@ -410,13 +410,13 @@ std::string stn_report_page(const StnPageInput &in) {
             ++broken;
         }
     }
-    const std::string of_files = " of " + n(in.files.size()) + " files ";
+    const std::string of_files = " of " + n(in.files.size()) + " files";
     if (broken != 0) {
         page += "<p class=\"banner\"><strong>The chain breaks in " + n(broken) + of_files +
                 "</strong>: lines were changed, removed or inserted there. See Files read.</p>\n";
     }
     if (unchained != 0) {
-        page += "<p class=\"banner\"><strong>" + n(unchained) + of_files +
+        page += "<p class=\"banner\"><strong>" + n(unchained) + of_files + " " +
                 (unchained == 1 ? "is" : "are") +
                 " not chained</strong>: written before lines were chained, or with lines added "
                 "by hand. See Files read.</p>\n";

@@ -151,7 +151,7 @@ private:
     std::string status_words_;            // the status line's, without the page's
     bool close_after_ = false;     // close when the run has ended
     bool stop_requested_ = false;  // this run was asked to stop
-    bool in_box_ = false;          // the abort question is open
+    bool in_box_ = false;          // the abort question or a page's box is open
     bool notice_of_stop_ = false;  // the notice shown came after the stop request
     bool aborted_ = false;
     unsigned block_shown_ = 0;     // the units the reason given to Windows names; 0: none

@@ -504,7 +504,14 @@ void StwDialog::PageMade() {
     if (text.empty()) return;
     const UINT icon =
         r.outcome == StwPageOutcome::kNotFound ? MB_ICONINFORMATION : MB_ICONWARNING;
+    // As with the abort question: the window is not destroyed under the box
+    // (its loop would take the quit message); a close that came meanwhile
+    // and whose run has ended closes it now.
+    const bool in_question = in_box_;  // the box may come over the abort question
+    in_box_ = true;
     stw_message(m_hWnd, text, MB_OK | icon);
+    in_box_ = in_question;
+    if (!in_box_ && close_after_ && (run_ == nullptr || !run_->running())) DestroyWindow();
 }
 
 void StwDialog::Refresh(bool force) {

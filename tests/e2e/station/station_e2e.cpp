@@ -180,13 +180,18 @@ void keep_report(const std::string &path) {
     DeleteFileA(path.c_str());
 }
 
-std::vector<std::string> report_lines(const std::string &path) {
+std::string file_text(const std::string &path) {
     std::string s;
     if (FILE *f = std::fopen(path.c_str(), "rb")) {
         char buf[4096];
         for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
         std::fclose(f);
     }
+    return s;
+}
+
+std::vector<std::string> report_lines(const std::string &path) {
+    const std::string s = file_text(path);
     std::vector<std::string> lines;
     std::size_t from = 0;
     for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1)

@@ -80,6 +80,8 @@ void forget_placement();
 // station-report.jsonl, for the demo to show.
 void keep_report(const std::string &path);
 
+// A file's bytes; empty when it cannot be read.
+std::string file_text(const std::string &path);
 // The report's whole lines.
 std::vector<std::string> report_lines(const std::string &path);
 // The report's "unit" lines.

@@ -182,8 +182,8 @@ TEST(StationText, ThePagesFileIsNamedAfterTheReport) {
         {"//server/share/Pr\xc3\xbc" "fstand 2/a.jsonl", "C:\\Temp",
          "C:\\Temp\\a.html"},
         {"station.jsonl", "C:\\Temp", "C:\\Temp\\station.html"},
-        // A name that is all extension, or no name at all.
-        {"C:\\reports\\.jsonl", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\.html"},
+        // A name that begins with its only dot is all name; no name at all.
+        {"C:\\reports\\.jsonl", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\.jsonl.html"},
         {"C:\\reports\\", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\station-report.html"},
         {"", "C:\\Temp/", "C:\\Temp/station-report.html"},
         // A report kept in the temporary folder under a page's name.

@@ -30,6 +30,7 @@ struct CliArgs {
     std::string database;         // its connection string (a secret: see stn_db_redact)
     bool database_required = false;  // station: --database-required
     bool verify = false;          // report: --verify
+    std::string html;             // report: --html FILE; empty: none
 };
 
 // Parses argv[1..argc-1] (UTF-8) into *args.

@@ -54,6 +54,12 @@ public:
         (void)utf8_path;
         return nullptr;
     }
+    // Replaces the file at utf8_path with bytes as a whole (a reader never
+    // sees half of it); false when it cannot (the default writes nothing).
+    virtual bool write_file(const std::string &utf8_path, const std::string &bytes) {
+        (void)utf8_path, (void)bytes;
+        return false;
+    }
     // The factory's database (every call within timeout_s seconds), and a
     // report as delivery reads it (with its cursor file, or none); nullptr
     // with *why when they cannot be had. Used on one thread at a time.

@@ -57,7 +57,7 @@ const CommandRow kCommands[] = {
      "station never waits for it"},
     {"report", CliCommand::kReport,
      bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase) |
-         bit(kStnOptOrder),
+         bit(kStnOptOrder) | bit(kStnOptHtml),
      0,
      "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
@@ -67,7 +67,10 @@ const CommandRow kCommands[] = {
      "per unit (with operator, order, station and attempt). Opens no device.\n"
      "--verify: each file's chain (exit 8 when one breaks or a file is not\n"
      "chained); with --database also the lines missing from the database, and\n"
-     "rows it holds that the file lacks or holds changed"},
+     "rows it holds that the file lacks or holds changed.\n"
+     "--html FILE: the same figures as a page with charts (yield and units per\n"
+     "hour over time, failures by kind, stations, work orders) and each file's\n"
+     "chain; one self-contained HTML file, in the stations' local time"},
     {"ship", CliCommand::kShip, bit(kStnOptDatabase) | bit(kStnOptTimeout) | bit(kStnOptJson),
      bit(kStnOptDatabase),
      "FILE...",
@@ -194,6 +197,7 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
             }
             break;
         case kStnOptReport: args->report = v.text; break;
+        case kStnOptHtml: args->html = v.text; break;
         case kStnOptParallel: args->parallel = v.number; break;
         case kStnOptTimeout: args->timeout_s = v.number; break;
         case kStnOptOperator: args->who.operator_name = v.text; break;
@@ -214,6 +218,9 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         return refuse("report: --database goes with --verify");
     }
     if (args->verify && args->csv) return refuse("--verify and --csv exclude each other");
+    if (!args->html.empty() && args->database_given) {
+        return refuse("report: --html and --database exclude each other");
+    }
     return true;
 }
 

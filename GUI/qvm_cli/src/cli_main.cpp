@@ -164,6 +164,9 @@ public:
         if (!f->ok()) return nullptr;
         return f;
     }
+    bool write_file(const std::string &utf8_path, const std::string &bytes) override {
+        return stn_write_whole_file(stn_wide(utf8_path), bytes);
+    }
 
 private:
     // Takes the live view's lines off the console (they are redrawn).

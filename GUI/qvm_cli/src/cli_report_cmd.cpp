@@ -7,17 +7,13 @@
 #include <vector>
 
 #include "cli_exit.h"
-#include "stn_chain.h"
 #include "stn_json.h"
+#include "stn_page.h"
+#include "stn_reading.h"
 #include "stn_tally.h"
 #include "stn_text.h"
 
 namespace {
-
-// The kinds as people read them, by StnFailure.
-const char *const kKindWords[kStnFailureKinds] = {
-    "", "refused by the device", "no valid answer", "deadline", "unplugged or powered off",
-    "not verified", "other"};
 
 std::string csv_row(const StnReportLine &r, std::uint64_t attempt) {
     // Numbers as they are (a negative serial stays a number); texts quoted
@@ -46,26 +42,10 @@ std::string csv_row(const StnReportLine &r, std::uint64_t attempt) {
     return row;
 }
 
-// "3 h 05 min"
-std::string hours_text(std::uint64_t ms) {
-    const std::uint64_t minutes = ms / 60000;
-    char buf[48];
-    std::snprintf(buf, sizeof(buf), "%llu h %02u min",
-                  static_cast<unsigned long long>(minutes / 60),
-                  static_cast<unsigned>(minutes % 60));
-    return buf;
-}
-
 std::string serial_list(const std::vector<std::int64_t> &serials, const char *sep) {
     std::string s;
     for (std::int64_t v : serials) s += (s.empty() ? "" : sep) + std::to_string(v);
     return s;
-}
-
-std::string fixed(double v, int decimals) {
-    char buf[64];
-    std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
-    return buf;
 }
 
 // [{"name":"WO-17","units":3,...,"first_pass_yield":0.5}, ...]
@@ -137,13 +117,13 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
                                                      " recorded at a later start)"
                                                : std::string()));
     const double yield = t.first_pass_yield();
-    row("first-pass yield", yield < 0 ? "none" : fixed(yield * 100.0, 1) + " %");
+    row("first-pass yield", yield < 0 ? "none" : stn_decimal(yield * 100.0, 1) + " %");
     const double per_hour = t.units_per_hour();
-    row("units per hour", per_hour < 0 ? "none (under a minute)" : fixed(per_hour, 1));
-    row("time running", hours_text(t.running_ms()));
+    row("units per hour", per_hour < 0 ? "none (under a minute)" : stn_decimal(per_hour, 1));
+    row("time running", stn_hours_text(t.running_ms()));
     io.out("failures by kind");
     for (int k = 1; k < kStnFailureKinds; ++k) {
-        row((std::string("  ") + kKindWords[k]).c_str(), std::to_string(t.failures[k]));
+        row((std::string("  ") + stn_failure_words(static_cast<StnFailure>(k))).c_str(), std::to_string(t.failures[k]));
     }
     row("line stops", std::to_string(t.halts));
     const auto groups = [&](const char *title, const std::map<std::string, StnTally::Group> &g) {
@@ -153,7 +133,7 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
             row(("  " + (e.first.empty() ? std::string("(none)") : e.first)).c_str(),
                 std::to_string(e.second.units) + " units, " + std::to_string(e.second.updated) +
                     " updated, " + std::to_string(e.second.failed) + " failed, first-pass yield " +
-                    (y < 0 ? std::string("none") : fixed(y * 100.0, 1) + " %"));
+                    (y < 0 ? std::string("none") : stn_decimal(y * 100.0, 1) + " %"));
         }
     };
     groups("by work order", t.orders);
@@ -178,100 +158,111 @@ std::string cli_csv_field(const std::string &text) {
     return out + "\"";
 }
 
-int cli_report_command(const CliArgs &args, CliIo &io) {
-    const auto fail = [&](const std::string &message) {
-        if (args.json) io.out(cli_json_error(message, kCliExitUsage));
-        io.err("qvm_cli: " + message);
-        return kCliExitUsage;
-    };
-    // Every file is opened before anything is printed: one that cannot be
-    // leaves only its error. Then each is read a chunk at a time.
-    std::vector<std::unique_ptr<StnByteSource>> files;
+namespace {
+
+int refuse(const CliArgs &args, CliIo &io, const std::string &message) {
+    if (args.json) io.out(cli_json_error(message, kCliExitUsage));
+    io.err("qvm_cli: " + message);
+    return kCliExitUsage;
+}
+
+// Every file is opened before anything is printed: one that cannot be
+// leaves only its error.
+bool open_all(const CliArgs &args, CliIo &io, std::vector<std::unique_ptr<StnByteSource>> *files,
+              std::string *failed) {
     for (const std::string &path : args.files) {
-        files.push_back(io.open_file(path));
-        if (files.back() == nullptr) return fail("cannot read the report " + path);
+        files->push_back(io.open_file(path));
+        if (files->back() == nullptr) {
+            *failed = path;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int cli_report_command(const CliArgs &args, CliIo &io) {
+    std::vector<std::unique_ptr<StnByteSource>> files;
+    std::string failed;
+    if (!open_all(args, io, &files, &failed)) {
+        return refuse(args, io, "cannot read the report " + failed);
     }
     // Rows end in CR LF, as RFC 4180 and spreadsheets have them.
     if (args.csv) {
         io.out("time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,"
                "recovered,operator,order,station,attempt\r");
     }
-    StnTally tally;
+    StnReading::Options options;
+    // The page shows each file's chain: checked in the same pass.
+    options.chain = !args.html.empty();
+    options.order = args.who.order;
+    if (args.csv) {
+        options.on_unit = [&io](const StnReportLine &r, const StnTally &t) {
+            io.out(csv_row(r, t.attempt) + "\r");
+        };
+    }
+    StnReading reading(std::move(options));
+    std::vector<StnPageFile> page_files(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
-        StnLineReader reader(files[i].get());
-        StnLine line;
-        while (reader.next(&line)) {
-            // A last line without its line end is torn, or still being
-            // written: skipped, as is one longer than any record.
-            if (!line.ended || !line.whole) {
-                ++tally.skipped_lines;
-                continue;
-            }
-            const StnReportLine r = stn_read_report_line(line.text);
-            // --order: only that work order's units (and starts).
-            if (!args.who.order.empty() &&
-                (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
-                r.order != args.who.order) {
-                continue;
-            }
-            tally.add(r);
-            if (args.csv && r.kind == StnReportLine::kUnit) {
-                io.out(csv_row(r, tally.attempt) + "\r");
-            }
+        page_files[i].name = args.files[i];
+        if (!reading.read(files[i].get(), &page_files[i].chain)) {
+            return refuse(args, io, "cannot read the report " + args.files[i]);
         }
-        if (reader.failed()) return fail("cannot read the report " + args.files[i]);
-        tally.end_file();
         files[i].reset();
+    }
+    const StnTally &tally = reading.tally;
+    bool broken = false;
+    if (!args.html.empty()) {
+        StnPageInput page;
+        page.tally = &tally;
+        page.files = page_files;
+        page.generated_utc = io.utc_now();
+        page.order = args.who.order;
+        if (!io.write_file(args.html, stn_report_page(page))) {
+            return refuse(args, io, "cannot write the page " + args.html);
+        }
+        for (const StnPageFile &f : page_files) broken = broken || !f.chain.intact;
+        if (!args.json) {
+            io.out("report: the page is " + args.html);
+            if (broken) io.err("report: a chain does not hold; the page says which");
+        }
     }
     if (args.json) {
         io.out(json_report(tally, args.files.size()));
-    } else if (!args.csv) {
+    } else if (!args.csv && args.html.empty()) {
         text_report(tally, args.files.size(), io);
     }
     if (tally.skipped_lines != 0 && (args.json || args.csv)) {
         io.err("report: " + std::to_string(tally.skipped_lines) +
                " lines skipped (torn, or not a record)");
     }
-    return kCliExitOk;
+    // With --verify, a page whose chains do not all hold says so in its code.
+    return args.verify && broken ? kCliExitChainBroken : kCliExitOk;
 }
 
 int cli_verify_command(const CliArgs &args, CliIo &io) {
     int code = kCliExitOk;
     for (const std::string &path : args.files) {
         const std::unique_ptr<StnByteSource> file = io.open_file(path);
-        StnChainCheck check;
-        StnLineReader reader(file.get());
-        StnLine line;
-        std::string text;
-        bool read = file != nullptr;
-        while (read && reader.next(&line)) {
-            // A last line without its line end was never recorded.
-            if (!line.ended) break;
-            if (line.whole) {
-                check.feed(std::string(line.text));
-            } else if (stn_read_at(file.get(), line.offset, static_cast<std::size_t>(line.size),
-                                   &text)) {
-                check.feed(text);
-            } else {
-                read = false;
-            }
+        StnReading::Options options;
+        options.chain = true;
+        options.tally = false;
+        StnReading reading(std::move(options));
+        StnChainStatus chain;
+        if (file == nullptr || !reading.read(file.get(), &chain)) {
+            return refuse(args, io, "cannot read the report " + path);
         }
-        if (!read || reader.failed()) {
-            const std::string message = "cannot read the report " + path;
-            if (args.json) io.out(cli_json_error(message, kCliExitUsage));
-            io.err("qvm_cli: " + message);
-            return kCliExitUsage;
-        }
-        if (!check.intact()) code = kCliExitChainBroken;
+        if (!chain.intact) code = kCliExitChainBroken;
         if (args.json) {
             io.out(StnJson("verify")
                        .str("file", path)
-                       .boolean("intact", check.intact())
-                       .num("lines", static_cast<std::int64_t>(check.lines()))
-                       .str("verdict", check.verdict())
+                       .boolean("intact", chain.intact)
+                       .num("lines", static_cast<std::int64_t>(chain.lines))
+                       .str("verdict", chain.verdict)
                        .line());
         } else {
-            io.out(path + ": " + check.verdict());
+            io.out(path + ": " + chain.verdict);
         }
     }
     return code;

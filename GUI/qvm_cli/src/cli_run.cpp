@@ -410,7 +410,8 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
-        if (args.verify) {
+        // With --html, the page shows the chains (and --verify gives its code).
+        if (args.verify && args.html.empty()) {
             // The chain first; with a database, also its copy there.
             const int chain = cli_verify_command(args, io);
             if (chain == kCliExitUsage || !args.database_given) return chain;

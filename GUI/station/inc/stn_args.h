@@ -33,6 +33,7 @@ enum StnOpt : unsigned {
     kStnOptDatabase,
     kStnOptDatabaseRequired,
     kStnOptVerify,
+    kStnOptHtml,
     kStnOptCount
 };
 constexpr unsigned stn_opt_bit(StnOpt o) { return 1u << o; }

@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+// value with that many digits after the point, as StnJson::real writes it.
+std::string stn_decimal(double value, int decimals);
+
 // One JSON object; fields appear in the order they are added.
 class StnJson {
 public:

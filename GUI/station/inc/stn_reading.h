@@ -23,7 +23,8 @@ struct StnChainStatus {
 class StnReading {
 public:
     struct Options {
-        bool chain = false;  // check each file's chain too
+        bool chain = false;  // check each file's chain
+        bool tally = true;   // false: only the chain
         // Not empty: only that work order's unit and start lines count.
         std::string order;
         // Called for each unit line that counts, after it was added to

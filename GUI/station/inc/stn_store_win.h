@@ -22,6 +22,10 @@ std::string stn_utc_now();
 std::string stn_computer_name();
 // The computer's offset from UTC now, "+01:00"; empty when unknown.
 std::string stn_utc_offset();
+// Replaces the file at path with bytes as a whole: written beside it as
+// "<path>.new", flushed, then moved over it, so that a reader never sees
+// half of it. False when any step failed (the old file, if any, stays).
+bool stn_write_whole_file(const std::wstring &path, const std::string &bytes);
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);
 

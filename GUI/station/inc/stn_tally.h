@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "stn_timeline.h"
 #include "stn_unit.h"
 
 // One line of a report as read back. Never throws.
@@ -34,6 +35,7 @@ struct StnReportLine {
     std::uint64_t detail = 0, ms = 0;
     bool recovered = false;
     bool stop = false;              // kRun: "event":"stop" (the station ended); else "open"
+    std::string utc_offset;         // kRun: the station computer's ("+01:00"); may be empty
     // Who made the unit, for which work order, where (start and unit
     // lines; empty in reports written before they were recorded).
     std::string operator_name, order, station;
@@ -98,6 +100,11 @@ public:
         }
     };
     std::map<std::string, Group> orders, stations;  // by name ("" for none)
+    // Units, first passes and running time over time (running time once
+    // a run has ended: end_file() ends the last one).
+    StnTimeline timeline;
+    // The UTC offsets of the run lines, each once, as first seen.
+    std::vector<std::string> utc_offsets;
     // Which unit line of its serial the last unit line added was (1 for
     // its first in the lines read, 2 for its second, ...); 0 for none.
     std::uint64_t attempt = 0;

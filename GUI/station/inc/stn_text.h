@@ -46,6 +46,8 @@ std::string stn_json_run(const char *event, const std::string &utc_time,
                          const std::string &version);
 // minutes east of UTC as "+01:00", "-05:30".
 std::string stn_utc_offset_text(int minutes_east);
+// Running time for people: "3 h 05 min".
+std::string stn_hours_text(std::uint64_t ms);
 
 // One more unit of outcome, in whichever counters the caller keeps.
 template <class N>

@@ -21,6 +21,9 @@ inline bool stn_parse_utc(const std::string &text, StnUtcTime *out) {
 // Milliseconds since 1970-01-01T00:00:00Z (proleptic Gregorian calendar).
 std::int64_t stn_utc_epoch_ms(const StnUtcTime &t);
 
+// The civil time of milliseconds since 1970 (its inverse).
+StnUtcTime stn_utc_time_of(std::int64_t ms);
+
 // Both at once: false when text is not such a time.
 inline bool stn_utc_ms(const std::string &text, std::int64_t *ms) {
     StnUtcTime t;

@@ -27,9 +27,19 @@ public:
     // A bucket of local time: an hour or a day.
     struct Bucket {
         std::int64_t start_ms = 0;  // its start, UTC ms since 1970
+        std::int64_t width_ms = 0;  // an hour or a day
         std::string label;          // local: "2026-01-05 14:00" or "2026-01-05"
         Slot slot;
     };
+
+    StnTimeline() = default;
+    // A copy starts without the cached slot, which points into the original.
+    StnTimeline(const StnTimeline &o) : slots_(o.slots_) {}
+    StnTimeline &operator=(const StnTimeline &o) {
+        slots_ = o.slots_;
+        last_ = nullptr;
+        return *this;
+    }
 
     // A unit line at UTC ms `at`; first_pass: it is a first pass that counts.
     void add_unit(std::int64_t at, StnOutcome outcome, bool first_pass);
@@ -37,13 +47,15 @@ public:
     void add_running(std::int64_t from, std::int64_t to);
 
     bool empty() const { return slots_.empty(); }
-    // Every local hour (days when the span from the first to the last slot
-    // is longer than 48 hours) from the first to the last that holds
-    // anything, empty ones included. offset_minutes: east of UTC.
+    // The local hours (days when the span from the first to the last slot
+    // is longer than 48 hours) that hold anything, in time order.
+    // offset_minutes: east of UTC.
     std::vector<Bucket> buckets(int offset_minutes) const;
 
 private:
     std::map<std::int64_t, Slot> slots_;  // by quarter hour since 1970 (UTC)
+    Slot *last_ = nullptr;                // add_unit's last slot (a map's stay put)
+    std::int64_t last_quarter_ = 0;
 };
 
 // "+01:00" / "-03:30" as minutes east of UTC; false for any other text.

@@ -46,6 +46,8 @@ enum class StnFailure {
 constexpr int kStnFailureKinds = 7;
 // The word of a kind in report lines ("refused", ...); "" for kNone.
 const char *stn_failure_name(StnFailure kind);
+// The kind as people read it: "refused by the device", "no valid answer", ...
+const char *stn_failure_words(StnFailure kind);
 
 enum class StnOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
 

@@ -60,6 +60,10 @@ const StnOptRow kRows[kStnOptCount] = {
      "report: check each file's chain (any edit shows); with\n"
      "--database, also compare its lines with the rows the\n"
      "database holds for that report"},
+    {"--html", "FILE", false, 0, 0, false, kStnOptCsv, "a file name",
+     "report: also write the line manager's page to FILE: one\n"
+     "HTML file with its charts inside, for any browser,\n"
+     "offline, and for print"},
 };
 
 int find_row(const std::string &name) {

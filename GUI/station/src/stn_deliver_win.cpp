@@ -428,17 +428,7 @@ public:
     }
 
     bool save_cursor(const std::string &text) override {
-        if (cursor_.empty()) return false;
-        const std::wstring tmp = cursor_ + L".new";
-        HANDLE f = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return false;
-        DWORD put = 0;
-        const bool ok = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-                        put == text.size() && FlushFileBuffers(f);
-        CloseHandle(f);
-        return ok && MoveFileExW(tmp.c_str(), cursor_.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        return !cursor_.empty() && stn_write_whole_file(cursor_, text);
     }
 
 private:

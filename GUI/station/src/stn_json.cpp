@@ -28,11 +28,15 @@ StnJson &StnJson::num(const char *k, std::int64_t value) {
     return *this;
 }
 
-StnJson &StnJson::real(const char *k, double value, int decimals) {
-    key(k);
+std::string stn_decimal(double value, int decimals) {
     char buf[64];
     std::snprintf(buf, sizeof(buf), "%.*f", decimals, value);
-    text_ += buf;
+    return buf;
+}
+
+StnJson &StnJson::real(const char *k, double value, int decimals) {
+    key(k);
+    text_ += stn_decimal(value, decimals);
     return *this;
 }
 

@@ -1,5 +1,6 @@
 #include "stn_store_win.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "stn_args.h"
@@ -221,4 +222,27 @@ bool StnWinReportStore::retire_spill() {
     }
     const std::wstring to = spill_ + L"." + stn_wide(stamp) + L".added";
     return MoveFileExW(spill_.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool stn_write_whole_file(const std::wstring &path, const std::string &bytes) {
+    const std::wstring tmp = path + L".new";
+    HANDLE f = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    // WriteFile takes a DWORD: a large page goes in pieces.
+    for (std::size_t at = 0; ok && at < bytes.size();) {
+        const DWORD n = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1u << 24));
+        DWORD put = 0;
+        ok = WriteFile(f, bytes.data() + at, n, &put, nullptr) && put == n;
+        at += n;
+    }
+    ok = ok && FlushFileBuffers(f);
+    CloseHandle(f);
+    if (ok && MoveFileExW(tmp.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    DeleteFileW(tmp.c_str());
+    return false;
 }

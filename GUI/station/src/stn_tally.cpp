@@ -38,7 +38,8 @@ class Fields : public StnJsonMembers {
 public:
     enum Key {
         kType, kTime, kId, kIndex, kSerial, kOldVersion, kNewVersion, kResult, kFailure,
-        kMessage, kDetail, kMs, kRecovered, kEvent, kOperator, kOrder, kStation, kKeys
+        kMessage, kDetail, kMs, kRecovered, kEvent, kOperator, kOrder, kStation, kUtcOffset,
+        kKeys
     };
     struct Value {
         enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
@@ -119,6 +120,7 @@ public:
         r->failure = StnFailure::kNone;
         r->detail = r->ms = 0;
         r->recovered = r->stop = false;
+        r->utc_offset.clear();
         r->operator_name.assign(text(kOperator));
         r->order.assign(text(kOrder));
         r->station.assign(text(kStation));
@@ -140,6 +142,7 @@ public:
             r->kind = StnReportLine::kRun;
             r->time.assign(text(kTime));
             r->stop = event == "stop";
+            r->utc_offset.assign(text(kUtcOffset));
             return;
         }
         if (type != "unit" || !outcome_of(text(kResult), &r->outcome)) return;
@@ -175,7 +178,7 @@ private:
         static constexpr std::string_view kNames[kKeys] = {
             "type", "time", "id", "index", "serial", "old_version", "new_version",
             "result", "failure", "message", "detail", "ms", "recovered", "event",
-            "operator", "order", "station"};
+            "operator", "order", "station", "utc_offset"};
         // Most members of a line are looked up: the names by length first.
         static const struct ByLength {
             std::vector<int> of[12];
@@ -274,7 +277,7 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.index == b.index && a.serial == b.serial && a.old_version == b.old_version &&
            a.new_version == b.new_version && a.message == b.message && a.outcome == b.outcome &&
            a.failure == b.failure && a.detail == b.detail && a.ms == b.ms &&
-           a.recovered == b.recovered && a.stop == b.stop &&
+           a.recovered == b.recovered && a.stop == b.stop && a.utc_offset == b.utc_offset &&
            a.operator_name == b.operator_name && a.order == b.order && a.station == b.station;
 }
 
@@ -284,7 +287,10 @@ void StnTally::feed(std::string_view line) {
 }
 
 void StnTally::close_run() {
-    if (in_run_) closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
+    if (in_run_) {
+        closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
+        timeline.add_running(from_ms_, to_ms_);
+    }
     in_run_ = false;
 }
 
@@ -307,6 +313,10 @@ void StnTally::add(const StnReportLine &r) {
     std::int64_t at = 0;
     const bool timed = stn_utc_ms(r.time, &at);
     if (r.kind == StnReportLine::kRun) {
+        if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
+            std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
+            utc_offsets.push_back(r.utc_offset);
+        }
         if (r.stop && in_run_ && timed && at > to_ms_) to_ms_ = at;
         close_run();
         if (!r.stop && timed) {
@@ -351,6 +361,7 @@ void StnTally::add(const StnReportLine &r) {
             if (r.outcome == StnOutcome::kUpdated) ++g->first_passed;
         }
     }
+    if (timed) timeline.add_unit(at, r.outcome, first_pass);
     if (timed && !r.recovered) activity(at);
 }
 

@@ -116,6 +116,23 @@ const char *stn_failure_name(StnFailure kind) {
     return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "";
 }
 
+std::string stn_hours_text(std::uint64_t ms) {
+    const std::uint64_t minutes = ms / 60000;
+    char buf[48];
+    std::snprintf(buf, sizeof(buf), "%llu h %02u min",
+                  static_cast<unsigned long long>(minutes / 60),
+                  static_cast<unsigned>(minutes % 60));
+    return buf;
+}
+
+const char *stn_failure_words(StnFailure kind) {
+    static const char *const kWords[kStnFailureKinds] = {
+        "", "refused by the device", "no valid answer", "deadline", "unplugged or powered off",
+        "not verified", "other"};
+    const auto i = static_cast<std::size_t>(kind);
+    return i < sizeof kWords / sizeof kWords[0] ? kWords[i] : "";
+}
+
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
                            const std::string &image_sha256, const StnWho &who) {
     StnJson j("start");

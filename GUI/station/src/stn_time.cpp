@@ -44,3 +44,26 @@ std::int64_t stn_utc_epoch_ms(const StnUtcTime &t) {
     const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
     return ((days * 24 + t.hour) * 60 + t.minute) * 60000 + t.second * 1000 + t.ms;
 }
+
+StnUtcTime stn_utc_time_of(std::int64_t ms) {
+    // Floor division: times before 1970 count back from a whole day.
+    std::int64_t days = ms / 86400000, in_day = ms % 86400000;
+    if (in_day < 0) {
+        in_day += 86400000;
+        --days;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    StnUtcTime t;
+    t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
+    t.hour = static_cast<int>(in_day / 3600000);
+    t.minute = static_cast<int>(in_day / 60000 % 60);
+    t.second = static_cast<int>(in_day / 1000 % 60);
+    t.ms = static_cast<int>(in_day % 1000);
+    return t;
+}

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
+#include <set>
 
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
 #include "cli_test_store.h"
 #include "stn_json.h"
+#include "stn_page.h"
+#include "test_json_field.h"
 
 namespace {
 
@@ -19,6 +23,11 @@ public:
     void err(const std::string &l) override { errs.push_back(l); }
     std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
     std::shared_ptr<StnReportStore> open_report(const std::string &) override { return nullptr; }
+    std::map<std::string, std::string> written;
+    bool write_file(const std::string &path, const std::string &bytes) override {
+        written[path] = bytes;
+        return path.find("unwritable") == std::string::npos;
+    }
     // Read in small chunks, so that lines straddle them.
     std::unique_ptr<StnByteSource> open_file(const std::string &path) override {
         const auto it = files.find(path);
@@ -200,4 +209,149 @@ TEST(CliReportCmd, VerifySaysPerFileWhetherItsChainHolds) {
         << io.outs[1];
     EXPECT_NE(io.outs[2].find("not chained"), std::string::npos) << io.outs[2];
     EXPECT_EQ(run(io, {"report", "--verify", "missing.jsonl"}, cli_verify_command), kCliExitUsage);
+}
+
+namespace {
+
+// The page's rows of one group, and the JSON's array of that name, each
+// as "name|units|updated|current|failed|interrupted|first_pass_yield".
+std::set<std::string> page_rows(const std::string &page, const char *group) {
+    std::set<std::string> out;
+    const std::regex row(std::string("<tr data-group=\"") + group +
+                         "\" data-name=\"([^\"]*)\">(.*?)</tr>");
+    const std::regex cell("data-figure=\"(\\w+)\" data-value=\"([^\"]*)\"");
+    for (std::sregex_iterator r(page.begin(), page.end(), row), end; r != end; ++r) {
+        std::map<std::string, std::string> v;
+        const std::string cells = (*r)[2];
+        for (std::sregex_iterator c(cells.begin(), cells.end(), cell); c != end; ++c) {
+            v[(*c)[1]] = (*c)[2];
+        }
+        out.insert((*r)[1].str() + "|" + v["units"] + "|" + v["updated"] + "|" + v["current"] +
+                   "|" + v["failed"] + "|" + v["interrupted"] + "|" + v["first_pass_yield"]);
+    }
+    return out;
+}
+
+std::set<std::string> json_rows(const std::string &json, const char *group) {
+    std::set<std::string> out;
+    const std::size_t from = json.find(std::string("\"") + group + "\":[");
+    const std::string array = json.substr(from, json.find(']', from) - from);
+    const std::regex item("\\{\"name\":\"([^\"]*)\",\"units\":(\\d+),\"updated\":(\\d+),"
+                          "\"current\":(\\d+),\"failed\":(\\d+),\"interrupted\":(\\d+),"
+                          "\"first_pass_yield\":([^}]*)\\}");
+    for (std::sregex_iterator i(array.begin(), array.end(), item), end; i != end; ++i) {
+        std::string s = (*i)[1];
+        for (int k = 2; k <= 7; ++k) s += "|" + (*i)[k].str();
+        out.insert(s);
+    }
+    return out;
+}
+
+// The page's figures outside any row: name -> data-value.
+std::map<std::string, std::string> page_scalars(std::string page) {
+    page = std::regex_replace(page, std::regex("<tr data-group=[^]*?</tr>"), "");
+    std::map<std::string, std::string> out;
+    const std::regex fig("data-figure=\"(\\w+)\" data-value=\"([^\"]*)\"");
+    for (std::sregex_iterator f(page.begin(), page.end(), fig), end; f != end; ++f) {
+        out[(*f)[1]] = (*f)[2];
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(CliReportCmd, ThePageCarriesTheJsonFiguresEachFilesChainAndEscapesNames) {
+    // Two files of two stations (one name that is markup), one chained as
+    // the station writes it, one with a byte changed after.
+    cli_test::MemStore written;
+    StnReport report(&written);
+    ASSERT_EQ(report.open("t"), StnReportOpen::kOk);
+    ASSERT_TRUE(report.write_line(
+        "{\"type\":\"run\",\"time\":\"2026-12-08T21:00:00.000Z\",\"event\":\"open\","
+        "\"station\":\"<b>\",\"utc_offset\":\"+02:00\",\"version\":\"3.50\"}"));
+    for (int id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(report.write_line(
+            "{\"type\":\"unit\",\"time\":\"2026-12-08T2" + std::to_string(id) +
+            ":30:00.000Z\",\"id\":" + std::to_string(id) + ",\"serial\":" +
+            std::to_string(200 + id) + ",\"result\":\"" + (id == 2 ? "failed" : "updated") +
+            "\",\"failure\":\"deadline\",\"station\":\"<b>\",\"order\":\"WO & 1\"}"));
+    }
+    FakeIo io = two_reports();
+    io.files["good.jsonl"] = written.bytes;
+    std::string changed = written.bytes;
+    changed.replace(changed.find("2026-12-08T22"), 4, "2025");
+    io.files["edited.jsonl"] = changed;
+    const std::vector<const char *> files = {"a.jsonl", "b.jsonl", "good.jsonl", "edited.jsonl"};
+    std::vector<const char *> html = {"report"}, json = {"report", "--json"};
+    html.insert(html.end(), files.begin(), files.end());
+    json.insert(json.end(), files.begin(), files.end());
+    html.insert(html.end(), {"--html", "page.html"});
+    ASSERT_EQ(run(io, html), kCliExitOk);
+    ASSERT_EQ(io.outs, (std::vector<std::string>{"report: the page is page.html"}));
+    io.outs.clear();
+    ASSERT_EQ(run(io, json), kCliExitOk);
+    const std::string page = io.written["page.html"], line = io.outs.at(0);
+
+    const std::map<std::string, std::string> scalars = page_scalars(page);
+    for (const char *name : {"units", "updated", "current", "failed", "interrupted",
+                             "unidentified_failed", "first_pass_yield", "units_per_hour",
+                             "running_s", "halts", "skipped_lines", "files"}) {
+        ASSERT_EQ(scalars.count(name), 1u) << name;
+        EXPECT_EQ(scalars.at(name), test_support::field(line, name)) << name;
+    }
+    EXPECT_EQ(scalars.at("utc_offset"), "+02:00");
+    EXPECT_EQ(scalars.at("not_at_image"), "3");  // 102, 103 and 202
+    for (const char *group : {"orders", "stations"}) {
+        EXPECT_EQ(page_rows(page, group).size(), json_rows(line, group).size()) << group;
+    }
+    // Names as the JSON has them, markup as text.
+    EXPECT_EQ(page_rows(page, "orders"),
+              (std::set<std::string>{"|4|1|0|2|1|0.2500", "WO &amp; 1|6|4|0|2|0|0.6667"}));
+    EXPECT_EQ(json_rows(line, "orders"),
+              (std::set<std::string>{"|4|1|0|2|1|0.2500", "WO & 1|6|4|0|2|0|0.6667"}));
+    EXPECT_EQ(page.find("<b>"), std::string::npos);
+    EXPECT_NE(page.find("&lt;b&gt;"), std::string::npos);
+    // Each file's chain, as --verify says it; none of the figures, nothing
+    // fetched from elsewhere.
+    for (const auto &c : {std::make_pair("good.jsonl", "true"), std::make_pair("edited.jsonl", "false"),
+                          std::make_pair("a.jsonl", "false")}) {
+        EXPECT_NE(page.find(std::string("data-name=\"") + c.first +
+                            "\"><th scope=\"row\">" + c.first +
+                            "</th><td class=\"" + (c.second[0] == 't' ? "ok" : "bad") +
+                            "\" data-figure=\"intact\" data-value=\"" + c.second + "\""),
+                  std::string::npos)
+            << c.first;
+    }
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("://"), std::string::npos);
+    EXPECT_EQ(page.find(" src="), std::string::npos);
+
+    // With --verify, a broken chain gives its code; a page that cannot be
+    // written is an error.
+    html.push_back("--verify");
+    EXPECT_EQ(run(io, html), kCliExitChainBroken);
+    EXPECT_EQ(run(io, {"report", "a.jsonl", "--html", "unwritable.html"}), kCliExitUsage);
+}
+
+TEST(CliReportCmd, ThePageStaysSmallOnALongHistory) {
+    // 700 serials that never reached the image, and 300 work orders.
+    FakeIo io;
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) {
+        lines += "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"serial\":" +
+                 std::to_string(i) + ",\"result\":\"" + (i < 700 ? "failed" : "updated") +
+                 "\",\"order\":\"WO-" + std::to_string(i % 300) + "\"}\n";
+    }
+    io.files["long.jsonl"] = lines;
+    ASSERT_EQ(run(io, {"report", "long.jsonl", "--html", "page.html"}), kCliExitOk);
+    const std::string page = io.written["page.html"];
+    const auto count = [&page](const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("<li data-value="), kStnPageSerials);
+    EXPECT_NE(page.find("and 200 more"), std::string::npos);
+    EXPECT_EQ(count("data-group=\"orders\""), 200u);
+    EXPECT_NE(page.find("100 more</th><td class=\"num\">"), std::string::npos);
 }

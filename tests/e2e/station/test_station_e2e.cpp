@@ -72,47 +72,6 @@ void expect_second_window_refused(const std::string &report) {
     EXPECT_EQ(second.wait_main(0), nullptr);
 }
 
-// A registry value for the programs started meanwhile; the one before (or
-// none) comes back at the end.
-class ScopedValue {
-public:
-    ScopedValue(HKEY root, const char *key, const char *name) : name_(name) {
-        ok_ = RegCreateKeyExA(root, key, 0, nullptr, 0,
-                              KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_,
-                              nullptr) == ERROR_SUCCESS;
-        DWORD size = 0;
-        had_ = ok_ && RegQueryValueExA(key_, name, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
-        before_.resize(size);
-        if (had_ && size > 0) {
-            had_ = RegQueryValueExA(key_, name, nullptr, &type_, before_.data(), &size) ==
-                   ERROR_SUCCESS;
-        }
-    }
-    ~ScopedValue() {
-        if (!ok_) return;
-        if (had_) {
-            RegSetValueExA(key_, name_.c_str(), 0, type_, before_.data(),
-                           static_cast<DWORD>(before_.size()));
-        } else {
-            RegDeleteValueA(key_, name_.c_str());
-        }
-        RegCloseKey(key_);
-    }
-    ScopedValue(const ScopedValue &) = delete;
-    ScopedValue &operator=(const ScopedValue &) = delete;
-    bool set(DWORD type, const void *data, DWORD size) {
-        return ok_ && RegSetValueExA(key_, name_.c_str(), 0, type,
-                                     static_cast<const BYTE *>(data), size) == ERROR_SUCCESS;
-    }
-
-private:
-    HKEY key_ = nullptr;
-    std::string name_;
-    bool ok_ = false, had_ = false;
-    DWORD type_ = 0;
-    std::vector<BYTE> before_;
-};
-
 // The screen's DPI for the windows started meanwhile (Wine takes it from
 // the prefix's LogPixels).
 class ScopedDpi {
@@ -556,14 +515,9 @@ TEST_F(StationE2e, ReportOpensTheLineManagersPageOfTheReport) {
     }
     ASSERT_TRUE(run_unix("chmod +x " + unix_base + ".sh"));
     ScopedValue browsers(HKEY_CURRENT_USER, "Software\\Wine\\WineBrowser", "Browsers");
-    const std::string sh = unix_base + ".sh";
-    ASSERT_TRUE(browsers.set(REG_SZ, sh.c_str(), static_cast<DWORD>(sh.size() + 1)));
-    // Wine's shell looks in the machine's classes only.
-    ScopedValue html_type(HKEY_LOCAL_MACHINE, "Software\\Classes\\.html", "");
-    const auto html_opens_with = [&](const std::string &type) {
-        return html_type.set(REG_SZ, type.c_str(), static_cast<DWORD>(type.size() + 1));
-    };
-    ASSERT_TRUE(html_opens_with("qvm-no-such-type"));
+    ASSERT_TRUE(browsers.set(unix_base + ".sh"));
+    ScopedNoHtmlOpener html;
+    ASSERT_TRUE(html.ok());
 
     ASSERT_TRUE(plug(dev, 0, 341));
     ASSERT_TRUE(plug(dev, 1, 341));
@@ -608,7 +562,7 @@ TEST_F(StationE2e, ReportOpensTheLineManagersPageOfTheReport) {
         std::fputs("an older page", f);
         std::fclose(f);
     }
-    ASSERT_TRUE(html_opens_with("htmlfile"));
+    ASSERT_TRUE(html.browser());
     ASSERT_TRUE(x_keys(GetDlgItem(main, IDC_STATUS), "alt+e"));
     EXPECT_TRUE(qvm_e2e::wait_until(
         [&] { return GetFileAttributesA(opened.c_str()) != INVALID_FILE_ATTRIBUTES; }, 30000))

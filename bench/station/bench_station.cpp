@@ -11,7 +11,8 @@
 // report of 1,000,000 units that bench_report makes (run before this one):
 // the time from the press to the page written, and how long the window
 // takes to answer a message meanwhile against when it is idle (it must
-// never freeze). Prints figures; never fails a build.
+// never freeze), and how soon the window ends when closed meanwhile.
+// Prints figures; never fails a build.
 //
 // Threads: the main thread only.
 #include <windows.h>
@@ -204,6 +205,23 @@ PageTimes page_run(const std::string &report, const std::string &page) {
     return t;
 }
 
+// Report... on report, and the window closed a second later: the time
+// from the close to the process's end (the reading stops at its next
+// chunk), or -1.
+double close_while_making(const std::string &report) {
+    station_e2e::ScopedNoHtmlOpener no_browser;
+    station_e2e::Station st;
+    if (!no_browser.ok() || !st.start("--report \"" + report + "\"")) return -1;
+    HWND main = st.wait_main();
+    if (main == nullptr) return -1;
+    PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDC_REPORT_PAGE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(main, IDC_REPORT_PAGE)));
+    Sleep(1000);
+    const double t0 = now_ms();
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    return st.wait_exit(60000) ? now_ms() - t0 : -1;
+}
+
 // The Report... figures, or a line that says why there are none.
 void page_figures() {
     const std::string report = qvm_e2e::windows_path(BENCH_BIG_REPORT);
@@ -231,6 +249,8 @@ void page_figures() {
         kb = t.page_kb;
     }
     DeleteFileA(page.c_str());
+    std::vector<double> closes;
+    for (int r = 0; r < kPageRepetitions; ++r) closes.push_back(close_while_making(report));
     std::printf("Report... on a report of 1,000,000 units (medians of %d runs):\n",
                 kPageRepetitions);
     std::printf("  press to the page written:                  %8.1f ms\n", median(made));
@@ -239,6 +259,8 @@ void page_figures() {
                 median(answer), median(idle));
     std::printf("  window's answer meanwhile, longest:         %8.2f ms  (idle %.2f ms)\n",
                 median(longest), median(idle_longest));
+    std::printf("  closed 1 s after the press, close to exit:  %8.1f ms  (-1: did not end)\n",
+                median(closes));
 }
 
 }  // namespace

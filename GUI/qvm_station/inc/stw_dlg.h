@@ -96,6 +96,8 @@ private:
     // Report...: starts the page; and its end (kStwMsgPage).
     void MakePage();
     void PageMade();
+    // What Report... found, in a box (icon: MB_ICON...).
+    void PageBox(const std::string &text, UINT icon);
     bool MakingPage() const { return page_ != nullptr && page_->busy(); }
     // The status line: words, after the page's state while it is made.
     void Status(const std::string &words);

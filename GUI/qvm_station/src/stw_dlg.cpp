@@ -485,8 +485,7 @@ void StwDialog::Status(const std::string &words) {
 void StwDialog::MakePage() {
     if (MakingPage()) return;
     if (report_.empty()) {
-        stw_message(m_hWnd, stw_page_text(StwPageOutcome::kNoReport, report_, "", 0),
-                    MB_OK | MB_ICONINFORMATION);
+        PageBox(stw_page_text(StwPageOutcome::kNoReport, report_, "", 0), MB_ICONINFORMATION);
         return;
     }
     if (page_ == nullptr) page_.reset(new StwPageMaker(m_hWnd));
@@ -502,8 +501,10 @@ void StwDialog::PageMade() {
     Status(status_words_);
     const std::string text = stw_page_text(r.outcome, r.report, r.page, r.error);
     if (text.empty()) return;
-    const UINT icon =
-        r.outcome == StwPageOutcome::kNotFound ? MB_ICONINFORMATION : MB_ICONWARNING;
+    PageBox(text, r.outcome == StwPageOutcome::kNotFound ? MB_ICONINFORMATION : MB_ICONWARNING);
+}
+
+void StwDialog::PageBox(const std::string &text, UINT icon) {
     // As with the abort question: the window is not destroyed under the box
     // (its loop would take the quit message); a close that came meanwhile
     // and whose run has ended closes it now.

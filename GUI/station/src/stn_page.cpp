@@ -355,7 +355,7 @@ details summary{cursor:pointer;color:var(--mute);margin:8px 0}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}
 section{break-inside:avoid-page}#timeline,#serials,#stations,#orders{break-inside:auto}
 tr{break-inside:avoid}thead{display:table-header-group}
-.charts{grid-template-columns:1fr 1fr}summary{display:none}svg.bar{width:120px}}
+.charts{grid-template-columns:1fr}svg.chart{max-height:62mm}summary{display:none}svg.bar{width:120px}}
 </style>
 )";
 

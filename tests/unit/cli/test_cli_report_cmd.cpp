@@ -333,9 +333,17 @@ TEST(CliReportCmd, ThePageCarriesTheJsonFiguresEachFilesChainAndEscapesNames) {
     EXPECT_EQ(run(io, {"report", "a.jsonl", "--html", "unwritable.html"}), kCliExitUsage);
 }
 
-TEST(CliReportCmd, ThePageStaysSmallOnALongHistory) {
-    // 700 serials that never reached the image, and 300 work orders.
+TEST(CliReportCmd, ThePageOfAnEmptyReportAndOfALongHistory) {
     FakeIo io;
+    io.files["empty.jsonl"] = "";
+    ASSERT_EQ(run(io, {"report", "empty.jsonl", "--html", "empty.html"}), kCliExitOk);
+    const std::map<std::string, std::string> none = page_scalars(io.written["empty.html"]);
+    EXPECT_EQ(none.at("units"), "0");
+    EXPECT_EQ(none.at("first_pass_yield"), "null");
+    EXPECT_EQ(none.at("utc_offset"), "");
+    EXPECT_EQ(io.written["empty.html"].find("data-group=\"timeline\""), std::string::npos);
+
+    // 700 serials that never reached the image, and 300 work orders.
     std::string lines;
     for (int i = 0; i < 1000; ++i) {
         lines += "{\"type\":\"unit\",\"time\":\"2026-12-08T10:00:00.000Z\",\"serial\":" +

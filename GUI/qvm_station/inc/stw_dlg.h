@@ -17,9 +17,15 @@
 // sound switch off) and a flash of the task bar button; Start starts a new
 // run and takes the banner away.
 //
+// Report...: the line manager's page of the report shown, made on a thread
+// of its own (stw_page.h) while the window goes on, the station too; the
+// button is disabled and the status line says so meanwhile. A problem is
+// said in a message box, with the page's path when it was written.
+//
 // Threads: the dialog thread only. The station runs on the thread of its
 // StwRun (see stw_run.h), which only posts kStwMsgTurn and kStwMsgEnded
-// here; every window is touched from this thread alone.
+// here; the page is made on the thread of StwPageMaker, which only posts
+// kStwMsgPage here; every window is touched from this thread alone.
 //
 // Stopping: Stop, or a first close of the window, stops taking units and
 // lets running updates finish (the window closes after them when it was a
@@ -46,6 +52,7 @@
 #include "stw_grid.h"
 #include "stw_image.h"
 #include "stw_layout.h"
+#include "stw_page.h"
 #include "stw_run.h"
 
 // A message box of the station (caption "R846-QVM2K station"); text is
@@ -86,6 +93,14 @@ private:
     void Refresh(bool force);
     void OnEnded();
     void ShowReport();
+    // Report...: starts the page; and its end (kStwMsgPage).
+    void MakePage();
+    void PageMade();
+    // What Report... found, in a box (icon: MB_ICON...).
+    void PageBox(const std::string &text, UINT icon);
+    bool MakingPage() const { return page_ != nullptr && page_->busy(); }
+    // The status line: words, after the page's state while it is made.
+    void Status(const std::string &words);
     void SetText(int id, const std::string &text);
     // Enables the buttons for the run's state; move_focus keeps the keyboard
     // off a button that has just been disabled.
@@ -134,9 +149,11 @@ private:
     std::string delivery_report_;            // the report it delivers
     std::unique_ptr<StwRun> run_;  // the running (or last) station
     std::unique_ptr<StnOwner> owner_;
+    std::unique_ptr<StwPageMaker> page_;  // made at the first Report...
+    std::string status_words_;            // the status line's, without the page's
     bool close_after_ = false;     // close when the run has ended
     bool stop_requested_ = false;  // this run was asked to stop
-    bool in_box_ = false;          // the abort question is open
+    bool in_box_ = false;          // the abort question or a page's box is open
     bool notice_of_stop_ = false;  // the notice shown came after the stop request
     bool aborted_ = false;
     unsigned block_shown_ = 0;     // the units the reason given to Windows names; 0: none

@@ -1,7 +1,8 @@
 // The words and figures of the station window: a tile's state, its one-line
 // window text (what screen readers and tests read), the counters (yield,
 // units per hour, time running), a row of the last results and the report's
-// default file name. Pure; any thread.
+// default file name, the line manager's page of a report (its file and what
+// the window says of it). Pure; any thread.
 #pragma once
 
 #include <cstdint>
@@ -69,3 +70,28 @@ std::string stw_station_runs_text(const std::string &holder);
 
 // "station-2026-12-08.jsonl"
 std::string stw_report_name(int year, int month, int day);
+
+// The line manager's page of the report at `report`, in `folder` (the
+// user's temporary folder; a separator at its end or not): the report's
+// file name with ".html" for its last extension ("station-2026-12-08.jsonl"
+// -> "station-2026-12-08.html"), "station-report.html" when the path ends
+// in no name. Never the report itself: a report that would be its own page
+// gets "<name>-page.html". Paths are UTF-8, '\\' or '/' between names.
+std::string stw_page_path(const std::string &report, const std::string &folder);
+
+// How making, writing and opening the page went.
+enum class StwPageOutcome {
+    kOpened,       // in the browser: nothing to say
+    kNoReport,     // the window has no report (no Documents folder)
+    kNotFound,     // the report does not exist (yet)
+    kReadFailed,   // opening or reading the report failed
+    kWriteFailed,  // the page could not be written
+    kNoOpener,     // nothing on the computer opens web pages
+    kOpenFailed,   // opening it failed otherwise
+};
+// What the window says of it (a message box's text; "" for kOpened).
+// error: the system's error code, 0 when there is none.
+std::string stw_page_text(StwPageOutcome outcome, const std::string &report,
+                          const std::string &page, unsigned long error);
+// On the status line, before what the station says, while the page is made.
+extern const char kStwMakingPage[];

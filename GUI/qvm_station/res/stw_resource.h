@@ -46,6 +46,8 @@
 #define IDC_CAP_RECENT 1037
 // How the report's delivery to the database goes.
 #define IDC_DATABASE 1023
+// Report...: the line manager's page of the report, in the browser.
+#define IDC_REPORT_PAGE 1024
 
 // Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
 #define IDC_TILE_BASE 2000

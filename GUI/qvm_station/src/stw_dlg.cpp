@@ -44,7 +44,8 @@ bool anchor_of(int id, StwAnchor *a) {
     case IDC_REPORT:
     case IDC_NOTICE:
     case IDC_HALT: *a = {0, 0, 1, 0}; return true;
-    case IDC_CHANGE: *a = {1, 0, 1, 0}; return true;
+    case IDC_CHANGE:
+    case IDC_REPORT_PAGE: *a = {1, 0, 1, 0}; return true;
     case IDC_GRID: *a = {0, 0, 1, 1}; return true;
     case IDC_CAP_RECENT: *a = {0, 1, 0, 1}; return true;
     case IDC_DATABASE:
@@ -165,6 +166,9 @@ BOOL StwDialog::OnInitDialog() {
     ReasonColumn();
 
     CheckDlgButton(m_hWnd, IDC_SOUND, BST_CHECKED);
+    char status[256] = {};
+    GetDlgItem(IDC_STATUS)->GetWindowText(status, sizeof status);
+    status_words_ = status;
     station_name_ = args_.station_name.empty() ? stn_computer_name() : args_.station_name;
     for (int id : {IDC_OPERATOR, IDC_ORDER}) {
         ::SendMessageW(GetDlgItem(id)->m_hWnd, EM_LIMITTEXT, kFieldChars, 0);
@@ -243,7 +247,7 @@ void StwDialog::TakeImage() {
     image_ = built.image;
     image_ok_ = built.ok;
     if (image_ok_) return;
-    SetText(IDC_STATUS, "The embedded image is unusable: no unit can be updated.");
+    Status("The embedded image is unusable: no unit can be updated.");
     Buttons();
 }
 
@@ -264,6 +268,11 @@ void StwDialog::ShowReport() {
 void StwDialog::Buttons(bool move_focus) {
     const bool running = run_ != nullptr && run_->running();
     const int missing = MissingField();
+    HWND page = GetDlgItem(IDC_REPORT_PAGE)->m_hWnd;
+    // Off the button before it is disabled: a disabled window with the
+    // focus takes no keys, and the dialog's Tab would start nowhere.
+    if (MakingPage() && ::GetFocus() == page) SendMessage(WM_NEXTDLGCTL, 0, FALSE);
+    ::EnableWindow(page, !MakingPage());
     HWND focus = ::GetFocus();
     GetDlgItem(IDC_START)->EnableWindow(image_ok_ && !running && missing == 0);
     GetDlgItem(IDC_CHANGE)->EnableWindow(!running);
@@ -357,6 +366,7 @@ BOOL StwDialog::OnCommand(WPARAM wp, LPARAM lp) {
             if (RequestStop(false)) DestroyWindow();
             return TRUE;
         case IDC_CHANGE: ChangeReport(); return TRUE;
+        case IDC_REPORT_PAGE: MakePage(); return TRUE;
         default: break;
         }
     }
@@ -467,6 +477,44 @@ void StwDialog::ChangeReport() {
     ShowReport();
 }
 
+void StwDialog::Status(const std::string &words) {
+    status_words_ = words;
+    SetText(IDC_STATUS, MakingPage() ? std::string(kStwMakingPage) + " " + words : words);
+}
+
+void StwDialog::MakePage() {
+    if (MakingPage()) return;
+    if (report_.empty()) {
+        PageBox(stw_page_text(StwPageOutcome::kNoReport, report_, "", 0), MB_ICONINFORMATION);
+        return;
+    }
+    if (page_ == nullptr) page_.reset(new StwPageMaker(m_hWnd));
+    page_->start(report_);
+    Buttons();
+    Status(status_words_);
+}
+
+void StwDialog::PageMade() {
+    if (!MakingPage()) return;
+    const StwPageResult r = page_->take();
+    Buttons(false);
+    Status(status_words_);
+    const std::string text = stw_page_text(r.outcome, r.report, r.page, r.error);
+    if (text.empty()) return;
+    PageBox(text, r.outcome == StwPageOutcome::kNotFound ? MB_ICONINFORMATION : MB_ICONWARNING);
+}
+
+void StwDialog::PageBox(const std::string &text, UINT icon) {
+    // As with the abort question: the window is not destroyed under the box
+    // (its loop would take the quit message); a close that came meanwhile
+    // and whose run has ended closes it now.
+    const bool in_question = in_box_;  // the box may come over the abort question
+    in_box_ = true;
+    stw_message(m_hWnd, text, MB_OK | icon);
+    in_box_ = in_question;
+    if (!in_box_ && close_after_ && (run_ == nullptr || !run_->running())) DestroyWindow();
+}
+
 void StwDialog::Refresh(bool force) {
     const ULONGLONG now = GetTickCount64();
     if (!force && now - last_refresh_ < kRedrawMs) return;
@@ -533,7 +581,7 @@ void StwDialog::Refresh(bool force) {
     ShowDatabase();
     std::string status = stw_status_text(run_->running(), snap, aborted_);
     if (run_->running() && close_after_) status += " The window closes then.";
-    SetText(IDC_STATUS, status);
+    Status(status);
     Buttons();
 }
 
@@ -765,6 +813,7 @@ LRESULT StwDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     case kMsgImageBuilt: TakeImage(); return 0;
+    case kStwMsgPage: PageMade(); return 0;
     case kMsgDefaultReport:
         if (!chosen_report_ && (run_ == nullptr || !run_->running())) {
             report_ = stw_default_report(false);

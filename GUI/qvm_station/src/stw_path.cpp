@@ -4,26 +4,13 @@
 #include <shlobj.h>
 
 #include "stn_store_win.h"
+#include "stw_system.h"
 #include "stw_text.h"
-
-namespace {
-
-// A function of a system DLL that is loaded when it is first wanted, not at
-// every start of the program (shell32 alone adds about 30 ms to a start
-// under Wine). Null when it cannot be had; the DLL stays loaded.
-template <typename Fn>
-Fn system_function(const wchar_t *dll, const char *name) {
-    HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
-
-}  // namespace
 
 std::string stw_default_report(bool create_folder) {
     using FolderFn = HRESULT(WINAPI *)(HWND, int, HANDLE, DWORD, LPWSTR);
     static const FolderFn folder_path =
-        system_function<FolderFn>(L"shell32.dll", "SHGetFolderPathW");
+        stw_system_function<FolderFn>(L"shell32.dll", "SHGetFolderPathW");
     wchar_t docs[MAX_PATH] = {};
     if (folder_path == nullptr ||
         FAILED(folder_path(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, docs)))
@@ -50,7 +37,7 @@ bool stw_choose_report(HWND owner, const std::string &current, std::string *chos
     // A report is appended to, never replaced: no overwrite question.
     ofn.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     using SaveFn = BOOL(WINAPI *)(LPOPENFILENAMEW);
-    static const SaveFn save = system_function<SaveFn>(L"comdlg32.dll", "GetSaveFileNameW");
+    static const SaveFn save = stw_system_function<SaveFn>(L"comdlg32.dll", "GetSaveFileNameW");
     if (save == nullptr || !save(&ofn)) return false;
     *chosen = stn_utf8(file);
     return true;

@@ -165,3 +165,66 @@ std::string stw_field_value(const std::string &typed) {
     if (first == std::string::npos) return "";
     return typed.substr(first, typed.find_last_not_of(" \t") - first + 1);
 }
+
+const char kStwMakingPage[] = "Making the report page...";
+
+namespace {
+
+// A few system errors in words (Win32 codes; the rest by number).
+std::string error_words(unsigned long error) {
+    switch (error) {
+    case 2:
+    case 3: return "not found";
+    case 5: return "access denied";
+    case 32:
+    case 33: return "another program holds it";
+    case 39:
+    case 112: return "the disk is full";
+    default: return "error " + std::to_string(error);
+    }
+}
+
+std::string lower_ascii(std::string s) {
+    for (char &c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string stw_page_path(const std::string &report, const std::string &folder) {
+    const std::size_t slash = report.find_last_of("\\/");
+    std::string name = slash == std::string::npos ? report : report.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    if (name.empty() || name == "." || name == "..") name = "station-report";
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    std::string page = dir + name + ".html";
+    // Windows file names ignore case (ASCII is enough to tell a report
+    // named *.html in the temporary folder).
+    if (lower_ascii(page) == lower_ascii(report)) page = dir + name + "-page.html";
+    return page;
+}
+
+std::string stw_page_text(StwPageOutcome outcome, const std::string &report,
+                          const std::string &page, unsigned long error) {
+    const std::string why = error != 0 ? " (" + error_words(error) + ")" : "";
+    switch (outcome) {
+    case StwPageOutcome::kOpened: return "";
+    case StwPageOutcome::kNoReport:
+        return "There is no report to show: choose one with Change... first.";
+    case StwPageOutcome::kNotFound:
+        return "No units recorded yet: the report\n" + report + "\ndoes not exist.";
+    case StwPageOutcome::kReadFailed: return "The report cannot be read" + why + ":\n" + report;
+    case StwPageOutcome::kWriteFailed:
+        return "The report page cannot be written" + why + ":\n" + page;
+    case StwPageOutcome::kNoOpener:
+        return "No program on this computer opens web pages. The report page was written "
+               "to\n" + page;
+    case StwPageOutcome::kOpenFailed:
+        return "The report page could not be opened" + why + ". It was written to\n" + page;
+    }
+    return "";
+}

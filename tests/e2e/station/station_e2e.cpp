@@ -171,6 +171,34 @@ bool screenshot(const std::string &name) {
 
 void forget_placement() { RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\R846-QVM2K\\Station"); }
 
+ScopedValue::ScopedValue(HKEY root, const char *key, const char *name) : name_(name) {
+    ok_ = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                          &key_, nullptr) == ERROR_SUCCESS;
+    DWORD size = 0;
+    had_ = ok_ && RegQueryValueExA(key_, name, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+    before_.resize(size);
+    if (had_ && size > 0) {
+        had_ = RegQueryValueExA(key_, name, nullptr, &type_, before_.data(), &size) ==
+               ERROR_SUCCESS;
+    }
+}
+
+ScopedValue::~ScopedValue() {
+    if (!ok_) return;
+    if (had_) {
+        RegSetValueExA(key_, name_.c_str(), 0, type_, before_.data(),
+                       static_cast<DWORD>(before_.size()));
+    } else {
+        RegDeleteValueA(key_, name_.c_str());
+    }
+    RegCloseKey(key_);
+}
+
+bool ScopedValue::set(DWORD type, const void *data, DWORD size) {
+    return ok_ && RegSetValueExA(key_, name_.c_str(), 0, type, static_cast<const BYTE *>(data),
+                                 size) == ERROR_SUCCESS;
+}
+
 void keep_report(const std::string &path) {
     const char *dir = std::getenv("QVM_STATION_SHOTS");
     if (dir != nullptr && *dir != '\0') {
@@ -180,13 +208,18 @@ void keep_report(const std::string &path) {
     DeleteFileA(path.c_str());
 }
 
-std::vector<std::string> report_lines(const std::string &path) {
+std::string file_text(const std::string &path) {
     std::string s;
     if (FILE *f = std::fopen(path.c_str(), "rb")) {
         char buf[4096];
         for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
         std::fclose(f);
     }
+    return s;
+}
+
+std::vector<std::string> report_lines(const std::string &path) {
+    const std::string s = file_text(path);
     std::vector<std::string> lines;
     std::size_t from = 0;
     for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1)

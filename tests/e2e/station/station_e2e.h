@@ -76,10 +76,51 @@ bool screenshot(const std::string &name);
 // at its designed size.
 void forget_placement();
 
+// A registry value for the programs started meanwhile; the one before (or
+// none) comes back at the end.
+class ScopedValue {
+public:
+    ScopedValue(HKEY root, const char *key, const char *name);
+    ~ScopedValue();
+    ScopedValue(const ScopedValue &) = delete;
+    ScopedValue &operator=(const ScopedValue &) = delete;
+    bool set(DWORD type, const void *data, DWORD size);
+    // A string value (REG_SZ).
+    bool set(const std::string &text) {
+        return set(REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+    }
+
+private:
+    HKEY key_ = nullptr;
+    std::string name_;
+    bool ok_ = false, had_ = false;
+    DWORD type_ = 0;
+    std::vector<BYTE> before_;
+};
+
+// Nothing opens .html files while it lives (Wine's shell reads the
+// machine's classes): the station's Report... then says where the page is
+// instead of handing it to a browser. ok(): that was set.
+class ScopedNoHtmlOpener {
+public:
+    ScopedNoHtmlOpener()
+        : type_(HKEY_LOCAL_MACHINE, "Software\\Classes\\.html", ""),
+          ok_(type_.set("qvm-no-such-type")) {}
+    bool ok() const { return ok_; }
+    // From now on .html opens as Wine's htmlfile: with winebrowser.
+    bool browser() { return type_.set("htmlfile"); }
+
+private:
+    ScopedValue type_;
+    bool ok_;
+};
+
 // Deletes a test's report, or with QVM_STATION_SHOTS set moves it there as
 // station-report.jsonl, for the demo to show.
 void keep_report(const std::string &path);
 
+// A file's bytes; empty when it cannot be read.
+std::string file_text(const std::string &path);
 // The report's whole lines.
 std::vector<std::string> report_lines(const std::string &path);
 // The report's "unit" lines.

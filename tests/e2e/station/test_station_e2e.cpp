@@ -4,12 +4,14 @@
 // station window; a close that waits for a running update; the end of the
 // session while a unit is written; the layout at 96 and 144 dpi; a
 // scanner's codes in the fields starting a line that stops itself under a
-// banner; and 16 units in view in a maximized window, kept maximized.
+// banner; 16 units in view in a maximized window, kept maximized; and
+// Report..., the line manager's page of the report in the browser.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
 #include <regex>
 
 #include "station_e2e.h"
@@ -71,38 +73,13 @@ void expect_second_window_refused(const std::string &report) {
 }
 
 // The screen's DPI for the windows started meanwhile (Wine takes it from
-// the prefix's LogPixels); the one before comes back at the end.
+// the prefix's LogPixels).
 class ScopedDpi {
 public:
-    ScopedDpi() {
-        ok_ = RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0,
-                            KEY_QUERY_VALUE | KEY_SET_VALUE, &desk_) == ERROR_SUCCESS;
-        DWORD size = sizeof before_, type = 0;
-        had_ = ok_ && RegQueryValueExA(desk_, "LogPixels", nullptr, &type,
-                                       reinterpret_cast<BYTE *>(&before_), &size) == ERROR_SUCCESS;
-    }
-    ~ScopedDpi() {
-        if (!ok_) return;
-        if (had_) {
-            RegSetValueExA(desk_, "LogPixels", 0, REG_DWORD,
-                           reinterpret_cast<const BYTE *>(&before_), sizeof before_);
-        } else {
-            RegDeleteValueA(desk_, "LogPixels");
-        }
-        RegCloseKey(desk_);
-    }
-    ScopedDpi(const ScopedDpi &) = delete;
-    ScopedDpi &operator=(const ScopedDpi &) = delete;
-    bool set(DWORD dpi) {
-        return ok_ && RegSetValueExA(desk_, "LogPixels", 0, REG_DWORD,
-                                     reinterpret_cast<const BYTE *>(&dpi),
-                                     sizeof dpi) == ERROR_SUCCESS;
-    }
+    bool set(DWORD dpi) { return value_.set(REG_DWORD, &dpi, sizeof dpi); }
 
 private:
-    HKEY desk_ = nullptr;
-    bool ok_ = false, had_ = false;
-    DWORD before_ = 0;
+    ScopedValue value_{HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels"};
 };
 
 bool read_only(HWND edit) { return (GetWindowLongA(edit, GWL_STYLE) & ES_READONLY) != 0; }
@@ -486,5 +463,129 @@ TEST_F(StationE2e, SixteenUnitsAllInViewInAMaximizedWindow) {
         }
         DeleteFileA(report.c_str());
     }
+    forget_placement();
+}
+
+namespace {
+
+// The page's figure `name`: the data-value of the first element that
+// carries it, the headline's (the page begins with its headline figures).
+std::string page_figure(const std::string &html, const std::string &name) {
+    const std::size_t at = html.find("data-figure=\"" + name + "\"");
+    if (at == std::string::npos) return "<no figure " + name + ">";
+    const std::size_t open = html.rfind('<', at), close = html.find('>', at);
+    if (open == std::string::npos || close == std::string::npos) return "<no tag>";
+    const std::string tag = html.substr(open, close - open);
+    const std::size_t v = tag.find("data-value=\"");
+    if (v == std::string::npos) return "<no data-value in " + tag + ">";
+    return tag.substr(v + 12, tag.find('"', v + 12) - (v + 12));
+}
+
+}  // namespace
+
+// Report... while the station runs: the line manager's page of the report
+// in %TEMP% under the report's name, holding the report's figures. With
+// nothing to open .html files (what Wine's prefix has here, mshtml being
+// off; made sure of below) the window says so and names the page, without
+// a box of the shell's. With the association, pressed again from the
+// keyboard (Alt+E), the page is made anew and handed to the browser: Wine
+// opens it with winebrowser, which runs the Unix programs that
+// HKCU\Software\Wine\WineBrowser "Browsers" names with the page's file://
+// address (by default xdg-open, which would start a real browser here); the
+// test's browser is a script that writes down what it was given.
+TEST_F(StationE2e, ReportOpensTheLineManagersPageOfTheReport) {
+    forget_placement();
+    const std::string report = temp_report("station-page.jsonl");
+    char dir[MAX_PATH] = {};
+    GetTempPathA(sizeof dir, dir);
+    const std::string page = std::string(dir) + "station-page.html";
+    DeleteFileA(page.c_str());
+
+    const std::string unix_base = "/tmp/qvm-station-browser-" + std::to_string(GetCurrentProcessId());
+    const std::string script = qvm_e2e::windows_path(unix_base + ".sh");
+    const std::string opened = qvm_e2e::windows_path(unix_base + ".txt");
+    DeleteFileA(opened.c_str());
+    {
+        FILE *f = std::fopen(script.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        const std::string body = "#!/bin/sh\necho \"$1\" >" + unix_base + ".tmp && mv " + unix_base +
+                                 ".tmp " + unix_base + ".txt\n";
+        std::fwrite(body.data(), 1, body.size(), f);
+        std::fclose(f);
+    }
+    ASSERT_TRUE(run_unix("chmod +x " + unix_base + ".sh"));
+    ScopedValue browsers(HKEY_CURRENT_USER, "Software\\Wine\\WineBrowser", "Browsers");
+    ASSERT_TRUE(browsers.set(unix_base + ".sh"));
+    ScopedNoHtmlOpener html;
+    ASSERT_TRUE(html.ok());
+
+    ASSERT_TRUE(plug(dev, 0, 341));
+    ASSERT_TRUE(plug(dev, 1, 341));
+    ASSERT_TRUE(plug(dev, 2, 362));
+    Station st;
+    ASSERT_TRUE(st.start("--report \"" + report + "\""));
+    HWND main = st.wait_main();
+    ASSERT_NE(main, nullptr);
+    HWND button = GetDlgItem(main, IDC_REPORT_PAGE);
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(qvm_e2e::window_text(button), "R&eport...");
+    ASSERT_TRUE(x_press(GetDlgItem(main, IDC_START),
+                        [&] { return IsWindowEnabled(GetDlgItem(main, IDC_STOP)) != FALSE; }));
+    ASSERT_TRUE(qvm_e2e::wait_until([&] { return unit_lines(report).size() >= 3; }, 60000));
+
+    // The page's figures are the report's; the station went on meanwhile.
+    const auto expect_figures = [&] {
+        const std::string html = file_text(page);
+        const struct {
+            const char *figure, *value;
+        } figures[] = {{"units", "3"}, {"updated", "2"}, {"current", "1"}, {"failed", "0"}};
+        for (const auto &f : figures) EXPECT_EQ(page_figure(html, f.figure), f.value) << f.figure;
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main, IDC_STOP)));
+    };
+
+    ASSERT_TRUE(x_click(button));
+    HWND box = st.wait_box("No program on this computer opens web pages", 30000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_NE(box_text(box).find(page), std::string::npos) << box_text(box);
+    EXPECT_TRUE(screenshot("station-07-report-page-unopened"));
+    EXPECT_TRUE(answer(box, IDOK));
+    EXPECT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(button) != FALSE; }));
+    expect_figures();
+    EXPECT_EQ(GetFileAttributesA(opened.c_str()), INVALID_FILE_ATTRIBUTES);
+    // The status line is the station's again.
+    EXPECT_EQ(qvm_e2e::item_text(main, IDC_STATUS), "Running: plug in units to update them.");
+
+    // Made anew each time: what stands in the page's place is replaced.
+    {
+        FILE *f = std::fopen(page.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("an older page", f);
+        std::fclose(f);
+    }
+    ASSERT_TRUE(html.browser());
+    ASSERT_TRUE(x_keys(GetDlgItem(main, IDC_STATUS), "alt+e"));
+    EXPECT_TRUE(qvm_e2e::wait_until(
+        [&] { return GetFileAttributesA(opened.c_str()) != INVALID_FILE_ATTRIBUTES; }, 30000))
+        << "the browser was not started";
+    EXPECT_TRUE(qvm_e2e::wait_until([&] { return IsWindowEnabled(button) != FALSE; }, 30000));
+    std::string handed = file_text(opened);
+    while (!handed.empty() && (handed.back() == '\n' || handed.back() == '\r')) handed.pop_back();
+    const std::string tail = "/station-page.html";
+    EXPECT_EQ(handed.rfind("file:///", 0), 0u) << handed;
+    EXPECT_TRUE(handed.size() > tail.size() &&
+                handed.compare(handed.size() - tail.size(), tail.size(), tail) == 0)
+        << handed;
+    expect_figures();
+    if (HWND stray = st.wait_box("", 1000)) {
+        ADD_FAILURE() << "a box came when the page was opened: " << box_text(stray);
+        answer(stray, IDOK);
+    }
+
+    qvm_e2e::close_box(main);
+    ASSERT_TRUE(st.wait_exit(30000));
+    DeleteFileA(page.c_str());
+    DeleteFileA(opened.c_str());
+    DeleteFileA(script.c_str());
+    DeleteFileA(report.c_str());
     forget_placement();
 }

@@ -166,3 +166,62 @@ TEST(StationText, TheFieldsAndTheirHint) {
     } cases[] = {{"", ""}, {"  \t ", ""}, {" WO-7\t", "WO-7"}, {"Ana  M\xc3\xbcller ", "Ana  M\xc3\xbcller"}};
     for (const auto &c : cases) EXPECT_EQ(stw_field_value(c.typed), c.value) << c.typed;
 }
+
+// The page goes into the temporary folder under the report's name; it never
+// replaces the report, whatever the report is called.
+TEST(StationText, ThePagesFileIsNamedAfterTheReport) {
+    const char kTemp[] = "C:\\Users\\op\\AppData\\Local\\Temp\\";
+    const struct {
+        const char *report, *folder, *page;
+    } cases[] = {
+        {"C:\\Users\\op\\Documents\\R846-QVM2K\\station-2026-12-08.jsonl", kTemp,
+         "C:\\Users\\op\\AppData\\Local\\Temp\\station-2026-12-08.html"},
+        // Only the last extension goes; a dot in a folder is not one.
+        {"D:\\line 4.b\\report.v2.jsonl", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\report.v2.html"},
+        {"D:\\line 4.b\\report", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\report.html"},
+        {"//server/share/Pr\xc3\xbc" "fstand 2/a.jsonl", "C:\\Temp",
+         "C:\\Temp\\a.html"},
+        {"station.jsonl", "C:\\Temp", "C:\\Temp\\station.html"},
+        // A name that begins with its only dot is all name; no name at all.
+        {"C:\\reports\\.jsonl", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\.jsonl.html"},
+        {"C:\\reports\\", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\station-report.html"},
+        {"", "C:\\Temp/", "C:\\Temp/station-report.html"},
+        // A report kept in the temporary folder under a page's name.
+        {"C:\\Temp\\Shift.HTML", "C:\\temp", "C:\\temp\\Shift-page.html"},
+        {"C:\\Temp\\shift.html", "C:\\Temp\\", "C:\\Temp\\shift-page.html"},
+        {"C:\\Temp\\shift.jsonl", "C:\\Temp\\", "C:\\Temp\\shift.html"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(stw_page_path(c.report, c.folder), c.page) << c.report;
+}
+
+TEST(StationText, WhatTheWindowSaysOfThePage) {
+    const std::string report = "C:\\r\\station.jsonl", page = "C:\\t\\station.html";
+    const struct {
+        StwPageOutcome outcome;
+        unsigned long error;
+        const char *text;
+    } cases[] = {
+        {StwPageOutcome::kOpened, 0, ""},
+        {StwPageOutcome::kNoReport, 0,
+         "There is no report to show: choose one with Change... first."},
+        {StwPageOutcome::kNotFound, 2,
+         "No units recorded yet: the report\nC:\\r\\station.jsonl\ndoes not exist."},
+        {StwPageOutcome::kReadFailed, 5,
+         "The report cannot be read (access denied):\nC:\\r\\station.jsonl"},
+        {StwPageOutcome::kReadFailed, 0, "The report cannot be read:\nC:\\r\\station.jsonl"},
+        {StwPageOutcome::kWriteFailed, 112,
+         "The report page cannot be written (the disk is full):\nC:\\t\\station.html"},
+        {StwPageOutcome::kWriteFailed, 32,
+         "The report page cannot be written (another program holds it):\nC:\\t\\station.html"},
+        {StwPageOutcome::kNoOpener, 1155,
+         "No program on this computer opens web pages. The report page was written to\n"
+         "C:\\t\\station.html"},
+        {StwPageOutcome::kOpenFailed, 1223,
+         "The report page could not be opened (error 1223). It was written to\n"
+         "C:\\t\\station.html"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(stw_page_text(c.outcome, report, page, c.error), c.text)
+            << static_cast<int>(c.outcome);
+    }
+}

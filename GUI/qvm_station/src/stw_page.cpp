@@ -1,0 +1,191 @@
+#include "stw_page.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "stn_page.h"
+#include "stn_reading.h"
+#include "stn_store_win.h"
+#include "stw_system.h"
+
+struct StwPageMaker::Job {
+    HWND notify = nullptr;
+    std::string report;
+    std::atomic<bool> cancel{false};
+    StwPageResult result;  // the page thread's until it has posted
+};
+
+namespace {
+
+// How long the window's end waits for a page thread (the shell may hold it
+// in a browser's start-up) before leaving it to end with the process.
+constexpr DWORD kEndWaitMs = 3000;
+
+// The report, read until the window asks the reading to stop (a failed
+// read ends StnReading's pass). Keeps the system's error of a failed read.
+class StoppableSource : public StnByteSource {
+public:
+    StoppableSource(StnByteSource *inner, const std::atomic<bool> *cancel)
+        : inner_(inner), cancel_(cancel) {}
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override {
+        if (cancel_->load()) return false;
+        if (inner_->read(offset, buf, n, got)) return true;
+        error = GetLastError();
+        return false;
+    }
+    DWORD error = 0;
+
+private:
+    StnByteSource *inner_;
+    const std::atomic<bool> *cancel_;
+};
+
+// bytes into path, whole or not at all: written beside it, then put in its
+// place (a browser that reloads never sees half a page). 0 or the error.
+DWORD write_whole(const std::wstring &path, const std::string &bytes) {
+    const std::wstring part = path + L".part";
+    HANDLE f = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD error = 0;
+    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
+        const DWORD n = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+        DWORD put = 0;
+        if (!WriteFile(f, bytes.data() + done, n, &put, nullptr)) error = GetLastError();
+        else if (put == 0) error = ERROR_WRITE_FAULT;
+        done += put;
+    }
+    CloseHandle(f);
+    if (error == 0 && !MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        error = GetLastError();
+    if (error != 0) DeleteFileW(part.c_str());
+    return error;
+}
+
+// Opens the page as a double click would, with no error box of the shell's
+// (the window says it). COM first, as the shell's handlers may need it on
+// this thread.
+void open_page(const std::wstring &page, StwPageResult *r) {
+    using ExecFn = BOOL(WINAPI *)(SHELLEXECUTEINFOW *);
+    using InitFn = HRESULT(WINAPI *)(LPVOID, DWORD);
+    using EndFn = void(WINAPI *)();
+    static const ExecFn exec = stw_system_function<ExecFn>(L"shell32.dll", "ShellExecuteExW");
+    static const InitFn com_init = stw_system_function<InitFn>(L"ole32.dll", "CoInitializeEx");
+    static const EndFn com_end = stw_system_function<EndFn>(L"ole32.dll", "CoUninitialize");
+    if (exec == nullptr) {
+        r->outcome = StwPageOutcome::kOpenFailed;
+        r->error = ERROR_PROC_NOT_FOUND;
+        return;
+    }
+    const bool com = com_init != nullptr && com_end != nullptr &&
+                     SUCCEEDED(com_init(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    // NOASYNC: the shell's work is done before this thread ends.
+    sei.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    sei.lpVerb = L"open";
+    sei.lpFile = page.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    const bool opened = exec(&sei) != FALSE;
+    const DWORD error = opened ? 0 : GetLastError();
+    if (com) com_end();
+    if (opened) {
+        r->outcome = StwPageOutcome::kOpened;
+        return;
+    }
+    const bool none = error == ERROR_NO_ASSOCIATION ||
+                      reinterpret_cast<INT_PTR>(sei.hInstApp) == SE_ERR_NOASSOC;
+    r->outcome = none ? StwPageOutcome::kNoOpener : StwPageOutcome::kOpenFailed;
+    r->error = error;
+}
+
+void make_page(StwPageMaker::Job *job) {
+    StwPageResult &r = job->result;
+    r.report = job->report;
+    StnWinFile file(job->report, StnWinFile::kRead);
+    if (!file.ok()) {
+        const DWORD e = GetLastError();
+        r.outcome = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND
+                        ? StwPageOutcome::kNotFound
+                        : StwPageOutcome::kReadFailed;
+        r.error = e;
+        return;
+    }
+    StnReading::Options options;
+    options.chain = true;
+    StnReading reading(std::move(options));
+    StoppableSource source(&file, &job->cancel);
+    StnPageFile checked;
+    checked.name = job->report;
+    if (!reading.read(&source, &checked.chain)) {
+        r.outcome = StwPageOutcome::kReadFailed;
+        r.error = source.error;
+        return;
+    }
+    StnPageInput input;
+    input.tally = &reading.tally;
+    input.files.push_back(checked);
+    input.generated_utc = stn_utc_now();
+    const std::string html = stn_report_page(input);
+
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    if (n == 0 || n > MAX_PATH) {
+        r.outcome = StwPageOutcome::kWriteFailed;
+        r.error = n == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
+        return;
+    }
+    r.page = stw_page_path(stn_full_path(job->report), stn_utf8(temp));
+    const std::wstring page = stn_wide(r.page);
+    if (const DWORD e = write_whole(page, html)) {
+        r.outcome = StwPageOutcome::kWriteFailed;
+        r.error = e;
+        return;
+    }
+    if (job->cancel.load()) return;  // the window has gone: nothing to open it for
+    open_page(page, &r);
+}
+
+DWORD WINAPI page_thread(void *arg) {
+    // The thread's own hold on the job, given up as it ends.
+    std::unique_ptr<std::shared_ptr<StwPageMaker::Job>> held(
+        static_cast<std::shared_ptr<StwPageMaker::Job> *>(arg));
+    StwPageMaker::Job *job = held->get();
+    make_page(job);
+    ::PostMessageW(job->notify, kStwMsgPage, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+StwPageMaker::~StwPageMaker() {
+    if (job_ != nullptr) job_->cancel.store(true);
+    if (thread_ == nullptr) return;
+    WaitForSingleObject(thread_, kEndWaitMs);
+    CloseHandle(thread_);
+}
+
+bool StwPageMaker::start(const std::string &report) {
+    if (busy()) return false;
+    job_ = std::make_shared<Job>();
+    job_->notify = notify_;
+    job_->report = report;
+    auto *held = new std::shared_ptr<Job>(job_);
+    thread_ = CreateThread(nullptr, 0, page_thread, held, 0, nullptr);
+    if (thread_ == nullptr) page_thread(held);  // no thread to be had: here, slower
+    return true;
+}
+
+StwPageResult StwPageMaker::take() {
+    if (thread_ != nullptr) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    StwPageResult r;
+    if (job_ != nullptr) r = job_->result;
+    job_.reset();
+    return r;
+}

@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include <algorithm>
 #include <atomic>
 
 #include "stn_page.h"
@@ -41,28 +40,6 @@ private:
     StnByteSource *inner_;
     const std::atomic<bool> *cancel_;
 };
-
-// bytes into path, whole or not at all: written beside it, then put in its
-// place (a browser that reloads never sees half a page). 0 or the error.
-DWORD write_whole(const std::wstring &path, const std::string &bytes) {
-    const std::wstring part = path + L".part";
-    HANDLE f = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD error = 0;
-    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
-        const DWORD n = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        DWORD put = 0;
-        if (!WriteFile(f, bytes.data() + done, n, &put, nullptr)) error = GetLastError();
-        else if (put == 0) error = ERROR_WRITE_FAULT;
-        done += put;
-    }
-    CloseHandle(f);
-    if (error == 0 && !MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        error = GetLastError();
-    if (error != 0) DeleteFileW(part.c_str());
-    return error;
-}
 
 // Opens the page as a double click would, with no error box of the shell's
 // (the window says it). COM first, as the shell's handlers may need it on
@@ -139,9 +116,11 @@ void make_page(StwPageMaker::Job *job) {
     }
     r.page = stw_page_path(stn_full_path(job->report), stn_utf8(temp));
     const std::wstring page = stn_wide(r.page);
-    if (const DWORD e = write_whole(page, html)) {
+    // Whole or not at all (a browser that reloads never sees half a
+    // page); not flushed: it can be made again.
+    if (!stn_write_whole_file(page, html, /*durable=*/false)) {
         r.outcome = StwPageOutcome::kWriteFailed;
-        r.error = e;
+        r.error = GetLastError();
         return;
     }
     if (job->cancel.load()) return;  // the window has gone: nothing to open it for

@@ -26,7 +26,7 @@ std::string stn_utc_offset();
 // "<path>.new" then moved over it, so that a reader never sees half of it.
 // durable: flushed to the disk first (a cursor; a page that can be made
 // again need not wait for the disk). False when any step failed (the old
-// file, if any, stays).
+// file, if any, stays; GetLastError says why).
 bool stn_write_whole_file(const std::wstring &path, const std::string &bytes, bool durable);
 // path made absolute (GetFullPathNameW), UTF-8; path itself when that fails.
 std::string stn_full_path(const std::string &utf8_path);

@@ -229,20 +229,24 @@ bool stn_write_whole_file(const std::wstring &path, const std::string &bytes, bo
     HANDLE f = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
-    bool ok = true;
-    // WriteFile takes a DWORD: a large page goes in pieces.
-    for (std::size_t at = 0; ok && at < bytes.size();) {
+    DWORD error = 0;
+    // WriteFile takes a DWORD: a large file goes in pieces.
+    for (std::size_t at = 0; error == 0 && at < bytes.size();) {
         const DWORD n = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1u << 24));
         DWORD put = 0;
-        ok = WriteFile(f, bytes.data() + at, n, &put, nullptr) && put == n;
+        if (!WriteFile(f, bytes.data() + at, n, &put, nullptr)) error = GetLastError();
+        else if (put != n) error = ERROR_WRITE_FAULT;
         at += n;
     }
-    ok = ok && (!durable || FlushFileBuffers(f));
+    if (error == 0 && durable && !FlushFileBuffers(f)) error = GetLastError();
     CloseHandle(f);
-    if (ok && MoveFileExW(tmp.c_str(), path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0))) {
-        return true;
+    if (error == 0 && !MoveFileExW(tmp.c_str(), path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING |
+                                       (durable ? MOVEFILE_WRITE_THROUGH : 0))) {
+        error = GetLastError();
     }
+    if (error == 0) return true;
     DeleteFileW(tmp.c_str());
+    SetLastError(error);  // the caller may say why
     return false;
 }

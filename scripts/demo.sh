@@ -284,6 +284,22 @@ cli_station_shift() {
         "$shift_report" >/dev/null ||
         { echo "demo: the shift's report does not close every started unit exactly once" >&2; return 1; }
     echo "Every started unit has exactly one unit line; the killed ones are recorded as interrupted."
+
+    # The line manager's page of both reports, and how it looks.
+    local page="$out/line-report.html"
+    echo
+    echo "\$ qvm_cli report $report $shift_report --html $page"
+    wine "$cli" report "$(win_path "$report")" "$(win_path "$shift_report")" \
+        --html "$(win_path "$page")" || return 1
+    [[ -s "$page" ]] || { echo "demo: no page was written" >&2; return 1; }
+    if command -v chromium >/dev/null; then
+        mkdir -p "$shots"
+        timeout 60 chromium --headless --disable-gpu --no-sandbox \
+            --user-data-dir="$out/chromium-profile" --hide-scrollbars --window-size=1280,1600 \
+            --screenshot="$shots/07-line-report.png" "file://$page" >/dev/null 2>&1 &&
+            echo "Its look: $shots/07-line-report.png" ||
+            echo "(Chromium did not make its picture; open the page in a browser)"
+    fi
 }
 
 source "$root/scripts/demo-station.sh"

@@ -274,8 +274,8 @@ std::string serials_section(const StnTally &t) {
     if (serials.empty()) {
         out += "<p class=\"none\">Every unit with a serial holds the image.</p>\n";
     } else {
-        out += "<p>" + n(serials.size()) +
-               " units whose last result is failed or interrupted:</p>\n";
+        out += "<p>" + n(serials.size()) + (serials.size() == 1 ? " unit" : " units") +
+               " whose last result is failed or interrupted:</p>\n";
     }
     out += "<ol class=\"serials\" data-figure=\"not_at_image\" data-value=\"" +
            n(serials.size()) + "\">";

@@ -14,6 +14,7 @@ namespace {
 // Groups (stations, work orders) listed at most; the rest are summed in one row.
 constexpr std::size_t kGroupRows = 200;
 
+// By StnOutcome: updated, current, failed, interrupted.
 const char *const kOutcomeColour[] = {"#2e7d32", "#78909c", "#c62828", "#f9a825"};
 
 std::string esc(const std::string &text) {
@@ -56,17 +57,19 @@ std::string tile(const std::string &name, const std::string &value, const std::s
            "<span class=\"k\">" + label + "</span></div>\n";
 }
 
-// A horizontal bar of outcomes, as wide as its share of `most` units.
-std::string outcome_bar(const std::uint64_t counts[4], std::uint64_t most) {
+// A horizontal bar of n parts side by side, each as wide as its share of
+// `most` (the largest row's total fills the bar).
+std::string bar(const std::uint64_t *counts, const char *const *colours, int n,
+                std::uint64_t most) {
     const double width = 240.0;
-    std::string out = "<svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" preserveAspectRatio=\"none\" "
-                      "aria-hidden=\"true\">";
+    std::string out = "<svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" "
+                      "preserveAspectRatio=\"none\" aria-hidden=\"true\">";
     double x = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < n; ++i) {
         if (counts[i] == 0 || most == 0) continue;
         const double w = width * static_cast<double>(counts[i]) / static_cast<double>(most);
         out += "<rect x=\"" + stn_decimal(x, 1) + "\" y=\"1\" width=\"" + stn_decimal(w, 1) +
-               "\" height=\"12\" fill=\"" + kOutcomeColour[i] + "\"/>";
+               "\" height=\"12\" fill=\"" + colours[i] + "\"/>";
         x += w;
     }
     return out + "</svg>";
@@ -84,10 +87,9 @@ std::string group_section(const char *id, const char *title, const char *what,
     std::string out = std::string("<section id=\"") + id + "\"><h2>" + title + "</h2>\n";
     if (rows.empty()) return out + "<p class=\"none\">No units.</p></section>\n";
     out += "<p class=\"legend\" aria-hidden=\"true\">";
-    const char *const names[] = {"updated", "current", "failed", "interrupted"};
     for (int i = 0; i < 4; ++i) {
         out += std::string("<span><i style=\"background:") + kOutcomeColour[i] + "\"></i>" +
-               names[i] + "</span>";
+               stn_outcome_name(static_cast<StnOutcome>(i)) + "</span>";
     }
     out += "</p>\n";
     out += std::string("<table><thead><tr><th scope=\"col\">") + what +
@@ -120,7 +122,7 @@ std::string group_section(const char *id, const char *title, const char *what,
                figure("td", "interrupted", n(g.interrupted), n(g.interrupted), "num") +
                figure("td", "first_pass_yield", share_value(g.first_pass_yield()),
                       percent_text(g.first_pass_yield()), "num") +
-               "<td>" + outcome_bar(counts, most) + "</td></tr>\n";
+               "<td>" + bar(counts, kOutcomeColour, 4, most) + "</td></tr>\n";
     }
     if (rest_count != 0) {
         out += "<tr class=\"rest\"><th scope=\"row\">" + n(rest_count) + " more</th><td class=\"num\">" +
@@ -255,15 +257,12 @@ std::string failures_section(const StnTally &t) {
     for (int k : kinds) {
         const std::uint64_t count = t.failures[k];
         const double share = t.failed == 0 ? -1.0 : static_cast<double>(count) / t.failed;
-        const double w = most == 0 ? 0 : 240.0 * static_cast<double>(count) / most;
         out += std::string("<tr data-group=\"failures\" data-name=\"") +
                stn_failure_name(static_cast<StnFailure>(k)) + "\"><th scope=\"row\">" +
                stn_failure_words(static_cast<StnFailure>(k)) + "</th>" +
                figure("td", "count", n(count), n(count), "num") +
                figure("td", "share", share_value(share), percent_text(share), "num") +
-               "<td><svg class=\"bar\" width=\"240\" height=\"14\" viewBox=\"0 0 240 14\" preserveAspectRatio=\"none\" "
-               "aria-hidden=\"true\"><rect x=\"0\" y=\"1\" width=\"" +
-               stn_decimal(w, 1) + "\" height=\"12\" fill=\"#c62828\"/></svg></td></tr>\n";
+               "<td>" + bar(&count, &kOutcomeColour[static_cast<int>(StnOutcome::kFailed)], 1, most) + "</td></tr>\n";
     }
     return out + "</tbody></table></section>\n";
 }

@@ -17,7 +17,6 @@ import argparse
 import datetime
 import hashlib
 import json
-import re
 import shutil
 import sys
 from html.parser import HTMLParser
@@ -209,20 +208,6 @@ def shift_reports():
     return [a, b]
 
 
-def backlog_reports():
-    """An older station's report (no run lines, no chain: UTC) whose failed
-    serials outnumber the page's list, its last units three days later (so
-    the page goes by days)."""
-    r = Report("backlog.jsonl", "BENCH-7", "", chained=False, begins="2026-02-02 06:00")
-    w = who("", "", "BENCH-7")
-    for i in range(SERIALS_LISTED + 23):
-        failure = ("deadline", "no_answer", "refused")[i % 3]
-        r.unit(r.m(55 * i / 60), i % 8, 85100000 + i, "failed", w, failure=failure)
-    for i in range(3):
-        r.unit(r.m(3 * 24 * 60 + i), 0, 85000001 + i, "updated", w)
-    return [r]
-
-
 def empty_reports():
     return [Report("empty.jsonl", "", "", chained=False)]
 
@@ -230,7 +215,6 @@ def empty_reports():
 # name, the reports, the UTC offset the page must say.
 CASES = (
     ("shift", shift_reports, "+01:00"),
-    ("backlog", backlog_reports, ""),
     ("empty", empty_reports, ""),
 )
 
@@ -393,25 +377,14 @@ def check_page(c, dom, report, verifies, reports, offset):
 
 
 def check_timeline(c, rows, report, reports, offset):
-    """Rows in local time, only where something happened; their units add
-    up, and each hour holds the unit lines written in it."""
+    """Rows in local time; their units add up, and each hour holds the unit
+    lines written in it."""
     figures_ok = all(set(f) == set(TIMELINE_FIGURES) for f in rows.values())
     c.true(f"timeline rows lack figures: {rows}", figures_ok)
     if not figures_ok:
         return
-    for name, f in rows.items():
-        c.true(f"timeline {name!r}: not a local hour or day",
-               re.fullmatch(r"\d{4}-\d\d-\d\d( \d\d:00)?", name) is not None)
-        c.true(f"timeline {name}: first_pass_yield {f['first_pass_yield']!r}",
-               re.fullmatch(r"null|[01]\.\d{4}", f["first_pass_yield"]) is not None)
-        c.true(f"timeline {name}: units_per_hour {f['units_per_hour']!r}",
-               re.fullmatch(r"null|\d+\.\d", f["units_per_hour"]) is not None)
-        c.true(f"timeline {name}: empty row {f}", f["units"] != "0" or f["running_s"] != "0")
     c.equal("timeline units, summed", sum(int(f["units"]) for f in rows.values()),
             int(report["units"]))
-    running = sum(int(f["running_s"]) for f in rows.values())
-    c.true(f"timeline running_s sum {running} is not the report's {report['running_s']}",
-           abs(running - int(report["running_s"])) <= len(rows))
     sign = -1 if offset.startswith("-") else 1
     shift = datetime.timedelta(hours=int(offset[1:3]), minutes=int(offset[4:6])) * sign \
         if offset else datetime.timedelta()

@@ -181,7 +181,6 @@ TEST(StationText, ThePagesFileIsNamedAfterTheReport) {
         {"D:\\line 4.b\\report", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\report.html"},
         {"//server/share/Pr\xc3\xbc" "fstand 2/a.jsonl", "C:\\Temp",
          "C:\\Temp\\a.html"},
-        {"station.jsonl", "C:\\Temp", "C:\\Temp\\station.html"},
         // A name that begins with its only dot is all name; no name at all.
         {"C:\\reports\\.jsonl", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\.jsonl.html"},
         {"C:\\reports\\", kTemp, "C:\\Users\\op\\AppData\\Local\\Temp\\station-report.html"},
@@ -189,7 +188,6 @@ TEST(StationText, ThePagesFileIsNamedAfterTheReport) {
         // A report kept in the temporary folder under a page's name.
         {"C:\\Temp\\Shift.HTML", "C:\\temp", "C:\\temp\\Shift-page.html"},
         {"C:\\Temp\\shift.html", "C:\\Temp\\", "C:\\Temp\\shift-page.html"},
-        {"C:\\Temp\\shift.jsonl", "C:\\Temp\\", "C:\\Temp\\shift.html"},
     };
     for (const auto &c : cases) EXPECT_EQ(stw_page_path(c.report, c.folder), c.page) << c.report;
 }
@@ -211,11 +209,6 @@ TEST(StationText, WhatTheWindowSaysOfThePage) {
         {StwPageOutcome::kReadFailed, 0, "The report cannot be read:\nC:\\r\\station.jsonl"},
         {StwPageOutcome::kWriteFailed, 112,
          "The report page cannot be written (the disk is full):\nC:\\t\\station.html"},
-        {StwPageOutcome::kWriteFailed, 32,
-         "The report page cannot be written (another program holds it):\nC:\\t\\station.html"},
-        {StwPageOutcome::kNoOpener, 1155,
-         "No program on this computer opens web pages. The report page was written to\n"
-         "C:\\t\\station.html"},
         {StwPageOutcome::kOpenFailed, 1223,
          "The report page could not be opened (error 1223). It was written to\n"
          "C:\\t\\station.html"},

@@ -50,6 +50,9 @@ struct StnConfig {
     StnWho who;               // carried by every start and unit line; its station
                               // also names the station in the run lines
     std::string version;      // the program's version, for the run lines
+    // Where the report's writer publishes how much of it is on the disk
+    // (delivery reads no further); optional.
+    std::shared_ptr<StnFlushed> flushed;
 };
 
 struct StnTile {

@@ -14,7 +14,9 @@
 // holder's lock (the station's workers write start lines).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,9 +82,34 @@ struct StnReportOpened {
     std::vector<std::string> written;   // the lines this open appended, in order
 };
 
+// How much of the report is on the disk: the bytes of whole lines that the
+// report's writer has flushed (after open, every written line, every cut).
+// Delivery reads no further, so that it never sends a line that a power cut
+// could still take away or a failed write could still cut off. Any thread.
+class StnFlushed {
+public:
+    // The writer, after a flush or a cut.
+    void set(std::uint64_t size) {
+        size_.store(size, std::memory_order_release);
+        known_.store(true, std::memory_order_release);
+    }
+    // false until the report was opened: nothing of it may be read yet.
+    bool get(std::uint64_t *size) const {
+        if (!known_.load(std::memory_order_acquire)) return false;
+        *size = size_.load(std::memory_order_acquire);
+        return true;
+    }
+
+private:
+    std::atomic<std::uint64_t> size_{0};
+    std::atomic<bool> known_{false};
+};
+
 class StnReport {
 public:
     explicit StnReport(StnReportStore *store) : store_(store) {}
+    // Where the flushed size is published (optional; set before open).
+    void publish_to(std::shared_ptr<StnFlushed> flushed) { flushed_ = std::move(flushed); }
 
     // Opens the report for appending: refuses a foreign file or one whose
     // ids are used up, sets a torn last line aside and cuts it off, adds
@@ -111,7 +138,12 @@ public:
     bool cut_back();
 
 private:
+    void publish() {
+        if (flushed_ != nullptr) flushed_->set(size_);
+    }
+
     StnReportStore *store_;
+    std::shared_ptr<StnFlushed> flushed_;
     std::uint64_t last_id_ = 0;
     std::uint64_t size_ = 0;  // bytes of whole lines in the file
     // The chain (stn_chain.h): lines in the file, the last one's hash, and

@@ -56,7 +56,9 @@ struct StnEngine::Impl {
           report(store.get()),
           waker(std::make_shared<StnWaker>()),
           prober(waker, deadline_ms()),
-          pool(c.image, c.force, c.parallel, deadline_ms(), waker) {}
+          pool(c.image, c.force, c.parallel, deadline_ms(), waker) {
+        report.publish_to(c.flushed);
+    }
 
     unsigned deadline_ms() const {
         return config.timeout_ms != 0 ? config.timeout_ms : config.timeout_s * 1000u;

@@ -317,6 +317,7 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
                                      torn.size());
     }
     size_ = keep;
+    publish();
     seq_ = kept_lines;
     prev_ = tail_lines.empty() ? std::string(kStnEmptySha256) : stn_line_sha256(tail_lines.back());
     const auto put = [&](const std::string &l) {
@@ -358,6 +359,7 @@ bool StnReport::write_line(const std::string &body) {
     const std::string line = stn_chain_line(body, seq_ + 1, prev_, has_cut_ ? &cut_ : nullptr);
     if (!store_->append(line + "\n") || !store_->flush()) return false;
     size_ += line.size() + 1;
+    publish();
     ++seq_;
     prev_ = stn_line_sha256(line);
     has_cut_ = false;

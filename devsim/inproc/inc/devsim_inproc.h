@@ -84,6 +84,10 @@ public:
     void stall_opens(bool on);
     void stall_closes(bool on);
 
+    // Called with every exchange's log entry as the device takes it (under
+    // the device's lock: it must not call back into the device). Null: none.
+    void observe(std::function<void(const devsim_log_entry &)> observer);
+
     // Waits until at least n exchanges (writes) have reached the device
     // since the last reset, or timeout_ms passed. True when they have.
     bool wait_exchanges(std::uint32_t n, unsigned timeout_ms) const;
@@ -159,6 +163,7 @@ private:
     bool exclusive_ = false;
     bool stall_opens_ = false;
     bool stall_closes_ = false;
+    std::function<void(const devsim_log_entry &)> observer_;
     int open_handles_ = 0;
     int calls_inside_ = 0;         // file calls now running in this object
     int held_ = 0;                 // of them, held in a delay or a hang

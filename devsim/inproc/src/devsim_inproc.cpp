@@ -185,6 +185,11 @@ bool InProcDevice::on_read(std::uint8_t *buf, std::uint32_t capacity, std::uint3
 
 void InProcDevice::on_close() { close_via(nullptr); }
 
+void InProcDevice::observe(std::function<void(const devsim_log_entry &)> observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 bool InProcDevice::live(const Port *via) const { return via == nullptr || via == current_; }
 
 bool InProcDevice::open_via(const Port *via, std::uint32_t *error) {
@@ -211,7 +216,12 @@ bool InProcDevice::write_via(const Port *via, const std::uint8_t *data, std::uin
     std::unique_lock<std::mutex> lock(mutex_);
     *written = 0;
     if (!live(via)) return false;
+    const std::uint32_t logged = dev_->log_count;
     bool ok = devsim_write(dev_.get(), data, len, written) == 1;
+    if (observer_ && dev_->log_count != logged) {
+        devsim_log_entry e{};
+        if (devsim_log_get(dev_.get(), devsim_log_size(dev_.get()) - 1, &e) == 1) observer_(e);
+    }
     // An unplug or power-loss fault: the device goes as the command arrives.
     if (dev_->powered == 0) unplug_locked();
     changed_.notify_all();  // wait_exchanges

@@ -85,6 +85,7 @@ bool CliDelivery::start(const CliArgs &args, CliIo &io) {
     StnDeliverConfig config;
     config.station = io.station_name();
     config.required = args.database_required;
+    config.flushed = flushed_;
     io.err("database: delivering to " + stn_db_redact(cs));
     delivery_.reset(new StnDelivery(std::move(db), std::move(files), config));
     if (!args.database_required) return true;

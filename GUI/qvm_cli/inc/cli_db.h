@@ -33,7 +33,8 @@ public:
     // Prints a line (a JSON "database" event with --json) when the state
     // changed since the last call.
     void show(const CliArgs &args, CliIo &io);
-    // Gives delivery a short bounded time at the end, then says where it is.
+    // Gives delivery a short bounded time at the end (3 s; 1 s when
+    // aborted: a second Ctrl+C), then says where it is.
     void finish(bool aborted, const CliArgs &args, CliIo &io);
 
 private:

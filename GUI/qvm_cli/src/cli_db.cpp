@@ -135,8 +135,7 @@ void CliDelivery::finish(bool aborted, const CliArgs &args, CliIo &io) {
     const StnDeliverStatus s = delivery_->status();
     shown_ = ~0ull;
     if (args.json) io.out(cli_json_database(s));
-    io.err(done ? "database: up to date"
-                : "database: " + stn_deliver_words(s) + "; delivered at the next start");
+    io.err("database: " + stn_deliver_words(s) + (done ? "" : "; delivered at the next start"));
 }
 
 int cli_ship_command(const CliArgs &args, CliIo &io) {

@@ -24,16 +24,21 @@ public:
     // Returns false when the station must not start (--database-required
     // and the database cannot take lines); the error is printed.
     bool start(const CliArgs &args, CliIo &io);
+    // For the engine's StnConfig::flushed, before it opens the report:
+    // delivery reads no further than the engine has flushed.
+    std::shared_ptr<StnFlushed> flushed() const { return flushed_; }
     bool active() const { return delivery_ != nullptr; }
     void wake();
     bool may_take_units();
     // Prints a line (a JSON "database" event with --json) when the state
     // changed since the last call.
     void show(const CliArgs &args, CliIo &io);
-    // Gives delivery a short bounded time at the end, then says where it is.
+    // Gives delivery a short bounded time at the end (3 s; 1 s when
+    // aborted: a second Ctrl+C), then says where it is.
     void finish(bool aborted, const CliArgs &args, CliIo &io);
 
 private:
+    std::shared_ptr<StnFlushed> flushed_ = std::make_shared<StnFlushed>();
     std::unique_ptr<StnDelivery> delivery_;
     std::uint64_t shown_ = ~0ull;
     bool held_said_ = false;

@@ -85,6 +85,7 @@ bool CliDelivery::start(const CliArgs &args, CliIo &io) {
     StnDeliverConfig config;
     config.station = io.station_name();
     config.required = args.database_required;
+    config.flushed = flushed_;
     io.err("database: delivering to " + stn_db_redact(cs));
     delivery_.reset(new StnDelivery(std::move(db), std::move(files), config));
     if (!args.database_required) return true;
@@ -134,8 +135,7 @@ void CliDelivery::finish(bool aborted, const CliArgs &args, CliIo &io) {
     const StnDeliverStatus s = delivery_->status();
     shown_ = ~0ull;
     if (args.json) io.out(cli_json_database(s));
-    io.err(done ? "database: up to date"
-                : "database: " + stn_deliver_words(s) + "; delivered at the next start");
+    io.err("database: " + stn_deliver_words(s) + (done ? "" : "; delivered at the next start"));
 }
 
 int cli_ship_command(const CliArgs &args, CliIo &io) {

@@ -357,6 +357,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.who = who_of(args, prog);
     config.version = prog.version_text;
     StationHost host(args, config.who, io);
+    config.flushed = host.delivery.flushed();
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();
     if (opened != StnOpen::kOk) {

@@ -147,6 +147,8 @@ private:
     StwGrid grid_;
     std::unique_ptr<StnDelivery> delivery_;  // outlives the runs that use it
     std::string delivery_report_;            // the report it delivers
+    // What the runs' engines have flushed of it: delivery reads no further.
+    std::shared_ptr<StnFlushed> delivery_flushed_;
     std::unique_ptr<StwRun> run_;  // the running (or last) station
     std::unique_ptr<StnOwner> owner_;
     std::unique_ptr<StwPageMaker> page_;  // made at the first Report...

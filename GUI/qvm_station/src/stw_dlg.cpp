@@ -121,6 +121,8 @@ StnDelivery *StwDialog::Delivery() {
     config.station = stn_computer_name();
     config.required = args_.database_required;
     config.after_wake = true;  // the engine opens the report first
+    delivery_flushed_ = std::make_shared<StnFlushed>();
+    config.flushed = delivery_flushed_;
     delivery_.reset(new StnDelivery(std::move(db), std::move(files), config));
     delivery_report_ = report_;
     return delivery_.get();
@@ -420,9 +422,11 @@ void StwDialog::Start() {
     config.timeout_s = args_.timeout_s;
     config.halt_after = args_.halt_after;
     config.who = who;
+    StnDelivery *delivery = Delivery();
+    if (delivery != nullptr) config.flushed = delivery_flushed_;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));
     std::string why;
-    if (!run->start(config, report_, &why, Delivery())) {
+    if (!run->start(config, report_, &why, delivery)) {
         stw_message(m_hWnd, "The station cannot start: " + why + ".\n" + report_,
                     MB_OK | MB_ICONERROR);
         return;

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "stn_report.h"
+
 // One report line as a row of the table (see dist/sql/).
 struct StnDbRow {
     std::string key;        // SHA-256 (hex) of the line's bytes, without its line end
@@ -81,9 +83,11 @@ class StnLineSource {
 public:
     // files: not owned. station: the name for lines that carry none.
     StnLineSource(StnDeliverFiles *files, std::string station);
-    // Starts at offset, after line number seq, in the report report_id
-    // (empty: taken from the first line read, which must be line 1).
-    void seek(std::uint64_t offset, std::uint64_t seq, const std::string &report_id);
+    // Starts at offset, after line number seq (whose key is last_key), in
+    // the report report_id (empty: taken from the first line read, which
+    // must be line 1). Forgets every byte read before.
+    void seek(std::uint64_t offset, std::uint64_t seq, const std::string &report_id,
+              const std::string &last_key = std::string());
     // Up to max rows of the whole lines from the current position; a last
     // line without its line feed is left for later. *end: the offset after
     // the last row given. false: the file cannot be read.
@@ -124,6 +128,10 @@ struct StnDeliverConfig {
     unsigned required_ms = 60000;  // lines older than this stop new units
     bool after_wake = false;     // reads nothing before the first wake (the
                                  // engine's open may still cut a torn tail)
+    // How much of the report its writer has flushed: delivery reads no
+    // further, and nothing before the writer's open. Null: to the file's end
+    // (a report no station writes).
+    std::shared_ptr<const StnFlushed> flushed;
 };
 
 enum class StnDeliverState {
@@ -140,10 +148,13 @@ struct StnDeliverStatus {
     std::uint64_t added = 0;        // of those, new to the database
     std::uint64_t oldest_ms = 0;    // how long the oldest waiting line has waited
     std::uint64_t changes = 0;      // grows whenever the words below change
+    // Rows the database holds for the report that the report no longer has
+    // (its end was cut after they were delivered); empty when none.
+    std::string notice;
 };
 
 // The words of a state for people: "up to date", "12 lines waiting
-// (cannot connect: ...)".
+// (cannot connect: ...)", then the notice, if any, after "; ".
 std::string stn_deliver_words(const StnDeliverStatus &s);
 
 class StnDelivery {
@@ -157,7 +168,11 @@ public:
     StnDelivery(const StnDelivery &) = delete;
     StnDelivery &operator=(const StnDelivery &) = delete;
 
-    // A line was appended: look at the report now.
+    // A line was appended: look at the report now. Each look first checks
+    // that the last line delivered is still in the file; when the file was
+    // cut below it, delivery goes back to the last line the database and
+    // the file agree on and delivers again from there (the notice names
+    // rows the report no longer has).
     void wake();
     StnDeliverStatus status() const;
     // Waits until the first attempt (connect, check, deliver) is over, or

@@ -154,11 +154,12 @@ std::string stn_db_redact_in(const std::string &text, const std::string &cs) {
 StnLineSource::StnLineSource(StnDeliverFiles *files, std::string station)
     : files_(files), station_(utf8_cut(std::move(station), kStationMax)) {}
 
-void StnLineSource::seek(std::uint64_t offset, std::uint64_t seq, const std::string &report_id) {
+void StnLineSource::seek(std::uint64_t offset, std::uint64_t seq, const std::string &report_id,
+                         const std::string &last_key) {
     offset_ = offset;
     seq_ = seq;
     report_id_ = report_id;
-    last_key_.clear();
+    last_key_ = last_key;
     buf_.clear();
 }
 
@@ -257,17 +258,24 @@ bool stn_cursor_parse(const std::string &text, StnDeliverCursor *c) {
 namespace {
 
 // The hash of the whole line that ends (with its LF) at offset; empty when
-// there is none or it cannot be read.
+// there is none (the file is shorter) or it cannot be read. Looks back a
+// little first: it runs at every attempt.
 std::string hash_of_line_before(StnDeliverFiles *files, std::uint64_t offset) {
-    const std::uint64_t from = offset > kChunk ? offset - kChunk : 0;
-    std::string bytes;
-    if (!files->read(from, static_cast<std::size_t>(offset - from), &bytes)) return "";
-    if (bytes.size() != offset - from || bytes.empty() || bytes.back() != '\n') return "";
-    const std::size_t prev = bytes.size() >= 2 ? bytes.rfind('\n', bytes.size() - 2)
-                                               : std::string::npos;
-    if (prev == std::string::npos && from != 0) return "";  // longer than we look back
-    const std::size_t begin = prev == std::string::npos ? 0 : prev + 1;
-    return sha_hex(line_body(bytes, begin, bytes.size() - 1));
+    for (std::size_t window = 4096;; window *= 2) {
+        if (window > kChunk) window = kChunk;
+        const std::uint64_t from = offset > window ? offset - window : 0;
+        std::string bytes;
+        if (!files->read(from, static_cast<std::size_t>(offset - from), &bytes)) return "";
+        if (bytes.size() != offset - from || bytes.empty() || bytes.back() != '\n') return "";
+        const std::size_t prev = bytes.size() >= 2 ? bytes.rfind('\n', bytes.size() - 2)
+                                                   : std::string::npos;
+        if (prev == std::string::npos && from != 0) {
+            if (window == kChunk) return "";  // longer than we look back
+            continue;
+        }
+        const std::size_t begin = prev == std::string::npos ? 0 : prev + 1;
+        return sha_hex(line_body(bytes, begin, bytes.size() - 1));
+    }
 }
 
 std::string hash_of_first_line(StnDeliverFiles *files) {
@@ -287,10 +295,103 @@ void resume(StnDeliverFiles *files, StnLineSource *src) {
     if (files->load_cursor(&text) && stn_cursor_parse(text, &c) &&
         hash_of_first_line(files) == c.report_id &&
         hash_of_line_before(files, c.offset) == c.line_sha256) {
-        src->seek(c.offset, c.seq, c.report_id);
+        src->seek(c.offset, c.seq, c.report_id, c.line_sha256);
         return;
     }
     src->seek(0, 0, "");
+}
+
+// The report as far as its writer has flushed it.
+class FlushedView : public StnDeliverFiles {
+public:
+    FlushedView(std::unique_ptr<StnDeliverFiles> files, std::shared_ptr<const StnFlushed> flushed)
+        : files_(std::move(files)), flushed_(std::move(flushed)) {}
+    bool read(std::uint64_t offset, std::size_t max, std::string *out) override {
+        out->clear();
+        std::uint64_t size = 0;
+        if (!flushed_->get(&size) || offset >= size) return true;
+        if (size - offset < max) max = static_cast<std::size_t>(size - offset);
+        return files_->read(offset, max, out);
+    }
+    bool load_cursor(std::string *text) override { return files_->load_cursor(text); }
+    bool save_cursor(const std::string &text) override { return files_->save_cursor(text); }
+
+private:
+    std::unique_ptr<StnDeliverFiles> files_;
+    std::shared_ptr<const StnFlushed> flushed_;
+};
+
+// After a cut below the last line delivered: the place after the last line
+// that the file and the rows held for its report agree on, line by line
+// from the first; *gone: the numbers of held rows whose line the file no
+// longer has. false: the database or the file cannot be read.
+bool walk_back(StnDeliverFiles *files, StnDatabase *db, const std::string &report_id,
+               StnLineSource *src, std::vector<std::uint64_t> *gone, std::string *why) {
+    std::map<std::uint64_t, std::string> held;  // seq -> key
+    if (!db->held(report_id, [&](std::uint64_t seq, const std::string &key) {
+            held.emplace(seq, key);
+        }, why)) {
+        return false;
+    }
+    const auto cannot_read = [&] {
+        *why = "cannot read the report";
+        return false;
+    };
+    StnLineSource scan(files, "");
+    scan.seek(0, 0, "");
+    std::uint64_t offset = 0, seq = 0;  // after the last line that agrees
+    std::string key;
+    bool agree = true;
+    std::map<std::string, std::uint64_t> in_file;  // keys of the file's lines after it
+    for (;;) {
+        std::vector<StnDbRow> rows;
+        std::uint64_t end = 0;
+        if (!scan.take(1000, &rows, &end)) return cannot_read();
+        if (rows.empty()) break;
+        std::size_t agreeing = 0;
+        for (const StnDbRow &r : rows) {
+            if (agree) {
+                const auto h = held.find(r.seq);
+                agree = h != held.end() && h->second == r.key && r.report_id == report_id;
+            }
+            if (agree) {
+                ++agreeing;
+                seq = r.seq;
+                key = r.key;
+            } else {
+                in_file.emplace(r.key, r.seq);
+            }
+        }
+        if (agreeing == rows.size()) {
+            offset = end;
+        } else if (agreeing > 0) {
+            // Where the agreeing lines of this batch end (a CR LF is two bytes).
+            StnLineSource part(files, "");
+            part.seek(scan.offset(), 0, report_id);
+            if (!part.take(agreeing, &rows, &offset)) return cannot_read();
+        }
+        scan.advance();
+    }
+    gone->clear();
+    for (const auto &h : held) {
+        if (h.first > seq && in_file.find(h.second) == in_file.end()) gone->push_back(h.first);
+    }
+    if (seq == 0) {
+        src->seek(0, 0, "");
+    } else {
+        src->seek(offset, seq, report_id, key);
+    }
+    return true;
+}
+
+// "lines 4, 5" of a list of numbers (at most a few, then how many more).
+std::string line_numbers(const std::vector<std::uint64_t> &v) {
+    std::string s = v.size() == 1 ? "line " : "lines ";
+    for (std::size_t i = 0; i < v.size() && i < 5; ++i) {
+        s += (i == 0 ? "" : ", ") + std::to_string(v[i]);
+    }
+    if (v.size() > 5) s += " and " + std::to_string(v.size() - 5) + " more";
+    return s;
 }
 
 // Counts whole lines of the report after offset, from where the last count
@@ -328,13 +429,13 @@ std::string stn_deliver_words(const StnDeliverStatus &s) {
     case StnDeliverState::kStarting:
         return s.problem.empty() ? "connecting" : "connecting (" + s.problem + ")";
     case StnDeliverState::kUpToDate:
-        return "up to date";
+        return s.notice.empty() ? "up to date" : "up to date; " + s.notice;
     default:
         break;
     }
     std::string w = std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
     if (!s.problem.empty()) w += " (" + s.problem + ")";
-    return w;
+    return w + (s.notice.empty() ? "" : "; " + s.notice);
 }
 
 // ---- The delivery thread ----
@@ -365,6 +466,17 @@ struct StnDelivery::Shared {
         status.problem = problem;
     }
 
+    // A lost cursor costs a re-send only.
+    void save_cursor(const StnLineSource &src) {
+        StnDeliverCursor c;
+        c.report_id = src.report_id();
+        c.offset = src.offset();
+        c.seq = src.seq();
+        c.line_sha256 = src.last_key();
+        files->save_cursor(stn_cursor_text(c));
+    }
+    // Until the report's writer has opened it (true), or the end.
+    bool wait_for_report();
     void run();
     bool attempt(StnLineSource *src, LineCounter *counter, std::uint64_t *counted,
                  bool *connected, bool *checked, std::string *problem);
@@ -405,6 +517,29 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
         std::lock_guard<std::mutex> lock(mu);
         answered = true;
     }
+    // The last line delivered must still end where the cursor is: a cut
+    // below it (a failed write undone, a torn tail cut at an open) takes
+    // delivery back to where the file and the database agree.
+    if (src->offset() > 0 && hash_of_line_before(files.get(), src->offset()) != src->last_key()) {
+        std::vector<std::uint64_t> gone;
+        if (!walk_back(files.get(), db.get(), src->report_id(), src, &gone, &why)) {
+            *problem = why;
+            return false;
+        }
+        counter->restart(src->offset());
+        *counted = src->seq();
+        save_cursor(*src);
+        if (!gone.empty()) {
+            std::lock_guard<std::mutex> lock(mu);
+            status.notice = "the database holds " + std::to_string(gone.size()) +
+                            (gone.size() == 1 ? " row" : " rows") +
+                            " the report no longer has (" + line_numbers(gone) + ")";
+            ++status.changes;
+        }
+    } else {
+        // Lines read ahead before may have been cut since: read them anew.
+        src->seek(src->offset(), src->seq(), src->report_id(), src->last_key());
+    }
     if (!count()) {
         *problem = "cannot read the report";
         return false;
@@ -433,12 +568,7 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
             return false;
         }
         src->advance();
-        StnDeliverCursor c;
-        c.report_id = src->report_id();
-        c.offset = src->offset();
-        c.seq = src->seq();
-        c.line_sha256 = src->last_key();
-        files->save_cursor(stn_cursor_text(c));  // a lost cursor costs a re-send only
+        save_cursor(*src);
         {
             std::lock_guard<std::mutex> lock(mu);
             status.delivered += rows.size();
@@ -453,10 +583,23 @@ bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
     return true;
 }
 
+bool StnDelivery::Shared::wait_for_report() {
+    std::unique_lock<std::mutex> lock(mu);
+    if (config.after_wake) cv.wait(lock, [&] { return woken || stop || finishing; });
+    std::uint64_t size = 0;
+    while (config.flushed != nullptr && !config.flushed->get(&size)) {
+        if (stop || finishing) return false;
+        cv.wait_for(lock, std::chrono::milliseconds(config.poll_ms));
+    }
+    return !stop;
+}
+
 void StnDelivery::Shared::run() {
-    if (config.after_wake) {
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return woken || stop || finishing; });
+    if (!wait_for_report()) {
+        std::lock_guard<std::mutex> lock(mu);
+        ended = true;
+        cv.notify_all();
+        return;
     }
     StnLineSource src(files.get(), config.station);
     resume(files.get(), &src);
@@ -503,7 +646,10 @@ StnDelivery::StnDelivery(std::unique_ptr<StnDatabase> db, std::unique_ptr<StnDel
                          const StnDeliverConfig &config)
     : shared_(std::make_shared<Shared>()) {
     shared_->db = std::move(db);
-    shared_->files = std::move(files);
+    shared_->files = config.flushed != nullptr
+                         ? std::unique_ptr<StnDeliverFiles>(new FlushedView(std::move(files),
+                                                                            config.flushed))
+                         : std::move(files);
     shared_->config = config;
     std::shared_ptr<Shared> s = shared_;
     std::thread([s] { s->run(); }).detach();

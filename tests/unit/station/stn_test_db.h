@@ -8,7 +8,7 @@
 // fails as a driver's timeout does), refusing (the login may not insert),
 // locked (a lock is held: an insert waits for it up to the deadline, then
 // fails), and a kill at an insert (before or after its commit) after which
-// every call fails, as for a process that is gone.
+// every call of that connection fails, as for a process that is gone.
 #pragma once
 
 #include <algorithm>
@@ -55,7 +55,8 @@ public:
     }
     // The insert-th insert call (from 1, counting every call) dies: before
     // its commit or after it. kill runs then (outside the table's lock), and
-    // from then on every call fails at once. 0: no kill.
+    // from then on every call of that connection fails at once (the process
+    // is gone; a new connection works). 0: no kill.
     void kill_at(std::uint64_t insert, bool after_commit, std::function<void()> kill) {
         set([&] {
             kill_at_ = insert;
@@ -63,8 +64,6 @@ public:
             kill_ = std::move(kill);
         });
     }
-    // Calls fail at once from now on (the process is gone), or no longer.
-    void set_dead(bool v) { set([&] { dead_ = v; }); }
 
     // ---- What it holds ----
     std::map<std::string, StnDbRow> rows() const {  // by key
@@ -139,10 +138,11 @@ private:
 
     // The call's time: false with *why when the table is away, slow past
     // the deadline or (for an insert) locked past it.
-    bool pass(std::unique_lock<std::mutex> &lock, bool insert, std::string *why) {
+    bool pass(std::unique_lock<std::mutex> &lock, const bool &dead, bool insert,
+              std::string *why) {
         const Clock::time_point t0 = Clock::now();
         for (;;) {
-            if (dead_) {
+            if (dead) {
                 *why = "connection gone";
                 return false;
             }
@@ -169,7 +169,7 @@ private:
     std::map<std::string, StnDbRow> rows_;
     std::vector<std::string> order_;
     std::uint64_t sent_ = 0, inserts_ = 0;
-    bool down_ = false, refusing_ = false, dead_ = false;
+    bool down_ = false, refusing_ = false;
     unsigned slow_ms_ = 0, deadline_ms_ = 2000;
     Clock::time_point locked_until_{};
     std::uint64_t kill_at_ = 0;
@@ -183,11 +183,11 @@ public:
     explicit Db(std::shared_ptr<Table> t) : t_(std::move(t)) {}
     bool connect(std::string *why) override {
         std::unique_lock<std::mutex> lock(t_->mu_);
-        return t_->pass(lock, false, why);
+        return t_->pass(lock, dead_, false, why);
     }
     bool check(std::string *why) override {
         std::unique_lock<std::mutex> lock(t_->mu_);
-        if (!t_->pass(lock, false, why)) return false;
+        if (!t_->pass(lock, dead_, false, why)) return false;
         if (t_->refusing_) *why = "permission denied for table station_report";
         return !t_->refusing_;
     }
@@ -198,7 +198,7 @@ public:
             std::unique_lock<std::mutex> lock(t_->mu_);
             const std::uint64_t n = ++t_->inserts_;
             const bool dies = t_->kill_at_ != 0 && n == t_->kill_at_;
-            if (!t_->pass(lock, true, why)) return false;
+            if (!t_->pass(lock, dead_, true, why)) return false;
             if (t_->refusing_) {
                 *why = "permission denied for table station_report";
                 return false;
@@ -215,7 +215,7 @@ public:
                 ok = true;
             }
             if (dies) {
-                t_->dead_ = true;
+                dead_ = true;
                 kill = t_->kill_;
                 ok = false;
                 *why = "connection gone";
@@ -230,7 +230,7 @@ public:
         std::vector<std::pair<std::uint64_t, std::string>> found;
         {
             std::unique_lock<std::mutex> lock(t_->mu_);
-            if (!t_->pass(lock, false, why)) return false;
+            if (!t_->pass(lock, dead_, false, why)) return false;
             for (const auto &kv : t_->rows_) {
                 if (kv.second.report_id == report_id) found.emplace_back(kv.second.seq, kv.first);
             }
@@ -241,7 +241,7 @@ public:
     }
     bool report_of(const std::string &key, std::string *report_id, std::string *why) override {
         std::unique_lock<std::mutex> lock(t_->mu_);
-        if (!t_->pass(lock, false, why)) return false;
+        if (!t_->pass(lock, dead_, false, why)) return false;
         const auto it = t_->rows_.find(key);
         *report_id = it == t_->rows_.end() ? "" : it->second.report_id;
         return true;
@@ -250,6 +250,7 @@ public:
 
 private:
     std::shared_ptr<Table> t_;
+    bool dead_ = false;  // under the table's lock: killed
 };
 
 inline std::unique_ptr<StnDatabase> Table::connect() {
@@ -290,7 +291,8 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         fails_ = v;
     }
-    // The process is gone: saves and reads through Files fail from now on.
+    // The process is gone: saves and reads through Files fail from now on
+    // (a new process gets a new Cursor with the text this one holds).
     void set_dead(bool v) {
         std::lock_guard<std::mutex> lock(mu_);
         dead_ = v;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "stn_deliver.h"
+#include "stn_report.h"
 #include "stn_test_db.h"
 
 namespace {
@@ -66,6 +67,19 @@ bool eventually(P pred) {
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+// The bytes of the first n lines of report.
+std::size_t report_size(const std::string &report, int n) {
+    std::size_t at = 0;
+    while (n-- > 0) at = report.find('\n', at) + 1;
+    return at;
+}
+
+// The last whole line of report, without its line end.
+std::string last_line(const std::string &report) {
+    const std::size_t begin = report.rfind('\n', report.size() - 2) + 1;
+    return report.substr(begin, report.size() - 1 - begin);
 }
 
 bool up_to_date(StnDelivery &d) { return d.status().state == StnDeliverState::kUpToDate; }
@@ -156,21 +170,95 @@ TEST(StnDeliver, AStaleOrLostCursorStartsOverAndTheKeyAbsorbsTheRest) {
     }
 }
 
-TEST(StnDeliver, AKillBetweenCommitAndCursorSendsTheBatchAgainOnce) {
-    Rig rig;
-    rig.append(lines(1, 5));
-    rig.cursor->set_save_fails(true);
-    {
-        auto d = rig.start();
-        ASSERT_TRUE(eventually([&] { return up_to_date(*d); }));
+// The process dies at an insert, before its commit or after it (before the
+// cursor is saved): the dead delivery writes nothing more, and a new one
+// from the files as they are leaves every line in the table once, at its
+// number. A cursor saved ahead of its commit would lose the batch.
+TEST(StnDeliver, AKillAtAnyInsertLosesNoLineAndSendsNoneTwice) {
+    for (const bool after_commit : {false, true}) {
+        for (std::uint64_t at = 1; at <= 3; ++at) {
+            SCOPED_TRACE(std::string(after_commit ? "after" : "before") + " the commit of insert " +
+                         std::to_string(at));
+            Rig rig;
+            rig.append(lines(1, 8));
+            auto cursor = rig.cursor;
+            rig.table->kill_at(at, after_commit, [cursor] { cursor->set_dead(true); });
+            auto d = rig.start();
+            ASSERT_TRUE(eventually([&] { return rig.table->inserts() >= at; }));
+            d.reset();  // its calls fail from the kill on
+            const std::uint64_t committed = (after_commit ? at : at - 1) * rig.config.batch;
+            EXPECT_EQ(rig.table->size(), std::min<std::uint64_t>(committed, 8));
+            rig.table->kill_at(0, false, nullptr);
+            rig.cursor = std::make_shared<stn_test::Cursor>();  // the next process's
+            rig.cursor->put(cursor->text(), cursor->has());
+            rig.append(lines(9, 9));
+            d = rig.start();
+            ASSERT_TRUE(eventually([&] { return up_to_date(*d); }));
+            d->finish(1000);
+            expect_all_once(rig);
+        }
     }
-    EXPECT_FALSE(rig.cursor->has());
-    rig.cursor->set_save_fails(false);
-    auto d = rig.start();
-    ASSERT_TRUE(eventually([&] { return up_to_date(*d); }));
-    EXPECT_EQ(d->status().added, 0u);
-    EXPECT_EQ(d->status().delivered, 5u);
-    expect_all_once(rig);
+}
+
+// The station's writer appends a start line whose flush fails, delivery
+// looks, the writer cuts the line off and writes a longer unit line with
+// the same number. Read only to the flushed size, the start is never sent;
+// read to the file's end, it is sent, and the cut below the cursor takes
+// delivery back: the unit line goes at its number, no fragment of it goes,
+// and the row the report no longer has is named.
+TEST(StnDeliver, ALineCutAfterAFailedFlushNeverShiftsTheRowsAfterIt) {
+    for (const bool limited : {true, false}) {
+        SCOPED_TRACE(limited ? "read to the flushed size" : "read to the end");
+        Rig rig;
+        auto flushed = std::make_shared<StnFlushed>();
+        if (limited) rig.config.flushed = flushed;
+        StnReport report(rig.store.get());
+        report.publish_to(flushed);
+        ASSERT_EQ(report.open("t"), StnReportOpen::kOk);
+        const auto unit = [](int id) {
+            return "{\"type\":\"unit\",\"time\":\"t\",\"id\":" + std::to_string(id) +
+                   ",\"result\":\"updated\",\"serial\":\"SN" + std::to_string(id) + "\"}";
+        };
+        ASSERT_TRUE(report.write_line(unit(1)));
+        ASSERT_TRUE(report.write_line(unit(2)));
+        rig.store->fail_flush_at = rig.store->flushes + 1;
+        ASSERT_FALSE(report.write_line("{\"type\":\"start\",\"time\":\"t\",\"id\":3}"));
+        const std::string start = rig.report().substr(report_size(rig.report(), 2));
+        auto d = rig.start();
+        ASSERT_EQ(d->settle(5000).state, StnDeliverState::kUpToDate);
+        EXPECT_EQ(rig.table->size(), limited ? 2u : 3u);
+
+        rig.store->fail_flush_at = 0;
+        ASSERT_TRUE(report.cut_back());
+        ASSERT_TRUE(report.write_line(unit(3)));
+        ASSERT_TRUE(report.write_line(unit(4)));
+        d->wake();
+        ASSERT_TRUE(eventually([&] { return up_to_date(*d) && rig.table->has(
+                                                                sha(last_line(rig.report())));
+        }));
+        auto rows = rig.table->rows();
+        if (!limited) {
+            // The start line's row stays, named; every other row is a line.
+            const std::string gone = sha(start.substr(0, start.size() - 1));
+            ASSERT_EQ(rows.count(gone), 1u);
+            EXPECT_EQ(rows[gone].seq, 3u);
+            rig.table = std::make_shared<Table>();
+            for (const auto &kv : rows) {
+                if (kv.first != gone) rig.table->put(kv.second);
+            }
+            EXPECT_EQ(d->status().notice,
+                      "the database holds 1 row the report no longer has (line 3)");
+            EXPECT_EQ(stn_deliver_words(d->status()),
+                      "up to date; the database holds 1 row the report no longer has (line 3)");
+        } else {
+            EXPECT_EQ(d->status().notice, "");
+        }
+        expect_all_once(rig);
+        // The cursor stands on the last line again: a new start sends nothing.
+        const StnDeliverCursor c = rig.saved();
+        EXPECT_EQ(c.seq, 4u);
+        EXPECT_EQ(c.offset, rig.report().size());
+    }
 }
 
 TEST(StnDeliver, OnlyWholeLinesGoAndACarriageReturnIsNotPartOfTheLine) {

@@ -430,7 +430,7 @@ StnOpen Station::open() {
     d.poll_ms = 50;
     d.retry_ms = 100;
     d.batch = 50;
-    // d.flushed = flushed_;
+    d.flushed = flushed_;
     delivery_.reset(new StnDelivery(
         std::unique_ptr<StnDatabase>(new StationDb(w_.table->connect(), dead_)),
         std::unique_ptr<StnDeliverFiles>(new StationFiles(delivery_store_, w_.cursor, dead_)),

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "stn_args.h"
+#include "stn_deliver.h"
 
 namespace {
 
@@ -101,14 +102,21 @@ std::string option_word(const StnOptRow &row) {
     return row.value == nullptr ? std::string(row.name) : std::string(row.name) + " " + row.value;
 }
 
+// A word of the command line as an error may show it: a connection string
+// given where none is taken keeps its password unshown.
+std::string shown(const std::string &word) { return stn_db_redact(word); }
+
 // What is wrong, in qvm_cli's words.
 std::string error_text(const StnArgError &e, const CommandRow &cmd) {
     const StnOptRow &row = stn_opt(e.opt);
     switch (e.kind) {
     case StnArgError::kUnknown:
-        return "option '" + e.word + "' is not known to '" + cmd.name + "' (try --help)";
+        return "option '" + shown(e.word) + "' is not known to '" + cmd.name + "' (try --help)";
     case StnArgError::kUnexpected:
-        return "unexpected argument '" + e.word + "' (try --help)";
+        return "unexpected argument '" + shown(e.word) + "' (try --help)";
+    case StnArgError::kAfterDatabase:
+        return "unexpected argument after --database (not shown: it may hold a password); "
+               "quote the connection string";
     case StnArgError::kEmptyOperand:
         return std::string(cmd.name) + ": an empty file name";
     case StnArgError::kExclusive:
@@ -119,7 +127,7 @@ std::string error_text(const StnArgError &e, const CommandRow &cmd) {
         return std::string(row.name) + " takes no value";
     case StnArgError::kBadValue:
         if (row.list) {
-            return std::string(row.name) + ": '" + e.word + "' is not a device index from " +
+            return std::string(row.name) + ": '" + shown(e.word) + "' is not a device index from " +
                    std::to_string(row.lo) + " to " + std::to_string(row.hi);
         }
         break;
@@ -152,7 +160,7 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
     const std::string &first = words[1];
     if (first == "help" || is_global(first)) return global(first);
     const CommandRow *cmd = find_command(first);
-    if (cmd == nullptr) return refuse("unknown command '" + first + "' (try --help)");
+    if (cmd == nullptr) return refuse("unknown command '" + shown(first) + "' (try --help)");
 
     StnArgRules rules;
     rules.options = cmd->options;

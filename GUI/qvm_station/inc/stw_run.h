@@ -4,7 +4,7 @@
 // Thread boundary:
 // - Dialog thread (the window's): constructs and destroys StwRun, calls
 //   start, request_stop, request_abort, snapshot, take_events, running and
-//   ended. It owns `notify_`, `store_` (made before the thread, then handed
+//   join. It owns `notify_`, `store_` (made before the thread, then handed
 //   to it), `thread_` and `aborted_`.
 // - Station thread (started by start): constructs the engine, open(), then
 //   `while (engine.turn())`, then destroys the engine. StnHost callbacks run
@@ -14,7 +14,7 @@
 // - Shared, under `mutex_`: `engine_` as a pointer (the dialog calls the
 //   engine's any-thread members through it only while it is set), `final_`
 //   (the last snapshot, kept when the engine goes), `events_`.
-// - Atomics: `post_pending_`, `last_post_ms_` (the throttle), `ended_`.
+// - Atomics: `post_pending_`, `last_post_ms_` (the throttle).
 // - `session_`: the station thread says done() once the engine has gone
 //   (every unit recorded); end_session waits for that on the dialog thread.
 // The engine's workers and watchdog are its own; nothing here sees them.
@@ -84,8 +84,9 @@ public:
     // The dialog handled kStwMsgTurn: the next turn may post again.
     void turn_seen() { post_pending_.store(false); }
 
-    // The station thread runs (started and kStwMsgEnded not yet handled).
-    bool running() const { return thread_ != nullptr && !ended_.load(); }
+    // Started and not yet joined: the run holds its report (and the dialog
+    // the owner's claim) until join(), also after the thread's last step.
+    bool running() const { return thread_ != nullptr; }
     // Joins the ended station thread (after kStwMsgEnded).
     void join();
 
@@ -110,6 +111,5 @@ private:
 
     std::atomic<bool> post_pending_{false};
     std::atomic<ULONGLONG> last_post_ms_{0};
-    std::atomic<bool> ended_{false};
     StnSessionEnd session_;
 };

@@ -1,6 +1,7 @@
 #include "stw_args.h"
 
 #include "stn_args.h"
+#include "stn_deliver.h"
 
 const char kStwUsage[] =
     "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
@@ -24,7 +25,8 @@ const char kStwUsage[] =
 
 namespace {
 
-// What is wrong, in the window's words (shown in a message box).
+// What is wrong, in the window's words (shown in a message box). A word it
+// shows keeps a connection string's password unshown.
 std::string error_text(const StnArgError &e) {
     const StnOptRow &row = stn_opt(e.opt);
     const std::string name = e.opt < kStnOptCount ? row.name : "";
@@ -36,8 +38,11 @@ std::string error_text(const StnArgError &e) {
         if (!row.number) return name + " needs " + row.needs;
         return name + " wants " + (e.opt == kStnOptTimeout ? "whole seconds" : "a number") +
                " from " + std::to_string(row.lo) + " to " + std::to_string(row.hi) + ", not \"" +
-               e.word + "\"";
-    default: return "unknown argument \"" + e.word + "\"";
+               stn_db_redact(e.word) + "\"";
+    case StnArgError::kAfterDatabase:
+        return "unexpected argument after --database (not shown: it may hold a password); "
+               "quote the connection string";
+    default: return "unknown argument \"" + stn_db_redact(e.word) + "\"";
     }
 }
 

@@ -66,7 +66,6 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
     delivery_ = delivery;
     if (config_.who.station.empty()) config_.who.station = stn_computer_name();
     config_.version = QVM_VERSION_TEXT;
-    ended_.store(false);
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);
     if (thread_ == nullptr) {
         store_.reset();
@@ -102,7 +101,6 @@ void StwRun::run() {
         final_ = std::move(last);
         engine_ = nullptr;
     }
-    ended_.store(true);
     session_.done();
     PostMessageA(notify_, kStwMsgEnded, 0, 0);
 }

@@ -94,6 +94,10 @@ struct StnArgError {
         kFlagValue,     // opt, a flag, was given "=value"
         kNoValue,       // opt lacks its value (a value never starts with "--")
         kBadValue,      // word: a value opt does not take
+        // A word after --database's value that names no option: the shell
+        // split an unquoted connection string ("{PostgreSQL Unicode}", a
+        // password with a blank). word stays empty: it may hold a password.
+        kAfterDatabase,
     };
     Kind kind = kNone;
     StnOpt opt = kStnOptCount, other = kStnOptCount;
@@ -102,7 +106,9 @@ struct StnArgError {
 
 // Reads words[from..] against rules: "--name value", "--name=value" (the
 // only way to give a value that starts with "--"), a list option's values
-// up to the next word that starts with '-', flags, operands.
+// up to the next word that starts with '-', flags, operands. The word after
+// --database's value must name an option, be "--" or a stop word (operands
+// go before --database, or after "--").
 // Returns true   *scan holds what was given (up to a stop word)
 //         false  *error says what is wrong; *scan holds what came before
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,

@@ -52,7 +52,8 @@ const StnOptRow kRows[kStnOptCount] = {
      "the factory's database (ODBC connection string);\n"
      "station: default HKLM\\Software\\R846-QVM2K\\Station\n"
      "value Database. Its password (PWD=, Password=) is\n"
-     "never shown"},
+     "never shown. Quote it: a word after it that names no\n"
+     "option is refused (unshown: it may hold the password)"},
     {"--database-required", nullptr, false, 0, 0, false, kStnOptCount, nullptr,
      "station: take no new unit while report lines have\n"
      "waited for the database longer than a minute"},
@@ -78,6 +79,11 @@ bool is_stop_word(const StnArgRules &rules, const std::string &word) {
         if (word == *w) return true;
     }
     return false;
+}
+
+// Whether word names an option (known to any rules: naming one is no secret).
+bool names_option(const std::string &word) {
+    return word.compare(0, 2, "--") == 0 && find_row(word.substr(0, word.find('='))) >= 0;
 }
 
 bool fail(StnArgError *error, StnArgError::Kind kind, StnOpt opt, const std::string &word,
@@ -128,8 +134,14 @@ bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
     *scan = StnArgScan();
     *error = StnArgError();
     bool operands_only = false;  // after "--"
+    bool after_database = false;  // a is the word after --database's value
     for (std::size_t i = from; i < words.size(); ++i) {
         const std::string &a = words[i];
+        if (after_database && !is_stop_word(rules, a) && !(a == "--" && rules.operands) &&
+            !names_option(a)) {
+            return fail(error, StnArgError::kAfterDatabase, kStnOptDatabase, "");
+        }
+        after_database = false;
         if (!operands_only) {
             if (is_stop_word(rules, a)) {
                 scan->stop_word = static_cast<int>(i);
@@ -188,6 +200,7 @@ bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
             if (!ok) return fail(error, StnArgError::kBadValue, o, v);
             scan->values.push_back(got);
         }
+        after_database = o == kStnOptDatabase;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "stn_json.h"
 #include "stn_sha256.h"
 
 const char kStnEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
@@ -25,7 +26,43 @@ struct Fields {
     std::size_t at = 0;  // where they begin
     std::uint64_t seq = 0;
     std::string_view prev;  // within the line
+    bool cut = false;       // it carries a cut
+    bool cut_ok = false;    // ... of the writer's form
 };
+
+// digits (1 to 19 of them) at p, as a number; false when none.
+bool number_at(std::string_view s, std::size_t *p, std::uint64_t *out) {
+    const std::size_t from = *p;
+    std::uint64_t v = 0;
+    while (*p < s.size() && s[*p] >= '0' && s[*p] <= '9' && *p - from < 19) {
+        v = v * 10 + static_cast<std::uint64_t>(s[*p] - '0');
+        ++*p;
+    }
+    *out = v;
+    return *p != from;
+}
+
+bool lower_hex(std::string_view s) {
+    for (char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+// A cut as stn_chain_line writes it: {"bytes":N,"sha256":"<64 hex>"}} to
+// the line's end, N at least 1 (an open cuts only when there is a tail).
+bool cut_form(std::string_view rest) {
+    static constexpr std::string_view kBytes = "{\"bytes\":", kSha = ",\"sha256\":\"";
+    if (rest.substr(0, kBytes.size()) != kBytes) return false;
+    std::size_t p = kBytes.size();
+    std::uint64_t bytes = 0;
+    if (!number_at(rest, &p, &bytes) || bytes == 0 || rest.substr(p, kSha.size()) != kSha) {
+        return false;
+    }
+    p += kSha.size();
+    return rest.size() == p + 64 + 3 && lower_hex(rest.substr(p, 64)) &&
+           rest.substr(p + 64) == "\"}}";
+}
 
 Fields chain_fields(std::string_view line) {
     Fields f;
@@ -33,12 +70,9 @@ Fields chain_fields(std::string_view line) {
     if (at == std::string::npos) return f;
     std::size_t p = at + std::strlen(kSeqKey);
     std::uint64_t seq = 0;
-    const std::size_t digits = p;
-    while (p < line.size() && line[p] >= '0' && line[p] <= '9' && p - digits < 19) {
-        seq = seq * 10 + static_cast<std::uint64_t>(line[p] - '0');
-        ++p;
+    if (!number_at(line, &p, &seq) || line.compare(p, std::strlen(kPrevKey), kPrevKey) != 0) {
+        return f;
     }
-    if (p == digits || line.compare(p, std::strlen(kPrevKey), kPrevKey) != 0) return f;
     p += std::strlen(kPrevKey);
     const std::size_t close = line.find('"', p);
     if (close == std::string::npos || close - p != 64) return f;
@@ -48,6 +82,8 @@ Fields chain_fields(std::string_view line) {
     f.at = at;
     f.seq = seq;
     f.prev = line.substr(p, 64);
+    f.cut = rest != "}";
+    f.cut_ok = f.cut && cut_form(rest.substr(std::strlen(kCutKey) - 1));
     return f;
 }
 
@@ -86,50 +122,80 @@ std::string stn_chain_body(const std::string &line) {
 
 void StnChainCheck::feed(std::string_view line) {
     const std::string_view l = without_cr(line);
-    ++lines_;
+    before_last_ = all_;
+    last_.assign(l.data(), l.size());
+    State &s = all_;
+    ++s.lines;
     const Fields f = chain_fields(l);
-    if (broken_at_ == 0) {
-        const std::string k = std::to_string(lines_);
-        const std::string before = std::to_string(lines_ - 1);
+    if (s.broken_at == 0) {
+        const std::string k = std::to_string(s.lines);
+        const std::string before = std::to_string(s.lines - 1);
         if (!f.found) {
-            if (chained_ != 0) {
-                broken_at_ = lines_;
-                unchained_after_ = true;
-                why_ = "line " + k + " carries no chain after chained lines (added by hand?)";
+            if (s.chained != 0) {
+                s.broken_at = s.lines;
+                s.unchained_after = true;
+                s.why = "line " + k + " carries no chain after chained lines (added by hand?)";
             }
-        } else if (f.seq != lines_) {
-            broken_at_ = lines_;
-            why_ = "its seq is " + std::to_string(f.seq) + ", not " + k + ": " +
-                   (f.seq > lines_ ? "lines were removed there, or a later line was moved there"
-                                   : "lines were inserted there, or an earlier line was moved "
-                                     "there");
-        } else if (f.prev != prev_hash_) {
-            broken_at_ = lines_;
-            why_ = lines_ == 1 ? "line 1 was changed"
-                               : "line " + before +
-                                     " was changed, or lines were removed or inserted there";
+        } else if (f.seq != s.lines) {
+            s.broken_at = s.lines;
+            s.why = "its seq is " + std::to_string(f.seq) + ", not " + k + ": " +
+                    (f.seq > s.lines ? "lines were removed there, or a later line was moved there"
+                                     : "lines were inserted there, or an earlier line was moved "
+                                       "there");
+        } else if (f.prev != s.prev_hash) {
+            s.broken_at = s.lines;
+            s.why = s.lines == 1 ? "line 1 was changed"
+                                 : "line " + before +
+                                       " was changed, or lines were removed or inserted there";
+        } else if (f.cut && !f.cut_ok) {
+            s.broken_at = s.lines;
+            s.why = "line " + k + "'s cut is not as the station writes one (changed?)";
         }
-        if (broken_at_ == lines_ && !unchained_after_) {
+        if (s.broken_at == s.lines && !s.unchained_after) {
             const std::string id = id_of(l);
-            why_ = (lines_ == 1 ? "at line 1" : "between lines " + before + " and " + k) +
-                   (id.empty() ? std::string() : " (id " + id + ")") + ": " + why_;
+            s.why = (s.lines == 1 ? "at line 1" : "between lines " + before + " and " + k) +
+                    (id.empty() ? std::string() : " (id " + id + ")") + ": " + s.why;
         }
     }
     if (f.found) {
-        if (first_chained_ == 0) first_chained_ = lines_;
-        ++chained_;
+        if (s.first_chained == 0) s.first_chained = s.lines;
+        ++s.chained;
     }
-    stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(l.data()), l.size(), &prev_hash_);
+    if (f.cut_ok) ++s.cuts;
+    stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(l.data()), l.size(), &s.prev_hash);
+}
+
+bool StnChainCheck::torn_tail() const {
+    // As the open judges the last whole line.
+    return !last_.empty() && !stn_json_is_object(last_);
 }
 
 std::string StnChainCheck::verdict() const {
-    if (chained_ == 0) return "not chained: no line carries the chain";
-    if (unchained_after_) return "not chained: " + why_;
-    if (broken_at_ != 0) return "chain broken " + why_;
-    std::string s = "chain intact: " + std::to_string(lines_) + " lines";
-    if (unchained_before() != 0) {
-        s += " (the first " + std::to_string(unchained_before()) +
-             " written before lines were chained)";
+    const State &s = judged();
+    std::string v;
+    if (s.chained == 0) {
+        v = "not chained: no line carries the chain";
+    } else if (s.unchained_after) {
+        v = "not chained: " + s.why;
+    } else if (s.broken_at != 0) {
+        v = "chain broken " + s.why;
+    } else {
+        v = "chain intact: " + std::to_string(s.lines) + " lines";
+        if (unchained_before() != 0) {
+            v += " (the first " + std::to_string(unchained_before()) +
+                 " written before lines were chained)";
+        }
+        // The file no longer holds those bytes: only their record is checked.
+        if (s.cuts != 0) {
+            v += "; " + std::to_string(s.cuts) +
+                 (s.cuts == 1 ? " torn tail was" : " torn tails were") +
+                 " set aside (FILE.torn holds the bytes; their length and SHA-256 are in the "
+                 "line after)";
+        }
     }
-    return s;
+    if (torn_tail()) {
+        v += "; the last line (" + std::to_string(last_.size()) +
+             " bytes) is torn, no JSON object: the next open sets it aside";
+    }
+    return v;
 }

@@ -267,3 +267,41 @@ TEST(CliArgs, TheDatabaseOptions) {
     EXPECT_TRUE(a.verify);
     EXPECT_EQ(a.command, CliCommand::kReport);
 }
+
+// An unquoted connection string reaches us in pieces; no error shows a piece
+// (it may hold the password, even without "PWD="), nor a password given where
+// no connection string is taken.
+TEST(CliArgs, APasswordNeverShowsInAnError) {
+    const char *const kAfter = "unexpected argument after --database (not shown";
+    struct Case {
+        std::vector<const char *> argv;
+        const char *error;
+    };
+    const Case cases[] = {
+        {{"station", "--report", "r", "--database", "Driver={PostgreSQL",
+          "Unicode};Server=/run/pg;UID=station;PWD=s3cret"},
+         kAfter},
+        {{"station", "--report", "r", "--database=DSN=line;PWD=my", "s3cret", "--json"}, kAfter},
+        {{"ship", "a", "--database", "DSN=line;PWD=my", "s3cret"}, kAfter},
+        {{"ship", "a", "--database", "DSN=line;PWD=a", "-s3cret"}, kAfter},
+        {{"report", "--verify", "a", "--database", "DSN=line;PWD=a", "--s3cret"}, kAfter},
+        {{"list", "DSN=line;PWD=s3cret"}, "unexpected argument 'DSN=line;PWD=***'"},
+        {{"update", "--device", "PWD=s3cret"}, "'PWD=***' is not a device index"},
+        {{"DSN=line;PWD=s3cret"}, "unknown command 'DSN=line;PWD=***'"},
+    };
+    for (const Case &c : cases) {
+        CliArgs a;
+        std::string e;
+        EXPECT_FALSE(parse(c.argv, &a, &e)) << shown(c.argv);
+        EXPECT_NE(e.find(c.error), std::string::npos) << shown(c.argv) << "-> " << e;
+        EXPECT_EQ(e.find("s3cret"), std::string::npos) << e;
+    }
+    // After the connection string: an option, a stop word, or "--" and operands.
+    CliArgs a;
+    std::string e;
+    ASSERT_TRUE(parse({"ship", "--database", "DSN=x", "--", "a"}, &a, &e)) << e;
+    EXPECT_EQ(a.files, (std::vector<std::string>{"a"}));
+    ASSERT_TRUE(parse({"station", "--database", "DSN=x", "--report", "r"}, &a, &e)) << e;
+    ASSERT_TRUE(parse({"station", "--database", "DSN=x", "--help"}, &a, &e)) << e;
+    EXPECT_EQ(a.command, CliCommand::kHelp);
+}

@@ -3,6 +3,7 @@
 // edit is named at the line where it shows.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -55,12 +56,16 @@ std::vector<std::string> written_report() {
     return split(store.bytes);
 }
 
+const std::string kOneCut =
+    "; 1 torn tail was set aside (FILE.torn holds the bytes; their length and SHA-256 are in "
+    "the line after)";
+
 }  // namespace
 
 TEST(StnChain, TheWriterChainsEveryLineThroughATornTailARecoveryAndTheSpill) {
     const std::vector<std::string> lines = written_report();
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(verdict(lines), "chain intact: 6 lines");
+    EXPECT_EQ(verdict(lines), "chain intact: 6 lines" + kOneCut);
     // The line after the cut says what was cut.
     EXPECT_NE(lines[3].find(",\"cut\":{\"bytes\":18,\"sha256\":\"" +
                             stn_line_sha256("{\"type\":\"unit\",\"ti") + "\"}"),
@@ -70,7 +75,7 @@ TEST(StnChain, TheWriterChainsEveryLineThroughATornTailARecoveryAndTheSpill) {
     // A copy that adds CRs keeps the chain.
     std::vector<std::string> crlf = lines;
     for (std::string &l : crlf) l += "\r";
-    EXPECT_EQ(verdict(crlf), "chain intact: 6 lines");
+    EXPECT_EQ(verdict(crlf), "chain intact: 6 lines" + kOneCut);
 }
 
 TEST(StnChain, EachEditIsNamedWhereItShows) {
@@ -106,7 +111,8 @@ TEST(StnChain, EachEditIsNamedWhereItShows) {
         {"no chained line", [](Lines &l) { l = {unit(1), unit(2)}; },
          "not chained: no line carries the chain"},
         {"lines cut off the end leave the rest intact", [](Lines &l) { l.pop_back(); },
-         "chain intact: 5 lines"},
+         "chain intact: 5 lines; 1 torn tail was set aside (FILE.torn holds the bytes; their "
+         "length and SHA-256 are in the line after)"},
     };
     for (const auto &c : cases) {
         Lines l = good;
@@ -123,4 +129,73 @@ TEST(StnChain, AReportFromBeforeTheChainContinuesWithChainedLines) {
     ASSERT_TRUE(r.write_line(unit(3)));
     EXPECT_EQ(verdict(split(store.bytes)),
               "chain intact: 3 lines (the first 2 written before lines were chained)");
+}
+
+// A power cut can leave a last line of zeros before its line feed: the next
+// open sets a last line that is no JSON object aside, so the check does not
+// call it a break; anywhere else it is one. A cut is checked for its form.
+TEST(StnChain, ATornLastLineIsNoBreakAndACutMustHaveItsForm) {
+    using Lines = std::vector<std::string>;
+    const Lines good = written_report();
+    const std::string zeros(40, '\0');
+    const std::string cut_break =
+        "chain broken between lines 3 and 4 (id 4): line 4's cut is not as the station "
+        "writes one (changed?)";
+    const auto cut_edit = [](const char *from, const char *to) {
+        return [from, to](Lines &l) {
+            const std::size_t at = l[3].find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            l[3].replace(at, std::strlen(from), to);
+        };
+    };
+    const struct {
+        const char *what;
+        std::function<void(Lines &)> edit;
+        std::string verdict;
+        bool intact, torn;
+    } cases[] = {
+        {"zeros at the end", [&](Lines &l) { l.push_back(zeros); },
+         "chain intact: 6 lines" + kOneCut +
+             "; the last line (40 bytes) is torn, no JSON object: the next open sets it aside",
+         true, true},
+        {"half a line at the end", [](Lines &l) { l.push_back("{\"type\":\"unit\",\"ti\r"); },
+         "chain intact: 6 lines" + kOneCut +
+             "; the last line (18 bytes) is torn, no JSON object: the next open sets it aside",
+         true, true},
+        {"zeros before a line", [&](Lines &l) { l.insert(l.begin() + 5, zeros); },
+         "not chained: line 6 carries no chain after chained lines (added by hand?)", false,
+         false},
+        {"an empty last line is kept by the open, so it breaks",
+         [](Lines &l) { l.push_back(""); },
+         "not chained: line 7 carries no chain after chained lines (added by hand?)", false,
+         false},
+        {"a cut of no bytes", cut_edit("\"bytes\":18", "\"bytes\":0"), cut_break, false, false},
+        {"a cut's length not a number", cut_edit("\"bytes\":18", "\"bytes\":\"18\""), cut_break,
+         false, false},
+        {"a cut's hash unclosed", cut_edit("\"}}", "}}"), cut_break, false, false},
+        {"a cut with more", cut_edit("\"}}", "\",\"by\":\"me\"}}"), cut_break, false, false},
+    };
+    for (const auto &c : cases) {
+        Lines l = good;
+        c.edit(l);
+        StnChainCheck check;
+        for (const std::string &line : l) check.feed(line);
+        EXPECT_EQ(check.verdict(), c.verdict) << c.what;
+        EXPECT_EQ(check.intact(), c.intact) << c.what;
+        EXPECT_EQ(check.torn_tail(), c.torn) << c.what;
+    }
+
+    // The open agrees: it sets the zeros aside, and the line after names them.
+    cli_test::MemStore store;
+    for (const std::string &line : good) store.bytes += line + "\n";
+    store.bytes += zeros + "\n";
+    StnReport r(&store);
+    ASSERT_EQ(r.open("t"), StnReportOpen::kOk);
+    ASSERT_TRUE(r.write_line(unit(6)));
+    StnChainCheck check;
+    for (const std::string &line : split(store.bytes)) check.feed(line);
+    EXPECT_TRUE(check.intact()) << check.verdict();
+    EXPECT_EQ(check.lines(), 7u);
+    EXPECT_EQ(check.cuts(), 2u);
+    EXPECT_FALSE(check.torn_tail());
 }

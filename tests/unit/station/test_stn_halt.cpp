@@ -57,6 +57,8 @@ TEST(StnHaltRule, StopsAfterNOwnedFailuresInARowOnTheLineOrOnOneSlot) {
         {"pulled out, interrupted, not recorded: neutral", 3, "r0 p1 i2 x3 r0 r1", 6, false, 0},
         {"one dead slot among working ones", 3, "r3 u0 r3 u1 u2 r3", 6, true, 3},
         {"a pass on that slot breaks its run", 3, "r3 u0 r3 u3 r3 u1", 0, false, 0},
+        // Another slot's failure leaves that run alone.
+        {"a dead slot while another fails now and then", 3, "r3 u0 r1 u0 r3 u2 r3", 7, true, 3},
         {"both at once: the slot is named", 2, "r4 r4", 2, true, 4},
         {"off", 0, "r0 r0 r0 r0 r0 r0", 0, false, 0},
         {"one is enough when N is 1", 1, "u0 d2", 2, true, 2},

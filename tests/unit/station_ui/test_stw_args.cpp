@@ -63,6 +63,11 @@ TEST(StationArgs, OptionsAndErrors) {
         {{"--halt-after", "1001"}, "--halt-after wants a number from 0 to 1000, not \"1001\""},
         {{"--require-operator=1"}, "--require-operator takes no value"},
         {{"--database", ""}, "--database needs an ODBC connection string"},
+        // An unquoted connection string: its pieces (a password among them) unshown.
+        {{"--database", "Driver={PostgreSQL", "Unicode};Server=/run/pg;UID=station;PWD=s3cret"},
+         "unexpected argument after --database (not shown: it may hold a password); quote the "
+         "connection string"},
+        {{"DSN=line;PWD=s3cret"}, "unknown argument \"DSN=line;PWD=***\""},
     };
     for (const auto &b : bad) {
         StwArgs kept;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ private:
 // so that a spill one user's station kept is added by another's. Empty when
 // no base is known or the folder cannot be made.
 std::wstring stn_spill_dir(const std::wstring &base = std::wstring());
+// That access list (LocalFree it); null when it cannot be made.
+PSECURITY_DESCRIPTOR stn_spill_security();
 
 // A spill folder on Win32 files.
 class StnWinSpillFolder : public StnSpillFolder {
@@ -100,7 +103,10 @@ public:
     // The spill: in the machine's spill folder under the report's identity
     // (stn_spill.h), naming the report by its full path; once added,
     // renamed to "<it>.<time>.added".
-    void identify(const std::string &report_id) override { report_id_ = report_id; }
+    void identify(const std::string &report_id) override {
+        std::lock_guard<std::mutex> lock(id_mu_);
+        report_id_ = report_id;
+    }
     bool spill(const std::string &bytes, std::string *where) override;
     bool read_spill(const std::string &report_id, std::string *bytes) override;
     bool retire_spill(const std::string &report_id) override;
@@ -109,6 +115,7 @@ private:
     std::wstring path_;
     std::string full_path_;  // UTF-8, for people
     StnWinSpillFolder spill_;
+    std::mutex id_mu_;  // identify may come from the report's writer thread
     std::string report_id_;
     StnWinFile file_;
 };

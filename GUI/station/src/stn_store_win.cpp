@@ -34,11 +34,8 @@ constexpr wchar_t kSpillAccess[] =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
 
 bool make_shared_dir(const std::wstring &dir) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSpillAccess, SDDL_REVISION_1, &sd,
-                                                              nullptr)) {
-        return false;
-    }
+    PSECURITY_DESCRIPTOR sd = stn_spill_security();
+    if (sd == nullptr) return false;
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = sd;
@@ -138,6 +135,15 @@ bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_
     if (!ReadFile(file_, buf, ask, &read, nullptr)) return false;
     *got = read;
     return true;
+}
+
+PSECURITY_DESCRIPTOR stn_spill_security() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSpillAccess, SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        return nullptr;
+    }
+    return sd;
 }
 
 std::wstring stn_spill_dir(const std::wstring &base) {
@@ -268,7 +274,12 @@ bool StnWinReportStore::set_aside(std::uint64_t from) {
 }
 
 bool StnWinReportStore::spill(const std::string &bytes, std::string *where) {
-    return stn_spill_keep(&spill_, report_id_, full_path_, bytes, where);
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(id_mu_);
+        id = report_id_;
+    }
+    return stn_spill_keep(&spill_, id, full_path_, bytes, where);
 }
 
 bool StnWinReportStore::read_spill(const std::string &report_id, std::string *bytes) {

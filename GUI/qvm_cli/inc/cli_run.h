@@ -48,6 +48,9 @@ public:
     // The station's report file (null: it cannot be opened), shared with
     // the report's writer.
     virtual std::shared_ptr<StnReportStore> open_report(const std::string &path) = 0;
+    // A line for every spill that waits on this machine for its report
+    // (stn_spill_notice); none by default.
+    virtual std::vector<std::string> waiting_spills() { return {}; }
     // The file at utf8_path, for `report` to read a chunk at a time;
     // nullptr when it cannot be opened (the default opens nothing).
     virtual std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) {

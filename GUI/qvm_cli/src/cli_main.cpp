@@ -148,6 +148,7 @@ public:
         if (!report->ok()) return nullptr;
         return report;
     }
+    std::vector<std::string> waiting_spills() override { return stn_spill_notices(); }
     std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
                                                unsigned timeout_s, std::string *why) override {
         return stn_odbc_database(connection_string, timeout_s, why);

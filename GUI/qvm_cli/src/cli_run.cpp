@@ -213,6 +213,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
     }
+    for (const std::string &n : io.waiting_spills()) io.err(n);
     const StnWho who = who_of(args, prog);
     auto waker = std::make_shared<StnWaker>();
     io.set_waker([waker] { waker->wake(); });
@@ -363,6 +364,8 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (opened != StnOpen::kOk) {
         return fail_run(args.report + " " + stn_open_text(opened), kCliExitUsage, args.json, io);
     }
+    // Its own spill was added by the open; others wait for their reports.
+    for (const std::string &n : io.waiting_spills()) io.err(n);
     if (!host.delivery.start(args, io)) return kCliExitUsage;
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });

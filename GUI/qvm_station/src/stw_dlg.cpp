@@ -171,6 +171,10 @@ BOOL StwDialog::OnInitDialog() {
     char status[256] = {};
     GetDlgItem(IDC_STATUS)->GetWindowText(status, sizeof status);
     status_words_ = status;
+    // Lines an earlier run kept in the spill wait for their report to be opened.
+    std::string waiting;
+    for (const std::string &n : stn_spill_notices()) waiting += (waiting.empty() ? "" : "  ") + n;
+    SetText(IDC_NOTICE, waiting);
     station_name_ = args_.station_name.empty() ? stn_computer_name() : args_.station_name;
     for (int id : {IDC_OPERATOR, IDC_ORDER}) {
         ::SendMessageW(GetDlgItem(id)->m_hWnd, EM_LIMITTEXT, kFieldChars, 0);

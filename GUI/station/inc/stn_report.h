@@ -38,23 +38,37 @@ public:
     virtual bool set_aside(std::uint64_t from) = 0;
 
     // The spill: lines the report could not take when the station had to
-    // end, kept in a file of their own where the report's disk or share is
-    // not needed (the program's: in the user's local application data).
-    // The next open of the report adds them and retires the file.
-    // Appends bytes to the spill and flushes; *where: the file, for people.
+    // end, kept where the report's disk or share is not needed (the
+    // program's: a folder of the machine, stn_spill.h), under the report's
+    // identity (stn_report_id), so that its next open by any path adds them.
+    // StnReport tells the store the identity once the first line is on the
+    // disk (at open, or when it writes that line).
+    virtual void identify(const std::string &report_id) { (void)report_id; }
+    // Appends bytes to the spill of the report identified, and flushes;
+    // *where: the file, for people. False with no identity yet.
     virtual bool spill(const std::string &bytes, std::string *where) {
         (void)bytes;
         (void)where;
         return false;
     }
-    // The spill's bytes (empty when there is none).
-    virtual bool read_spill(std::string *bytes) {
+    // The bytes kept for report_id (empty when none wait).
+    virtual bool read_spill(const std::string &report_id, std::string *bytes) {
+        (void)report_id;
         bytes->clear();
         return true;
     }
-    // Renames the spill aside once its lines are in the report.
-    virtual bool retire_spill() { return true; }
+    // Puts the spill of report_id aside once its lines are in the report.
+    virtual bool retire_spill(const std::string &report_id) {
+        (void)report_id;
+        return true;
+    }
 };
+
+// The report's identity: the SHA-256 (hex) of its first line as the chain
+// hashes lines (stn_line_sha256), from head, the file's first bytes; empty
+// when they hold no whole first line. A line once on the disk is never
+// rewritten, so the identity stays whatever path the report is opened by.
+std::string stn_report_id(const std::string &head);
 
 // Whether a whole line is one of the report's records (a JSON object whose
 // "type" is "start", "unit" or "run").
@@ -113,13 +127,16 @@ public:
 
     // Opens the report for appending: refuses a foreign file or one whose
     // ids are used up, sets a torn last line aside and cuts it off, adds
-    // the lines kept in the spill (in order, each once), appends run_line
+    // the lines kept in the spill under its identity that it does not hold
+    // yet (in order; a start or unit line is held when one of its type,
+    // id, "index" and "serial" is; any other when the same line is), and
+    // retires the spill, appends run_line
     // (the run's open line; none when empty), then an interrupted unit line
     // ("recovered":true, time utc_now) for every start still without its
     // unit. *opened (optional) says what was found and written.
     //
-    // One pass over the file: the open starts and the highest id are all it
-    // keeps. A line that begins as our writer begins a start or unit line
+    // One pass over the file: the open starts, the highest id and which
+    // of the spill's lines it met are all it keeps. A line that begins as our writer begins a start or unit line
     // ({"type":"start","time":"...","id":N,) and ends in '}' is taken by
     // that head; any other line is parsed in full. A line longer than
     // StnLineReader::kChunk is no record.

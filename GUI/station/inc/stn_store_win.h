@@ -7,9 +7,12 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "stn_report.h"
+#include "stn_spill.h"
 
 // UTF-8 to UTF-16 and back (invalid bytes become U+FFFD).
 std::wstring stn_wide(const std::string &utf8);
@@ -50,11 +53,42 @@ private:
     HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
+// The machine's spill folder, shared by every user of it:
+// "<base>\R846-QVM2K\Station\spill", base %ProgramData% unless given. Each
+// missing level is made with an access list that lets Users change files in
+// it (the system and administrators: everything), inherited by its files,
+// so that a spill one user's station kept is added by another's. Empty when
+// no base is known or the folder cannot be made.
+std::wstring stn_spill_dir(const std::wstring &base = std::wstring());
+// That access list (LocalFree it); null when it cannot be made.
+PSECURITY_DESCRIPTOR stn_spill_security();
+
+// A spill folder on Win32 files.
+class StnWinSpillFolder : public StnSpillFolder {
+public:
+    explicit StnWinSpillFolder(std::wstring dir) : dir_(std::move(dir)) {}
+    bool list(std::vector<std::string> *names) override;
+    bool read(const std::string &name, std::string *bytes, bool *found) override;
+    bool append(const std::string &name, const std::string &bytes) override;
+    bool rename(const std::string &from, const std::string &to) override;
+    std::string where(const std::string &name) const override;
+
+private:
+    std::wstring file(const std::string &name) const { return dir_ + L"\\" + stn_wide(name); }
+    std::wstring dir_;  // empty: none, nothing can be kept
+};
+
+// A line for people for every spill that waits on this machine
+// (stn_spill_notice), to be shown at every start until it is added.
+std::vector<std::string> stn_spill_notices(const std::wstring &base = std::wstring());
+
 class StnWinReportStore : public StnReportStore {
 public:
     // Opens (creates when missing) the file for reading and appending;
     // others may read it meanwhile. ok() says whether that worked.
-    explicit StnWinReportStore(const std::string &utf8_path);
+    // spill_base: where the spill folder is (stn_spill_dir).
+    explicit StnWinReportStore(const std::string &utf8_path,
+                               const std::wstring &spill_base = std::wstring());
     bool ok() const { return file_.ok(); }
 
     bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override {
@@ -66,14 +100,22 @@ public:
     // Appends the bytes from offset from on, and a line end, to
     // "<path>.torn", flushed.
     bool set_aside(std::uint64_t from) override;
-    // The spill: %LOCALAPPDATA%\R846-QVM2K\Station\unwritten-<hash of the
-    // report's full path>.jsonl; once added, renamed to "<it>.<time>.added".
+    // The spill: in the machine's spill folder under the report's identity
+    // (stn_spill.h), naming the report by its full path; once added,
+    // renamed to "<it>.<time>.added".
+    void identify(const std::string &report_id) override {
+        std::lock_guard<std::mutex> lock(id_mu_);
+        report_id_ = report_id;
+    }
     bool spill(const std::string &bytes, std::string *where) override;
-    bool read_spill(std::string *bytes) override;
-    bool retire_spill() override;
+    bool read_spill(const std::string &report_id, std::string *bytes) override;
+    bool retire_spill(const std::string &report_id) override;
 
 private:
     std::wstring path_;
-    std::wstring spill_;  // empty when no folder for it was found
+    std::string full_path_;  // UTF-8, for people
+    StnWinSpillFolder spill_;
+    std::mutex id_mu_;  // identify may come from the report's writer thread
+    std::string report_id_;
     StnWinFile file_;
 };

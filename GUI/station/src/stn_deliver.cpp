@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stn_report.h"
 #include "stn_sha256.h"
 
 namespace {
@@ -281,9 +282,7 @@ std::string hash_of_line_before(StnDeliverFiles *files, std::uint64_t offset) {
 std::string hash_of_first_line(StnDeliverFiles *files) {
     std::string bytes;
     if (!files->read(0, kChunk, &bytes)) return "";
-    const std::size_t lf = bytes.find('\n');
-    if (lf == std::string::npos) return "";
-    return sha_hex(line_body(bytes, 0, lf));
+    return stn_report_id(bytes);
 }
 
 // Where a cursor lets delivery resume: its own place when the report still

@@ -1,9 +1,7 @@
 #include "stn_report.h"
 
 #include <cstring>
-#include <deque>
 #include <map>
-#include <set>
 #include <string_view>
 
 #include "stn_json.h"
@@ -189,21 +187,84 @@ std::string recovered_line(const Json &start, std::uint64_t id, const std::strin
     return j.line();
 }
 
-std::vector<std::string> split_lines(const std::string &bytes) {
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    while (from < bytes.size()) {
-        std::size_t end = bytes.find('\n', from);
-        if (end == std::string::npos) end = bytes.size();
-        std::string l = bytes.substr(from, end - from);
-        if (!l.empty() && l.back() == '\r') l.pop_back();
-        if (!l.empty()) out.push_back(l);
-        from = end + 1;
+// The spill's lines, and which of them the report holds already (a line
+// being written as the station gave up may have landed; a later open by
+// another path or on another machine may have closed its unit as
+// interrupted). A start or unit line is there when the report has one of
+// its type with its id for the same device (its "index" and "serial"), so
+// that an id a later run used again for another unit does not hide it; any
+// other line (a run's stop, a halt: each with its time) when the report has
+// the same line. What is kept grows with the spill, not the report.
+class SpillCheck {
+public:
+    void load(const std::string &bytes) {
+        std::size_t from = 0;
+        while (from < bytes.size()) {
+            std::size_t end = bytes.find('\n', from);
+            if (end == std::string::npos) end = bytes.size();
+            std::string l(without_cr(std::string_view(bytes).substr(from, end - from)));
+            from = end + 1;
+            if (!stn_json_is_object(l)) continue;  // a torn last line, or none
+            const std::size_t i = lines_.size();
+            const Head h = head_of(l);
+            if (h.type != Head::kOther && h.id != 0) {
+                by_id_[{h.type, h.id}].push_back(i);
+                device_.push_back(device_of(parse(l)));
+            } else {
+                by_body_[l].push_back(i);
+                device_.emplace_back();
+            }
+            lines_.push_back(std::move(l));
+        }
+        found_.assign(lines_.size(), false);
     }
-    return out;
-}
+    bool empty() const { return lines_.empty(); }
+    std::size_t size() const { return lines_.size(); }
+    const std::string &line(std::size_t i) const { return lines_[i]; }
+    bool found(std::size_t i) const { return found_[i]; }
+    // The spill's lines that the report's line (whole, as read) is.
+    void match(std::string_view line, const Head &h, std::vector<std::size_t> *out) const {
+        out->clear();
+        if (h.type != Head::kOther) {
+            auto it = by_id_.find({h.type, h.id});
+            if (it == by_id_.end()) return;
+            const std::string device = device_of(parse(without_cr(line)));
+            for (std::size_t i : it->second) {
+                if (device_[i] == device) out->push_back(i);
+            }
+            return;
+        }
+        if (by_body_.empty()) return;
+        auto it = by_body_.find(stn_chain_body(std::string(line)));
+        if (it != by_body_.end()) *out = it->second;
+    }
+    void mark(const std::vector<std::size_t> &lines) {
+        for (std::size_t i : lines) found_[i] = true;
+    }
+
+private:
+    static std::string device_of(const Json &j) {
+        if (j.is_discarded()) return std::string();
+        auto value = [&](const char *key) {
+            auto it = j.find(key);
+            return it == j.end() ? std::string("-") : it->dump();
+        };
+        return value("index") + " " + value("serial");
+    }
+
+    std::vector<std::string> lines_;
+    std::vector<std::string> device_;
+    std::vector<bool> found_;
+    std::map<std::pair<int, std::uint64_t>, std::vector<std::size_t>> by_id_;
+    std::map<std::string, std::vector<std::size_t>> by_body_;
+};
 
 }  // namespace
+
+std::string stn_report_id(const std::string &head) {
+    const std::size_t lf = head.find('\n');
+    return lf == std::string::npos ? std::string() : stn_line_sha256(head.substr(0, lf));
+}
 
 bool stn_report_is_record(const std::string &line) {
     const Json j = parse(line);
@@ -219,14 +280,15 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
     o = StnReportOpened();
     std::uint64_t last_id = last_id_;
     OpenStarts starts;
-    // The spill, read first: a line of it that was being written as the
-    // station gave up may have landed too, at the report's end.
-    std::string spill_bytes;
-    if (!store_->read_spill(&spill_bytes)) return StnReportOpen::kCannotRead;
-    const std::vector<std::string> spill = split_lines(spill_bytes);
-    // The places of the last whole lines (as many as the spill has, and one
-    // more for the chain's last hash), and how many lines are kept.
-    std::deque<OpenStarts::Where> tail;
+    // The spill of this report, read as soon as its first line names it,
+    // so that the one pass finds which of its lines are already there.
+    std::string report_id;
+    SpillCheck spill;
+    std::vector<std::size_t> last_in_spill;  // the spill's lines the last line is
+    bool spill_waits = false;
+    // The place of the last kept line (the chain's last hash), and how many
+    // lines are kept.
+    OpenStarts::Where tail{0, 0};
     std::uint64_t kept_lines = 0;
     // Ours or not is told by the first line: it must be a record, unless
     // it is also the torn last line of a report cut short in its first
@@ -239,8 +301,8 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
     Head last_head;
     const auto commit = [&] {
         ++kept_lines;
-        tail.push_back(OpenStarts::Where{last.offset, last.size});
-        if (tail.size() > spill.size() + 1) tail.pop_front();
+        tail = OpenStarts::Where{last.offset, last.size};
+        if (!last_in_spill.empty()) spill.mark(last_in_spill);
         if (last_head.id > last_id) last_id = last_head.id;
         if (last_head.type == Head::kStart && last_head.id != 0) {
             starts.start(last_head.id, OpenStarts::Where{last.offset, last.size});
@@ -256,6 +318,13 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
             const std::string first(without_cr(line.text));
             first_record = line.whole && stn_report_is_record(first);
             if (!first_record && !looks_torn(first)) return StnReportOpen::kForeign;
+            if (first_record && line.ended) {
+                report_id = stn_report_id(first + "\n");
+                std::string bytes;
+                if (!store_->read_spill(report_id, &bytes)) return StnReportOpen::kCannotRead;
+                spill_waits = !bytes.empty();
+                spill.load(bytes);
+            }
         } else if (!first_record && line.ended) {
             return StnReportOpen::kForeign;  // the first line is kept: not torn
         }
@@ -265,6 +334,8 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         last = line;
         last.text = std::string_view();
         last_head = line.whole ? head_of(line.text) : Head();
+        last_in_spill.clear();
+        if (!spill.empty() && line.whole) spill.match(line.text, last_head, &last_in_spill);
     }
     if (reader.failed()) return StnReportOpen::kCannotRead;
     const std::uint64_t size = reader.consumed();
@@ -291,15 +362,11 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         return StnReportOpen::kIdsExhausted;
     }
 
-    // The kept lines' bodies at the end (for the spill) and the chain's
-    // last hash.
-    std::vector<std::string> tail_lines;
-    for (const OpenStarts::Where &w : tail) {
-        std::string text;
-        if (!stn_read_at(store_, w.offset, static_cast<std::size_t>(w.size), &text)) {
-            return StnReportOpen::kCannotRead;
-        }
-        tail_lines.emplace_back(without_cr(text));
+    // The chain's last hash: of the last kept line.
+    std::string tail_line;
+    if (kept_lines != 0 &&
+        !stn_read_at(store_, tail.offset, static_cast<std::size_t>(tail.size), &tail_line)) {
+        return StnReportOpen::kCannotRead;
     }
     if (keep != size) {
         std::string torn;
@@ -319,17 +386,17 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
     size_ = keep;
     publish();
     seq_ = kept_lines;
-    prev_ = tail_lines.empty() ? std::string(kStnEmptySha256) : stn_line_sha256(tail_lines.back());
+    prev_ = kept_lines == 0 ? std::string(kStnEmptySha256) : stn_line_sha256(tail_line);
+    if (kept_lines != 0) store_->identify(report_id);
     const auto put = [&](const std::string &l) {
         if (!write_line(l)) return false;
         o.written.push_back(l);
         return true;
     };
-    if (!spill.empty()) {
-        std::set<std::string> have;
-        for (const std::string &l : tail_lines) have.insert(stn_chain_body(l));
-        for (const std::string &l : spill) {
-            if (!stn_json_is_object(l) || have.count(l) != 0) continue;
+    if (spill_waits) {
+        for (std::size_t i = 0; i < spill.size(); ++i) {
+            if (spill.found(i)) continue;
+            const std::string &l = spill.line(i);
             if (!put(l)) return StnReportOpen::kCannotRepair;
             ++o.from_spill;
             // Its unit lines close their starts; its ids are used.
@@ -339,7 +406,7 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
         }
         // Retired only once its lines are on the disk: a crash before
         // leaves them to be added again, and the check above keeps them once.
-        if (!store_->retire_spill()) return StnReportOpen::kCannotRepair;
+        if (!store_->retire_spill(report_id)) return StnReportOpen::kCannotRepair;
     }
     last_id_ = last_id;
     o.highest_id = last_id;
@@ -358,6 +425,8 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
 bool StnReport::write_line(const std::string &body) {
     const std::string line = stn_chain_line(body, seq_ + 1, prev_, has_cut_ ? &cut_ : nullptr);
     if (!store_->append(line + "\n") || !store_->flush()) return false;
+    // The first line on the disk names the report from now on.
+    if (seq_ == 0) store_->identify(stn_report_id(line + "\n"));
     size_ += line.size() + 1;
     publish();
     ++seq_;

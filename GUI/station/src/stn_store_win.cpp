@@ -1,5 +1,7 @@
 #include "stn_store_win.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -25,30 +27,21 @@ bool write_end(HANDLE f, const std::string &bytes) {
     return true;
 }
 
-// The spill of the report at full_path: in the user's local application
-// data, named after the path (case folded), so that the next start with the
-// same report finds it whatever became of the report's disk or share.
-std::wstring spill_path_of(const std::wstring &full_path) {
-    wchar_t base[MAX_PATH];
-    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) n = GetTempPathW(MAX_PATH, base);
-    if (n == 0 || n >= MAX_PATH) return std::wstring();
-    std::wstring dir(base, n);
-    if (dir.back() != L'\\') dir += L'\\';
-    dir += L"R846-QVM2K";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    dir += L"\\Station";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    std::wstring folded = full_path;
-    if (!folded.empty()) {
-        LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, full_path.c_str(),
-                     static_cast<int>(full_path.size()), &folded[0],
-                     static_cast<int>(folded.size()));
-    }
-    const std::string key = stn_utf8(folded);
-    const std::string hash =
-        stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(key.data()), key.size());
-    return dir + L"\\unwritten-" + stn_wide(hash.substr(0, 16)) + L".jsonl";
+// Users may read, write, append and delete (modify, not change the access
+// list); the system and administrators everything; inherited by files and
+// folders within.
+constexpr wchar_t kSpillAccess[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
+
+bool make_shared_dir(const std::wstring &dir) {
+    PSECURITY_DESCRIPTOR sd = stn_spill_security();
+    if (sd == nullptr) return false;
+    SECURITY_ATTRIBUTES sa{};
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = sd;
+    const bool made = CreateDirectoryW(dir.c_str(), &sa) || GetLastError() == ERROR_ALREADY_EXISTS;
+    LocalFree(sd);
+    return made;
 }
 
 }  // namespace
@@ -144,9 +137,101 @@ bool StnWinFile::read(std::uint64_t offset, char *buf, std::size_t n, std::size_
     return true;
 }
 
-StnWinReportStore::StnWinReportStore(const std::string &utf8_path)
+PSECURITY_DESCRIPTOR stn_spill_security() {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSpillAccess, SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        return nullptr;
+    }
+    return sd;
+}
+
+std::wstring stn_spill_dir(const std::wstring &base) {
+    std::wstring dir = base;
+    if (dir.empty()) {
+        wchar_t buf[MAX_PATH];
+        for (const wchar_t *name : {L"ProgramData", L"ALLUSERSPROFILE"}) {
+            const DWORD n = GetEnvironmentVariableW(name, buf, MAX_PATH);
+            if (n != 0 && n < MAX_PATH) {
+                dir.assign(buf, n);
+                break;
+            }
+        }
+        if (dir.empty()) return std::wstring();
+    }
+    if (dir.back() == L'\\') dir.pop_back();
+    for (const wchar_t *level : {L"\\R846-QVM2K", L"\\Station", L"\\spill"}) {
+        dir += level;
+        if (!make_shared_dir(dir)) return std::wstring();
+    }
+    return dir;
+}
+
+bool StnWinSpillFolder::list(std::vector<std::string> *names) {
+    names->clear();
+    if (dir_.empty()) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((dir_ + L"\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            names->push_back(stn_utf8(found.cFileName));
+        }
+    } while (FindNextFileW(h, &found));
+    const bool all = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(h);
+    return all;
+}
+
+bool StnWinSpillFolder::read(const std::string &name, std::string *bytes, bool *found) {
+    bytes->clear();
+    *found = false;
+    if (dir_.empty()) return true;
+    StnWinFile f(stn_utf8(file(name)), StnWinFile::kRead);
+    if (!f.ok()) {
+        const DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    }
+    *found = true;
+    char buf[4096];
+    for (std::size_t got = 0;; bytes->append(buf, got)) {
+        if (!f.read(bytes->size(), buf, sizeof buf, &got)) return false;
+        if (got == 0) return true;
+    }
+}
+
+bool StnWinSpillFolder::append(const std::string &name, const std::string &bytes) {
+    if (dir_.empty()) return false;
+    HANDLE f = CreateFileW(file(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const bool done = write_end(f, bytes) && FlushFileBuffers(f);
+    CloseHandle(f);
+    return done;
+}
+
+bool StnWinSpillFolder::rename(const std::string &from, const std::string &to) {
+    return !dir_.empty() &&
+           MoveFileExW(file(from).c_str(), file(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string StnWinSpillFolder::where(const std::string &name) const {
+    return stn_utf8(file(name));
+}
+
+std::vector<std::string> stn_spill_notices(const std::wstring &base) {
+    StnWinSpillFolder folder(stn_spill_dir(base));
+    std::vector<StnSpillWaiting> waiting;
+    stn_spill_waiting(&folder, &waiting);  // what could be read
+    std::vector<std::string> out;
+    for (const StnSpillWaiting &w : waiting) out.push_back(stn_spill_notice(w));
+    return out;
+}
+
+StnWinReportStore::StnWinReportStore(const std::string &utf8_path, const std::wstring &spill_base)
     : path_(stn_wide(utf8_path)),
-      spill_(spill_path_of(stn_wide(stn_full_path(utf8_path)))),
+      full_path_(stn_full_path(utf8_path)),
+      spill_(stn_spill_dir(spill_base)),
       file_(utf8_path, StnWinFile::kReport) {}
 
 bool StnWinReportStore::append(const std::string &bytes) {
@@ -189,39 +274,25 @@ bool StnWinReportStore::set_aside(std::uint64_t from) {
 }
 
 bool StnWinReportStore::spill(const std::string &bytes, std::string *where) {
-    if (spill_.empty()) return false;
-    HANDLE f = CreateFileW(spill_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    const bool done = write_end(f, bytes) && FlushFileBuffers(f);
-    CloseHandle(f);
-    if (done) *where = stn_utf8(spill_);
-    return done;
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(id_mu_);
+        id = report_id_;
+    }
+    return stn_spill_keep(&spill_, id, full_path_, bytes, where);
 }
 
-bool StnWinReportStore::read_spill(std::string *bytes) {
-    bytes->clear();
-    if (spill_.empty()) return true;
-    StnWinFile f(stn_utf8(spill_), StnWinFile::kRead);
-    if (!f.ok()) {
-        const DWORD e = GetLastError();
-        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
-    }
-    char buf[4096];
-    for (std::size_t got = 0;; bytes->append(buf, got)) {
-        if (!f.read(bytes->size(), buf, sizeof buf, &got)) return false;
-        if (got == 0) return true;
-    }
+bool StnWinReportStore::read_spill(const std::string &report_id, std::string *bytes) {
+    return stn_spill_read(&spill_, report_id, bytes);
 }
 
-bool StnWinReportStore::retire_spill() {
+bool StnWinReportStore::retire_spill(const std::string &report_id) {
     // Kept under a name of its own, so that its lines are never added twice.
     std::string stamp = stn_utc_now();
     for (char &c : stamp) {
         if (c == ':' || c == '.') c = '-';
     }
-    const std::wstring to = spill_ + L"." + stn_wide(stamp) + L".added";
-    return MoveFileExW(spill_.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return stn_spill_retire(&spill_, report_id, stamp);
 }
 
 bool stn_write_whole_file(const std::wstring &path, const std::string &bytes, bool durable) {

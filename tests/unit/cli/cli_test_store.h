@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "stn_report.h"
+#include "stn_spill.h"
 
 namespace cli_test {
 
@@ -30,12 +33,56 @@ inline std::string unchained(const std::string &bytes) {
     return out;
 }
 
+// The machine's spill folder in memory, shared by the stores of a test (as
+// every station of a machine shares its folder).
+class MemSpillFolder : public StnSpillFolder {
+public:
+    std::map<std::string, std::string> files;
+    std::string fail;  // "append", "read", "rename", "list" fails
+    mutable std::mutex mu;
+
+    bool list(std::vector<std::string> *names) override {
+        std::lock_guard<std::mutex> lock(mu);
+        names->clear();
+        for (const auto &f : files) names->push_back(f.first);
+        return fail != "list";
+    }
+    bool read(const std::string &name, std::string *out, bool *found) override {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = files.find(name);
+        *found = it != files.end();
+        *out = *found ? it->second : std::string();
+        return fail != "read";
+    }
+    bool append(const std::string &name, const std::string &b) override {
+        std::lock_guard<std::mutex> lock(mu);
+        if (fail == "append") return false;
+        files[name] += b;
+        return true;
+    }
+    bool rename(const std::string &from, const std::string &to) override {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = files.find(from);
+        if (fail == "rename" || it == files.end()) return false;
+        files[to] = it->second;
+        files.erase(from);
+        return true;
+    }
+    std::string where(const std::string &name) const override { return "spill/" + name; }
+};
+
 class MemStore : public StnReportStore {
 public:
     std::string bytes;                 // the file
     std::string aside;                 // the file beside it
-    std::string spilled;               // the spill
+    // The spill. With a folder, kept there under the report's identity and
+    // path (as the program keeps it); without, in spilled: this report's
+    // spill whatever its identity, for tests that hand it on by hand.
+    std::shared_ptr<MemSpillFolder> spill_folder;
+    std::string path = "report.jsonl";
+    std::string spilled;
     bool spill_retired = false;
+    std::string report_id;             // as the report told it
     // "append", "flush", "truncate N", "aside N", "spill", "retire"
     std::vector<std::string> ops;
     std::string fail;                  // an op name that fails ("read" too)
@@ -83,22 +130,38 @@ public:
         aside += bytes.substr(static_cast<std::size_t>(from));
         return true;
     }
-    bool spill(const std::string &b, std::string *where) override {
-        *where = "spill.jsonl";
-        return add_to(&spilled, "spill", b);
-    }
-    bool read_spill(std::string *out) override {
+    void identify(const std::string &id) override {
         std::lock_guard<std::recursive_mutex> lock(mu);
-        *out = spilled;
-        return fail != "read";
+        report_id = id;
     }
-    bool retire_spill() override {
+    bool spill(const std::string &b, std::string *where) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        if (report_id.empty()) return false;
+        if (spill_folder == nullptr) {
+            *where = "spill.jsonl";
+            return add_to(&spilled, "spill", b);
+        }
+        ops.push_back("spill");
+        return fail != "spill" && stn_spill_keep(spill_folder.get(), report_id, path, b, where);
+    }
+    bool read_spill(const std::string &id, std::string *out) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        if (spill_folder == nullptr) {
+            *out = spilled;
+            return fail != "read";
+        }
+        return fail != "read" && stn_spill_read(spill_folder.get(), id, out);
+    }
+    bool retire_spill(const std::string &id) override {
         std::lock_guard<std::recursive_mutex> lock(mu);
         ops.push_back("retire");
         if (fail == "retire") return false;
-        spilled.clear();
         spill_retired = true;
-        return true;
+        if (spill_folder == nullptr) {
+            spilled.clear();
+            return true;
+        }
+        return stn_spill_retire(spill_folder.get(), id, std::to_string(ops.size()));
     }
 
 private:

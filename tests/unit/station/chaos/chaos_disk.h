@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "../../cli/cli_test_store.h"
 #include "stn_report.h"
+#include "stn_spill.h"
 
 namespace chaos {
 
@@ -58,10 +60,9 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         return bytes_;
     }
-    std::string spill() const {
-        std::lock_guard<std::mutex> lock(mu_);
-        return spill_;
-    }
+    // The machine's folder of spills, which outlives every station.
+    const std::shared_ptr<cli_test::MemSpillFolder> spills =
+        std::make_shared<cli_test::MemSpillFolder>();
     // A power cut: what was not flushed is lost (how = 0), zeroed (1), or
     // kept in part (2).
     void power_cut(int how, std::uint64_t keep_seed) {
@@ -96,7 +97,7 @@ private:
     std::condition_variable cv_;
     std::string bytes_;
     std::size_t durable_ = 0;
-    std::string aside_, spill_;
+    std::string aside_;
     unsigned fail_appends_ = 0, tear_appends_ = 0, fail_flushes_ = 0;
     bool hang_ = false;
     Clock::time_point read_only_until_{};
@@ -106,8 +107,10 @@ private:
 // without touching the disk, and ends an append that hangs.
 class Store : public StnReportStore {
 public:
-    // no: the station that writes through it, for the hooks.
-    Store(std::shared_ptr<Disk> disk, int no) : disk_(std::move(disk)), no_(no) {}
+    // no: the station that writes through it, for the hooks; path: the
+    // report's name as that station spells it.
+    Store(std::shared_ptr<Disk> disk, int no, std::string path)
+        : disk_(std::move(disk)), no_(no), path_(std::move(path)) {}
 
     void kill() {
         std::lock_guard<std::mutex> lock(disk_->mu_);
@@ -185,29 +188,31 @@ public:
         return true;
     }
 
+    void identify(const std::string &report_id) override {
+        std::lock_guard<std::mutex> lock(disk_->mu_);
+        id_ = report_id;
+    }
     bool spill(const std::string &bytes, std::string *where) override {
         std::lock_guard<std::mutex> lock(disk_->mu_);
-        if (dead_) return false;
-        disk_->spill_ += bytes;
-        *where = "the spill";
-        return true;
+        return !dead_ &&
+               stn_spill_keep(disk_->spills.get(), id_, path_, bytes, where);
     }
-    bool read_spill(std::string *bytes) override {
+    bool read_spill(const std::string &report_id, std::string *bytes) override {
         std::lock_guard<std::mutex> lock(disk_->mu_);
-        *bytes = disk_->spill_;
-        return !dead_;
+        return !dead_ && stn_spill_read(disk_->spills.get(), report_id, bytes);
     }
-    bool retire_spill() override {
+    bool retire_spill(const std::string &report_id) override {
         std::lock_guard<std::mutex> lock(disk_->mu_);
-        if (dead_) return false;
-        disk_->spill_.clear();
-        return true;
+        return !dead_ && stn_spill_retire(disk_->spills.get(), report_id, std::to_string(++retired_));
     }
 
 private:
     std::shared_ptr<Disk> disk_;
     const int no_;
-    bool dead_ = false;  // under disk_->mu_
+    const std::string path_;
+    bool dead_ = false;      // under disk_->mu_
+    std::string id_;         // under disk_->mu_: the report's identity
+    unsigned retired_ = 0;   // under disk_->mu_
 };
 
 }  // namespace chaos

@@ -12,6 +12,7 @@
 //   database   every row is its report line, at its number; at the end
 //              every line is there once
 //   chain      the chain holds
+//   spill      another report's spill in the same folder is never added
 //   time       the report's running time is no longer than the stations ran
 //   live       a unit plugged in after a report fault ends is taken within
 //              a few seconds
@@ -70,6 +71,11 @@ constexpr unsigned kProbeIndex = kSlots;  // the unit that shows the station tak
 constexpr unsigned kDeadlineMs = 300;   // one exchange, and one database call
 constexpr unsigned kLiveMs = 4000;      // a unit is taken this soon after a report fault
 constexpr std::uint32_t kOldFirmware = 0x155;  // 3.41
+// Another report's spill, waiting in the same folder all along.
+const std::string kOtherReport(64, 'a');
+const std::string kOtherLine =
+    "{\"type\":\"unit\",\"time\":\"2026-12-01T08:00:00.000Z\",\"id\":1,\"index\":0,"
+    "\"serial\":12345678,\"result\":\"updated\"}";
 
 std::uint64_t threads_now() {
     std::uint64_t n = 0;
@@ -200,7 +206,8 @@ class World;
 // One station: engine, delivery and the host they share.
 class Station : public StnHost {
 public:
-    Station(World &w, int no);
+    // path: the report's name as this station spells it.
+    Station(World &w, int no, const std::string &path);
     ~Station() override;
 
     // Starts the engine thread, which opens the report; the result.
@@ -410,11 +417,11 @@ private:
 
 // ---------------------------------------------------------------- Station
 
-Station::Station(World &w, int no)
+Station::Station(World &w, int no, const std::string &path)
     : w_(w),
       no_(no),
-      store_(std::make_shared<chaos::Store>(w.disk, no)),
-      delivery_store_(std::make_shared<chaos::Store>(w.disk, no)) {}
+      store_(std::make_shared<chaos::Store>(w.disk, no, path)),
+      delivery_store_(std::make_shared<chaos::Store>(w.disk, no, path)) {}
 
 Station::~Station() {
     if (thread_.joinable()) thread_.join();
@@ -889,6 +896,8 @@ void World::end_station(int a) {
         break;
     }
     if (!ended) violation("live", std::string("the station did not end after a ") + name(a));
+    // Its process ends: a write still hanging in the report dies with it.
+    s.kill();
     ran_ms_ += s.ran_ms();
     station_.reset();
     {
@@ -910,7 +919,11 @@ void World::start_station() {
             std::lock_guard<std::mutex> lock(mu_);
             station_no_ = ++stations_;
         }
-        station_.reset(new Station(*this, stations_));
+        // The same report, by one spelling of its path or another.
+        static const char *const kSpellings[] = {"C:\\Line 3\\station.jsonl",
+                                                 "\\\\files\\line3\\station.jsonl",
+                                                 "Z:\\station.jsonl"};
+        station_.reset(new Station(*this, stations_, kSpellings[between(0, 2)]));
         const StnOpen r = station_->open();
         if (r == StnOpen::kOk) break;
         station_->go();
@@ -958,6 +971,14 @@ void World::checks_after_open() {
     checked("units");
     if (!lines.empty() && !chain.intact()) violation("chain", chain.verdict());
     checked("chain");
+    std::vector<StnSpillWaiting> waiting;
+    stn_spill_waiting(disk->spills.get(), &waiting);
+    bool other_waits = false;
+    for (const StnSpillWaiting &w : waiting) other_waits |= w.report_id == kOtherReport;
+    if (!other_waits || bytes.find(kOtherLine) != std::string::npos) {
+        violation("spill", "another report's spill was added to this one");
+    }
+    checked("spill");
     // Running time against the time stations ran (and a margin for the
     // turns between a jump and its line).
     const std::uint64_t ran = ran_ms_ + (station_ != nullptr ? 0 : 0);
@@ -1041,6 +1062,8 @@ int World::run() {
     epoch_.assign(kSlots + 1, 0);
     plugged_.assign(kSlots + 1, false);
     table->set_deadline_ms(kDeadlineMs);
+    std::string where;
+    stn_spill_keep(disk->spills.get(), kOtherReport, "D:\\other.jsonl", kOtherLine + "\n", &where);
     disk->on_append = [this](int no, const std::string &b) { appended(no, b); };
     disk->on_durable = [this](const std::vector<std::string> &l) { durable(l); };
     for (unsigned i = 0; i <= kSlots; ++i) {
@@ -1121,7 +1144,7 @@ int World::run() {
             return 1;
         }
     }
-    for (const char *p : {"units", "truth", "order", "again", "database", "chain", "time",
+    for (const char *p : {"units", "truth", "order", "again", "database", "chain", "spill", "time",
                           "live", "threads"}) {
         const std::uint64_t need = std::string(p) == "threads" ? 1 : opt_.min_checks;
         if (checks_[p] < need) {

@@ -8,7 +8,10 @@
 // each file's chain) against --json alone and against --json followed by
 // --verify --json, with the page's size. The page is kept beside this
 // program (report-1m.html) for bench_page_open.py, which times Chromium
-// opening it. Runs alternate; medians. Prints figures and never fails (exit
+// opening it. Also report --json of a three-line report whose unit line's
+// time was edited to the year 9999 (its time and peak memory: the readers
+// keep a capped timeline whatever the times). Runs alternate; medians.
+// Prints figures and never fails (exit
 // 1 only when it cannot measure). No device is plugged: the driver's
 // devices are removed when it runs.
 //
@@ -317,6 +320,22 @@ int main() {
     const std::string empty = dir + "report-empty.jsonl";
     const std::string answer = dir + "report-answer.json";
     const std::string page = dir + "report-1m.html";
+    const std::string odd = dir + "report-9999.jsonl";
+    {
+        HANDLE f = CreateFileA(odd.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const bool ok = f != INVALID_HANDLE_VALUE &&
+                        write_all(f, stn_json_run("open", "2026-01-05T06:00:00.000Z", "LINE-3",
+                                                  "+01:00", "3.50") +
+                                         "\n{\"type\":\"start\",\"id\":1,\"time\":"
+                                         "\"2026-01-05T06:00:01.000Z\"}\n{\"type\":\"unit\","
+                                         "\"time\":\"9999-01-05T06:00:03.000Z\",\"id\":1,"
+                                         "\"serial\":7,\"result\":\"updated\"}\n");
+        if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+        if (!ok) {
+            std::fprintf(stderr, "bench_report: cannot write %s\n", odd.c_str());
+            return 1;
+        }
+    }
     const std::string quoted_big = "\"" + big + "\"";
     std::uint64_t lines = 2 * kUnits + 2 * (kUnits / kUnitsPerShift - 1);
     if (file_size(big) == 0) {
@@ -330,7 +349,7 @@ int main() {
     read_pass_ms(big);  // into the page cache
 
     std::vector<StationRun> on_empty, on_big;
-    std::vector<ReportRun> report_empty, report_big, verify_big, page_big;
+    std::vector<ReportRun> report_empty, report_big, verify_big, page_big, report_odd;
     std::vector<double> pass;
     for (int r = 0; r < rounds; ++r) {
         DeleteFileA(empty.c_str());
@@ -345,9 +364,10 @@ int main() {
         report_big.push_back(report(exe, "--json " + quoted_big, answer));
         verify_big.push_back(report(exe, "--verify --json " + quoted_big, ""));
         page_big.push_back(report(exe, quoted_big + " --html \"" + page + "\"", ""));
+        report_odd.push_back(report(exe, "--json \"" + odd + "\"", ""));
         if (on_empty.back().first_probe_ms < 0 || on_big.back().first_probe_ms < 0 ||
             pass.back() < 0 || report_empty.back().ms < 0 || report_big.back().ms < 0 ||
-            verify_big.back().ms < 0 || page_big.back().ms < 0) {
+            verify_big.back().ms < 0 || page_big.back().ms < 0 || report_odd.back().ms < 0) {
             std::fprintf(stderr, "bench_report: a run failed\n");
             return 1;
         }
@@ -418,6 +438,10 @@ int main() {
                 hb / jv);
     std::printf("    median of each round's:                       %9.2f  (rounds:%s)\n",
                 median(ratios), each_ratio.c_str());
+    std::printf(
+        "  report --json, 3 lines, a time in the year 9999: %7.1f ms, peak private %.1f MB\n",
+        median(each(report_odd, took)),
+        median(each(report_odd, [](const ReportRun &x) { return x.memory.peak_private_mb; })));
     const std::uint64_t page_size = file_size(page);
     std::printf("  the page: %llu bytes  (goal < 2 MB), kept as %s\n",
                 static_cast<unsigned long long>(page_size), page.c_str());

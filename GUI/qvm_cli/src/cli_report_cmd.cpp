@@ -96,8 +96,14 @@ std::string json_report(const StnTally &t, std::size_t files) {
         .raw("stations", json_groups(t.stations))
         .num("halts", static_cast<std::int64_t>(t.halts))
         .num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines))
+        .num("bad_times", static_cast<std::int64_t>(t.bad_times))
         .num("files", static_cast<std::int64_t>(files))
         .line();
+}
+
+std::string bad_times_text(std::uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " line" : " lines") +
+           " with a time that cannot be right (before 2000 or after tomorrow)";
 }
 
 void text_report(const StnTally &t, std::size_t files, CliIo &io) {
@@ -141,6 +147,7 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     const std::vector<std::int64_t> missing = t.not_at_image();
     row("not at the image", missing.empty() ? "none" : serial_list(missing, " "));
     row("lines skipped", std::to_string(t.skipped_lines));
+    row("times not used", t.bad_times == 0 ? std::string("0") : bad_times_text(t.bad_times));
 }
 
 }  // namespace
@@ -197,6 +204,7 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
     // The page shows each file's chain: checked in the same pass.
     options.chain = !args.html.empty();
     options.order = args.who.order;
+    options.now = io.utc_now();
     if (args.csv) {
         options.on_unit = [&io](const StnReportLine &r, const StnTally &t) {
             io.out(csv_row(r, t.attempt) + "\r");
@@ -236,6 +244,9 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
     if (tally.skipped_lines != 0 && (args.json || args.csv)) {
         io.err("report: " + std::to_string(tally.skipped_lines) +
                " lines skipped (torn, or not a record)");
+    }
+    if (tally.bad_times != 0 && (args.json || args.csv)) {
+        io.err("report: " + bad_times_text(tally.bad_times) + " were not used for times");
     }
     // With --verify, a page whose chains do not all hold says so in its code.
     return args.verify && broken ? kCliExitChainBroken : kCliExitOk;

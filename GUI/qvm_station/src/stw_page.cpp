@@ -92,6 +92,7 @@ void make_page(StwPageMaker::Job *job) {
     }
     StnReading::Options options;
     options.chain = true;
+    options.now = stn_utc_now();
     StnReading reading(std::move(options));
     StoppableSource source(&file, &job->cancel);
     StnPageFile checked;

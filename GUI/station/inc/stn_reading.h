@@ -25,13 +25,16 @@ public:
     struct Options {
         bool chain = false;  // check each file's chain
         bool tally = true;   // false: only the chain
-        // Not empty: only that work order's unit and start lines count.
+        // Not empty: only that work order counts (StnTally::only_order).
         std::string order;
+        // The reader's clock, UTC as the report's times
+        // (StnTally::set_now); empty: none.
+        std::string now;
         // Called for each unit line that counts, after it was added to
         // the tally (tally.attempt is its attempt); may be empty.
         std::function<void(const StnReportLine &, const StnTally &)> on_unit;
     };
-    explicit StnReading(Options options) : options_(std::move(options)) {}
+    explicit StnReading(Options options);
 
     // Reads one file to its end. A last line without its line end (torn,
     // or still being written) and a line longer than any record are

@@ -34,11 +34,14 @@ struct StnReportLine {
     StnFailure failure = StnFailure::kNone;
     std::uint64_t detail = 0, ms = 0;
     bool recovered = false;
-    bool stop = false;              // kRun: "event":"stop" (the station ended); else "open"
+    bool stop = false;              // kRun: "event":"stop" (the station ended)
+    bool clock = false;             // kRun: "event":"clock" (its clock jumped); neither: "open"
     std::string utc_offset;         // kRun: the station computer's ("+01:00"); may be empty
     // Who made the unit, for which work order, where (start and unit
     // lines; empty in reports written before they were recorded).
     std::string operator_name, order, station;
+    // The line names its order (run and halt lines of older reports do not).
+    bool has_order = false;
 };
 bool operator==(const StnReportLine &a, const StnReportLine &b);
 inline bool operator!=(const StnReportLine &a, const StnReportLine &b) { return !(a == b); }
@@ -66,11 +69,19 @@ struct StnTallyFigures {
     double units_per_hour = -1;    // as StnTally::units_per_hour
 };
 
+// Times before this (2000-01-01) cannot be right.
+constexpr std::int64_t kStnEarliestMs = 946684800000LL;
+
 // Running time: a run spans from its "run" open line to its stop line, or,
 // when the stop line is missing (the station was killed), to its latest
 // start or unit line. Start and unit lines outside any run (reports of
-// earlier versions) form a run from their earliest to their latest time. A
+// earlier versions) form a run from their first to their latest time. A
 // recovered unit line stretches no run: it is written at a later start.
+// A run is cut in two where its clock jumped: at a "clock" run line, and
+// at any line whose time is before the one before it. A time before 2000
+// or more than a day after the reader's clock (set_now) is counted in
+// bad_times and used for no time (running, the timeline); its unit still
+// counts.
 class StnTally {
 public:
     std::uint64_t units = 0;          // "unit" lines
@@ -89,6 +100,8 @@ public:
     };
     std::unordered_map<std::int64_t, SerialResults> results;
     std::uint64_t halts = 0;          // "halt" lines: the line stopped itself
+    // Start, unit and run lines whose time cannot be right (not used).
+    std::uint64_t bad_times = 0;
     // Units and first passes of one work order or one station.
     struct Group {
         std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
@@ -109,10 +122,21 @@ public:
     // its first in the lines read, 2 for its second, ...); 0 for none.
     std::uint64_t attempt = 0;
 
+    // The reader's clock (UTC ms since 1970): later times than a day after
+    // it cannot be right. Without it (or when it is before 2000) any time
+    // from 2000 on is believed.
+    void set_now(std::int64_t now_ms);
+    // Only that work order counts: its start and unit lines, and the
+    // running time and line stops of its runs. A run line or a halt line
+    // names its order; a run of an older report that names none is the
+    // order's when the order has units in it.
+    void only_order(const std::string &order);
+
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
     void feed(std::string_view line);
-    // Adds a line already read (stn_read_report_line).
-    void add(const StnReportLine &line);
+    // Adds a line already read (stn_read_report_line); false when
+    // only_order left it out.
+    bool add(const StnReportLine &line);
     // The lines that follow come from another file: the open run ends.
     void end_file() { close_run(); }
     // Of the serials whose first unit line is not "current", plus the
@@ -128,12 +152,23 @@ public:
     std::vector<std::int64_t> not_at_image() const;
 
 private:
+    bool believed(const StnReportLine &r, std::int64_t *at);
+    bool segment_counts() const;
+    void close_segment();
     void close_run();
+    void set_run_order(const StnReportLine &r);
+    void begin_segment(std::int64_t at_ms);
     void activity(std::int64_t at_ms);
 
     StnReportLine line_;           // feed's, kept for its strings' room
-    std::uint64_t closed_ms_ = 0;  // runs that have ended
-    bool in_run_ = false;          // the open run, from_ms_ .. to_ms_
-    bool marked_ = false;          // it began with a run line
+    std::uint64_t closed_ms_ = 0;  // runs that have ended (that count)
+    bool in_run_ = false;          // the open segment of a run, from_ms_ .. to_ms_
     std::int64_t from_ms_ = 0, to_ms_ = 0;
+    std::int64_t latest_ms_ = INT64_MAX;  // later times cannot be right
+    bool filtered_ = false;        // only_order
+    std::string filter_;
+    bool run_order_known_ = false;  // the open run's order, from its run lines
+    std::string run_order_;
+    bool segment_units_ = false;   // the open segment has start or unit lines (that count)
+    std::uint64_t pending_halts_ = 0;  // its halts naming no order, until it ends
 };

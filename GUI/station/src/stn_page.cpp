@@ -194,6 +194,13 @@ std::string timeline_section(const StnTally &t, int offset, const std::string &z
     const bool by_day = buckets.front().width_ms > 3600000;
     out += std::string("<p class=\"note\">First-pass yield and units per hour of running time, ") +
            (by_day ? "per day" : "per hour") + " (" + esc(zone) + ").</p>\n";
+    const StnTimeline::Slot &out_of_view = t.timeline.left_out;
+    if (out_of_view.units != 0 || out_of_view.running_ms != 0) {
+        out += "<p class=\"note\">Not in the charts: " + n(out_of_view.units) +
+               " units and " + stn_hours_text(out_of_view.running_ms) +
+               " of running time from before the latest two years, or early in a run longer "
+               "than 31 days.</p>\n";
+    }
     Axis axis;
     axis.first = buckets.front().start_ms;
     axis.end = buckets.back().start_ms + buckets.back().width_ms;
@@ -311,6 +318,9 @@ std::string files_section(const StnPageInput &in) {
     out += "</tbody></table>\n<p>" +
            figure("span", "skipped_lines", n(t.skipped_lines), n(t.skipped_lines)) +
            " lines skipped (torn, or not a record). " +
+           figure("span", "bad_times", n(t.bad_times), n(t.bad_times)) +
+           " lines with a time that cannot be right (before 2000 or after tomorrow), not used "
+           "for times. " +
            figure("span", "files", n(in.files.size()), n(in.files.size())) + " files.</p>\n";
     return out + "</section>\n";
 }
@@ -419,6 +429,11 @@ std::string stn_report_page(const StnPageInput &in) {
                 (unchained == 1 ? "is" : "are") +
                 " not chained</strong>: written before lines were chained, or with lines added "
                 "by hand. See Files read.</p>\n";
+    }
+    if (t.bad_times != 0) {
+        page += "<p class=\"banner\">" + n(t.bad_times) + (t.bad_times == 1 ? " line" : " lines") +
+                " with a time that cannot be right (before 2000 or after tomorrow) "
+                "were not used for times.</p>\n";
     }
     if (t.halts != 0) {
         page += "<p class=\"banner\">The line stopped itself " + n(t.halts) +

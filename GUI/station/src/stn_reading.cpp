@@ -1,6 +1,13 @@
 #include "stn_reading.h"
 
 #include "stn_chain.h"
+#include "stn_time.h"
+
+StnReading::StnReading(Options options) : options_(std::move(options)) {
+    if (!options_.order.empty()) tally.only_order(options_.order);
+    std::int64_t now = 0;
+    if (stn_utc_ms(options_.now, &now)) tally.set_now(now);
+}
 
 bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
     StnChainCheck check;
@@ -34,13 +41,9 @@ bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
             continue;
         }
         stn_read_report_line(line.text, &r);
-        if (!options_.order.empty() &&
-            (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
-            r.order != options_.order) {
-            continue;
+        if (tally.add(r) && options_.on_unit && r.kind == StnReportLine::kUnit) {
+            options_.on_unit(r, tally);
         }
-        tally.add(r);
-        if (options_.on_unit && r.kind == StnReportLine::kUnit) options_.on_unit(r, tally);
     }
     tally.end_file();
     if (!ok || reader.failed()) return false;

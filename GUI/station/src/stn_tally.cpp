@@ -119,10 +119,11 @@ public:
         r->outcome = StnOutcome::kFailed;
         r->failure = StnFailure::kNone;
         r->detail = r->ms = 0;
-        r->recovered = r->stop = false;
+        r->recovered = r->stop = r->clock = false;
         r->utc_offset.clear();
         r->operator_name.assign(text(kOperator));
         r->order.assign(text(kOrder));
+        r->has_order = values_[kOrder].kind == Value::kString;
         r->station.assign(text(kStation));
 
         const std::string_view type = text(kType);
@@ -138,10 +139,11 @@ public:
         }
         if (type == "run") {
             const std::string_view event = text(kEvent);
-            if (event != "open" && event != "stop") return;
+            if (event != "open" && event != "stop" && event != "clock") return;
             r->kind = StnReportLine::kRun;
             r->time.assign(text(kTime));
             r->stop = event == "stop";
+            r->clock = event == "clock";
             r->utc_offset.assign(text(kUtcOffset));
             return;
         }
@@ -277,8 +279,10 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.index == b.index && a.serial == b.serial && a.old_version == b.old_version &&
            a.new_version == b.new_version && a.message == b.message && a.outcome == b.outcome &&
            a.failure == b.failure && a.detail == b.detail && a.ms == b.ms &&
-           a.recovered == b.recovered && a.stop == b.stop && a.utc_offset == b.utc_offset &&
-           a.operator_name == b.operator_name && a.order == b.order && a.station == b.station;
+           a.recovered == b.recovered && a.stop == b.stop && a.clock == b.clock &&
+           a.utc_offset == b.utc_offset &&
+           a.operator_name == b.operator_name && a.order == b.order &&
+           a.has_order == b.has_order && a.station == b.station;
 }
 
 void StnTally::feed(std::string_view line) {
@@ -286,53 +290,113 @@ void StnTally::feed(std::string_view line) {
     add(line_);
 }
 
-void StnTally::close_run() {
-    if (in_run_) {
+void StnTally::set_now(std::int64_t now_ms) {
+    // A reader whose own clock is that wrong cannot judge later times.
+    if (now_ms >= kStnEarliestMs) latest_ms_ = now_ms + 24 * 3600000LL;
+}
+
+void StnTally::only_order(const std::string &order) {
+    filtered_ = true;
+    filter_ = order;
+}
+
+bool StnTally::segment_counts() const {
+    if (!filtered_) return true;
+    if (run_order_known_) return run_order_ == filter_;
+    return segment_units_;
+}
+
+void StnTally::close_segment() {
+    if (in_run_ && segment_counts()) {
         closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
         timeline.add_running(from_ms_, to_ms_);
+        halts += pending_halts_;
     }
-    in_run_ = false;
+    in_run_ = segment_units_ = false;
+    pending_halts_ = 0;
+}
+
+void StnTally::close_run() {
+    close_segment();
+    run_order_known_ = false;
+    run_order_.clear();
+}
+
+void StnTally::set_run_order(const StnReportLine &r) {
+    if (!r.has_order) return;
+    run_order_known_ = true;
+    run_order_ = r.order;
+}
+
+void StnTally::begin_segment(std::int64_t at) {
+    in_run_ = true;
+    from_ms_ = to_ms_ = at;
 }
 
 void StnTally::activity(std::int64_t at) {
-    if (!in_run_) {
-        in_run_ = true;
-        marked_ = false;
-        from_ms_ = to_ms_ = at;
-        return;
-    }
-    if (!marked_ && at < from_ms_) from_ms_ = at;
+    // A step back: the clock was set back (or lines were put together out
+    // of order); the time before it and the time after it are two runs.
+    if (in_run_ && at < to_ms_) close_segment();
+    if (!in_run_) begin_segment(at);
     if (at > to_ms_) to_ms_ = at;
+    segment_units_ = true;
 }
 
-void StnTally::add(const StnReportLine &r) {
+bool StnTally::believed(const StnReportLine &r, std::int64_t *at) {
+    if (!stn_utc_ms(r.time, at)) return false;
+    if (*at >= kStnEarliestMs && *at <= latest_ms_) return true;
+    ++bad_times;
+    return false;
+}
+
+bool StnTally::add(const StnReportLine &r) {
     if (r.kind == StnReportLine::kSkipped) {
         ++skipped_lines;
-        return;
+        return true;
+    }
+    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
+        r.order != filter_) {
+        return false;
     }
     std::int64_t at = 0;
-    const bool timed = stn_utc_ms(r.time, &at);
     if (r.kind == StnReportLine::kRun) {
         if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
             std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
             utc_offsets.push_back(r.utc_offset);
         }
-        if (r.stop && in_run_ && timed && at > to_ms_) to_ms_ = at;
-        close_run();
-        if (!r.stop && timed) {
-            in_run_ = marked_ = true;
-            from_ms_ = to_ms_ = at;
+        const bool timed = believed(r, &at);
+        if (r.stop) {
+            set_run_order(r);
+            if (in_run_ && timed && at > to_ms_) to_ms_ = at;
+            close_run();
+            return true;
         }
-        return;
-    }
-    if (r.kind == StnReportLine::kStart) {
-        if (timed) activity(at);
-        return;
+        // An open line begins a run; a clock line ends the run's time
+        // before the clock jumped and goes on from its time after.
+        if (r.clock) {
+            close_segment();
+        } else {
+            close_run();
+        }
+        set_run_order(r);
+        if (timed) begin_segment(at);
+        return true;
     }
     if (r.kind == StnReportLine::kHalt) {
-        ++halts;
-        return;
+        if (!filtered_) {
+            ++halts;
+        } else if (r.has_order || run_order_known_) {
+            if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
+        } else if (in_run_) {
+            ++pending_halts_;  // the segment's units will say whose it is
+        }
+        return true;
     }
+    if (r.kind == StnReportLine::kStart) {
+        if (believed(r, &at)) activity(at);
+        return true;
+    }
+    const bool timed = believed(r, &at);
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted);
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
@@ -363,6 +427,7 @@ void StnTally::add(const StnReportLine &r) {
     }
     if (timed) timeline.add_unit(at, r.outcome, first_pass);
     if (timed && !r.recovered) activity(at);
+    return true;
 }
 
 StnTallyFigures StnTally::figures() const {
@@ -388,7 +453,8 @@ double StnTally::first_pass_yield() const {
 }
 
 std::uint64_t StnTally::running_ms() const {
-    return closed_ms_ + (in_run_ ? static_cast<std::uint64_t>(to_ms_ - from_ms_) : 0);
+    return closed_ms_ +
+           (in_run_ && segment_counts() ? static_cast<std::uint64_t>(to_ms_ - from_ms_) : 0);
 }
 
 double StnTally::units_per_hour() const {

@@ -40,14 +40,27 @@ double StnTimeline::Slot::units_per_hour() const {
     return static_cast<double>(units) * 3600000.0 / static_cast<double>(running_ms);
 }
 
+StnTimeline::Slot *StnTimeline::slot(std::int64_t q) {
+    const auto it = slots_.find(q);
+    if (it != slots_.end()) return &it->second;
+    if (slots_.size() >= kStnTimelineSlots) {
+        const auto oldest = slots_.begin();
+        if (q < oldest->first) return nullptr;
+        merge(&left_out, oldest->second);
+        if (last_ == &oldest->second) last_ = nullptr;
+        slots_.erase(oldest);
+    }
+    return &slots_[q];
+}
+
 void StnTimeline::add_unit(std::int64_t at, StnOutcome outcome, bool first_pass) {
     // Lines come in time order: the slot of the line before, mostly.
     const std::int64_t q = floor_div(at, kQuarterMs);
     if (last_ == nullptr || q != last_quarter_) {
-        last_ = &slots_[q];
+        last_ = slot(q);
         last_quarter_ = q;
     }
-    Slot &s = *last_;
+    Slot &s = last_ != nullptr ? *last_ : left_out;
     ++s.units;
     stn_count(outcome, s.updated, s.current, s.failed, s.interrupted);
     if (first_pass) {
@@ -57,10 +70,16 @@ void StnTimeline::add_unit(std::int64_t at, StnOutcome outcome, bool first_pass)
 }
 
 void StnTimeline::add_running(std::int64_t from, std::int64_t to) {
+    if (from >= to) return;
+    if (to - from > kStnSpreadMs) {
+        left_out.running_ms += static_cast<std::uint64_t>(to - kStnSpreadMs - from);
+        from = to - kStnSpreadMs;
+    }
     while (from < to) {
         const std::int64_t q = floor_div(from, kQuarterMs);
         const std::int64_t end = std::min(to, (q + 1) * kQuarterMs);
-        slots_[q].running_ms += static_cast<std::uint64_t>(end - from);
+        Slot *s = slot(q);
+        (s != nullptr ? s : &left_out)->running_ms += static_cast<std::uint64_t>(end - from);
         from = end;
     }
 }

@@ -3,6 +3,9 @@
 // a prefix of the file and set the rest aside, and leave a report that a
 // second open finds whole, with nothing to recover. Each line must read the
 // same by the fast scan as by a full parse, and the tally must take it.
+// The whole file is then read as `qvm_cli report --json --html` reads it
+// (the tally, its timeline and the page's figures), within libFuzzer's
+// memory limit whatever its times.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,6 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "../../unit/cli/cli_test_store.h"
+#include "cli_args.h"
+#include "cli_exit.h"
+#include "cli_report_cmd.h"
 #include "stn_json.h"
 #include "stn_report.h"
 #include "stn_tally.h"
@@ -43,6 +49,44 @@ void open(const std::string &bytes, std::size_t chunk, Opened *o) {
     o->next_id = report.new_id();
 }
 
+// The report command's files in memory, handed over chunk bytes at a time.
+class Io : public CliIo {
+public:
+    std::string file, page;
+    std::size_t chunk = 1;
+    std::vector<std::string> outs;
+    void out(const std::string &l) override { outs.push_back(l); }
+    void err(const std::string &) override {}
+    std::string utc_now() override { return "2026-12-08T12:00:00.000Z"; }
+    std::shared_ptr<StnReportStore> open_report(const std::string &) override { return nullptr; }
+    std::unique_ptr<StnByteSource> open_file(const std::string &) override {
+        std::unique_ptr<cli_test::MemStore> f(new cli_test::MemStore);
+        f->bytes = file;
+        f->read_chunk = chunk;
+        return f;
+    }
+    bool write_file(const std::string &, const std::string &bytes) override {
+        page = bytes;
+        return true;
+    }
+};
+
+void report(const std::string &bytes, std::size_t chunk, bool by_order) {
+    Io io;
+    io.file = bytes;
+    io.chunk = chunk;
+    std::vector<const char *> argv = {"qvm_cli", "report", "r.jsonl", "--json", "--html", "p.html"};
+    if (by_order) {
+        argv.push_back("--order");
+        argv.push_back("A");
+    }
+    CliArgs args;
+    std::string error;
+    check(cli_parse_args(static_cast<int>(argv.size()), argv.data(), &args, &error));
+    check(cli_report_command(args, io) == kCliExitOk);
+    check(io.outs.size() == 1 && stn_json_is_object(io.outs[0]) && !io.page.empty());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -70,6 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     tally.end_file();
     check(tally.units_per_hour() == -1 || tally.units_per_hour() >= 0);
+    check(tally.timeline.slots() <= kStnTimelineSlots);
+    report(bytes, chunk, (data[0] & 8) != 0);
 
     Opened small, whole;
     open(bytes, chunk, &small);

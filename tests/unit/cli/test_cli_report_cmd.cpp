@@ -2,6 +2,7 @@
 // object and as CSV rows, and a file that cannot be read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "cli_exit.h"
@@ -122,6 +123,7 @@ TEST(CliReportCmd, TextJsonAndCsv) {
         "  (none)                   4 units, 1 updated, 2 failed, first-pass yield 25.0 %",
         "not at the image           102 103",
         "lines skipped              1",
+        "times not used             0",
     };
     EXPECT_EQ(text.outs, want);
 
@@ -138,7 +140,7 @@ TEST(CliReportCmd, TextJsonAndCsv) {
               "\"interrupted\":1,\"first_pass_yield\":0.2500}],"
               "\"stations\":[{\"name\":\"\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
               "\"interrupted\":1,\"first_pass_yield\":0.2500}],\"halts\":0,\"skipped_lines\":1,"
-              "\"files\":2}");
+              "\"bad_times\":0,\"files\":2}");
     EXPECT_TRUE(stn_json_is_object(json.outs[0]));
 
     FakeIo csv = two_reports();
@@ -153,6 +155,32 @@ TEST(CliReportCmd, TextJsonAndCsv) {
         "2026-12-08T11:05:00.000Z,4,3,,,,failed,no_answer,4294967294,5000,,false,,,,\r",
     };
     EXPECT_EQ(csv.outs, rows);
+}
+
+TEST(CliReportCmd, ATimeThatCannotBeRightIsNamedAndNotUsed) {
+    // Three lines, the unit's time edited to the year 9999.
+    FakeIo io;
+    io.files["odd.jsonl"] =
+        "{\"type\":\"run\",\"time\":\"2026-12-08T10:00:00.000Z\",\"event\":\"open\"}\n"
+        "{\"type\":\"start\",\"id\":1,\"time\":\"2026-12-08T10:30:00.000Z\"}\n"
+        "{\"type\":\"unit\",\"time\":\"9999-12-08T10:31:00.000Z\",\"id\":1,\"serial\":5,"
+        "\"result\":\"updated\"}\n";
+    EXPECT_EQ(run(io, {"report", "odd.jsonl"}), kCliExitOk);
+    ASSERT_GE(io.outs.size(), 2u);
+    EXPECT_EQ(io.outs.back(), "times not used             1 line with a time that cannot be "
+                              "right (before 2000 or after tomorrow)");
+    EXPECT_NE(std::find(io.outs.begin(), io.outs.end(), "time running               0 h 30 min"),
+              io.outs.end());
+    io.outs.clear();
+    EXPECT_EQ(run(io, {"report", "odd.jsonl", "--json", "--html", "odd.html"}), kCliExitOk);
+    ASSERT_EQ(io.outs.size(), 1u);
+    EXPECT_NE(io.outs[0].find("\"units\":1,"), std::string::npos);
+    EXPECT_NE(io.outs[0].find("\"running_s\":1800,"), std::string::npos);
+    EXPECT_NE(io.outs[0].find("\"bad_times\":1,"), std::string::npos);
+    EXPECT_NE(io.written["odd.html"].find("data-figure=\"bad_times\" data-value=\"1\""),
+              std::string::npos);
+    EXPECT_NE(io.written["odd.html"].find("2026-12-08 10:00"), std::string::npos);
+    EXPECT_EQ(io.written["odd.html"].find("9999"), std::string::npos);
 }
 
 TEST(CliReportCmd, CsvKeepsNumbersAndShowsFormulasAsText) {

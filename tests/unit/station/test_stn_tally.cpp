@@ -3,6 +3,7 @@
 // the detail code of older lines) and the lines it skips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,11 +54,12 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
         {"only current units, under a minute",
          {unit("10:00:00.000", "1", "current"), unit("10:00:59.999", "2", "current")},
          2, 0, 2, 0, 0, 0, 0, 0, -1, -1, {}},
+        // A step back cuts the run: 12:30 alone, then 12:00 to 12:15.
         {"times out of order, without milliseconds, and not times",
          {unit("12:30:00.000", "1", "failed"), unit("12:00:00", "1", "updated"),
           unit("12:15:00.000", "2", "updated"), unit("bad", "3", "updated"),
           unit("25:00:00.000", "4", "updated")},
-         5, 4, 0, 1, 0, 0, 0, 0, 0.75, 10.0, {}},
+         5, 4, 0, 1, 0, 0, 0, 0, 0.75, 20.0, {}},
         {"only units that were never identified",
          {unit("10:00:00.000", "null", "failed"), unit("10:01:00.000", "null", "interrupted")},
          2, 0, 0, 1, 1, 0, 1, 0, 0.0, 120.0, {}},
@@ -252,4 +254,138 @@ TEST(StnTally, WorkOrdersStationsLineStopsAndAttempts) {
     EXPECT_EQ(figures(t.stations.at("A")), "2 1 1 1/2");
     EXPECT_EQ(figures(t.stations.at("B")), "3 1 1 0/1");
     EXPECT_DOUBLE_EQ(t.orders.at("WO-2").first_pass_yield(), 0.5);
+}
+
+namespace {
+
+// Lines with whole times ("2026-12-08T10:00:00.000"); order null: none named.
+std::string run_at(const char *event, const std::string &utc, const char *order = nullptr) {
+    return "{\"type\":\"run\",\"time\":\"" + utc + "Z\",\"event\":\"" + event +
+           "\",\"station\":\"PC-7\",\"utc_offset\":\"+01:00\",\"version\":\"3.50\"" +
+           (order != nullptr ? std::string(",\"order\":\"") + order + "\"" : "") + "}";
+}
+std::string unit_at(const std::string &utc, int serial, const char *order = "") {
+    return "{\"type\":\"unit\",\"time\":\"" + utc + "Z\",\"id\":1,\"serial\":" +
+           std::to_string(serial) + ",\"result\":\"updated\",\"order\":\"" + order + "\"}";
+}
+std::string halt_at(const std::string &utc, const char *order = nullptr) {
+    return "{\"type\":\"halt\",\"time\":\"" + utc + "Z\",\"count\":5" +
+           (order != nullptr ? std::string(",\"order\":\"") + order + "\"" : "") + "}";
+}
+constexpr std::int64_t kHour = 3600000;
+
+}  // namespace
+
+TEST(StnTally, ClockJumpsCutARunAndTimesThatCannotBeRightAreNotUsed) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> lines;
+        std::uint64_t running_ms, bad_times;
+    };
+    const std::string d = "2026-12-08T";
+    const Case cases[] = {
+        {"booted with the clock in 2001, set right during the run",
+         {run_at("open", "2001-01-01T08:00:00.000"), unit_at("2001-01-01T08:30:00.000", 1),
+          run_at("clock", d + "10:00:00.000"), unit_at(d + "10:30:00.000", 2),
+          run_at("stop", d + "11:00:00.000")},
+         30 * 60000 + kHour, 0},
+        {"the clock set back during a run, without a clock line",
+         {run_at("open", d + "10:00:00.000"), unit_at(d + "10:30:00.000", 1),
+          unit_at(d + "09:00:00.000", 2), unit_at(d + "09:30:00.000", 3),
+          run_at("stop", d + "10:00:00.000")},
+         30 * 60000 + kHour, 0},
+        {"a unit line edited to the year 9999",
+         {run_at("open", d + "10:00:00.000"), unit_at("9999-12-08T10:05:00.000", 1),
+          run_at("stop", d + "10:30:00.000")},
+         30 * 60000, 1},
+        {"before 2000, and more than a day after the reader's clock",
+         {unit_at("1999-12-31T23:59:59.999", 1), unit_at(d + "10:00:00.000", 2),
+          unit_at("2026-12-09T11:00:00.000", 3), unit_at("2026-12-09T12:00:00.001", 4)},
+         25 * kHour, 2},
+        {"a run line whose time cannot be right begins no run",
+         {run_at("open", "1970-01-01T00:00:00.000"), unit_at(d + "10:00:00.000", 1),
+          unit_at(d + "10:20:00.000", 2), run_at("clock", "2100-01-01T00:00:00.000"),
+          unit_at(d + "11:00:00.000", 3), unit_at(d + "11:10:00.000", 4)},
+         30 * 60000, 2},
+    };
+    for (const Case &c : cases) {
+        StnTally t;
+        t.set_now(1796731200000);  // 2026-12-08T12:00:00Z
+        for (const std::string &l : c.lines) t.feed(l);
+        t.end_file();
+        EXPECT_EQ(t.running_ms(), c.running_ms) << c.name;
+        EXPECT_EQ(t.bad_times, c.bad_times) << c.name;
+        // A line whose time is not used still counts as a unit.
+        EXPECT_EQ(t.units, static_cast<std::uint64_t>(std::count_if(
+                               c.lines.begin(), c.lines.end(),
+                               [](const std::string &l) { return l.find("unit") != std::string::npos; })))
+            << c.name;
+        // Nothing on the timeline outside the times believed: a few hours.
+        EXPECT_LE(t.timeline.buckets(0).size(), 30u) << c.name;
+    }
+    // A reader whose own clock cannot be right judges no time as later.
+    StnTally t;
+    t.set_now(0);
+    t.feed(unit_at("2090-01-01T00:00:00.000", 1));
+    EXPECT_EQ(t.bad_times, 0u);
+}
+
+TEST(StnTally, AnOrderCountsTheRunningTimeAndLineStopsOfItsRuns) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> lines;
+        const char *order;
+        std::uint64_t units, running_ms, halts;
+    };
+    const std::string d = "2026-12-08T";
+    // 08-12 WO-1, 12-16 WO-2 with a line stop, as the station writes them now.
+    const std::vector<std::string> named = {
+        run_at("open", d + "08:00:00.000", "WO-1"), unit_at(d + "09:00:00.000", 1, "WO-1"),
+        run_at("stop", d + "12:00:00.000", "WO-1"), run_at("open", d + "12:00:00.000", "WO-2"),
+        unit_at(d + "13:00:00.000", 2, "WO-2"),     halt_at(d + "13:01:00.000", "WO-2"),
+        run_at("stop", d + "16:00:00.000", "WO-2")};
+    // The same from before run and halt lines named their order.
+    const std::vector<std::string> older = {
+        run_at("open", d + "08:00:00.000"), unit_at(d + "09:00:00.000", 1, "WO-1"),
+        run_at("stop", d + "12:00:00.000"), run_at("open", d + "12:00:00.000"),
+        unit_at(d + "13:00:00.000", 2, "WO-2"), halt_at(d + "13:01:00.000"),
+        run_at("stop", d + "16:00:00.000")};
+    // Older still: no run lines at all.
+    const std::vector<std::string> oldest = {
+        unit_at(d + "08:00:00.000", 1, "WO-1"), unit_at(d + "09:00:00.000", 2, "WO-1"),
+        unit_at(d + "09:30:00.000", 3, "WO-2"), unit_at(d + "11:30:00.000", 4, "WO-2")};
+    // A run that names its order ("" for none) is that order's, whatever
+    // its units say; a clock line goes on with the run's order (the time
+    // before it ends at the last line before it).
+    const std::vector<std::string> mixed = {
+        run_at("open", d + "08:00:00.000", ""), unit_at(d + "09:00:00.000", 1, "WO-1"),
+        halt_at(d + "09:01:00.000"), run_at("stop", d + "10:00:00.000", ""),
+        run_at("open", d + "10:00:00.000", "WO-1"), unit_at(d + "10:40:00.000", 3, "WO-1"),
+        run_at("clock", d + "11:00:00.000"),
+        halt_at(d + "11:01:00.000"), run_at("stop", d + "11:30:00.000")};
+    const Case cases[] = {
+        {"named, WO-1", named, "WO-1", 1, 4 * kHour, 0},
+        {"named, WO-2", named, "WO-2", 1, 4 * kHour, 1},
+        {"named, another order", named, "WO-3", 0, 0, 0},
+        {"older, WO-1", older, "WO-1", 1, 4 * kHour, 0},
+        {"older, WO-2", older, "WO-2", 1, 4 * kHour, 1},
+        {"oldest, WO-1", oldest, "WO-1", 2, kHour, 0},
+        {"oldest, WO-2", oldest, "WO-2", 2, 2 * kHour, 0},
+        {"mixed, none named", mixed, "", 0, 2 * kHour, 1},
+        {"mixed, WO-1", mixed, "WO-1", 2, 70 * 60000, 1},
+    };
+    for (const Case &c : cases) {
+        StnTally t;
+        t.only_order(c.order);
+        for (const std::string &l : c.lines) t.feed(l);
+        t.end_file();
+        EXPECT_EQ(t.units, c.units) << c.name;
+        EXPECT_EQ(t.running_ms(), c.running_ms) << c.name;
+        EXPECT_EQ(t.halts, c.halts) << c.name;
+    }
+    // Without an order, every run and every stop.
+    StnTally all;
+    for (const std::string &l : named) all.feed(l);
+    EXPECT_EQ(all.running_ms(), 8 * kHour);
+    EXPECT_EQ(all.halts, 1u);
 }

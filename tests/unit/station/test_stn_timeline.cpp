@@ -123,3 +123,39 @@ TEST(StnTimeline, UtcOffsetsAreReadAndKeptAsFirstSeen) {
         }
     }
 }
+
+TEST(StnTimeline, ItsSlotsAreCappedWhateverTheTimes) {
+    constexpr std::int64_t kQuarter = 15 * 60000, kDay = 96 * kQuarter;
+    constexpr std::int64_t y2000 = 946684800000, y2026 = 1767225600000;
+    const std::int64_t cap = static_cast<std::int64_t>(kStnTimelineSlots);
+    StnTimeline t;
+    std::uint64_t units = 0, ms = 0;
+    const auto unit = [&](std::int64_t at) {
+        t.add_unit(at, StnOutcome::kUpdated, true);
+        ++units;
+    };
+    const auto ran = [&](std::int64_t from, std::int64_t to) {
+        t.add_running(from, to);
+        ms += static_cast<std::uint64_t>(to - from);
+    };
+    // A unit in every quarter hour of more than the cap, then an older one
+    // and runs from 2000 on: the latest quarters stay, the rest is counted.
+    for (std::int64_t q = 0; q < cap + 100; ++q) unit(y2026 + q * kQuarter);
+    unit(y2000);
+    ran(y2000, y2026 + cap * kQuarter);
+    ran(y2026 - kDay, y2026 + kDay);
+    for (int i = 0; i < 100; ++i) unit(y2000 + i * 37 * kDay);
+    EXPECT_EQ(t.slots(), kStnTimelineSlots);
+    std::uint64_t kept_units = 0, kept_ms = 0;
+    const std::vector<StnTimeline::Bucket> buckets = t.buckets(0);
+    for (const StnTimeline::Bucket &b : buckets) {
+        kept_units += b.slot.units;
+        kept_ms += b.slot.running_ms;
+    }
+    EXPECT_EQ(kept_units + t.left_out.units, units);
+    EXPECT_EQ(kept_ms + t.left_out.running_ms, ms);
+    // The long run shows for its last 31 days only.
+    EXPECT_EQ(kept_ms, static_cast<std::uint64_t>(kStnSpreadMs));
+    ASSERT_FALSE(buckets.empty());
+    EXPECT_EQ(buckets.back().start_ms, y2026 + (cap + 99) * kQuarter / kDay * kDay);
+}

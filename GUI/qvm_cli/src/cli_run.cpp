@@ -322,7 +322,7 @@ public:
     void on_halt(const StnHalt &h) override {
         const std::string words = stn_halt_text(h, "start the station again");
         if (args_.json) {
-            io_.out(stn_json_halt(h, io_.utc_now()));
+            io_.out(stn_json_halt(h, io_.utc_now(), who_.order));
             io_.err(words);
         } else {
             io_.out(words);

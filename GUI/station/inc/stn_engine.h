@@ -141,7 +141,9 @@ public:
 
     // One turn: waits until a worker ends, a line lands, a request or
     // wake() comes, or the next probe is due; then probes, starts and
-    // collects. Returns false once the station has ended: stopped and
+    // collects. A wall clock (the host's utc_now) that parted from the
+    // steady one by more than a few seconds since the last turn is noted
+    // by a "clock" run line. Returns false once the station has ended: stopped and
     // idle, or aborted; its lines are then in the report or the spill.
     bool turn();
 

@@ -50,5 +50,7 @@ private:
 // device 3, serial 84600001, ...). Check the fixture, the cables and the
 // units, then press Start." (start_words: what resumes the line.)
 std::string stn_halt_text(const StnHalt &h, const char *start_words = "press Start");
-// The report's "halt" line, without its chain fields.
-std::string stn_json_halt(const StnHalt &h, const std::string &utc_now);
+// The report's "halt" line, without its chain fields; order: the station's
+// work order ("" when none).
+std::string stn_json_halt(const StnHalt &h, const std::string &utc_now,
+                          const std::string &order);

@@ -8,8 +8,13 @@
 // When an append fails (a full disk, a share that went away) the lines are
 // kept, in order, and tried again every retry period, after the file is
 // cut back to its last whole line. Start lines are refused meanwhile (the
-// unit is not written; the station takes no new unit). What is still
-// waiting when the journal is closed is handed back to be kept elsewhere.
+// unit is not written; the station takes no new unit). The retry runs on
+// its timer with nothing queued too: a report that can be cut back and
+// flushed again counts as written again. A start line that failed is cut
+// off before its worker hears (at the next retry, or at close, when that
+// cut fails too), so that a unit never written is not recorded as begun.
+// What is still waiting when the journal is closed is handed back to be
+// kept elsewhere.
 //
 // Threads: every member may be called from any thread. Only the writer
 // thread touches the store after the journal starts. The engine and every
@@ -76,8 +81,8 @@ public:
         std::string line;
         std::uint64_t tag = 0;
     };
-    // Waits up to wait_ms for every line to land (a failing report is tried
-    // once more at once), then takes no more lines. Returns the unit lines
+    // Waits up to wait_ms for every line to land and a failing report to be
+    // cut back (it is tried once more at once), then takes no more lines. Returns the unit lines
     // not known to be on the disk, in order (one being written as the wait
     // ended may land too); start lines still waiting are refused.
     std::vector<Unwritten> close(unsigned wait_ms);

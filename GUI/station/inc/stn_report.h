@@ -2,7 +2,8 @@
 // before it counts. A unit that is written gets a "start" line before its
 // first write and a "unit" line at its end, both with the unit's "id"; a
 // unit that is only looked at gets its "unit" line alone. A station's run
-// is marked by "run" lines when it opens and when it stops. A torn last
+// is marked by "run" lines when it opens, when it stops and where the
+// computer's clock jumped. A torn last
 // line (a crash or power cut in the middle of a write) is found when the
 // report is opened and set aside, never appended to; a start without its
 // unit (a crash while the unit was written) gets an interrupted unit line
@@ -10,8 +11,9 @@
 // not touched at all. Opening reads the file once, a chunk at a time: its
 // memory does not grow with the report.
 //
-// Threads: one StnReport is used by one thread at a time, or under its
-// holder's lock (the station's workers write start lines).
+// Threads: one StnReport is used by one thread at a time: the station
+// opens it on its engine thread, then only the report's writer
+// (StnJournal) writes to it; workers hand their start lines to the writer.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,12 @@
 
 // The file under the report. The program's is the Win32 file; tests use
 // one in memory. read (StnByteSource) reads what the file holds now.
+//
+// Threads: the report's calls (read, append, flush, truncate, set_aside)
+// come from one thread at a time. The spill's may come from another while
+// one of those is under way: a station that ends keeps its lines in the
+// spill while its writer may still hang in an append on a lost share. So
+// the spill shares nothing with the report's file.
 class StnReportStore : public StnByteSource {
 public:
     // Appends bytes at the end of the file, all or nothing reported.

@@ -38,12 +38,13 @@ std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
 // The station's start line, before a unit's first write.
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
                            const std::string &image_sha256, const StnWho &who = StnWho());
-// The station's run line, when it opens (event "open") and when it stops
-// ("stop"): the computer's name, its offset from UTC ("+01:00"; null when
-// empty) and the program's version.
+// The station's run line, when it opens (event "open"), when it stops
+// ("stop") and when the computer's clock jumped ("clock"): the computer's
+// name, its offset from UTC ("+01:00"; null when empty), the program's
+// version and the work order ("" when none).
 std::string stn_json_run(const char *event, const std::string &utc_time,
                          const std::string &station, const std::string &utc_offset,
-                         const std::string &version);
+                         const std::string &version, const std::string &order);
 // minutes east of UTC as "+01:00", "-05:30".
 std::string stn_utc_offset_text(int minutes_east);
 // Running time for people: "3 h 05 min".

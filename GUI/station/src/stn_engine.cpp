@@ -17,10 +17,16 @@
 #include "stn_json.h"
 #include "stn_pool.h"
 #include "stn_prober.h"
+#include "stn_time.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How far the wall clock may part from the steady one between two turns
+// before the report says that it jumped (a clock set by hand, a time
+// server's step, a sleep the steady clock did not count).
+constexpr std::int64_t kClockJumpMs = 5000;
 
 // One device index the station knows of.
 struct Seat {
@@ -95,6 +101,10 @@ struct StnEngine::Impl {
     std::string spill_path;
     Clock::time_point opened_at = Clock::now();
     Clock::time_point next_probe = Clock::now();
+    // The wall clock at the last turn, and the steady clock then.
+    bool clock_known = false;
+    std::int64_t clock_wall_ms = 0;
+    Clock::time_point clock_steady;
 
     // ---- Requests, from any thread ----
     std::atomic<bool> stop_req{false};
@@ -157,10 +167,38 @@ struct StnEngine::Impl {
         }
     }
 
-    // The run's line at open and at the end.
-    std::string run_line(const char *event) {
-        return stn_json_run(event, host->utc_now(), config.who.station, host->utc_offset(),
-                            config.version);
+    // The run's lines: at open, at the end, when the clock jumped.
+    std::string run_line(const char *event, const std::string &time) {
+        return stn_json_run(event, time, config.who.station, host->utc_offset(), config.version,
+                            config.who.order);
+    }
+    std::string run_line(const char *event) { return run_line(event, host->utc_now()); }
+
+    // An idle station writes nothing for hours, so a jump of the wall
+    // clock shows in no line's time: it is told by a run line of its own,
+    // where readers end the run's running time. Each turn is measured
+    // against the last, so a slow drift never counts.
+    void watch_clock() {
+        const std::string time = host->utc_now();
+        std::int64_t wall = 0;
+        if (!stn_utc_ms(time, &wall)) return;
+        const Clock::time_point now = Clock::now();
+        if (clock_known) {
+            const std::int64_t steady =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - clock_steady).count();
+            const std::int64_t parted = wall - clock_wall_ms - steady;
+            if (parted > kClockJumpMs || parted < -kClockJumpMs) {
+                const std::string line = run_line("clock", time);
+                journal->append(line, 0);
+                tally.feed(line);
+                tally_changed = true;
+                host->on_notice("station: the computer's clock jumped by " +
+                                std::to_string(parted / 1000) + " s; the report notes it");
+            }
+        }
+        clock_known = true;
+        clock_wall_ms = wall;
+        clock_steady = now;
     }
 
     void queue_unit(unsigned index) {
@@ -194,7 +232,7 @@ struct StnEngine::Impl {
         if (halted || !halt_rule.feed(r, &halt)) return;
         halted = true;
         stopping = true;
-        journal->append(stn_json_halt(halt, host->utc_now()), 0);
+        journal->append(stn_json_halt(halt, host->utc_now(), config.who.order), 0);
         host->on_halt(halt);
     }
 
@@ -309,10 +347,16 @@ struct StnEngine::Impl {
 
     void abort_now() {
         // Units that ended keep their results; the rest are let go first,
-        // so that none writes to its device after its line.
+        // so that none writes to its device after its line. No look that
+        // ends queues a unit now.
+        stopping = true;
         collect();
         drop_queued();
-        for (const std::shared_ptr<StnSlot> &slot : pool.abandon()) {
+        const std::vector<std::shared_ptr<StnSlot>> let_go = pool.abandon();
+        // A worker that ended since the collect was not let go: its result
+        // is known too.
+        collect();
+        for (const std::shared_ptr<StnSlot> &slot : let_go) {
             if (slot->work != StnWork::kUpdate) continue;
             auto it = seats_.find(slot->index);
             if (it != seats_.end()) journal->give_up(it->second.id);
@@ -450,6 +494,7 @@ StnOpen StnEngine::open() {
         m.opened_at = Clock::now();
     }
     m.next_probe = Clock::now();
+    m.watch_clock();
     m.publish();
     return StnOpen::kOk;
 }
@@ -471,6 +516,7 @@ bool StnEngine::turn() {
         m.host->on_turn();
         return false;
     }
+    m.watch_clock();
     if (m.stop_req.load() && !m.stopping) {
         m.stopping = true;
         m.host->on_notice("station: stopping; running updates finish");

@@ -65,7 +65,8 @@ std::string stn_halt_text(const StnHalt &h, const char *start_words) {
     return s + ". Check the fixture, the cables and the units, then " + start_words + ".";
 }
 
-std::string stn_json_halt(const StnHalt &h, const std::string &utc_now) {
+std::string stn_json_halt(const StnHalt &h, const std::string &utc_now,
+                          const std::string &order) {
     std::string failures;
     for (const StnUnitResult &r : h.failures) {
         StnJson f("failure");
@@ -88,5 +89,5 @@ std::string stn_json_halt(const StnHalt &h, const std::string &utc_now) {
     } else {
         j.null("index");
     }
-    return j.raw("failures", "[" + failures + "]").line();
+    return j.raw("failures", "[" + failures + "]").str("order", order).line();
 }

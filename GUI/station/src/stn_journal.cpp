@@ -77,37 +77,53 @@ struct StnJournal::Shared {
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
             if (closing) break;
-            if (queue.empty()) {
+            if (failing) {
+                // Retried on the timer even with nothing queued: the cut
+                // alone tells that the report can be written again.
+                if (Clock::now() < retry_at) {
+                    cv.wait_until(lock, retry_at);
+                    continue;
+                }
+            } else if (queue.empty()) {
                 cv.wait(lock);
                 continue;
             }
-            if (failing && Clock::now() < retry_at) {
-                cv.wait_until(lock, retry_at);
-                continue;
-            }
             const bool cut_first = failing;
-            const Entry e = queue.front();
+            const bool has_line = !queue.empty();
+            const Entry e = has_line ? queue.front() : Entry();
             in_store = true;
             lock.unlock();
             // A failed write may have left part of a line: the file is cut
             // back to its last whole line before the next one.
-            const bool ok = (!cut_first || report.cut_back()) && report.write_line(e.line);
+            bool ok = !cut_first || report.cut_back();
+            if (ok && has_line) {
+                ok = report.write_line(e.line);
+                // A start that landed but could not be flushed is whole in
+                // the file; its worker is refused, so it must not stay
+                // there as a unit that began. A cut that fails here is
+                // done first at the next retry.
+                if (!ok && e.start) report.cut_back();
+            }
             lock.lock();
             in_store = false;
             if (closing) {
                 // close() handed this line back already (a unit line) or
                 // left its worker waiting (a start line).
-                if (e.start) starts[e.id] = ok ? StartState::kWritten : StartState::kRefused;
+                if (has_line && e.start) {
+                    starts[e.id] = ok ? StartState::kWritten : StartState::kRefused;
+                }
                 break;
             }
             const bool changed = ok == failing;
             if (ok) {
                 failing = false;
-                queue.pop_front();
-                if (e.start) {
-                    starts[e.id] = StartState::kWritten;
-                } else {
-                    written.push_back(e.tag);
+                if (has_line) {
+                    queue.pop_front();
+                    if (e.start) {
+                        starts[e.id] = StartState::kWritten;
+                    } else {
+                        written.push_back(e.tag);
+                    }
                 }
             } else {
                 failing = true;
@@ -116,7 +132,11 @@ struct StnJournal::Shared {
                 refuse_queued_starts();
             }
             cv.notify_all();
-            if ((ok && !e.start) || changed) waker->wake();
+            if ((ok && has_line && !e.start) || changed) {
+                lock.unlock();
+                waker->wake();
+                lock.lock();
+            }
         }
         writer_ended = true;
         cv.notify_all();
@@ -227,8 +247,11 @@ std::vector<StnJournal::Unwritten> StnJournal::close(unsigned wait_ms) {
     if (s.closing) return out;
     if (s.failing) s.retry_at = Clock::now();
     s.cv.notify_all();
-    s.cv.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                  [&s] { return s.queue.empty() || !s.writer.joinable(); });
+    // A failing report is cut back once more even with nothing queued: a
+    // start line it refused may still be in the file.
+    s.cv.wait_for(lock, std::chrono::milliseconds(wait_ms), [&s] {
+        return (s.queue.empty() && !s.failing) || !s.writer.joinable();
+    });
     s.closing = true;
     s.refuse_queued_starts();
     for (const Entry &e : s.queue) {

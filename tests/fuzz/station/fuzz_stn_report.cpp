@@ -45,7 +45,7 @@ void open(const std::string &bytes, std::size_t chunk, Opened *o) {
     StnReport report(&o->store);
     o->result =
         report.open("2026-12-08T10:00:00.000Z", &o->what,
-                    stn_json_run("open", "2026-12-08T10:00:00.000Z", "PC", "+01:00", "3.50"));
+                    stn_json_run("open", "2026-12-08T10:00:00.000Z", "PC", "+01:00", "3.50", ""));
     o->next_id = report.new_id();
 }
 

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -30,15 +32,21 @@
 #include "posix_dev.h"
 #include "stn_engine.h"
 #include "stn_test_image.h"
+#include "stn_time.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
 // Results as the engine hands them over; the report's bytes are read only
-// after the run (workers write start lines into the store meanwhile).
+// after the run (workers write start lines into the store meanwhile). Its
+// wall clock starts at 08:00:00 and goes with the steady one in whole
+// seconds (so that a quick open is at 08:00:00.000), moved by jump_ms.
 class Host : public StnHost {
 public:
+    std::atomic<std::int64_t> jump_ms{0};
+    // Runs in utc_now when the engine thread (the one that made the host) reads the clock.
+    std::function<void()> on_engine_clock;
     std::function<void()> on_each_turn;
     unsigned turns = 0;
     std::vector<StnUnitResult> results;
@@ -47,7 +55,17 @@ public:
     void on_result(const StnUnitResult &r, bool recorded) override {
         if (recorded) results.push_back(r);
     }
-    std::string utc_now() override { return "2026-12-09T08:00:00.000Z"; }
+    std::string utc_now() override {
+        if (std::this_thread::get_id() == engine_ && on_engine_clock) on_engine_clock();
+        const std::int64_t ran = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - born_)
+                                     .count();
+        const StnUtcTime t = stn_utc_time_of(kEight + ran / 1000 * 1000 + jump_ms.load());
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second, t.ms);
+        return buf;
+    }
     bool may_take = true;
     bool may_take_units() override { return may_take; }
     std::string utc_offset() override { return "+01:00"; }
@@ -55,6 +73,11 @@ public:
         ++turns;
         if (on_each_turn) on_each_turn();
     }
+
+private:
+    static constexpr std::int64_t kEight = 1796803200000;  // 2026-12-09T08:00:00Z
+    const std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
+    const std::thread::id engine_ = std::this_thread::get_id();
 };
 
 // A store whose disk goes away at its n-th append: that append and every
@@ -120,6 +143,29 @@ public:
     bool flush() override { return !down.load() && MemStore::flush(); }
 };
 
+// A store whose flush after the append of a start line fails once: the
+// line is whole in the file, but not known to be on the disk.
+class StartFlushFailsOnce : public cli_test::MemStore {
+public:
+    bool append(const std::string &b) override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        after_start_ = b.find("\"type\":\"start\"") != std::string::npos;
+        return MemStore::append(b);
+    }
+    bool flush() override {
+        std::lock_guard<std::recursive_mutex> lock(mu);
+        if (after_start_ && !failed_) {
+            failed_ = true;
+            return false;
+        }
+        return MemStore::flush();
+    }
+
+private:
+    bool after_start_ = false;
+    bool failed_ = false;
+};
+
 bool every_line_is_an_object(const std::string &bytes) {
     std::istringstream in(bytes);
     for (std::string l; std::getline(in, l);) {
@@ -145,6 +191,18 @@ bool handles_closed(unsigned timeout_ms) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return true;
+}
+
+// Waits until at most n device handles are open, then gives the worker
+// that closed one the moment it needs to hand its result over.
+bool worker_ended(int n, unsigned timeout_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (qvm_posix::open_device_handles() > n) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return true;
 }
 
@@ -423,6 +481,7 @@ TEST_F(StnEngineTest, AReportThatFailsKeepsItsLinesTakesNoUnitAndCatchesUpInOrde
         order.push_back(j.value("type", "") + " " + std::to_string(j.value("index", 9)) + " " +
                         j.value("result", ""));
     }
+    ASSERT_EQ(order.size(), 6u) << bytes;
     std::sort(order.begin(), order.begin() + 2);
     std::sort(order.begin() + 2, order.begin() + 4);
     EXPECT_EQ(order, (std::vector<std::string>{"start 0 ", "start 1 ", "unit 0 updated",
@@ -591,4 +650,144 @@ TEST_F(StnEngineTest, TheCountersCoverThisRunFromItsOpenLine) {
     EXPECT_EQ(runs[0].value("event", ""), "open");
     // The run's line comes before the units it recovered.
     EXPECT_LT(store.bytes.find("\"type\":\"run\""), store.bytes.find("\"recovered\":true"));
+}
+
+TEST_F(StnEngineTest, AUnitPluggedInWhileTheReportFailsIsTakenOnceItCanBeWrittenAgain) {
+    // One device: its start is refused and nothing else waits for the
+    // report, so only the retry's timer can find the report back.
+    FlakyStore store;
+    Host host;
+    StnEngine e(cfg(), &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    store.down = true;
+    devsim::InProcDevice &d = add(0, 0x129);
+    bool untouched_while_down = false;
+    unsigned turns_down = 0, turns_up = 0;
+    run(e, host, [&] {
+        if (turns_down <= 30) {
+            if (e.snapshot().report_failed && ++turns_down > 30) {
+                untouched_while_down = d.blocks_received() == 0 && host.results.empty();
+                store.down = false;
+            }
+            return false;
+        }
+        return host.results.size() == 1 || ++turns_up > 1000;
+    });
+    EXPECT_TRUE(untouched_while_down);
+    ASSERT_EQ(host.results.size(), 1u);
+    EXPECT_EQ(host.results[0].outcome, StnOutcome::kUpdated);
+    EXPECT_EQ(d.flash(), img.window());
+    EXPECT_TRUE(said(host.notices, "written again"));
+    const std::string bytes = store.copy();
+    EXPECT_TRUE(every_line_is_an_object(bytes)) << bytes;
+    const std::vector<Json> starts = lines_of(bytes, "start"), units = lines_of(bytes, "unit");
+    ASSERT_EQ(starts.size(), 1u);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].value("id", 0), starts[0].value("id", 1));
+}
+
+TEST_F(StnEngineTest, AStartThatLandedButWasRefusedIsCutOffBeforeTheStationGoesOn) {
+    // The start line's flush fails: the unit is refused. A kill as soon as
+    // the station knows leaves a file without that start, so the next run
+    // records no interrupted unit: the unit gets its one true line there.
+    devsim::InProcDevice &d = add(0, 0x129);
+    StartFlushFailsOnce store;
+    std::string at_refusal;
+    {
+        Host host;
+        StnConfig c = cfg();
+        c.retry_ms = 60000;  // no retry cuts it meanwhile
+        StnEngine e(c, &store, &host);
+        ASSERT_EQ(e.open(), StnOpen::kOk);
+        run(e, host, [&] {
+            if (!at_refusal.empty() || !e.snapshot().report_failed) return false;
+            at_refusal = store.copy();
+            return true;
+        });
+    }
+    ASSERT_FALSE(at_refusal.empty());
+    EXPECT_EQ(d.blocks_received(), 0u);
+    EXPECT_TRUE(lines_of(at_refusal, "start").empty()) << at_refusal;
+    cli_test::MemStore again;
+    again.bytes = at_refusal;
+    d.replug();
+    {
+        Host host;
+        StnEngine second(cfg(), &again, &host);
+        ASSERT_EQ(second.open(), StnOpen::kOk);
+        run(second, host, [&] { return host.results.size() == 1; });
+    }
+    const std::vector<Json> units = lines_of(again.bytes, "unit");
+    ASSERT_EQ(units.size(), 1u) << again.bytes;
+    EXPECT_EQ(units[0].value("result", ""), "updated");
+    EXPECT_FALSE(units[0].value("recovered", false));
+    EXPECT_EQ(d.flash(), img.window());
+}
+
+TEST_F(StnEngineTest, AForcedStopKeepsTheResultOfAWorkerThatEndsWhileTheOthersAreLetGo) {
+    // Both units wait before their last exchange. Device 0 ends just before
+    // a forced stop; while the stop records it (the engine thread reads the
+    // clock for its line), device 1 ends too: after the stop collected the
+    // ended workers, before it lets the rest go.
+    devsim::InProcDevice &d0 = add(0, 0x129);
+    devsim::InProcDevice &d1 = add(1, 0x129);
+    const std::uint32_t all = 1 + 1 + 1 + 64 + 1 + 1 + 1;
+    ASSERT_TRUE(d0.arm_fault(all - 1, DEVSIM_FAULT_DELAY, 60000));
+    ASSERT_TRUE(d1.arm_fault(all - 1, DEVSIM_FAULT_DELAY, 60000));
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.timeout_ms = 60000;  // no deadline ends the waits
+    StnEngine e(c, &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    bool ended_between = false;
+    run(e, host, [&] {
+        if (host.on_engine_clock || !d0.wait_held(1, 0) || !d1.wait_held(1, 0)) return false;
+        d0.release_delays();
+        EXPECT_TRUE(worker_ended(1, 5000));
+        e.request_abort();
+        host.on_engine_clock = [&] {
+            if (ended_between) return;
+            ended_between = true;
+            d1.release_delays();
+            EXPECT_TRUE(worker_ended(0, 5000));
+        };
+        return false;
+    });
+    EXPECT_TRUE(ended_between);
+    std::map<unsigned, std::string> result_of;
+    for (const Json &u : lines_of(store.copy(), "unit")) {
+        result_of[u.value("index", 9u)] = u.value("result", "");
+    }
+    EXPECT_EQ(result_of, (std::map<unsigned, std::string>{{0, "updated"}, {1, "updated"}}));
+}
+
+TEST_F(StnEngineTest, AClockThatJumpsIsNotedByARunLineAndASmallStepIsNot) {
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.who.order = "WO-17";
+    StnEngine e(c, &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    // An idle station: steps of the wall clock, five turns apart.
+    const std::int64_t steps[] = {3600000, 2000, -7200000};
+    run(e, host, [&] {
+        const unsigned step = host.turns / 5;
+        if (host.turns % 5 == 0 && step >= 1 && step <= 3) host.jump_ms += steps[step - 1];
+        return host.turns > 25;
+    });
+    const std::vector<Json> runs = lines_of(store.copy(), "run");
+    std::vector<std::string> events;
+    for (const Json &r : runs) events.push_back(r.value("event", ""));
+    ASSERT_EQ(events, (std::vector<std::string>{"open", "clock", "clock", "stop"}));
+    // The clock lines carry the clock as it reads after the jump.
+    EXPECT_EQ(runs[1].value("time", "").substr(0, 14), "2026-12-09T09:");
+    EXPECT_EQ(runs[2].value("time", "").substr(0, 14), "2026-12-09T07:");
+    for (const Json &r : runs) {
+        EXPECT_EQ(r.value("station", ""), "PC-7");
+        EXPECT_EQ(r.value("utc_offset", ""), "+01:00");
+        EXPECT_EQ(r.value("version", ""), "3.50");
+        EXPECT_EQ(r.value("order", ""), "WO-17");
+    }
+    EXPECT_TRUE(said(host.notices, "clock jumped"));
 }

@@ -100,8 +100,9 @@ TEST(StnHaltRule, AHaltStartsOverAndSaysWhyInWordsAndInItsLine) {
               "Line stopped: 2 units in a row failed (last: device 3, serial 84600003, block at "
               "0x4100 got no answer within 5 s). Check the fixture, the cables and the units, "
               "then press Start.");
-    const nlohmann::json j = nlohmann::json::parse(stn_json_halt(h, "2026-12-09T08:00:00.000Z"));
+    const nlohmann::json j = nlohmann::json::parse(stn_json_halt(h, "2026-12-09T08:00:00.000Z", "WO-17"));
     EXPECT_EQ(j["type"], "halt");
+    EXPECT_EQ(j["order"], "WO-17");
     EXPECT_EQ(j["count"], 2);
     EXPECT_TRUE(j["index"].is_null());
     ASSERT_EQ(j["failures"].size(), 2u);

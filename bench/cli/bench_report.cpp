@@ -91,8 +91,8 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
         const std::int64_t t = t0 + static_cast<std::int64_t>(i) * kMsPerUnit +
                                static_cast<std::int64_t>(i / kUnitsPerShift) * 16 * 3600000;
         if (i != 0 && i % kUnitsPerShift == 0) {
-            add(stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50"));
-            add(stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50"));
+            add(stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50", "WO-1"));
+            add(stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50", "WO-1"));
         }
         StnUnitResult r;
         r.device.index = static_cast<unsigned>(i % 8);
@@ -325,7 +325,7 @@ int main() {
         HANDLE f = CreateFileA(odd.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         const bool ok = f != INVALID_HANDLE_VALUE &&
                         write_all(f, stn_json_run("open", "2026-01-05T06:00:00.000Z", "LINE-3",
-                                                  "+01:00", "3.50") +
+                                                  "+01:00", "3.50", "WO-1") +
                                          "\n{\"type\":\"start\",\"id\":1,\"time\":"
                                          "\"2026-01-05T06:00:01.000Z\"}\n{\"type\":\"unit\","
                                          "\"time\":\"9999-01-05T06:00:03.000Z\",\"id\":1,"

@@ -74,6 +74,14 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         return order_;
     }
+    // The rows committed after the first `from` (in commit order), and how
+    // many there are in all: a long run looks only at what is new.
+    std::size_t rows_after(std::size_t from, std::vector<StnDbRow> *out) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        out->clear();
+        for (std::size_t i = from; i < order_.size(); ++i) out->push_back(rows_.at(order_[i]));
+        return order_.size();
+    }
     std::size_t size() const {
         std::lock_guard<std::mutex> lock(mu_);
         return rows_.size();

@@ -63,6 +63,11 @@ public:
     // The machine's folder of spills, which outlives every station.
     const std::shared_ptr<cli_test::MemSpillFolder> spills =
         std::make_shared<cli_test::MemSpillFolder>();
+    // How many bytes from the start are on the platter: they never change.
+    std::size_t durable() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return durable_;
+    }
     // A power cut: what was not flushed is lost (how = 0), zeroed (1), or
     // kept in part (2).
     void power_cut(int how, std::uint64_t keep_seed) {

@@ -661,8 +661,11 @@ void World::plug_new(unsigned i, bool now) {
     devsim_config c;
     std::int64_t serial;
     {
+        // The slot changes hands: a look at it now is looked at again.
         std::lock_guard<std::mutex> lock(mu_);
         serial = next_serial_++;
+        serial_[i] = 0;
+        ++epoch_[i];
     }
     // Most need the image; some hold it already, some hold nothing.
     const unsigned r = i == kProbeIndex ? 0 : between(0, 9);

@@ -37,6 +37,7 @@ struct StnReportLine {
     bool stop = false;              // kRun: "event":"stop" (the station ended)
     bool clock = false;             // kRun: "event":"clock" (its clock jumped); neither: "open"
     std::string utc_offset;         // kRun: the station computer's ("+01:00"); may be empty
+    std::string was;                // kRun clock: what the clock showed just before it jumped
     // Who made the unit, for which work order, where (start and unit
     // lines; empty in reports written before they were recorded).
     std::string operator_name, order, station;

@@ -44,7 +44,8 @@ std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::stri
 // version and the work order ("" when none).
 std::string stn_json_run(const char *event, const std::string &utc_time,
                          const std::string &station, const std::string &utc_offset,
-                         const std::string &version, const std::string &order);
+                         const std::string &version, const std::string &order,
+                         const std::string &was = std::string());
 // minutes east of UTC as "+01:00", "-05:30".
 std::string stn_utc_offset_text(int minutes_east);
 // Running time for people: "3 h 05 min".

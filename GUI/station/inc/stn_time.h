@@ -24,6 +24,10 @@ std::int64_t stn_utc_epoch_ms(const StnUtcTime &t);
 // The civil time of milliseconds since 1970 (its inverse).
 StnUtcTime stn_utc_time_of(std::int64_t ms);
 
+// The text the station writes of milliseconds since 1970
+// ("2026-12-08T19:40:00.123Z"), for years 0 to 9999.
+std::string stn_utc_text(std::int64_t ms);
+
 // Both at once: false when text is not such a time.
 inline bool stn_utc_ms(const std::string &text, std::int64_t *ms) {
     StnUtcTime t;

@@ -168,9 +168,10 @@ struct StnEngine::Impl {
     }
 
     // The run's lines: at open, at the end, when the clock jumped.
-    std::string run_line(const char *event, const std::string &time) {
+    std::string run_line(const char *event, const std::string &time,
+                         const std::string &was = std::string()) {
         return stn_json_run(event, time, config.who.station, host->utc_offset(), config.version,
-                            config.who.order);
+                            config.who.order, was);
     }
     std::string run_line(const char *event) { return run_line(event, host->utc_now()); }
 
@@ -188,7 +189,10 @@ struct StnEngine::Impl {
                 std::chrono::duration_cast<std::chrono::milliseconds>(now - clock_steady).count();
             const std::int64_t parted = wall - clock_wall_ms - steady;
             if (parted > kClockJumpMs || parted < -kClockJumpMs) {
-                const std::string line = run_line("clock", time);
+                // Where the clock would stand had it not jumped: lines
+                // stamped since the jump are read against it.
+                const std::string line =
+                    run_line("clock", time, stn_utc_text(clock_wall_ms + steady));
                 journal->append(line, 0);
                 tally.feed(line);
                 tally_changed = true;
@@ -369,6 +373,8 @@ struct StnEngine::Impl {
     void finish() {
         if (finished || journal == nullptr) return;
         finished = true;
+        // A jump since the last turn is noted before the run's last lines.
+        watch_clock();
         // The run's end, after its last unit line (kept like any line).
         const std::string stop = run_line("stop");
         journal->append(stop, 0);
@@ -509,6 +515,8 @@ bool StnEngine::turn() {
         round_due ? m.next_probe : now + std::chrono::milliseconds(m.config.poll_ms);
     if (now < due) m.waker->wait_until(due);
 
+    // Before any line of this turn: a forced stop's lines come after it.
+    m.watch_clock();
     if (m.abort_req.load()) {
         m.abort_now();
         m.finish();
@@ -516,7 +524,6 @@ bool StnEngine::turn() {
         m.host->on_turn();
         return false;
     }
-    m.watch_clock();
     if (m.stop_req.load() && !m.stopping) {
         m.stopping = true;
         m.host->on_notice("station: stopping; running updates finish");

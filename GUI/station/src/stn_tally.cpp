@@ -39,7 +39,7 @@ public:
     enum Key {
         kType, kTime, kId, kIndex, kSerial, kOldVersion, kNewVersion, kResult, kFailure,
         kMessage, kDetail, kMs, kRecovered, kEvent, kOperator, kOrder, kStation, kUtcOffset,
-        kKeys
+        kWas, kKeys
     };
     struct Value {
         enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
@@ -121,6 +121,7 @@ public:
         r->detail = r->ms = 0;
         r->recovered = r->stop = r->clock = false;
         r->utc_offset.clear();
+        r->was.clear();
         r->operator_name.assign(text(kOperator));
         r->order.assign(text(kOrder));
         r->has_order = values_[kOrder].kind == Value::kString;
@@ -145,6 +146,7 @@ public:
             r->stop = event == "stop";
             r->clock = event == "clock";
             r->utc_offset.assign(text(kUtcOffset));
+            if (r->clock) r->was.assign(text(kWas));
             return;
         }
         if (type != "unit" || !outcome_of(text(kResult), &r->outcome)) return;
@@ -180,7 +182,7 @@ private:
         static constexpr std::string_view kNames[kKeys] = {
             "type", "time", "id", "index", "serial", "old_version", "new_version",
             "result", "failure", "message", "detail", "ms", "recovered", "event",
-            "operator", "order", "station", "utc_offset"};
+            "operator", "order", "station", "utc_offset", "was"};
         // Most members of a line are looked up: the names by length first.
         static const struct ByLength {
             std::vector<int> of[12];
@@ -280,7 +282,7 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.new_version == b.new_version && a.message == b.message && a.outcome == b.outcome &&
            a.failure == b.failure && a.detail == b.detail && a.ms == b.ms &&
            a.recovered == b.recovered && a.stop == b.stop && a.clock == b.clock &&
-           a.utc_offset == b.utc_offset &&
+           a.utc_offset == b.utc_offset && a.was == b.was &&
            a.operator_name == b.operator_name && a.order == b.order &&
            a.has_order == b.has_order && a.station == b.station;
 }
@@ -374,6 +376,13 @@ bool StnTally::add(const StnReportLine &r) {
         // An open line begins a run; a clock line ends the run's time
         // before the clock jumped and goes on from its time after.
         if (r.clock) {
+            // Lines stamped after the jump but before the station saw it
+            // carry the new time: the run before it ends where the old
+            // clock stood.
+            std::int64_t was = 0;
+            if (in_run_ && stn_utc_ms(r.was, &was) && was >= from_ms_ && was < to_ms_) {
+                to_ms_ = was;
+            }
             close_segment();
         } else {
             close_run();

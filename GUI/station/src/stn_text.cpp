@@ -148,7 +148,8 @@ std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::stri
 
 std::string stn_json_run(const char *event, const std::string &utc_time,
                          const std::string &station, const std::string &utc_offset,
-                         const std::string &version, const std::string &order) {
+                         const std::string &version, const std::string &order,
+                         const std::string &was) {
     StnJson j("run");
     j.str("time", utc_time).str("event", event).str("station", station);
     if (utc_offset.empty()) {
@@ -156,7 +157,9 @@ std::string stn_json_run(const char *event, const std::string &utc_time,
     } else {
         j.str("utc_offset", utc_offset);
     }
-    return j.str("version", version).str("order", order).line();
+    j.str("version", version).str("order", order);
+    if (!was.empty()) j.str("was", was);
+    return j.line();
 }
 
 std::string stn_utc_offset_text(int minutes_east) {

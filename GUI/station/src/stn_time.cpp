@@ -1,5 +1,7 @@
 #include "stn_time.h"
 
+#include <cstdio>
+
 bool stn_parse_utc(const char *text, std::size_t size, StnUtcTime *out) {
     // 'd' a digit, any other character itself; the fraction is optional.
     static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
@@ -66,4 +68,12 @@ StnUtcTime stn_utc_time_of(std::int64_t ms) {
     t.second = static_cast<int>(in_day / 1000 % 60);
     t.ms = static_cast<int>(in_day % 1000);
     return t;
+}
+
+std::string stn_utc_text(std::int64_t ms) {
+    const StnUtcTime t = stn_utc_time_of(ms);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.ms);
+    return buf;
 }

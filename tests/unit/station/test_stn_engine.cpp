@@ -783,6 +783,9 @@ TEST_F(StnEngineTest, AClockThatJumpsIsNotedByARunLineAndASmallStepIsNot) {
     // The clock lines carry the clock as it reads after the jump.
     EXPECT_EQ(runs[1].value("time", "").substr(0, 14), "2026-12-09T09:");
     EXPECT_EQ(runs[2].value("time", "").substr(0, 14), "2026-12-09T07:");
+    // And where it stood before it: readers end the run's time there.
+    EXPECT_EQ(runs[1].value("was", "").substr(0, 14), "2026-12-09T08:");
+    EXPECT_EQ(runs[2].value("was", "").substr(0, 14), "2026-12-09T09:");
     for (const Json &r : runs) {
         EXPECT_EQ(r.value("station", ""), "PC-7");
         EXPECT_EQ(r.value("utc_offset", ""), "+01:00");

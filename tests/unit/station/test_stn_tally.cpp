@@ -264,6 +264,11 @@ std::string run_at(const char *event, const std::string &utc, const char *order 
            "\",\"station\":\"PC-7\",\"utc_offset\":\"+01:00\",\"version\":\"3.50\"" +
            (order != nullptr ? std::string(",\"order\":\"") + order + "\"" : "") + "}";
 }
+// A clock line that says where the clock stood before it jumped.
+std::string clock_at(const std::string &utc, const std::string &was) {
+    std::string l = run_at("clock", utc);
+    return l.insert(l.size() - 1, ",\"was\":\"" + was + "Z\"");
+}
 std::string unit_at(const std::string &utc, int serial, const char *order = "") {
     return "{\"type\":\"unit\",\"time\":\"" + utc + "Z\",\"id\":1,\"serial\":" +
            std::to_string(serial) + ",\"result\":\"updated\",\"order\":\"" + order + "\"}";
@@ -294,6 +299,12 @@ TEST(StnTally, ClockJumpsCutARunAndTimesThatCannotBeRightAreNotUsed) {
           unit_at(d + "09:00:00.000", 2), unit_at(d + "09:30:00.000", 3),
           run_at("stop", d + "10:00:00.000")},
          30 * 60000 + kHour, 0},
+        {"a line stamped after a jump forwards, before the station saw it",
+         {run_at("open", d + "08:00:00.000"), unit_at(d + "08:00:04.000", 1),
+          unit_at(d + "09:30:00.000", 2),
+          clock_at(d + "09:30:00.010", d + "08:00:05.000"),
+          run_at("stop", d + "10:00:00.010")},
+         5000 + 30 * 60000, 0},
         {"a unit line edited to the year 9999",
          {run_at("open", d + "10:00:00.000"), unit_at("9999-12-08T10:05:00.000", 1),
           run_at("stop", d + "10:30:00.000")},

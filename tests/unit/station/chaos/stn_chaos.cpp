@@ -120,11 +120,7 @@ public:
                 std::chrono::system_clock::now().time_since_epoch())
                 .count() +
             offset_ms_.load();
-        const StnUtcTime t = stn_utc_time_of(ms);
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
-                      t.day, t.hour, t.minute, t.second, t.ms);
-        return buf;
+        return stn_utc_text(ms);
     }
     void jump(std::int64_t ms) { offset_ms_ += ms; }
     std::int64_t offset_ms() const { return offset_ms_.load(); }

@@ -2,7 +2,9 @@
 // opened as UTF-16 (CreateFileW), so a folder such as "Prüfstand 2" works
 // whatever the code page. Every write goes to the end of the file.
 //
-// Threads: one thread at a time (the engine's).
+// Threads: the engine's thread opens the report; then the report's writer
+// thread appends, flushes and cuts, while the engine's thread may spill at
+// the end (the spill's folder shares nothing with the report's file).
 #pragma once
 
 #include <windows.h>

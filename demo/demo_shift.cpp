@@ -301,10 +301,10 @@ private:
             r->failure = StnFailure::kNoAnswer;
             r->detail = 0xFFFFFFFEu;
         } else if (kind < 600) {
-            std::snprintf(what, sizeof what, "%s got no answer within 10 s", dead ? "begin" : where);
+            std::snprintf(what, sizeof what, "%s got no answer within 5 s", dead ? "begin" : where);
             r->failure = StnFailure::kDeadline;
             r->detail = kStnDetailDeadline;
-            r->ms += 10000;
+            r->ms += 5000;  // the stations' default --timeout
         } else if (kind < 830) {
             // Knocked out of its socket: back on the fixture at once.
             std::snprintf(what, sizeof what,

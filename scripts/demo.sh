@@ -38,7 +38,7 @@ build_and_enter_session() {
     mkdir -p "$out"
     echo "demo: building the updater, the simulated device and the demo tools"
     cmake --build "$build" -j "$(nproc)" --target qvm_updater qvm_cli qvm_station e2e_station \
-        r846sim devsimctl qvm_demo \
+        r846sim devsimctl qvm_demo shift_gen \
         >"$out/build.log" 2>&1 || { cat "$out/build.log" >&2; exit 1; }
     export QVM_DEMO_BUILD="$build" QVM_DEMO_DIR="$out" QVM_DEMO_FIRMWARE="$firmware"
     # The demo's own prefix, kept afterwards for a look; a person's display
@@ -64,6 +64,7 @@ driver="$build/devsim/driver/r846sim.sys"
 ctl="$build/devsim/ctl/devsimctl.exe"
 demo="$build/demo/qvm_demo.exe"
 cli="$build/GUI/qvm_cli/qvm_cli.exe"
+shift_gen="$build/demo/shift_gen.exe"
 report="$out/station-report.jsonl"
 shift_report="$out/station-shift.jsonl"
 shots="$out/shots"
@@ -97,7 +98,7 @@ report_holds() {
 
 plug_in_demo_device() {
     local f
-    for f in "$updater" "$driver" "$ctl" "$demo" "$cli"; do
+    for f in "$updater" "$driver" "$ctl" "$demo" "$cli" "$shift_gen"; do
         [[ -f "$f" ]] || { echo "demo: $f is missing" >&2; exit 1; }
     done
     echo "demo: installing the simulated device driver"
@@ -302,6 +303,50 @@ cli_station_shift() {
     fi
 }
 
+# The page of a whole shift: the runs above last seconds on a few
+# simulated serials, which leaves the page's figures and charts all but
+# empty. shift_gen.exe (demo/demo_shift.h) writes three stations' reports
+# of an 8-hour shift through the station's own report writer (chained);
+# their page must hold hours of running time, a real yield and full charts.
+shift_page() {
+    local page="$out/shift-report.html" files=() names=() f rc=0 json
+    echo
+    echo "==== The line manager's page of a whole shift ===="
+    rm -f "$out"/shift-QVM-ST*.jsonl
+    wine "$shift_gen" "$(win_path "$out")" >/dev/null
+    files=("$out"/shift-QVM-ST*.jsonl)
+    [[ ${#files[@]} -eq 3 && -s "${files[0]}" ]] ||
+        { echo "demo: shift_gen.exe wrote no reports" >&2; return 1; }
+    for f in "${files[@]}"; do names+=("$(win_path "$f")"); done
+    echo "three stations, 06:00-14:00 (+01:00): ${files[*]##*/}"
+    echo
+    echo "\$ qvm_cli report --verify ${files[*]##*/}"
+    wine "$cli" report --verify "${names[@]}" || rc=$?
+    [[ $rc -eq 0 ]] || { echo "demo: the shift's chains should be intact (exit $rc)" >&2; return 1; }
+    json="$(wine "$cli" report --json "${names[@]}")"
+    echo
+    echo "\$ qvm_cli report --json ... | jq '{units, first_pass_yield, units_per_hour, running_s, halts}'"
+    jq -c '{units, first_pass_yield, units_per_hour, running_s, halts}' <<<"$json"
+    jq -e '.units > 0 and .running_s > 3600 and .first_pass_yield >= 0.8 and
+           .first_pass_yield <= 1 and .units_per_hour > 0 and .halts >= 1' <<<"$json" >/dev/null ||
+        { echo "demo: the shift's figures are empty or out of range" >&2; return 1; }
+    echo
+    echo "\$ qvm_cli report ${files[*]##*/} --html $page"
+    wine "$cli" report "${names[@]}" --html "$(win_path "$page")"
+    # Two charts (yield, units per hour) with a bar for each of the 8 hours.
+    [[ $(grep -o '<rect ' "$page" | wc -l) -ge 16 ]] ||
+        { echo "demo: the shift's page has empty charts" >&2; return 1; }
+    if command -v chromium >/dev/null; then
+        mkdir -p "$shots"
+        timeout 60 chromium --headless --disable-gpu --no-sandbox \
+            --user-data-dir="$out/chromium-profile" --hide-scrollbars --window-size=1280,1600 \
+            --screenshot="$shots/08-shift-report.png" "file://$page" >/dev/null 2>&1 &&
+            echo "Its look: $shots/08-shift-report.png" ||
+            echo "(Chromium did not make its picture; open the page in a browser)"
+    fi
+    echo "Shift page demo passed."
+}
+
 source "$root/scripts/demo-station.sh"
 plug_in_demo_device
 if [[ "${QVM_DEMO_AUTO:-0}" == "1" ]]; then
@@ -312,4 +357,5 @@ fi
 cli_list_and_update
 cli_station
 cli_station_shift
+shift_page
 station_side

@@ -53,13 +53,7 @@ std::int64_t local(int hh, int mm) {
     return stn_utc_epoch_ms(t) + (hh - 1) * kHour + mm * kMinute;
 }
 
-std::string utc_text(std::int64_t ms) {
-    const StnUtcTime t = stn_utc_time_of(ms);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second, t.ms);
-    return buf;
-}
+std::string utc_text(std::int64_t ms) { return stn_utc_text(ms); }
 
 // std::mt19937's output is the same everywhere; the distributions are not.
 class Dice {

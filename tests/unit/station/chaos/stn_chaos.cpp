@@ -7,7 +7,8 @@
 //   truth      updated and current only when the device holds the image;
 //              failed and interrupted only when it does not (or when the
 //              unit's own transfer committed and the station lost touch)
-//   order      no block reaches a unit whose start line is not on the disk
+//   order      no block reaches a unit whose start line is not on the disk;
+//              the report's lines in the order they were handed over
 //   again      no finished unit is taken again while it stays plugged in
 //   database   every row is its report line, at its number; at the end
 //              every line is there once
@@ -371,8 +372,13 @@ private:
         StnTally tally;
         std::vector<std::string> hashes;
         std::size_t offset = 0;
-        void feed(const std::string &line);
+        std::int64_t last_ms = 0;  // the time of the last line with one
+        void feed(const std::string &line,
+                  const std::function<void(std::int64_t, std::int64_t)> &stepped_back);
     };
+    void stepped_back(std::int64_t from_ms, std::int64_t to_ms);
+    // Where the clock was set back: (what it read, what it reads after).
+    std::vector<std::pair<std::int64_t, std::int64_t>> back_jumps_;
     Scan stable_;               // of the lines on the platter at the last check
     std::size_t rows_seen_ = 0;  // database rows checked already
 
@@ -946,7 +952,8 @@ void World::start_station() {
 
 // What the report says once a station has opened it (every start closed,
 // the spill added): the promises that the bytes can show.
-void World::Scan::feed(const std::string &line) {
+void World::Scan::feed(const std::string &line,
+                       const std::function<void(std::int64_t, std::int64_t)> &stepped_back) {
     chain.feed(line);
     tally.feed(line);
     hashes.push_back(stn_test::sha(line));
@@ -955,6 +962,25 @@ void World::Scan::feed(const std::string &line) {
     const std::uint64_t id = uint_of(j, "id");
     if (type == "start") ++ids[id].first;
     if (type == "unit" && id != 0) ++ids[id].second;
+    std::int64_t at = 0;
+    if (stn_utc_ms(str_of(j, "time"), &at)) {
+        if (last_ms != 0 && at < last_ms) stepped_back(last_ms, at);
+        last_ms = at;
+    }
+}
+
+// Lines are stamped as they are handed to the report's writer, which keeps
+// their order: a line earlier than the one before it by more than a moment
+// (a unit line stamped just before a start line overtook it) is out of
+// order, unless the clock was set back between the two.
+void World::stepped_back(std::int64_t from_ms, std::int64_t to_ms) {
+    constexpr std::int64_t kMoment = 1000;
+    if (from_ms - to_ms <= kMoment) return;
+    for (const auto &j : back_jumps_) {
+        if (from_ms <= j.first + kMoment && to_ms >= j.second - kMoment) return;
+    }
+    violation("order", "a line stamped " + stn_utc_text(to_ms) + " follows one stamped " +
+                           stn_utc_text(from_ms) + ", and the clock was not set back between");
 }
 
 // What the report says once a station has opened it (every start closed,
@@ -970,7 +996,8 @@ void World::checks_after_open() {
             stable_ = scan;  // the lines wholly on the platter
             kept = true;
         }
-        scan.feed(bytes.substr(scan.offset, lf - scan.offset));
+        scan.feed(bytes.substr(scan.offset, lf - scan.offset),
+                  [this](std::int64_t from, std::int64_t to) { stepped_back(from, to); });
         scan.offset = lf + 1;
     }
     if (!kept) stable_ = scan;
@@ -1036,6 +1063,9 @@ void World::act(int a) {
         std::int64_t ms = static_cast<std::int64_t>(between(60, 3 * 3600)) * 1000;
         if (a == kClockBack) ms = -ms;
         if (std::llabs(clock.offset_ms() + ms) > 12LL * 3600 * 1000) ms = -ms;
+        std::int64_t before = 0;
+        stn_utc_ms(clock.text(), &before);
+        if (ms < 0) back_jumps_.emplace_back(before, before + ms);
         clock.jump(ms);
     } else {
         end_station(a);

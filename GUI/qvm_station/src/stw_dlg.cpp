@@ -7,6 +7,7 @@
 #include "stn_args.h"
 #include "stn_deliver_win.h"
 #include "stn_store_win.h"
+#include "stn_text.h"
 #include "stw_path.h"
 #include "stw_place.h"
 #include "stw_resource.h"

@@ -56,11 +56,6 @@ const StnOptRow &stn_opt(StnOpt o);
 // A decimal number in lo..hi and nothing else (no sign, no blank).
 bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigned *out);
 
-// Whether text is lo..hi characters (code points) of valid UTF-8 with no
-// control character (C0, DEL, C1): a name a person typed or scanned, fit
-// for a report line and a window.
-bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi);
-
 // What one program (or one of qvm_cli's commands) accepts.
 struct StnArgRules {
     unsigned options = 0;    // stn_opt_bit of each option it takes

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "stn_json.h"
+#include "stn_text.h"
 
 namespace {
 
@@ -110,23 +111,6 @@ bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigne
     if (v < lo) return false;
     *out = static_cast<unsigned>(v);
     return true;
-}
-
-bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi) {
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    const std::size_t size = text.size();
-    unsigned chars = 0;
-    for (std::size_t i = 0; i < size; ++chars) {
-        std::uint32_t cp = p[i];
-        std::size_t n = 1;
-        if (cp >= 0x80) {
-            n = stn_utf8_sequence(p + i, size - i, &cp);
-            if (n == 0) return false;
-        }
-        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
-        i += n;
-    }
-    return chars >= lo && chars <= hi;
 }
 
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,

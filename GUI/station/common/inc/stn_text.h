@@ -7,11 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "stn_unit.h"
+#include "stn_outcome.h"
 
 // Firmware version text exactly as the main dialog shows it: "3.50",
 // "3.50A", or "No firm" for 0xFFFFFFFF.
 std::string stn_version_text(std::uint32_t version);
+// Whether text is lo..hi characters (code points) of valid UTF-8 with no
+// control character (C0, DEL, C1): a name a person typed or scanned, fit
+// for a report line and a window.
+bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi);
+
 // "updated", "current", "failed", "interrupted".
 const char *stn_outcome_name(StnOutcome outcome);
 // "device 3 (serial 84600017)", or "device 3" before its serial is known.

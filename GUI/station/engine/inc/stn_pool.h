@@ -20,21 +20,8 @@
 #include <vector>
 
 #include "stn_unit.h"
+#include "stn_waker.h"
 #include "stn_watch.h"
-
-// Wakes a waiting owner from any thread; a wake that comes before the wait
-// is not lost.
-class StnWaker {
-public:
-    void wake();
-    // Waits until woken or until `until`; clears the wake.
-    void wait_until(std::chrono::steady_clock::time_point until);
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool woken_ = false;  // under mu_
-};
 
 // The image, copied once, so that no worker depends on the caller's bytes.
 struct StnImageCopy {

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "stn_pool.h"
+#include "stn_waker.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "stn_args.h"
 #include "stn_sha256.h"
 #include "stn_text.h"
 

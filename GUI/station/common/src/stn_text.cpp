@@ -169,3 +169,20 @@ std::string stn_utc_offset_text(int minutes_east) {
                   m % 60);
     return buf;
 }
+
+bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t size = text.size();
+    unsigned chars = 0;
+    for (std::size_t i = 0; i < size; ++chars) {
+        std::uint32_t cp = p[i];
+        std::size_t n = 1;
+        if (cp >= 0x80) {
+            n = stn_utf8_sequence(p + i, size - i, &cp);
+            if (n == 0) return false;
+        }
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+        i += n;
+    }
+    return chars >= lo && chars <= hi;
+}

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "stn_timeline.h"
-#include "stn_unit.h"
+#include "stn_outcome.h"
 
 // One line of a report as read back. Never throws.
 struct StnReportLine {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "stn_unit.h"
+#include "stn_outcome.h"
 
 // Quarter hours kept at most: two years of them (about 8 MB).
 constexpr std::size_t kStnTimelineSlots = 2 * 35040;

@@ -1,0 +1,4 @@
+// A room above low: it may use low.
+#pragma once
+#include "low.h"
+int high();

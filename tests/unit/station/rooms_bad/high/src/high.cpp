@@ -1,0 +1,3 @@
+#include "high.h"
+
+int high() { return low() + 1; }

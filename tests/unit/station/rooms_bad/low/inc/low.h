@@ -1,0 +1,3 @@
+// A room below: it may use no other room.
+#pragma once
+int low();

@@ -13,7 +13,7 @@ mkdir -p "$work/src"
 git archive HEAD | tar -x -C "$work/src"
 cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 exe=$work/build/tests/unit/station/stn_chaos
-for patch in tests/unit/station/chaos/undo/*.patch; do
+for patch in "$work"/src/tests/unit/station/chaos/undo/*.patch; do
     name=$(basename "$patch" .patch)
     (cd "$work/src" && patch -s -p1) < "$patch"
     cmake --build "$work/build" --target stn_chaos -j "$(nproc)" >/dev/null

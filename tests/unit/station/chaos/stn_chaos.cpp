@@ -214,7 +214,10 @@ public:
     // Lets the opened station run.
     void go() { go_.set_value(); }
     void request_stop() { with_engine([](StnEngine &e) { e.request_stop(); }); }
-    void request_abort() { with_engine([](StnEngine &e) { e.request_abort(); }); }
+    void request_abort() {
+        aborting_ = true;
+        with_engine([](StnEngine &e) { e.request_abort(); });
+    }
     bool snapshot(StnSnapshot *s) {
         return with_engine([s](StnEngine &e) { *s = e.snapshot(); });
     }
@@ -264,6 +267,8 @@ private:
     std::future<void> ended_f_ = ended_.get_future();
     StnSessionEnd session_;
     std::atomic<std::uint64_t> ran_ms_{0};
+    std::atomic<bool> aborting_{false};
+    std::atomic<std::thread::id> engine_thread_{};
 };
 
 class World {
@@ -419,7 +424,9 @@ private:
     std::map<std::int64_t, Truth> archive_;            // units swapped out
     std::map<std::uint64_t, std::int64_t> open_ids_;   // durable starts without their unit line
     std::map<std::int64_t, std::uint32_t> commits_at_start_;
-    std::map<std::uint64_t, int> started_by_;          // start lines' ids: the station that wrote it
+    std::map<std::uint64_t, int> started_by_;           // start lines' ids: the station that wrote it
+    std::map<std::int64_t, bool> written_since_start_;  // a block reached it since its start
+    bool orderly_end_ = false;  // the last station ended by stop, forced stop or session end
     std::set<std::tuple<int, std::int64_t, std::uint64_t>> taken_;  // station, serial, epoch
     int station_no_ = 0;                 // the station now writing
     struct Probe {
@@ -443,7 +450,15 @@ Station::~Station() {
     if (thread_.joinable()) thread_.join();
 }
 
-std::string Station::utc_now() { return w_.clock.text(); }
+std::string Station::utc_now() {
+    // While a forced stop is under way the engine's own clock reads are
+    // slow now and then, so that workers end in the middle of the stop.
+    if (aborting_.load() && std::this_thread::get_id() == engine_thread_.load()) {
+        thread_local std::minstd_rand jitter(std::random_device{}());
+        std::this_thread::sleep_for(std::chrono::microseconds(jitter() % 5000));
+    }
+    return w_.clock.text();
+}
 
 StnOpen Station::open() {
     StnConfig c = w_.config();
@@ -465,6 +480,7 @@ StnOpen Station::open() {
 }
 
 void Station::run(StnConfig config, std::promise<StnOpen> opened) {
+    engine_thread_ = std::this_thread::get_id();
     const Clock::time_point t0 = Clock::now();
     {
         std::unique_ptr<StnEngine> e(new StnEngine(config, store_, this));
@@ -576,6 +592,22 @@ void World::appended(int no, const std::string &bytes) {
                                    std::to_string(serial) + ", which no device had");
         }
         const bool holds = t.holds_image(img.image.version);
+        if (j.value("recovered", false)) {
+            // After a station ended in order every unit it wrote has its own
+            // line (or waits in the spill): only a start it gave up on, with
+            // nothing written, may be closed at the next open.
+            bool written = false, orderly = false;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                written = written_since_start_[serial];
+                orderly = orderly_end_;
+            }
+            if (orderly && written) {
+                violation("truth", "unit " + std::to_string(id) +
+                                       " was written before its station ended in order, yet "
+                                       "the next open recovered it as interrupted: " + l);
+            }
+        }
         if (result == "updated" && !holds) {
             violation("truth", "unit " + std::to_string(id) + " (serial " +
                                    std::to_string(serial) +
@@ -613,6 +645,7 @@ void World::durable(const std::vector<std::string> &lines) {
         {
             std::lock_guard<std::mutex> lock(mu_);
             open_ids_[id] = serial;
+            written_since_start_[serial] = false;
             if (trace_) {
                 std::fprintf(stderr, "  durable start id %llu serial %lld\n",
                              static_cast<unsigned long long>(id), static_cast<long long>(serial));
@@ -643,6 +676,9 @@ void World::durable(const std::vector<std::string> &lines) {
 }
 
 void World::exchanged(unsigned index, const devsim_log_entry &e) {
+    // A real device's round trip takes a fraction of a millisecond: units
+    // take their time, and overlap what the station does meanwhile.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
     if (e.cmd_id != DEVSIM_CMD_BOOTDATA) return;
     if (e.fault == DEVSIM_FAULT_WRITE_FAILS || e.fault == DEVSIM_FAULT_UNPLUG) return;
     std::int64_t serial = 0;
@@ -657,6 +693,8 @@ void World::exchanged(unsigned index, const devsim_log_entry &e) {
         violation("order", "a block reached serial " + std::to_string(serial) +
                                ", whose start line is not on the disk");
     }
+    std::lock_guard<std::mutex> lock(mu_);
+    written_since_start_[serial] = true;
 }
 
 void World::plug_new(unsigned i, bool now) {
@@ -911,6 +949,10 @@ void World::end_station(int a) {
     if (!ended) violation("live", std::string("the station did not end after a ") + name(a));
     // Its process ends: a write still hanging in the report dies with it.
     s.kill();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        orderly_end_ = a == kStop || a == kForcedStop || a == kSessionEnd;
+    }
     ran_ms_ += s.ran_ms();
     station_.reset();
     {

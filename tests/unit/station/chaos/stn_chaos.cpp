@@ -520,9 +520,11 @@ bool Station::join(unsigned ms, const std::function<void()> &meanwhile) {
 
 void World::violation(const char *promise, const std::string &what) {
     if (trace_) std::fprintf(stderr, "report:\n%s\n", disk->bytes().c_str());
+    // A long list (lines missing from the database) is cut for people.
+    const std::string said = what.size() > 400 ? what.substr(0, 400) + " ..." : what;
     std::fprintf(stderr, "VIOLATION seed %llu step %llu promise %s: %s\n",
                  static_cast<unsigned long long>(opt_.seed),
-                 static_cast<unsigned long long>(step_), promise, what.c_str());
+                 static_cast<unsigned long long>(step_), promise, said.c_str());
     std::fflush(stderr);
     // The stations' threads may be wedged by the fault itself: end here.
     std::_Exit(1);

@@ -36,6 +36,9 @@ public:
     void fail_next_appends(unsigned n) { set([&] { fail_appends_ += n; }); }
     void tear_next_append() { set([&] { tear_appends_ += 1; }); }
     void fail_next_flushes(unsigned n) { set([&] { fail_flushes_ += n; }); }
+    // A share that drops: the next flush fails with its bytes still in the
+    // file, and nothing can be written or cut for ms.
+    void drop_at_next_flush(unsigned ms) { set([&] { drop_ms_ = ms; }); }
     void hang_appends(bool on) { set([&] { hang_ = on; }); }
     void read_only_for(unsigned ms) {
         set([&] { read_only_until_ = Clock::now() + std::chrono::milliseconds(ms); });
@@ -43,13 +46,15 @@ public:
     bool faulty() const {
         std::lock_guard<std::mutex> lock(mu_);
         return hang_ || fail_appends_ != 0 || tear_appends_ != 0 || fail_flushes_ != 0 ||
-               Clock::now() < read_only_until_;
+               drop_ms_ != 0 || Clock::now() < read_only_until_;
     }
     // Failures counted out but not yet met are dropped (their fault is over).
-    void clear_counted() { set([&] { fail_appends_ = tear_appends_ = fail_flushes_ = 0; }); }
+    void clear_counted() {
+        set([&] { fail_appends_ = tear_appends_ = fail_flushes_ = drop_ms_ = 0; });
+    }
     void clear_faults() {
         set([&] {
-            fail_appends_ = tear_appends_ = fail_flushes_ = 0;
+            fail_appends_ = tear_appends_ = fail_flushes_ = drop_ms_ = 0;
             hang_ = false;
             read_only_until_ = Clock::time_point();
         });
@@ -103,7 +108,7 @@ private:
     std::string bytes_;
     std::size_t durable_ = 0;
     std::string aside_;
-    unsigned fail_appends_ = 0, tear_appends_ = 0, fail_flushes_ = 0;
+    unsigned fail_appends_ = 0, tear_appends_ = 0, fail_flushes_ = 0, drop_ms_ = 0;
     bool hang_ = false;
     Clock::time_point read_only_until_{};
 };
@@ -163,6 +168,11 @@ public:
             if (dead_) return false;
             if (d.fail_flushes_ != 0) {
                 --d.fail_flushes_;
+                return false;
+            }
+            if (d.drop_ms_ != 0) {
+                d.read_only_until_ = Clock::now() + std::chrono::milliseconds(d.drop_ms_);
+                d.drop_ms_ = 0;
                 return false;
             }
             // Whole lines between the old and the new durable end.

@@ -855,7 +855,13 @@ void World::report_fault(int a) {
         d.fail_next_appends(between(1, 3));
         break;
     case kFlushFails:
-        d.fail_next_flushes(between(1, 3));
+        // Now and then the share drops with the flush: the line stays in
+        // the file, unflushed, until it can be cut.
+        if (between(0, 1) == 0) {
+            d.fail_next_flushes(between(1, 3));
+        } else {
+            d.drop_at_next_flush(ms);
+        }
         break;
     case kTornWrite:
         d.tear_next_append();
@@ -872,7 +878,7 @@ void World::report_fault(int a) {
     }
     // Once the report is written again, a new unit is taken within a few
     // seconds: one is plugged in at the probe's place, and must be taken.
-    later(a == kWriteHangs || a == kReadOnly ? ms + 50 : 400, [this] {
+    later(a == kWriteHangs || a == kReadOnly || a == kFlushFails ? ms + 50 : 400, [this] {
         disk->clear_counted();
         {
             std::lock_guard<std::mutex> lock(mu_);

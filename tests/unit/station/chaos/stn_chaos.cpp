@@ -382,8 +382,8 @@ private:
                   const std::function<void(std::int64_t, std::int64_t)> &stepped_back);
     };
     void stepped_back(std::int64_t from_ms, std::int64_t to_ms);
-    // Where the clock was set back: (what it read, what it reads after).
-    std::vector<std::pair<std::int64_t, std::int64_t>> back_jumps_;
+    // Where the clock jumped, in turn: (what it read, what it reads after).
+    std::vector<std::pair<std::int64_t, std::int64_t>> jumps_;
     Scan stable_;               // of the lines on the platter at the last check
     std::size_t rows_seen_ = 0;  // database rows checked already
 
@@ -1022,12 +1022,15 @@ void World::Scan::feed(const std::string &line,
 // Lines are stamped as they are handed to the report's writer, which keeps
 // their order: a line earlier than the one before it by more than a moment
 // (a unit line stamped just before a start line overtook it) is out of
-// order, unless the clock was set back between the two.
+// order, unless the clock jumped between the two: the first may have been
+// stamped before some jump, and the second after the same or a later one.
 void World::stepped_back(std::int64_t from_ms, std::int64_t to_ms) {
     constexpr std::int64_t kMoment = 1000;
     if (from_ms - to_ms <= kMoment) return;
-    for (const auto &j : back_jumps_) {
-        if (from_ms <= j.first + kMoment && to_ms >= j.second - kMoment) return;
+    bool before = false;
+    for (const auto &j : jumps_) {
+        before = before || from_ms <= j.first + kMoment;
+        if (before && to_ms >= j.second - kMoment) return;
     }
     violation("order", "a line stamped " + stn_utc_text(to_ms) + " follows one stamped " +
                            stn_utc_text(from_ms) + ", and the clock was not set back between");
@@ -1115,7 +1118,7 @@ void World::act(int a) {
         if (std::llabs(clock.offset_ms() + ms) > 12LL * 3600 * 1000) ms = -ms;
         std::int64_t before = 0;
         stn_utc_ms(clock.text(), &before);
-        if (ms < 0) back_jumps_.emplace_back(before, before + ms);
+        jumps_.emplace_back(before, before + ms);
         clock.jump(ms);
     } else {
         end_station(a);

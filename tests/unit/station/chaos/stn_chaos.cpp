@@ -408,6 +408,7 @@ private:
     std::vector<int> deck_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;
     std::uint64_t step_ = 0;
+    bool quiet_ = false;  // finished units stay until the probe's unit is taken
 
     std::vector<std::unique_ptr<devsim::InProcDevice>> devs_;
     std::unique_ptr<Station> station_;
@@ -761,6 +762,11 @@ void World::replug_all() {
 
 // Finished units make room for new ones, some at once, some later.
 void World::feed_finished() {
+    if (quiet_) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (probe_.active) return;
+    }
+    quiet_ = false;
     StnSnapshot s;
     if (station_ == nullptr || !station_->snapshot(&s)) return;
     for (const StnTile &t : s.tiles) {
@@ -848,6 +854,11 @@ void World::device_fault(int a) {
 
 void World::report_fault(int a) {
     chaos::Disk &d = *disk;
+    if (quiet_) {
+        // A new fault while the quiet line waits: its unit is not judged.
+        std::lock_guard<std::mutex> lock(mu_);
+        probe_.active = false;
+    }
     const unsigned ms = between(200, 2000);
     switch (a) {
     case kAppendFails:
@@ -870,8 +881,22 @@ void World::report_fault(int a) {
         later(ms, [&d] { d.hang_appends(false); });
         break;
     case kReadOnly:
-        d.read_only_for(ms);
-        break;
+        if (between(0, 1) == 0) {
+            d.read_only_for(ms);
+            break;
+        }
+        // A quiet line, as with one fixture: no new units until the one
+        // plugged in while the report cannot be written has been taken.
+        quiet_ = true;
+        later(300, [this, ms] {
+            disk->read_only_for(ms);
+            swap(kProbeIndex, false);
+            std::lock_guard<std::mutex> lock(mu_);
+            probe_.active = true;
+            probe_.serial = serial_[kProbeIndex];
+            probe_.due = Clock::now() + milliseconds(ms + kLiveMs);
+        });
+        return;
     default:
         break;
     }
@@ -1178,7 +1203,17 @@ int World::run() {
     start_station();
     for (step_ = 1;; ++step_) {
         if (opt_.minutes > 0 ? Clock::now() >= until : step_ > opt_.steps) break;
-        act(deal());
+        // A quiet line waits for its one unit, with nothing else going on.
+        bool waiting = false;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            waiting = quiet_ && probe_.active;
+        }
+        if (waiting) {
+            --step_;  // no step is dealt meanwhile
+        } else {
+            act(deal());
+        }
         const Clock::time_point next = Clock::now() + milliseconds(between(20, 120));
         while (Clock::now() < next) {
             run_timers(false);
@@ -1186,7 +1221,7 @@ int World::run() {
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 if (probe_.active && Clock::now() > probe_.due) {
-                    if (disk->faulty()) {
+                    if (disk->faulty() && !quiet_) {
                         probe_.active = false;  // another fault came first
                     } else {
                         const std::string s = std::to_string(probe_.serial);

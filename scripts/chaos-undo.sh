@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# scripts/chaos-undo.sh [SECONDS]: the whole-station run (stn_chaos) against
-# each fix it guards, undone in turn (tests/unit/station/chaos/undo/*.patch).
+# scripts/chaos-undo.sh [SECONDS [NAME...]]: the whole-station run
+# (stn_chaos) against each fix it guards, undone in turn
+# (tests/unit/station/chaos/undo/*.patch, or only the NAMEs given).
 # For each, runs seed after seed until a promise breaks or SECONDS (default
 # 600) pass, and prints the promise broken and the seconds it took. A
 # measurement: it never fails. Works on a copy of HEAD in build/chaos-undo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=${1:-600}
+shift || true
 work=build/chaos-undo
 rm -rf "$work"
 mkdir -p "$work/src"
@@ -15,6 +17,7 @@ cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 exe=$work/build/tests/unit/station/stn_chaos
 for patch in "$work"/src/tests/unit/station/chaos/undo/*.patch; do
     name=$(basename "$patch" .patch)
+    if (( $# > 0 )) && [[ " $* " != *" $name "* ]]; then continue; fi
     (cd "$work/src" && patch -s -p1) < "$patch"
     cmake --build "$work/build" --target stn_chaos -j "$(nproc)" >/dev/null
     start=$(date +%s)

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "stn_checkin.h"
 #include "stn_halt.h"
 #include "stn_report.h"
 #include "stn_state.h"
@@ -53,6 +54,13 @@ struct StnConfig {
     // Where the report's writer publishes how much of it is on the disk
     // (delivery reads no further); optional.
     std::shared_ptr<StnFlushed> flushed;
+    // The factory's MES, asked before each unit that needs writing; null:
+    // no MES, nothing is asked.
+    std::shared_ptr<StnCheckIn> check_in;
+    // When the MES does not answer: false, the unit waits unwritten and is
+    // asked again; true, it is written anyway and its lines say
+    // "mes":"unchecked".
+    bool mes_down_allow = false;
 };
 
 struct StnTile {

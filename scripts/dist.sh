@@ -66,7 +66,8 @@ stage="$out/stage"
 rm -rf "$stage"; mkdir -p "$stage"
 for t in "${programs[@]}"; do cp "$build/${exe[$t]}" "$stage/$t.exe"; done
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' dist/README.txt >"$stage/README.txt"
-cp dist/sql/schema-postgresql.sql dist/sql/schema-sqlserver.sql "$stage/"
+cp dist/sql/schema-postgresql.sql dist/sql/schema-sqlserver.sql dist/sql/upgrade-postgresql.sql \
+   dist/sql/upgrade-sqlserver.sql "$stage/"
 
 for f in "$stage"/*.exe; do
     ! grep -qaF "$src" "$f" || die "$(basename "$f") holds the path of this checkout ($src): not reproducible"

@@ -23,7 +23,8 @@ command -v wixl >/dev/null || die "wixl is not installed (scripts/deps.sh)"
 # Windows Installer compares major.minor.build; ours is major.minor.
 [[ $version =~ ^[0-9]{1,3}\.[0-9]{1,3}$ ]] || die "version '$version' is not x.yy"
 
-files=(qvm_updater.exe qvm_cli.exe README.txt schema-postgresql.sql schema-sqlserver.sql)
+files=(qvm_updater.exe qvm_cli.exe README.txt schema-postgresql.sql schema-sqlserver.sql
+       upgrade-postgresql.sql upgrade-sqlserver.sql)
 [[ -f $stage/qvm_station.exe ]] && files+=(qvm_station.exe)
 work="$out.work"
 rm -rf "$work"; mkdir -p "$work"

@@ -36,6 +36,7 @@ start)
     psql=("$bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$sock" -U qvm_admin)
     "${psql[@]}" -d postgres -c "CREATE DATABASE qvm_factory ENCODING 'UTF8'" >/dev/null
     "${psql[@]}" -d qvm_factory -f "$src/dist/sql/schema-postgresql.sql" >/dev/null
+    "${psql[@]}" -d qvm_factory -f "$src/dist/sql/upgrade-postgresql.sql" >/dev/null
     "${psql[@]}" -d qvm_factory >/dev/null <<'SQL'
 CREATE ROLE qvm_station LOGIN PASSWORD 'station-pw';
 GRANT SELECT, INSERT ON qvm_report_line TO qvm_station;

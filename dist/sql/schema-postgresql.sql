@@ -1,6 +1,7 @@
 -- R846-QVM2K station reports in PostgreSQL (10 or newer), for the factory's
 -- database. Run once by IT, as the owner of the schema:
 --   psql -d DATABASE -f schema-postgresql.sql
+--   psql -d DATABASE -f upgrade-postgresql.sql   (the views; see there)
 -- then grant the stations' login what they need, and no more:
 --   GRANT SELECT, INSERT ON qvm_report_line TO station_login;
 -- The stations never create or alter tables; they insert rows, read them
@@ -20,30 +21,4 @@ CREATE TABLE qvm_report_line (
     CONSTRAINT qvm_report_line_pk PRIMARY KEY (line_sha256)
 );
 CREATE INDEX qvm_report_line_report ON qvm_report_line (report_id, seq);
-
--- The unit lines with their fields as columns, for the manufacturing
--- systems. Fields a report does not carry are NULL.
-CREATE VIEW qvm_unit AS
-SELECT
-    CASE WHEN j ->> 'time' ~ '^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$'
-         THEN (j ->> 'time')::timestamptz END   AS unit_time,
-    COALESCE(j ->> 'station', l.station)        AS station,
-    j ->> 'operator'                            AS operator_name,
-    j ->> 'order'                               AS work_order,
-    j ->> 'serial'                              AS serial,
-    j ->> 'index'                               AS device_index,
-    j ->> 'old_version'                         AS old_version,
-    j ->> 'new_version'                         AS new_version,
-    j ->> 'result'                              AS result,
-    j ->> 'failure'                             AS failure_kind,
-    j ->> 'detail'                              AS detail,
-    j ->> 'message'                             AS message,
-    j ->> 'image_sha256'                        AS image_sha256,
-    (j ->> 'recovered') = 'true'                AS recovered,
-    l.report_id,
-    l.seq,
-    l.line_sha256,
-    l.received
-FROM qvm_report_line AS l
-CROSS JOIN LATERAL (SELECT l.line_text::jsonb AS j) AS parsed
-WHERE l.line_type = 'unit';
+-- The views are made by upgrade-postgresql.sql.

@@ -2,6 +2,7 @@
 -- view reads JSON with JSON_VALUE), for the factory's database. Run once by
 -- IT, in the factory's database, as the owner of the schema:
 --   sqlcmd -S SERVER -d DATABASE -E -i schema-sqlserver.sql
+--   sqlcmd -S SERVER -d DATABASE -E -i upgrade-sqlserver.sql   (the views; see there)
 -- then grant the stations' login what they need, and no more:
 --   GRANT SELECT, INSERT ON dbo.qvm_report_line TO [DOMAIN\Stations];
 -- The stations never create or alter tables; they insert rows, read them
@@ -24,30 +25,4 @@ CREATE TABLE dbo.qvm_report_line (
 GO
 CREATE INDEX qvm_report_line_report ON dbo.qvm_report_line (report_id, seq);
 GO
-
--- The unit lines with their fields as columns, for the manufacturing
--- systems. Fields a report does not carry are NULL.
-CREATE VIEW dbo.qvm_unit AS
-SELECT
-    TRY_CONVERT(datetimeoffset(3), JSON_VALUE(p.j, '$.time'))      AS unit_time,
-    COALESCE(JSON_VALUE(p.j, '$.station'), l.station)            AS station,
-    JSON_VALUE(p.j, '$.operator')                                 AS operator_name,
-    JSON_VALUE(p.j, '$.order')                                    AS work_order,
-    JSON_VALUE(p.j, '$.serial')                                   AS serial,
-    JSON_VALUE(p.j, '$.index')                                    AS device_index,
-    JSON_VALUE(p.j, '$.old_version')                              AS old_version,
-    JSON_VALUE(p.j, '$.new_version')                              AS new_version,
-    JSON_VALUE(p.j, '$.result')                                   AS result,
-    JSON_VALUE(p.j, '$.failure')                                  AS failure_kind,
-    JSON_VALUE(p.j, '$.detail')                                   AS detail,
-    JSON_VALUE(p.j, '$.message')                                  AS message,
-    JSON_VALUE(p.j, '$.image_sha256')                             AS image_sha256,
-    CASE WHEN JSON_VALUE(p.j, '$.recovered') = N'true' THEN 1 ELSE 0 END AS recovered,
-    l.report_id,
-    l.seq,
-    l.line_sha256,
-    l.received
-FROM dbo.qvm_report_line AS l
-CROSS APPLY (SELECT CASE WHEN ISJSON(l.line_text) > 0 THEN l.line_text END AS j) AS p
-WHERE l.line_type = N'unit';
-GO
+-- The views are made by upgrade-sqlserver.sql.

@@ -19,7 +19,7 @@ rm -rf "$out"; mkdir -p "$out/stage"
 for exe in "$@"; do [[ -z $exe ]] || cp "$exe" "$out/stage/"; done
 cd "$out"
 sed 's/$/\r/' "$root/dist/README.txt" >stage/README.txt
-cp "$root"/dist/sql/schema-*.sql stage/
+cp "$root"/dist/sql/*.sql stage/
 export SOURCE_DATE_EPOCH=1700000000
 # Wine's menu integration would write into the host's home folder.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};winemenubuilder.exe=d"

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The upgrade script on a database that already holds rows: made by the
+# first schema (schema-postgresql-1.sql, as stations have it), given rows
+# and a grant, then upgraded twice. Every row stays, the view shows the new
+# columns for old and new lines, the grant holds, and the view's columns
+# are those of a database made new by schema + upgrade. Runs against the
+# test session's PostgreSQL (scripts/pg-server.sh: QVM_PG_SOCKET).
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+src="$(cd "$here/../../.." && pwd)"
+[[ -n "${QVM_PG_SOCKET:-}" ]] || { echo "no PostgreSQL: run inside scripts/test-session.sh" >&2; exit 1; }
+bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)"
+export PGPASSWORD=admin-pw PGCLIENTENCODING=UTF8
+sql() { "$bin/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$QVM_PG_SOCKET" -U qvm_admin "$@"; }
+old=qvm_upgrade_old fresh=qvm_upgrade_new
+cleanup() { sql -d postgres -c "DROP DATABASE IF EXISTS $old" -c "DROP DATABASE IF EXISTS $fresh" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+cleanup
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+sql -d postgres -c "CREATE DATABASE $old ENCODING 'UTF8'" -c "CREATE DATABASE $fresh ENCODING 'UTF8'"
+sql -d "$old" -f "$here/schema-postgresql-1.sql" >/dev/null
+sql -d "$old" >/dev/null <<'SQL'
+DO $$ BEGIN
+  IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'qvm_upgrade_reader') THEN
+    CREATE ROLE qvm_upgrade_reader;
+  END IF;
+END $$;
+GRANT SELECT ON qvm_unit TO qvm_upgrade_reader;
+INSERT INTO qvm_report_line (line_sha256, station, report_id, seq, line_type, line_text) VALUES
+ (repeat('1', 64), 'S1', repeat('a', 64), 1, 'run', '{"type":"run","event":"open"}'),
+ (repeat('2', 64), 'S1', repeat('a', 64), 2, 'unit',
+  '{"type":"unit","serial":"7","result":"updated","time":"2026-12-01T08:00:00Z"}'),
+ (repeat('3', 64), 'S1', repeat('a', 64), 3, 'unit',
+  '{"type":"unit","serial":"8","result":"rejected","reason":"on hold","time":"2026-12-01T08:01:00Z"}'),
+ (repeat('4', 64), 'S1', repeat('a', 64), 4, 'unit',
+  '{"type":"unit","serial":"9","result":"updated","mes":"unchecked","time":"2026-12-01T08:02:00Z"}');
+SQL
+sql -d "$old" -c "SELECT count(*) FROM qvm_unit WHERE result = 'rejected'" | grep -qx 1 ||
+    fail "the first schema's view does not show the rows it was given"
+
+for run in 1 2; do
+    sql -d "$old" -f "$src/dist/sql/upgrade-postgresql.sql" >/dev/null || fail "upgrade run $run"
+done
+[[ "$(sql -d "$old" -c 'SELECT count(*) FROM qvm_report_line')" == 4 ]] || fail "rows lost or added"
+got="$(sql -d "$old" -c "SELECT serial || '|' || result || '|' || coalesce(reason, '-') || '|' ||
+                               coalesce(mes_check, '-') || '|' || unit_time FROM qvm_unit ORDER BY seq")"
+want="7|updated|-|-|2026-12-01 08:00:00+00
+8|rejected|on hold|-|2026-12-01 08:01:00+00
+9|updated|-|unchecked|2026-12-01 08:02:00+00"
+[[ "$got" == "$want" ]] || fail "the upgraded view shows
+$got
+where it should show
+$want"
+[[ "$(sql -d "$old" -c "SELECT has_table_privilege('qvm_upgrade_reader', 'qvm_unit', 'SELECT')")" == t ]] ||
+    fail "the grant on the view was lost"
+
+sql -d "$fresh" -f "$src/dist/sql/schema-postgresql.sql" >/dev/null
+sql -d "$fresh" -f "$src/dist/sql/upgrade-postgresql.sql" >/dev/null
+cols() { sql -d "$1" -c "SELECT string_agg(column_name || ' ' || data_type, ', ' ORDER BY ordinal_position)
+                         FROM information_schema.columns WHERE table_name = '$2'"; }
+for t in qvm_report_line qvm_unit; do
+    [[ "$(cols "$old" $t)" == "$(cols "$fresh" $t)" ]] ||
+        fail "$t: upgraded ($(cols "$old" $t)) and new ($(cols "$fresh" $t)) differ"
+done
+echo "upgrade: rows, view and grant kept; same columns as a new database"

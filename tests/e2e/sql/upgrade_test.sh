@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The upgrade script on a database that already holds rows: made by the
-# first schema (schema-postgresql-1.sql, as stations have it), given rows
-# and a grant, then upgraded twice. Every row stays, the view shows the new
+# The upgrade script on a database that already holds rows: the table as
+# schema-postgresql.sql makes it with the view as the first version shipped
+# it (first-view-postgresql.sql), given rows and a grant, then upgraded
+# twice. Every row stays, the view shows the new
 # columns for old and new lines, the grant holds, and the view's columns
 # are those of a database made new by schema + upgrade. Runs against the
 # test session's PostgreSQL (scripts/pg-server.sh: QVM_PG_SOCKET).
@@ -19,7 +20,8 @@ cleanup
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 sql -d postgres -c "CREATE DATABASE $old ENCODING 'UTF8'" -c "CREATE DATABASE $fresh ENCODING 'UTF8'"
-sql -d "$old" -f "$here/schema-postgresql-1.sql" >/dev/null
+sql -d "$old" -f "$src/dist/sql/schema-postgresql.sql" >/dev/null
+sql -d "$old" -f "$here/first-view-postgresql.sql" >/dev/null
 sql -d "$old" >/dev/null <<'SQL'
 DO $$ BEGIN
   IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'qvm_upgrade_reader') THEN
@@ -36,9 +38,6 @@ INSERT INTO qvm_report_line (line_sha256, station, report_id, seq, line_type, li
  (repeat('4', 64), 'S1', repeat('a', 64), 4, 'unit',
   '{"type":"unit","serial":"9","result":"updated","mes":"unchecked","time":"2026-12-01T08:02:00Z"}');
 SQL
-sql -d "$old" -c "SELECT count(*) FROM qvm_unit WHERE result = 'rejected'" | grep -qx 1 ||
-    fail "the first schema's view does not show the rows it was given"
-
 for run in 1 2; do
     sql -d "$old" -f "$src/dist/sql/upgrade-postgresql.sql" >/dev/null || fail "upgrade run $run"
 done

@@ -32,19 +32,15 @@ bool stn_ship(StnDeliverFiles *files, StnDatabase *db, const std::string &statio
     }
 }
 
-bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, std::string *why) {
-    *out = StnVerifyDb();
-    if (!db->connect(why)) {
-        *why = "cannot connect: " + *why;
-        return false;
-    }
-    // The report as the database knows it: by the keys of its first lines
-    // (a changed first line changes the file's own identity).
-    StnLineSource src(files, "");
-    src.seek(0, 0, "");
+namespace {
+
+// The report as the database knows it: by the keys of its first lines
+// (a changed first line changes the file's own identity). src: the file.
+bool known_report(StnLineSource *src, StnDatabase *db, std::string *report_id, std::string *why) {
+    src->seek(0, 0, "");
     std::vector<StnDbRow> first;
     std::uint64_t end = 0;
-    if (!src.take(8, &first, &end)) {
+    if (!src->take(8, &first, &end)) {
         *why = "cannot read the file";
         return false;
     }
@@ -52,15 +48,42 @@ bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, st
         *why = "the file holds no whole line";
         return false;
     }
-    out->report_id = first.front().report_id;
+    *report_id = first.front().report_id;
     for (const StnDbRow &r : first) {
         std::string id;
         if (!db->report_of(r.key, &id, why)) return false;
         if (!id.empty()) {
-            out->report_id = id;
+            *report_id = id;
             break;
         }
     }
+    return true;
+}
+
+// A number in both lists (missing, not in the file) is a line changed in
+// the file: taken out of both into changed.
+void split_changed(StnVerifyDb *out) {
+    std::vector<std::uint64_t> missing, gone;
+    std::set_intersection(out->missing.begin(), out->missing.end(), out->not_in_file.begin(),
+                          out->not_in_file.end(), std::back_inserter(out->changed));
+    std::set_difference(out->missing.begin(), out->missing.end(), out->changed.begin(),
+                        out->changed.end(), std::back_inserter(missing));
+    std::set_difference(out->not_in_file.begin(), out->not_in_file.end(), out->changed.begin(),
+                        out->changed.end(), std::back_inserter(gone));
+    out->missing.swap(missing);
+    out->not_in_file.swap(gone);
+}
+
+}  // namespace
+
+bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, std::string *why) {
+    *out = StnVerifyDb();
+    if (!db->connect(why)) {
+        *why = "cannot connect: " + *why;
+        return false;
+    }
+    StnLineSource src(files, "");
+    if (!known_report(&src, db, &out->report_id, why)) return false;
     std::map<std::string, std::uint64_t> rows;  // key -> seq
     if (!db->held(out->report_id, [&](std::uint64_t seq, const std::string &key) {
             rows.emplace(key, seq);
@@ -69,6 +92,7 @@ bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, st
     }
     out->rows = rows.size();
     src.seek(0, 0, "");
+    std::uint64_t end = 0;
     for (;;) {
         std::vector<StnDbRow> batch;
         if (!src.take(1000, &batch, &end)) {
@@ -89,15 +113,6 @@ bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, st
     }
     for (const auto &kv : rows) out->not_in_file.push_back(kv.second);
     std::sort(out->not_in_file.begin(), out->not_in_file.end());
-    // A number in both lists is a line changed in the file.
-    std::vector<std::uint64_t> missing, gone;
-    std::set_intersection(out->missing.begin(), out->missing.end(), out->not_in_file.begin(),
-                          out->not_in_file.end(), std::back_inserter(out->changed));
-    std::set_difference(out->missing.begin(), out->missing.end(), out->changed.begin(),
-                        out->changed.end(), std::back_inserter(missing));
-    std::set_difference(out->not_in_file.begin(), out->not_in_file.end(), out->changed.begin(),
-                        out->changed.end(), std::back_inserter(gone));
-    out->missing.swap(missing);
-    out->not_in_file.swap(gone);
+    split_changed(out);
     return true;
 }

@@ -232,6 +232,18 @@ cli_station() {
     echo "Command-line demo passed."
 }
 
+# page_shot PAGE NAME: a picture of the HTML page PAGE in $shots/NAME.png,
+# when Chromium is there.
+page_shot() {
+    command -v chromium >/dev/null || return 0
+    mkdir -p "$shots"
+    timeout 60 chromium --headless --disable-gpu --no-sandbox \
+        --user-data-dir="$out/chromium-profile" --hide-scrollbars --window-size=1280,1600 \
+        --screenshot="$shots/$2.png" "file://$1" >/dev/null 2>&1 &&
+        echo "Its look: $shots/$2.png" ||
+        echo "(Chromium did not make its picture; open the page in a browser)"
+}
+
 # The station on a shift: one device never answers midway (its unit fails
 # at the deadline while the others finish), then the station is killed
 # while it writes devices and started again: the cut-short units get their
@@ -293,14 +305,7 @@ cli_station_shift() {
     wine "$cli" report "$(win_path "$report")" "$(win_path "$shift_report")" \
         --html "$(win_path "$page")" || return 1
     [[ -s "$page" ]] || { echo "demo: no page was written" >&2; return 1; }
-    if command -v chromium >/dev/null; then
-        mkdir -p "$shots"
-        timeout 60 chromium --headless --disable-gpu --no-sandbox \
-            --user-data-dir="$out/chromium-profile" --hide-scrollbars --window-size=1280,1600 \
-            --screenshot="$shots/07-line-report.png" "file://$page" >/dev/null 2>&1 &&
-            echo "Its look: $shots/07-line-report.png" ||
-            echo "(Chromium did not make its picture; open the page in a browser)"
-    fi
+    page_shot "$page" 07-line-report
 }
 
 # The page of a whole shift: the runs above last seconds on a few
@@ -336,14 +341,7 @@ shift_page() {
     # Two charts (yield, units per hour) with a bar for each of the 8 hours.
     [[ $(grep -o '<rect ' "$page" | wc -l) -ge 16 ]] ||
         { echo "demo: the shift's page has empty charts" >&2; return 1; }
-    if command -v chromium >/dev/null; then
-        mkdir -p "$shots"
-        timeout 60 chromium --headless --disable-gpu --no-sandbox \
-            --user-data-dir="$out/chromium-profile" --hide-scrollbars --window-size=1280,1600 \
-            --screenshot="$shots/08-shift-report.png" "file://$page" >/dev/null 2>&1 &&
-            echo "Its look: $shots/08-shift-report.png" ||
-            echo "(Chromium did not make its picture; open the page in a browser)"
-    fi
+    page_shot "$page" 08-shift-report
     echo "Shift page demo passed."
 }
 

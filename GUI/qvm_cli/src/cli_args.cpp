@@ -137,6 +137,61 @@ std::string error_text(const StnArgError &e, const CommandRow &cmd) {
     return std::string(row.name) + " needs " + row.needs;
 }
 
+// What the command needs and the line lacks; empty: nothing.
+std::string missing_text(const CommandRow &cmd, const StnArgScan &scan) {
+    for (unsigned o = 0; o < kStnOptCount; ++o) {
+        const StnOpt opt = static_cast<StnOpt>(o);
+        if ((cmd.required & bit(opt)) != 0 && (scan.seen & bit(opt)) == 0) {
+            return std::string(cmd.name) + " needs " + option_word(stn_opt(opt));
+        }
+    }
+    // A line that must know who runs it, or for which order, does not start without.
+    const StnOpt needed[][2] = {{kStnOptRequireOperator, kStnOptOperator},
+                                {kStnOptRequireOrder, kStnOptOrder}};
+    for (const auto &n : needed) {
+        if ((scan.seen & bit(n[0])) != 0 && (scan.seen & bit(n[1])) == 0) {
+            return std::string(cmd.name) + " needs " + option_word(stn_opt(n[1])) +
+                   " (" + stn_opt(n[0]).name + ")";
+        }
+    }
+    if (cmd.operands != nullptr && scan.operands.empty()) {
+        return std::string(cmd.name) + " needs " + cmd.operands;
+    }
+    return std::string();
+}
+
+// The flags and values the scan found, into args.
+void take_values(const StnArgScan &scan, CliArgs *args) {
+    args->json = (scan.seen & bit(kStnOptJson)) != 0;
+    args->csv = (scan.seen & bit(kStnOptCsv)) != 0;
+    args->force = (scan.seen & bit(kStnOptForce)) != 0;
+    args->all = (scan.seen & bit(kStnOptAll)) != 0;
+    for (const StnArgValue &v : scan.values) {
+        switch (v.opt) {
+        case kStnOptDevice:
+            // In the order given, no repeats.
+            if (std::find(args->devices.begin(), args->devices.end(), v.number) ==
+                args->devices.end()) {
+                args->devices.push_back(v.number);
+            }
+            break;
+        case kStnOptReport: args->report = v.text; break;
+        case kStnOptHtml: args->html = v.text; break;
+        case kStnOptParallel: args->parallel = v.number; break;
+        case kStnOptTimeout: args->timeout_s = v.number; break;
+        case kStnOptOperator: args->who.operator_name = v.text; break;
+        case kStnOptOrder: args->who.order = v.text; break;
+        case kStnOptStationName: args->who.station = v.text; break;
+        case kStnOptHaltAfter: args->halt_after = v.number; break;
+        case kStnOptDatabase:
+            args->database = v.text;
+            args->database_given = true;
+            break;
+        default: break;
+        }
+    }
+}
+
 }  // namespace
 
 bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::string *error) {
@@ -172,53 +227,10 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
         return refuse(error_text(problem, *cmd));
     }
     if (scan.stop_word >= 0) return global(words[static_cast<std::size_t>(scan.stop_word)]);
-    for (unsigned o = 0; o < kStnOptCount; ++o) {
-        const StnOpt opt = static_cast<StnOpt>(o);
-        if ((cmd->required & bit(opt)) != 0 && (scan.seen & bit(opt)) == 0) {
-            return refuse(std::string(cmd->name) + " needs " + option_word(stn_opt(opt)));
-        }
-    }
-    // A line that must know who runs it, or for which order, does not start without.
-    const StnOpt needed[][2] = {{kStnOptRequireOperator, kStnOptOperator},
-                                {kStnOptRequireOrder, kStnOptOrder}};
-    for (const auto &n : needed) {
-        if ((scan.seen & bit(n[0])) != 0 && (scan.seen & bit(n[1])) == 0) {
-            return refuse(std::string(cmd->name) + " needs " + option_word(stn_opt(n[1])) +
-                          " (" + stn_opt(n[0]).name + ")");
-        }
-    }
-    if (cmd->operands != nullptr && scan.operands.empty()) {
-        return refuse(std::string(cmd->name) + " needs " + cmd->operands);
-    }
+    const std::string missing = missing_text(*cmd, scan);
+    if (!missing.empty()) return refuse(missing);
     args->command = cmd->command;
-    args->json = (scan.seen & bit(kStnOptJson)) != 0;
-    args->csv = (scan.seen & bit(kStnOptCsv)) != 0;
-    args->force = (scan.seen & bit(kStnOptForce)) != 0;
-    args->all = (scan.seen & bit(kStnOptAll)) != 0;
-    for (const StnArgValue &v : scan.values) {
-        switch (v.opt) {
-        case kStnOptDevice:
-            // In the order given, no repeats.
-            if (std::find(args->devices.begin(), args->devices.end(), v.number) ==
-                args->devices.end()) {
-                args->devices.push_back(v.number);
-            }
-            break;
-        case kStnOptReport: args->report = v.text; break;
-        case kStnOptHtml: args->html = v.text; break;
-        case kStnOptParallel: args->parallel = v.number; break;
-        case kStnOptTimeout: args->timeout_s = v.number; break;
-        case kStnOptOperator: args->who.operator_name = v.text; break;
-        case kStnOptOrder: args->who.order = v.text; break;
-        case kStnOptStationName: args->who.station = v.text; break;
-        case kStnOptHaltAfter: args->halt_after = v.number; break;
-        case kStnOptDatabase:
-            args->database = v.text;
-            args->database_given = true;
-            break;
-        default: break;
-        }
-    }
+    take_values(scan, args);
     args->database_required = (scan.seen & bit(kStnOptDatabaseRequired)) != 0;
     args->verify = (scan.seen & bit(kStnOptVerify)) != 0;
     args->files = scan.operands;

@@ -193,6 +193,33 @@ private:
     std::size_t shown_ = 0;
 };
 
+// The program and its embedded image, built as the window program builds
+// it into hex (freed by the caller).
+void read_program(SHEX_HEX *hex, CliProgram *prog) {
+    unsigned long version = kNoVersion;
+    unsigned long mcu = 0;
+    char product[CLS_prom::kProductLen] = {};
+    prog->version_text = QVM_VERSION_TEXT;
+    prog->station_name = stn_computer_name();
+    if (CLS_prom::prom_read(hex, &version, &mcu, product) == 1 && version != kNoVersion) {
+        prog->image_ok = true;
+        prog->image.edit = &hex->edit;
+        prog->image.version = static_cast<std::uint32_t>(version);
+        prog->image.sha256 = stn_sha256_hex(hex->edit.data, hex->edit.len);
+    }
+}
+
+// The command would open the devices while a station holds them; the
+// station's own command claims them in owner. holder: the report named.
+bool refused_by_owner(const CliArgs &args, StnOwner *owner, std::string *holder) {
+    const bool opens = args.command == CliCommand::kList || args.command == CliCommand::kUpdate ||
+                       args.command == CliCommand::kStation;
+    if (args.command == CliCommand::kStation) {
+        return !owner->claim(stn_full_path(args.report), holder);
+    }
+    return opens && StnOwner::held(holder);
+}
+
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t **argv) {
@@ -216,34 +243,16 @@ extern "C" int wmain(int argc, wchar_t **argv) {
         return kCliExitUsage;
     }
 
-    // The embedded image, built as the window program builds it.
     SHEX_HEX hex{};
-    unsigned long version = kNoVersion;
-    unsigned long mcu = 0;
-    char product[CLS_prom::kProductLen] = {};
     CliProgram prog;
-    prog.version_text = QVM_VERSION_TEXT;
-    prog.station_name = stn_computer_name();
-    if (CLS_prom::prom_read(&hex, &version, &mcu, product) == 1 && version != kNoVersion) {
-        prog.image_ok = true;
-        prog.image.edit = &hex.edit;
-        prog.image.version = static_cast<std::uint32_t>(version);
-        prog.image.sha256 = stn_sha256_hex(hex.edit.data, hex.edit.len);
-    }
+    read_program(&hex, &prog);
 
     g_graceful.store(args.command == CliCommand::kUpdate || args.command == CliCommand::kStation);
     // One owner of the devices: a running station keeps every other
     // command that would open them away; the station claims them.
     StnOwner owner;
     std::string holder;
-    const bool opens = args.command == CliCommand::kList || args.command == CliCommand::kUpdate ||
-                       args.command == CliCommand::kStation;
-    bool refused = false;
-    if (args.command == CliCommand::kStation) {
-        refused = !owner.claim(stn_full_path(args.report), &holder);
-    } else if (opens) {
-        refused = StnOwner::held(&holder);
-    }
+    const bool refused = refused_by_owner(args, &owner, &holder);
     int code = kCliExitStation;
     if (refused) {
         const std::string msg = "a station runs on this machine (report " +

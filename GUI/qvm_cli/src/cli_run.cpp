@@ -209,6 +209,51 @@ bool scan_names(const CliArgs &args, const CliProgram &prog, const std::shared_p
     return true;
 }
 
+// The devices update writes: each --device, which must all be there and
+// free, or the first present (every one with --all). False: why not.
+bool choose_devices(const CliArgs &args, const std::vector<std::pair<unsigned, StnPresence>> &seen,
+                    std::vector<unsigned> *chosen, std::string *why) {
+    if (!args.devices.empty()) {
+        for (const auto &s : seen) {
+            if (s.second != StnPresence::kPresent) {
+                *why = "device " + std::to_string(s.first) +
+                       (s.second == StnPresence::kBusy ? " is busy: another program holds it"
+                                                       : " is not there");
+                return false;
+            }
+        }
+        *chosen = args.devices;
+        return true;
+    }
+    int busy = -1;  // the first device found busy
+    for (const auto &s : seen) {
+        if (s.second == StnPresence::kBusy && busy < 0) busy = static_cast<int>(s.first);
+        if (s.second != StnPresence::kPresent) continue;
+        chosen->push_back(s.first);
+        if (!args.all) break;
+    }
+    if (!chosen->empty()) return true;
+    *why = busy < 0 ? std::string("no device found")
+                    : "no device found free (device " + std::to_string(busy) +
+                          " is busy: another program holds it)";
+    return false;
+}
+
+// A forced stop: the units that ended keep their results, the running
+// ones are let go and recorded interrupted.
+void cut_short(StnPool &pool, const StnWho &who, const CliArgs &args, CliIo &io,
+               StnTotals *totals) {
+    for (const auto &s : pool.take_finished()) {
+        report_result(s->result, who, args.json, io);
+        totals->count(s->result.outcome);
+    }
+    for (const auto &s : pool.abandon()) {
+        const StnUnitResult r = stn_interrupted(s->index, &s->progress);
+        report_result(r, who, args.json, io);
+        totals->count(r.outcome);
+    }
+}
+
 int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
@@ -225,33 +270,10 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         return kCliExitInterrupted;
     }
     std::vector<unsigned> chosen;
-    if (!args.devices.empty()) {
-        for (const auto &s : seen) {
-            if (s.second != StnPresence::kPresent) {
-                io.set_waker(nullptr);
-                return fail_run("device " + std::to_string(s.first) +
-                                    (s.second == StnPresence::kBusy
-                                         ? " is busy: another program holds it"
-                                         : " is not there"),
-                                kCliExitNoDevice, args.json, io);
-            }
-        }
-        chosen = args.devices;
-    } else {
-        int busy = -1;  // the first device found busy
-        for (const auto &s : seen) {
-            if (s.second == StnPresence::kBusy && busy < 0) busy = static_cast<int>(s.first);
-            if (s.second != StnPresence::kPresent) continue;
-            chosen.push_back(s.first);
-            if (!args.all) break;
-        }
-        if (chosen.empty()) {
-            io.set_waker(nullptr);
-            return fail_run(busy < 0 ? std::string("no device found")
-                                     : "no device found free (device " + std::to_string(busy) +
-                                           " is busy: another program holds it)",
-                            kCliExitNoDevice, args.json, io);
-        }
+    std::string why;
+    if (!choose_devices(args, seen, &chosen, &why)) {
+        io.set_waker(nullptr);
+        return fail_run(why, kCliExitNoDevice, args.json, io);
     }
 
     StnPool pool(prog.image, args.force, args.parallel, timeout_ms(args, prog), waker);
@@ -261,16 +283,7 @@ int run_update(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     bool stopped = false;
     while (!pool.idle()) {
         if (io.abort_requested()) {
-            // Units that ended keep their results.
-            for (const auto &s : pool.take_finished()) {
-                report_result(s->result, who, args.json, io);
-                totals.count(s->result.outcome);
-            }
-            for (const auto &s : pool.abandon()) {
-                const StnUnitResult r = stn_interrupted(s->index, &s->progress);
-                report_result(r, who, args.json, io);
-                totals.count(r.outcome);
-            }
+            cut_short(pool, who, args, io, &totals);
             stopped = true;
         }
         if (!stopped && io.stop_requested()) stopped = true;
@@ -339,6 +352,22 @@ private:
     CliIo &io_;
 };
 
+// After a turn: the units being written, the database, the live lines.
+void show_turn(const StnSnapshot &snap, StationHost *host, const CliArgs &args, CliIo &io) {
+    std::vector<std::string> lines;
+    for (const StnTile &t : snap.tiles) {
+        if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
+            host->progress.show(t, args.json, io);
+            lines.push_back(live_line(t));
+        }
+    }
+    host->delivery.show(args, io);
+    if (io.live_ok()) {
+        lines.push_back(stn_totals_text(snap.totals));
+        io.live(lines);
+    }
+}
+
 int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
@@ -378,19 +407,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
             engine.request_stop();
         }
         if (!engine.turn()) break;
-        const StnSnapshot snap = engine.snapshot();
-        std::vector<std::string> lines;
-        for (const StnTile &t : snap.tiles) {
-            if (t.state == StnTileState::kWriting || t.state == StnTileState::kVerifying) {
-                host.progress.show(t, args.json, io);
-                lines.push_back(live_line(t));
-            }
-        }
-        host.delivery.show(args, io);
-        if (io.live_ok()) {
-            lines.push_back(stn_totals_text(snap.totals));
-            io.live(lines);
-        }
+        show_turn(engine.snapshot(), &host, args, io);
         io.tick();
     }
     io.set_waker(nullptr);

@@ -86,11 +86,18 @@ protected:
     void OnCancel() override {}  // Escape must not stop a line
 
 private:
+    static constexpr int kFieldChars = 64;  // what a field may hold (stn_printable_text)
+
+    // Posted by the run, the image's builder and the page, and the timer;
+    // false: not one of them.
+    bool OwnMessage(UINT msg, WPARAM wp);
     void Start();
     // A stop request (Stop or close); true when the window may close now.
     bool RequestStop(bool closing);
     void ChangeReport();
     void Refresh(bool force);
+    void MakeRecentList();
+    void ShowRecent(const StnSnapshot &snap);
     void OnEnded();
     void ShowReport();
     // Report...: starts the page; and its end (kStwMsgPage).
@@ -118,6 +125,8 @@ private:
     // The fields' values; a field that must be filled and is not.
     std::string Field(int id);
     int MissingField();
+    // Each of who's fields printable and short enough; else says which.
+    bool FieldsFit(const StnWho &who);
     void FocusItem(int id);
     // Enter in field id: the next field, or Start.
     void ScanEnter(int id);
@@ -128,6 +137,7 @@ private:
     void RestorePlacement();
     void SavePlacement();
     // The banner of a line that stopped itself.
+    void MakeBannerFont();
     void ShowHalt(const std::string &text);
     void HideHalt();
     int BannerHeight(int width);

@@ -51,6 +51,8 @@ private:
 
     void Layout();
     void ScrollTo(int pos);
+    // The scroll bar's request (WM_VSCROLL's wp).
+    void OnVScroll(WPARAM wp);
     void MakeFonts();
     void FreeFonts();
     const Fonts &Current() const { return sizes_[size_]; }

@@ -130,20 +130,24 @@ private:
             line(f.bold, c.accent, s);
         }
         if (bar_h) {
-            const int p = stn_percent(tile_.percent);
-            RECT bar = {rc.left + pad, rc.bottom - pad / 2 - bar_h, rc.right - pad,
-                        rc.bottom - pad / 2};
-            HBRUSH b = CreateSolidBrush(c.accent);
-            FrameRect(dc, &bar, b);
-            bar.right = bar.left + (bar.right - bar.left) * p / 100;
-            FillRect(dc, &bar, b);
-            DeleteObject(b);
+            PaintBar(dc, {rc.left + pad, rc.bottom - pad / 2 - bar_h, rc.right - pad,
+                          rc.bottom - pad / 2}, c.accent);
         }
         SelectObject(dc, old_font);
         BitBlt(target, 0, 0, rc.Width(), rc.Height(), dc, 0, 0, SRCCOPY);
         SelectObject(dc, old_bmp);
         DeleteObject(bmp);
         DeleteDC(dc);
+    }
+
+    // The progress bar in box: a frame, filled for the percent written.
+    void PaintBar(HDC dc, RECT bar, COLORREF accent) {
+        const int p = stn_percent(tile_.percent);
+        HBRUSH b = CreateSolidBrush(accent);
+        FrameRect(dc, &bar, b);
+        bar.right = bar.left + (bar.right - bar.left) * p / 100;
+        FillRect(dc, &bar, b);
+        DeleteObject(b);
     }
 
     StwGrid *grid_;
@@ -344,27 +348,28 @@ void StwGrid::ScrollTo(int pos) {
     Layout();
 }
 
+void StwGrid::OnVScroll(WPARAM wp) {
+    SCROLLINFO si{};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_ALL;
+    GetScrollInfo(m_hWnd, SB_VERT, &si);
+    const int line = tile_h_ / 4 > 1 ? tile_h_ / 4 : 1;
+    switch (LOWORD(wp)) {
+    case SB_LINEUP: ScrollTo(scroll_ - line); break;
+    case SB_LINEDOWN: ScrollTo(scroll_ + line); break;
+    case SB_PAGEUP: ScrollTo(scroll_ - static_cast<int>(si.nPage)); break;
+    case SB_PAGEDOWN: ScrollTo(scroll_ + static_cast<int>(si.nPage)); break;
+    case SB_THUMBTRACK:
+    case SB_THUMBPOSITION: ScrollTo(si.nTrackPos); break;
+    case SB_TOP: ScrollTo(0); break;
+    case SB_BOTTOM: ScrollTo(si.nMax); break;
+    default: break;
+    }
+}
+
 LRESULT StwGrid::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_VSCROLL: {
-        SCROLLINFO si{};
-        si.cbSize = sizeof si;
-        si.fMask = SIF_ALL;
-        GetScrollInfo(m_hWnd, SB_VERT, &si);
-        const int line = tile_h_ / 4 > 1 ? tile_h_ / 4 : 1;
-        switch (LOWORD(wp)) {
-        case SB_LINEUP: ScrollTo(scroll_ - line); break;
-        case SB_LINEDOWN: ScrollTo(scroll_ + line); break;
-        case SB_PAGEUP: ScrollTo(scroll_ - static_cast<int>(si.nPage)); break;
-        case SB_PAGEDOWN: ScrollTo(scroll_ + static_cast<int>(si.nPage)); break;
-        case SB_THUMBTRACK:
-        case SB_THUMBPOSITION: ScrollTo(si.nTrackPos); break;
-        case SB_TOP: ScrollTo(0); break;
-        case SB_BOTTOM: ScrollTo(si.nMax); break;
-        default: break;
-        }
-        return 0;
-    }
+    case WM_VSCROLL: OnVScroll(wp); return 0;
     case WM_MOUSEWHEEL:
         ScrollTo(scroll_ - GET_WHEEL_DELTA_WPARAM(wp) * (tile_h_ + gap_) / WHEEL_DELTA);
         return 0;

@@ -284,3 +284,18 @@ TEST(CliReportCmd, ThePageItsExitCodesAndItsCaps) {
     EXPECT_EQ(count("data-group=\"orders\""), 200u);
     EXPECT_NE(page.find("100 more</th><td class=\"num\">"), std::string::npos);
 }
+
+TEST(CliReportCmd, APageWithoutATallyIsThePageOfAnEmptyOne) {
+    // No tally is read as an empty one, the files' part too.
+    StnPageFile file;
+    file.name = "none.jsonl";
+    StnPageInput without;
+    without.files = {file};
+    without.generated_utc = "2026-12-08T21:30:00.000Z";
+    StnTally empty;
+    StnPageInput with = without;
+    with.tally = &empty;
+    const std::string page = stn_report_page(without);
+    EXPECT_EQ(page, stn_report_page(with));
+    EXPECT_NE(page.find("data-name=\"none.jsonl\""), std::string::npos);
+}

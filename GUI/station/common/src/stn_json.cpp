@@ -198,6 +198,37 @@ const PlainBytes kPlain;
 
 bool plain(Byte c) { return kPlain.is[c]; }
 
+// The escape whose backslash is at q, decoded onto *scratch; q moves past it.
+bool read_escape(const Byte *&q, const Byte *end, std::string *scratch) {
+    if (++q >= end) return false;  // the escape
+    const Byte e = *q++;
+    switch (e) {
+    case '"': case '\\': case '/':
+        *scratch += static_cast<char>(e);
+        break;
+    case 'b': *scratch += '\b'; break;
+    case 'f': *scratch += '\f'; break;
+    case 'n': *scratch += '\n'; break;
+    case 'r': *scratch += '\r'; break;
+    case 't': *scratch += '\t'; break;
+    case 'u': {
+        std::uint32_t cp = 0, low = 0;
+        if (!hex4(q, end, &cp) || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (end - q < 2 || q[0] != '\\' || q[1] != 'u') return false;
+            q += 2;
+            if (!hex4(q, end, &low) || low < 0xDC00 || low > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        put_utf8(scratch, cp);
+        break;
+    }
+    default:
+        return false;
+    }
+    return true;
+}
+
 // The string whose opening quote is behind p; *out is a view of the input
 // when nothing in it needs decoding, else of *scratch.
 bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::string_view *out) {
@@ -233,32 +264,7 @@ bool read_string(const Byte *&p, const Byte *end, std::string *scratch, std::str
             q += n;
             continue;
         }
-        if (++q >= end) return false;  // the escape
-        const Byte e = *q++;
-        switch (e) {
-        case '"': case '\\': case '/':
-            *scratch += static_cast<char>(e);
-            break;
-        case 'b': *scratch += '\b'; break;
-        case 'f': *scratch += '\f'; break;
-        case 'n': *scratch += '\n'; break;
-        case 'r': *scratch += '\r'; break;
-        case 't': *scratch += '\t'; break;
-        case 'u': {
-            std::uint32_t cp = 0, low = 0;
-            if (!hex4(q, end, &cp) || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (end - q < 2 || q[0] != '\\' || q[1] != 'u') return false;
-                q += 2;
-                if (!hex4(q, end, &low) || low < 0xDC00 || low > 0xDFFF) return false;
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            }
-            put_utf8(scratch, cp);
-            break;
-        }
-        default:
-            return false;
-        }
+        if (!read_escape(q, end, scratch)) return false;
     }
 }
 
@@ -318,6 +324,36 @@ bool literal(const Byte *&p, const Byte *end, const char *word) {
     return true;
 }
 
+// The value at p (not at the end), into *v; kNested for an array or an object.
+StnJsonFlat read_scalar(const Byte *&p, const Byte *end, std::string *scratch, StnJsonScalar *v) {
+    bool ok = true;
+    switch (*p) {
+    case '"':
+        ++p;
+        v->kind = StnJsonScalar::kString;
+        ok = read_string(p, end, scratch, &v->text);
+        break;
+    case 't':
+        v->kind = StnJsonScalar::kTrue;
+        ok = literal(p, end, "true");
+        break;
+    case 'f':
+        v->kind = StnJsonScalar::kFalse;
+        ok = literal(p, end, "false");
+        break;
+    case 'n':
+        ok = literal(p, end, "null");
+        break;
+    case '[':
+    case '{':
+        return StnJsonFlat::kNested;
+    default:
+        ok = (*p == '-' || (*p >= '0' && *p <= '9')) && read_number(p, end, v);
+        break;
+    }
+    return ok ? StnJsonFlat::kOk : StnJsonFlat::kInvalid;
+}
+
 }  // namespace
 
 std::size_t stn_json_plain_run(std::string_view s) {
@@ -358,32 +394,8 @@ StnJsonFlat stn_json_read_flat(std::string_view text, StnJsonMembers *out) {
             skip_blanks(p, end);
             if (p >= end) return StnJsonFlat::kInvalid;
             StnJsonScalar v;
-            bool ok = true;
-            switch (*p) {
-            case '"':
-                ++p;
-                v.kind = StnJsonScalar::kString;
-                ok = read_string(p, end, &value_scratch, &v.text);
-                break;
-            case 't':
-                v.kind = StnJsonScalar::kTrue;
-                ok = literal(p, end, "true");
-                break;
-            case 'f':
-                v.kind = StnJsonScalar::kFalse;
-                ok = literal(p, end, "false");
-                break;
-            case 'n':
-                ok = literal(p, end, "null");
-                break;
-            case '[':
-            case '{':
-                return StnJsonFlat::kNested;
-            default:
-                ok = (*p == '-' || (*p >= '0' && *p <= '9')) && read_number(p, end, &v);
-                break;
-            }
-            if (!ok) return StnJsonFlat::kInvalid;
+            const StnJsonFlat got = read_scalar(p, end, &value_scratch, &v);
+            if (got != StnJsonFlat::kOk) return got;
             out->member(key, v);
             skip_blanks(p, end);
             if (p < end && *p == ',') {

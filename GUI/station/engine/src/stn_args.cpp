@@ -113,6 +113,43 @@ bool stn_parse_number(const std::string &text, unsigned lo, unsigned hi, unsigne
     return true;
 }
 
+namespace {
+
+// The values of option o at words[*i] (eq: where its "=" is, or npos),
+// checked and added to scan; *i moves past the next words taken.
+bool take_values(const std::vector<std::string> &words, std::size_t *i, std::size_t eq,
+                 StnOpt o, StnArgScan *scan, StnArgError *error) {
+    const std::string &a = words[*i];
+    const std::string name = a.substr(0, eq);
+    const StnOptRow &row = kRows[o];
+    // A value never starts with "--": "--report --json" lacks its file
+    // rather than naming one "--json" ("--report=--json" does name it).
+    std::vector<std::string> values;
+    if (eq != std::string::npos) values.push_back(a.substr(eq + 1));
+    while (*i + 1 < words.size() && (values.empty() || row.list)) {
+        const std::string &next = words[*i + 1];
+        if (next.compare(0, 2, "--") == 0 || (row.list && !next.empty() && next[0] == '-')) {
+            break;
+        }
+        values.push_back(next);
+        ++*i;
+    }
+    if (values.empty()) return fail(error, StnArgError::kNoValue, o, name);
+    for (const std::string &v : values) {
+        StnArgValue got;
+        got.opt = o;
+        got.text = v;
+        const bool ok = row.number     ? stn_parse_number(v, row.lo, row.hi, &got.number)
+                        : row.hi != 0 ? stn_printable_text(v, row.lo, row.hi)
+                                      : !v.empty();
+        if (!ok) return fail(error, StnArgError::kBadValue, o, v);
+        scan->values.push_back(got);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
                    const StnArgRules &rules, StnArgScan *scan, StnArgError *error) {
     *scan = StnArgScan();
@@ -161,29 +198,7 @@ bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
             continue;
         }
         if (!row.list && again) return fail(error, StnArgError::kTwice, o, name);
-        // A value never starts with "--": "--report --json" lacks its file
-        // rather than naming one "--json" ("--report=--json" does name it).
-        std::vector<std::string> values;
-        if (eq != std::string::npos) values.push_back(a.substr(eq + 1));
-        while (i + 1 < words.size() && (values.empty() || row.list)) {
-            const std::string &next = words[i + 1];
-            if (next.compare(0, 2, "--") == 0 || (row.list && !next.empty() && next[0] == '-')) {
-                break;
-            }
-            values.push_back(next);
-            ++i;
-        }
-        if (values.empty()) return fail(error, StnArgError::kNoValue, o, name);
-        for (const std::string &v : values) {
-            StnArgValue got;
-            got.opt = o;
-            got.text = v;
-            const bool ok = row.number     ? stn_parse_number(v, row.lo, row.hi, &got.number)
-                            : row.hi != 0 ? stn_printable_text(v, row.lo, row.hi)
-                                          : !v.empty();
-            if (!ok) return fail(error, StnArgError::kBadValue, o, v);
-            scan->values.push_back(got);
-        }
+        if (!take_values(words, &i, eq, o, scan, error)) return false;
         after_database = o == kStnOptDatabase;
     }
     return true;

@@ -187,6 +187,32 @@ std::string time_chart(const char *title, const std::vector<StnTimeline::Bucket>
     return out;
 }
 
+// The timeline's figures, a row per bucket, under a fold that starts open.
+std::string timeline_table(const std::vector<StnTimeline::Bucket> &buckets, bool by_day) {
+    std::string out = std::string("<details open><summary>The figures ") + (by_day ? "per day" : "per hour") +
+           "</summary><table class=\"compact\"><thead><tr><th scope=\"col\">" +
+           (by_day ? "Day" : "Hour") +
+           "</th><th scope=\"col\" class=\"num\">Units</th><th scope=\"col\" class=\"num\">"
+           "Updated</th><th scope=\"col\" class=\"num\">Failed</th><th scope=\"col\" "
+           "class=\"num\">First-pass yield</th><th scope=\"col\" class=\"num\">Units per "
+           "hour</th><th scope=\"col\" class=\"num\">Running</th></tr></thead><tbody>\n";
+    for (const auto &b : buckets) {
+        const StnTimeline::Slot &s = b.slot;
+        out += "<tr data-group=\"timeline\" data-name=\"" + esc(b.label) + "\"><th scope=\"row\">" +
+               esc(b.label) + "</th>" + figure("td", "units", n(s.units), n(s.units), "num") +
+               "<td class=\"num\">" + n(s.updated) + "</td><td class=\"num\">" + n(s.failed) +
+               "</td>" +
+               figure("td", "first_pass_yield", share_value(s.first_pass_yield()),
+                      percent_text(s.first_pass_yield()), "num") +
+               figure("td", "units_per_hour", per_hour_value(s.units_per_hour()),
+                      per_hour_text(s.units_per_hour()), "num") +
+               figure("td", "running_s", n(s.running_ms / 1000), stn_hours_text(s.running_ms),
+                      "num") +
+               "</tr>\n";
+    }
+    return out + "</tbody></table></details>";
+}
+
 std::string timeline_section(const StnTally &t, int offset, const std::string &zone) {
     const std::vector<StnTimeline::Bucket> buckets = t.timeline.buckets(offset);
     std::string out = "<section id=\"timeline\"><h2>Over time</h2>\n";
@@ -226,28 +252,7 @@ std::string timeline_section(const StnTally &t, int offset, const std::string &z
     out += time_chart("Units per hour", buckets, axis, top, stn_decimal(top, 0), "#1565c0",
                       [](const StnTimeline::Slot &s) { return s.units_per_hour(); }) +
            labels + "</svg></figure></div>\n";
-    out += std::string("<details open><summary>The figures ") + (by_day ? "per day" : "per hour") +
-           "</summary><table class=\"compact\"><thead><tr><th scope=\"col\">" +
-           (by_day ? "Day" : "Hour") +
-           "</th><th scope=\"col\" class=\"num\">Units</th><th scope=\"col\" class=\"num\">"
-           "Updated</th><th scope=\"col\" class=\"num\">Failed</th><th scope=\"col\" "
-           "class=\"num\">First-pass yield</th><th scope=\"col\" class=\"num\">Units per "
-           "hour</th><th scope=\"col\" class=\"num\">Running</th></tr></thead><tbody>\n";
-    for (const auto &b : buckets) {
-        const StnTimeline::Slot &s = b.slot;
-        out += "<tr data-group=\"timeline\" data-name=\"" + esc(b.label) + "\"><th scope=\"row\">" +
-               esc(b.label) + "</th>" + figure("td", "units", n(s.units), n(s.units), "num") +
-               "<td class=\"num\">" + n(s.updated) + "</td><td class=\"num\">" + n(s.failed) +
-               "</td>" +
-               figure("td", "first_pass_yield", share_value(s.first_pass_yield()),
-                      percent_text(s.first_pass_yield()), "num") +
-               figure("td", "units_per_hour", per_hour_value(s.units_per_hour()),
-                      per_hour_text(s.units_per_hour()), "num") +
-               figure("td", "running_s", n(s.running_ms / 1000), stn_hours_text(s.running_ms),
-                      "num") +
-               "</tr>\n";
-    }
-    return out + "</tbody></table></details></section>\n";
+    return out + timeline_table(buckets, by_day) + "</section>\n";
 }
 
 std::string failures_section(const StnTally &t) {
@@ -298,8 +303,7 @@ std::string serials_section(const StnTally &t) {
     return out + "</section>\n";
 }
 
-std::string files_section(const StnPageInput &in) {
-    const StnTally &t = *in.tally;
+std::string files_section(const StnPageInput &in, const StnTally &t) {
     std::string out = "<section id=\"files\"><h2>Files read</h2>\n<table><thead><tr><th "
                       "scope=\"col\">File</th><th scope=\"col\">Chain</th><th scope=\"col\" "
                       "class=\"num\">Chained lines</th></tr></thead><tbody>\n";
@@ -368,24 +372,14 @@ tr{break-inside:avoid}thead{display:table-header-group}
 </style>
 )";
 
-}  // namespace
-
-std::string stn_report_page(const StnPageInput &in) {
-    static const StnTally kEmpty;
-    const StnTally &t = in.tally != nullptr ? *in.tally : kEmpty;
-    // The stations' time zone: the first run line's offset; UTC without one.
-    int offset = 0;
-    std::string offset_text;
-    if (!t.utc_offsets.empty() && stn_parse_utc_offset(t.utc_offsets.front(), &offset)) {
-        offset_text = t.utc_offsets.front();
-    }
-    const std::string zone = offset_text.empty() ? "UTC" : "UTC" + offset_text;
+// The page up to its header's end: title, style, work order, when it was
+// made and in which time zone its times are.
+std::string page_head(const StnPageInput &in, const StnTally &t, int offset,
+                      const std::string &offset_text, const std::string &zone) {
     std::string made;
     std::int64_t made_ms = 0;
     if (stn_utc_ms(in.generated_utc, &made_ms)) made = stn_local_time_text(made_ms, offset);
-
     std::string page;
-    page.reserve(64 * 1024);
     page += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
             "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
             "style-src 'unsafe-inline'\">\n<meta name=\"viewport\" "
@@ -405,21 +399,37 @@ std::string stn_report_page(const StnPageInput &in) {
                 "); the first is used.";
     }
     page += "</p></header>\n";
+    return page;
+}
 
-    // Headline figures. A file without a chain (older, or lines added by
-    // hand after it) is told apart from one whose chain breaks.
+// How the files' chains were found.
+struct Chains {
     std::size_t broken = 0, unchained = 0, checked = 0;
+};
+
+// A file without a chain (older, or lines added by hand after it) is told
+// apart from one whose chain breaks.
+Chains chains_of(const StnPageInput &in) {
+    Chains c;
     for (const StnPageFile &f : in.files) {
         if (!f.chain.checked) continue;
-        ++checked;
+        ++c.checked;
         if (f.chain.intact) continue;
         if (f.chain.verdict.rfind("not chained", 0) == 0) {
-            ++unchained;
+            ++c.unchained;
         } else {
-            ++broken;
+            ++c.broken;
         }
     }
-    const std::string of_files = " of " + n(in.files.size()) + " files";
+    return c;
+}
+
+// The banners above the figures: chains that break or are missing, times
+// not used, the line's stops.
+std::string banners(const StnTally &t, const Chains &c, std::size_t files) {
+    const std::size_t broken = c.broken, unchained = c.unchained;
+    std::string page;
+    const std::string of_files = " of " + n(files) + " files";
     if (broken != 0) {
         page += "<p class=\"banner\"><strong>The chain breaks in " + n(broken) + of_files +
                 "</strong>: lines were changed, removed or inserted there. See Files read.</p>\n";
@@ -440,6 +450,13 @@ std::string stn_report_page(const StnPageInput &in) {
                 (t.halts == 1 ? " time" : " times") +
                 " after failures in a row.</p>\n";
     }
+    return page;
+}
+
+// Headline figures, a tile each.
+std::string headline_section(const StnTally &t, const Chains &c) {
+    const std::size_t broken = c.broken, unchained = c.unchained, checked = c.checked;
+    std::string page;
     const double yield = t.first_pass_yield(), per_hour = t.units_per_hour();
     page += "<section id=\"headline\" aria-label=\"Headline figures\"><div class=\"tiles\">\n";
     page += tile("units", n(t.units), n(t.units), "units");
@@ -465,13 +482,34 @@ std::string stn_report_page(const StnPageInput &in) {
             "\"><span class=\"v\">" + esc(chains) +
             "</span><span class=\"k\">chains</span></div>\n";
     page += "</div></section>\n";
+    return page;
+}
+
+}  // namespace
+
+std::string stn_report_page(const StnPageInput &in) {
+    static const StnTally kEmpty;
+    const StnTally &t = in.tally != nullptr ? *in.tally : kEmpty;
+    // The stations' time zone: the first run line's offset; UTC without one.
+    int offset = 0;
+    std::string offset_text;
+    if (!t.utc_offsets.empty() && stn_parse_utc_offset(t.utc_offsets.front(), &offset)) {
+        offset_text = t.utc_offsets.front();
+    }
+    const std::string zone = offset_text.empty() ? "UTC" : "UTC" + offset_text;
+    std::string page;
+    page.reserve(64 * 1024);
+    page += page_head(in, t, offset, offset_text, zone);
+    const Chains chains = chains_of(in);
+    page += banners(t, chains, in.files.size());
+    page += headline_section(t, chains);
 
     page += timeline_section(t, offset, zone);
     page += failures_section(t);
     page += group_section("stations", "Stations", "Station", t.stations);
     page += group_section("orders", "Work orders", "Work order", t.orders);
     page += serials_section(t);
-    page += files_section(in);
+    page += files_section(in, t);
     page += "</body></html>\n";
     return page;
 }

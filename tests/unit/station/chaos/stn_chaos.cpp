@@ -345,6 +345,11 @@ private:
     void later(unsigned ms, std::function<void()> f) {
         timers_.emplace(Clock::now() + milliseconds(ms), std::move(f));
     }
+    // A fault that lasts ms: hold(true) now, hold(false) then.
+    void for_a_while(unsigned ms, std::function<void(bool)> hold) {
+        hold(true);
+        later(ms, [hold] { hold(false); });
+    }
     void run_timers(bool all) {
         while (!timers_.empty() && (all || timers_.begin()->first <= Clock::now())) {
             auto f = timers_.begin()->second;
@@ -877,8 +882,7 @@ void World::report_fault(int a) {
         d.tear_next_append();
         break;
     case kWriteHangs:
-        d.hang_appends(true);
-        later(ms, [&d] { d.hang_appends(false); });
+        for_a_while(ms, [&d](bool on) { d.hang_appends(on); });
         break;
     case kReadOnly:
         if (between(0, 1) == 0) {
@@ -922,16 +926,13 @@ void World::db_fault(int a) {
     const unsigned ms = between(200, 3000);
     switch (a) {
     case kDbDown:
-        t.set_down(true);
-        later(ms, [&t] { t.set_down(false); });
+        for_a_while(ms, [&t](bool on) { t.set_down(on); });
         break;
     case kDbSlow:
-        t.set_slow_ms(kDeadlineMs * 2);
-        later(ms, [&t] { t.set_slow_ms(0); });
+        for_a_while(ms, [&t](bool on) { t.set_slow_ms(on ? kDeadlineMs * 2 : 0); });
         break;
     case kDbRefusing:
-        t.set_refusing(true);
-        later(ms, [&t] { t.set_refusing(false); });
+        for_a_while(ms, [&t](bool on) { t.set_refusing(on); });
         break;
     case kDbLocked:
         t.set_locked_ms(ms);

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stn_fields.h"
+#include "stn_lines.h"
 #include "stn_report.h"
 #include "stn_sha256.h"
 
@@ -31,12 +33,39 @@ std::string sha_hex(const std::string &bytes) {
     return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
 }
 
-// The line's bytes without its LF and a CR before it.
-std::string line_body(const std::string &buf, std::size_t begin, std::size_t lf) {
-    std::size_t end = lf;
-    if (end > begin && buf[end - 1] == '\r') --end;
-    return buf.substr(begin, end - begin);
-}
+// The report's bytes for the line reader. With keep: those read before
+// (kept there from keep_at on) first, and every byte read from the files is
+// added to them.
+class FilesSource : public StnByteSource {
+public:
+    explicit FilesSource(StnDeliverFiles *files, std::string *keep = nullptr,
+                         std::uint64_t keep_at = 0)
+        : files_(files), keep_(keep), keep_at_(keep_at) {}
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override {
+        *got = 0;
+        if (keep_ != nullptr) {
+            // The reader reads in order: from the kept bytes, then right after them.
+            if (offset < keep_at_ || offset - keep_at_ > keep_->size()) return false;
+            const auto in = static_cast<std::size_t>(offset - keep_at_);
+            if (in < keep_->size()) {
+                *got = std::min(n, keep_->size() - in);
+                std::memcpy(buf, keep_->data() + in, *got);
+                return true;
+            }
+        }
+        std::string more;
+        if (!files_->read(offset, std::min(n, kChunk), &more) || more.size() > n) return false;
+        std::memcpy(buf, more.data(), more.size());
+        *got = more.size();
+        if (keep_ != nullptr) *keep_ += more;
+        return true;
+    }
+
+private:
+    StnDeliverFiles *files_;
+    std::string *keep_;
+    std::uint64_t keep_at_;
+};
 
 bool lower_equal(const std::string &a, const char *b) {
     if (a.size() != std::strlen(b)) return false;
@@ -166,51 +195,44 @@ void StnLineSource::seek(std::uint64_t offset, std::uint64_t seq, const std::str
 
 bool StnLineSource::take(std::size_t max, std::vector<StnDbRow> *rows, std::uint64_t *end) {
     rows->clear();
-    std::size_t pos = 0;
-    std::uint64_t seq = seq_;
+    std::uint64_t seq = seq_, next = offset_;
     std::string report = report_id_;
     std::string key = last_key_;
-    bool at_end = false;
-    while (rows->size() < max) {
-        std::size_t lf = buf_.find('\n', pos);
-        if (lf == std::string::npos) {
-            if (at_end) break;
-            std::string more;
-            if (!files_->read(offset_ + buf_.size(), kChunk, &more)) return false;
-            if (more.empty()) at_end = true;
-            buf_ += more;
-            continue;
-        }
+    FilesSource source(files_, &buf_, offset_);
+    StnLineReader reader(&source, StnLineReader::kChunk, offset_);
+    StnLine line;
+    // A last line without its line feed is left for later.
+    while (rows->size() < max && reader.next(&line) && line.ended) {
         StnDbRow r;
-        r.text = line_body(buf_, pos, lf);
+        // One longer than the reader's chunk is still all in buf_.
+        r.text = line.whole ? std::string(line.body())
+                            : std::string(stn_without_cr(std::string_view(buf_).substr(
+                                  static_cast<std::size_t>(line.offset - offset_),
+                                  static_cast<std::size_t>(line.size))));
         r.key = sha_hex(r.text);
         r.seq = ++seq;
         if (seq == 1) report = r.key;
         r.report_id = report;
         r.station = station_;
-        const nlohmann::json j = nlohmann::json::parse(r.text, nullptr, false);
-        if (j.is_object()) {
-            const auto t = j.find("type");
-            if (t != j.end() && t->is_string()) {
-                const std::string type = t->get<std::string>();
-                if (type.size() <= kTypeMax) r.type = type;
-            }
-            const auto s = j.find("station");
-            if (s != j.end() && s->is_string() && !s->get<std::string>().empty()) {
-                r.station = utf8_cut(s->get<std::string>(), kStationMax);
-            }
+        StnLineFields f;
+        if (f.read(r.text)) {
+            const std::string_view type = f.text(StnLineFields::kType);
+            if (type.size() <= kTypeMax) r.type = std::string(type);
+            const std::string_view station = f.text(StnLineFields::kStation);
+            if (!station.empty()) r.station = utf8_cut(std::string(station), kStationMax);
         }
         key = r.key;
         rows->push_back(std::move(r));
-        pos = lf + 1;
+        next = line.end();
     }
+    if (reader.failed()) return false;
     // Bytes after the last line end are not kept: a torn tail may be cut
     // and written anew.
     const std::size_t last_lf = buf_.rfind('\n');
     buf_.resize(last_lf == std::string::npos ? 0 : last_lf + 1);
     // The position after the rows given, for advance(); buf_ still starts
     // at offset_.
-    next_offset_ = offset_ + pos;
+    next_offset_ = next;
     next_seq_ = seq;
     next_report_ = report;
     next_key_ = key;
@@ -275,7 +297,8 @@ std::string hash_of_line_before(StnDeliverFiles *files, std::uint64_t offset) {
             continue;
         }
         const std::size_t begin = prev == std::string::npos ? 0 : prev + 1;
-        return sha_hex(line_body(bytes, begin, bytes.size() - 1));
+        return sha_hex(std::string(
+            stn_without_cr(std::string_view(bytes).substr(begin, bytes.size() - 1 - begin))));
     }
 }
 
@@ -400,21 +423,15 @@ public:
     void restart(std::uint64_t offset) { at_ = offset; }
     // Adds the lines found since the last call; false: unreadable.
     bool count(StnDeliverFiles *files, std::uint64_t *lines) {
-        for (;;) {
-            std::string bytes;
-            if (!files->read(at_, kChunk, &bytes)) return false;
-            if (bytes.empty()) return true;
-            const std::size_t last = bytes.rfind('\n');
-            if (last == std::string::npos) {
-                if (bytes.size() < kChunk) return true;  // a line still being written
-                at_ += bytes.size();                       // an endless one: go on
-                continue;
-            }
-            *lines += static_cast<std::uint64_t>(
-                std::count(bytes.begin(), bytes.begin() + static_cast<long>(last) + 1, '\n'));
-            at_ += last + 1;
-            if (bytes.size() < kChunk) return true;
+        FilesSource source(files);
+        StnLineReader reader(&source, kChunk, at_);
+        StnLine line;
+        // A last line without its line feed is still being written.
+        while (reader.next(&line) && line.ended) {
+            ++*lines;
+            at_ = line.end();
         }
+        return !reader.failed();
     }
 
 private:

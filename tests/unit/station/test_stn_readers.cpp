@@ -1,20 +1,22 @@
 // The one line reader (StnLineCutter, StnLineReader) and the one field
-// reader (stn_fields.h), with delivery's rows made of them, against the
-// readers they replaced (old_readers.h), over the report fuzz target's
-// seeds and reports as the station writes them: every line, its offsets,
-// every field, in chunks of every size.
+// reader (stn_fields.h), with delivery's rows made of them, against a plain
+// reference: the bytes split at every '\n' at once, and every field by
+// nlohmann-json's full parse; over the report fuzz target's seeds and
+// reports as the station writes them, in chunks of every size.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "../cli/cli_test_store.h"
-#include "old_readers.h"
 #include "stn_chain.h"
 #include "stn_deliver.h"
 #include "stn_fields.h"
 #include "stn_lines.h"
+#include "stn_sha256.h"
 #include "stn_tally.h"
 #include "stn_text.h"
 
@@ -103,6 +105,52 @@ bool same(const StnLine &a, const StnLine &b) {
            a.whole == b.whole && a.text == b.text;
 }
 
+// The lines a reader of that chunk must hand over: one longer than the
+// chunk as its offset, size and first 256 bytes.
+std::vector<StnLine> reference_lines(const std::string &bytes, std::size_t chunk) {
+    chunk = std::max<std::size_t>(chunk, 2);
+    std::vector<StnLine> out;
+    for (std::string_view l : split(bytes)) {
+        StnLine line;
+        line.offset = static_cast<std::uint64_t>(l.data() - bytes.data());
+        line.size = l.size();
+        line.ended = line.offset + l.size() < bytes.size();
+        line.whole = l.size() < chunk;
+        line.text = line.whole ? l : l.substr(0, std::min<std::size_t>(256, chunk));
+        out.push_back(line);
+    }
+    return out;
+}
+
+// Delivery's rows of the whole lines: each line's bytes without a CR at its
+// end, their SHA-256, its number, the first line's SHA-256, and its "type"
+// (at most 16 bytes) and "station" by a full parse.
+std::vector<StnDbRow> reference_rows(const std::string &bytes, const std::string &station) {
+    std::vector<StnDbRow> out;
+    for (std::string_view l : split(bytes)) {
+        if (l.data() + l.size() == bytes.data() + bytes.size()) break;  // not ended
+        StnDbRow r;
+        r.text = std::string(stn_without_cr(l));
+        r.key = stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(r.text.data()),
+                               r.text.size());
+        r.seq = out.size() + 1;
+        r.report_id = out.empty() ? r.key : out[0].key;
+        r.station = station;
+        const nlohmann::json j = nlohmann::json::parse(r.text, nullptr, false);
+        if (j.is_object()) {
+            const auto t = j.find("type"), s = j.find("station");
+            if (t != j.end() && t->is_string() && t->get<std::string>().size() <= 16) {
+                r.type = t->get<std::string>();
+            }
+            if (s != j.end() && s->is_string() && !s->get<std::string>().empty()) {
+                r.station = s->get<std::string>();
+            }
+        }
+        out.push_back(r);
+    }
+    return out;
+}
+
 // The report in memory, handed over chunk bytes at a time (0: all asked).
 class MemFiles : public StnDeliverFiles {
 public:
@@ -132,68 +180,74 @@ bool same_rows(const std::vector<StnDbRow> &a, const std::vector<StnDbRow> &b) {
     return true;
 }
 
-TEST(StnReaders, LinesAndOffsetsAsTheOldReaderCutThem) {
+TEST(StnReaders, LinesAndOffsetsAsASplitAtEveryLineFeed) {
     const std::vector<std::string> all = inputs();
     ASSERT_GT(all.size(), 1000u);
     for (const std::string &bytes : all) {
-        for (std::size_t chunk : {std::size_t(1), std::size_t(3), std::size_t(0)}) {
-            for (std::size_t max : {std::size_t(8), std::size_t(300), StnLineReader::kChunk}) {
-                cli_test::MemStore a, b;
-                a.bytes = b.bytes = bytes;
-                a.read_chunk = b.read_chunk = chunk;
-                old_readers::LineReader old(&a, max);
-                StnLineReader now(&b, max);
-                StnLine x, y;
-                bool more = true;
-                while (more) {
-                    more = old.next(&x);
-                    ASSERT_EQ(more, now.next(&y)) << bytes.size() << " " << chunk << " " << max;
-                    if (more) {
-                        ASSERT_TRUE(same(x, y)) << x.offset << " " << chunk << " " << max;
-                    }
+        for (std::size_t max : {std::size_t(8), std::size_t(300), StnLineReader::kChunk}) {
+            const std::vector<StnLine> want = reference_lines(bytes, max);
+            // Read from a source in chunks of 1, 3 and all asked.
+            for (std::size_t chunk : {std::size_t(1), std::size_t(3), std::size_t(0)}) {
+                cli_test::MemStore source;
+                source.bytes = bytes;
+                source.read_chunk = chunk;
+                StnLineReader reader(&source, max);
+                StnLine line;
+                std::size_t i = 0;
+                for (; reader.next(&line); ++i) {
+                    ASSERT_LT(i, want.size()) << chunk << " " << max;
+                    ASSERT_TRUE(same(line, want[i])) << line.offset << " " << chunk << " " << max;
                 }
-                EXPECT_EQ(old.consumed(), now.consumed());
+                EXPECT_EQ(i, want.size());
+                EXPECT_FALSE(reader.failed());
+                EXPECT_EQ(reader.consumed(), bytes.size());
             }
+            // Fed in pieces of 5 bytes.
+            StnLineCutter cutter(max);
+            std::string_view rest = bytes;
+            std::size_t i = 0;
+            for (;;) {
+                StnLine line;
+                while (cutter.next(&line)) {
+                    ASSERT_LT(i, want.size());
+                    ASSERT_TRUE(same(line, want[i++])) << line.offset << " fed " << max;
+                }
+                if (cutter.finished()) break;
+                if (rest.empty()) cutter.finish();
+                rest.remove_prefix(cutter.feed(rest.substr(0, 5)));
+            }
+            EXPECT_EQ(i, want.size());
         }
     }
 }
 
-TEST(StnReaders, FieldsAsTheOldReadersReadThem) {
+TEST(StnReaders, FieldsAsAFullParseReadsThem) {
     for (const std::string &bytes : inputs()) {
         for (std::string_view line : split(bytes)) {
-            const old_readers::Head h = old_readers::head_of(line);
-            const StnLineHead n = stn_line_head(line);
-            EXPECT_TRUE(static_cast<int>(h.type) == static_cast<int>(n.type) && h.id == n.id)
-                << line;
-            EXPECT_TRUE(n == stn_line_head_parsed(line)) << line;
-            StnReportLine o;
-            old_readers::read_report_line(line, &o);
-            EXPECT_TRUE(o == stn_read_report_line(line)) << line;
-            EXPECT_TRUE(old_readers::read_report_line_json(line) == stn_read_report_line_json(line))
-                << line;
+            EXPECT_TRUE(stn_line_head(line) == stn_line_head_parsed(line)) << line;
+            EXPECT_TRUE(stn_read_report_line(line) == stn_read_report_line_json(line)) << line;
         }
     }
 }
 
-TEST(StnReaders, DeliveryRowsAsTheOldSourceMadeThem) {
+TEST(StnReaders, DeliveryRowsAsASplitAndAFullParseMakeThem) {
     for (const std::string &bytes : inputs()) {
+        const std::vector<StnDbRow> want = reference_rows(bytes, "PC");
         for (std::size_t chunk : {std::size_t(1), std::size_t(7), std::size_t(0)}) {
-            MemFiles a(bytes, chunk), b(bytes, chunk);
-            old_readers::LineSource old(&a, "PC", 0, 0, "");
-            std::vector<StnDbRow> want, got, batch;
-            std::uint64_t old_end = 0, end = 0;
-            ASSERT_TRUE(old.take(100000, &want, &old_end));
+            MemFiles files(bytes, chunk);
+            std::vector<StnDbRow> got, batch;
+            std::uint64_t end = 0;
             // In batches of 2, as delivery takes them.
-            StnLineSource now(&b, "PC");
-            now.seek(0, 0, "");
+            StnLineSource source(&files, "PC");
+            source.seek(0, 0, "");
             do {
-                ASSERT_TRUE(now.take(2, &batch, &end));
+                ASSERT_TRUE(source.take(2, &batch, &end));
                 got.insert(got.end(), batch.begin(), batch.end());
-                now.advance();
+                source.advance();
             } while (!batch.empty());
             EXPECT_TRUE(same_rows(want, got)) << bytes.size() << " " << chunk;
-            EXPECT_EQ(want.empty() ? 0 : old_end, end);
-            EXPECT_EQ(now.offset(), old_end);
+            const std::size_t lf = bytes.rfind('\n');
+            EXPECT_EQ(source.offset(), lf == std::string::npos ? 0 : lf + 1);
         }
     }
 }

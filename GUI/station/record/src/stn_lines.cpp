@@ -122,8 +122,10 @@ bool StnLineCutter::next(StnLine *line) {
     line->offset = base_ + begin_;
     line->size = n;
     line->ended = nl != nullptr;
-    line->whole = true;
-    line->text = std::string_view(from, n);
+    // A last line that fills a chunk is one longer than a chunk, as when
+    // the source's end is found only after the chunk was full.
+    line->whole = nl != nullptr || n < max_;
+    line->text = std::string_view(from, line->whole ? n : std::min(kHead, n));
     begin_ = scan_ = begin_ + n + (nl != nullptr ? 1 : 0);
     return true;
 }

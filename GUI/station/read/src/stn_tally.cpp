@@ -217,60 +217,49 @@ bool StnTally::believed(const StnReportLine &r, std::int64_t *at) {
     return false;
 }
 
-bool StnTally::add(const StnReportLine &r) {
-    if (r.kind == StnReportLine::kSkipped) {
-        ++skipped_lines;
-        return true;
-    }
-    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
-        r.order != filter_) {
-        return false;
+void StnTally::add_run(const StnReportLine &r) {
+    if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
+        std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
+        utc_offsets.push_back(r.utc_offset);
     }
     std::int64_t at = 0;
-    if (r.kind == StnReportLine::kRun) {
-        if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
-            std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
-            utc_offsets.push_back(r.utc_offset);
-        }
-        const bool timed = believed(r, &at);
-        if (r.stop) {
-            set_run_order(r);
-            if (in_run_ && timed && at > to_ms_) to_ms_ = at;
-            close_run();
-            return true;
-        }
-        // An open line begins a run; a clock line ends the run's time
-        // before the clock jumped and goes on from its time after.
-        if (r.clock) {
-            // Lines stamped after the jump but before the station saw it
-            // carry the new time: the run before it ends where the old
-            // clock stood.
-            std::int64_t was = 0;
-            if (in_run_ && stn_utc_ms(r.was, &was) && was >= from_ms_ && was < to_ms_) {
-                to_ms_ = was;
-            }
-            close_segment();
-        } else {
-            close_run();
-        }
+    const bool timed = believed(r, &at);
+    if (r.stop) {
         set_run_order(r);
-        if (timed) begin_segment(at);
-        return true;
+        if (in_run_ && timed && at > to_ms_) to_ms_ = at;
+        close_run();
+        return;
     }
-    if (r.kind == StnReportLine::kHalt) {
-        if (!filtered_) {
-            ++halts;
-        } else if (r.has_order || run_order_known_) {
-            if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
-        } else if (in_run_) {
-            ++pending_halts_;  // the segment's units will say whose it is
+    // An open line begins a run; a clock line ends the run's time
+    // before the clock jumped and goes on from its time after.
+    if (r.clock) {
+        // Lines stamped after the jump but before the station saw it
+        // carry the new time: the run before it ends where the old
+        // clock stood.
+        std::int64_t was = 0;
+        if (in_run_ && stn_utc_ms(r.was, &was) && was >= from_ms_ && was < to_ms_) {
+            to_ms_ = was;
         }
-        return true;
+        close_segment();
+    } else {
+        close_run();
     }
-    if (r.kind == StnReportLine::kStart) {
-        if (believed(r, &at)) activity(at);
-        return true;
+    set_run_order(r);
+    if (timed) begin_segment(at);
+}
+
+void StnTally::add_halt(const StnReportLine &r) {
+    if (!filtered_) {
+        ++halts;
+    } else if (r.has_order || run_order_known_) {
+        if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
+    } else if (in_run_) {
+        ++pending_halts_;  // the segment's units will say whose it is
     }
+}
+
+void StnTally::add_unit(const StnReportLine &r) {
+    std::int64_t at = 0;
     const bool timed = believed(r, &at);
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted);
@@ -302,6 +291,27 @@ bool StnTally::add(const StnReportLine &r) {
     }
     if (timed) timeline.add_unit(at, r.outcome, first_pass);
     if (timed && !r.recovered) activity(at);
+}
+
+bool StnTally::add(const StnReportLine &r) {
+    if (r.kind == StnReportLine::kSkipped) {
+        ++skipped_lines;
+        return true;
+    }
+    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
+        r.order != filter_) {
+        return false;
+    }
+    if (r.kind == StnReportLine::kRun) {
+        add_run(r);
+    } else if (r.kind == StnReportLine::kHalt) {
+        add_halt(r);
+    } else if (r.kind == StnReportLine::kStart) {
+        std::int64_t at = 0;
+        if (believed(r, &at)) activity(at);
+    } else {
+        add_unit(r);
+    }
     return true;
 }
 

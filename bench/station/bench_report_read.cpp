@@ -53,27 +53,28 @@ std::string make_report(std::uint64_t *lines) {
         prev = stn_line_sha256(line);
         out += line + "\n";
     };
+    // Every unit alike but for its id, serial and index; 3 in 100 refused.
+    StnUnitResult done, refused;
+    for (StnUnitResult *r : {&done, &refused}) {
+        r->device.firm_version = 0x129;
+        r->device.mcu_version = 0x120;
+        r->identified = true;
+    }
+    done.outcome = StnOutcome::kUpdated;
+    done.has_new = true;
+    done.new_version = 0x13E;
+    done.ms = 2210;
+    refused.outcome = StnOutcome::kFailed;
+    refused.failure = StnFailure::kRefused;
+    refused.detail = 0xE004;
+    refused.what = "block at 0x5400 refused by the device (error 0xE004)";
+    refused.ms = 310;
     for (std::uint64_t i = 0; i < kUnits; ++i) {
-        StnUnitResult r;
+        StnUnitResult &r = i % 100 < 3 ? refused : done;
         r.device.index = static_cast<unsigned>(i % 8);
         r.device.serial = static_cast<std::int32_t>(84000000 + i);
-        r.device.firm_version = 0x129;
-        r.device.mcu_version = 0x120;
-        r.identified = true;
         r.id = i + 1;
         add(stn_json_start(r.device, r.id, iso(i * 7), sha));
-        if (i % 100 < 3) {
-            r.outcome = StnOutcome::kFailed;
-            r.failure = StnFailure::kRefused;
-            r.detail = 0xE004;
-            r.what = "block at 0x5400 refused by the device (error 0xE004)";
-            r.ms = 310;
-        } else {
-            r.outcome = StnOutcome::kUpdated;
-            r.has_new = true;
-            r.new_version = 0x13E;
-            r.ms = 2210;
-        }
         add(stn_json_report(r, iso(i * 7 + 2), sha));
     }
     return out;

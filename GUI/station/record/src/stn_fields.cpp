@@ -5,19 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stn_json_parse.h"
+
 #include "stn_json.h"
 #include "stn_lines.h"
 
 namespace {
 
 using Json = nlohmann::json;
-
-// The line as a JSON object, or a discarded value.
-Json parse(std::string_view line) {
-    Json j = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (!j.is_object()) return Json(Json::value_t::discarded);
-    return j;
-}
 
 // A literal at the start of s, compared inline: MinGW's C runtime would
 // compare byte by byte in memcmp for every line of an open.
@@ -87,7 +82,7 @@ bool stn_line_head_scan(std::string_view line, StnLineHead *h) {
 
 StnLineHead stn_line_head_parsed(std::string_view line) {
     StnLineHead h;
-    const Json j = parse(line);
+    const Json j = stn_json_parse_object(line);
     if (j.is_discarded()) return h;
     const auto t = j.find("type");
     const std::string type = t != j.end() && t->is_string() ? t->get<std::string>() : "";
@@ -167,7 +162,7 @@ bool StnLineFields::read(std::string_view line) {
 bool StnLineFields::read_parsed(std::string_view line) {
     line_ = stn_without_cr(line);
     clear();
-    const Json obj = parse(line_);
+    const Json obj = stn_json_parse_object(line_);
     if (obj.is_discarded()) return false;
     for (auto it = obj.begin(); it != obj.end(); ++it) {
         const int k = key_of(it.key());

@@ -11,16 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stn_json_parse.h"
+
 namespace {
 
 using Json = nlohmann::json;
-
-// The line as a JSON object, or a discarded value.
-Json parse(std::string_view line) {
-    Json j = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (!j.is_object()) return Json(Json::value_t::discarded);
-    return j;
-}
 
 bool starts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
@@ -133,7 +128,7 @@ public:
             const StnLineHead h = stn_line_head(l);
             if (h.type != StnLineHead::kOther && h.id != 0) {
                 by_id_[{h.type, h.id}].push_back(i);
-                device_.push_back(device_of(parse(l)));
+                device_.push_back(device_of(stn_json_parse_object(l)));
             } else {
                 by_body_[l].push_back(i);
                 device_.emplace_back();
@@ -152,7 +147,7 @@ public:
         if (h.type != StnLineHead::kOther) {
             auto it = by_id_.find({h.type, h.id});
             if (it == by_id_.end()) return;
-            const std::string device = device_of(parse(stn_without_cr(line)));
+            const std::string device = device_of(stn_json_parse_object(stn_without_cr(line)));
             for (std::size_t i : it->second) {
                 if (device_[i] == device) out->push_back(i);
             }
@@ -346,7 +341,7 @@ bool recover(StnReport *report, StnReportStore *store, const Found &f,
         std::string text;
         if (!stn_read_at(store, s.second.offset, static_cast<std::size_t>(s.second.size),
                          &text) ||
-            !put(report, recovered_line(parse(stn_without_cr(text)), s.first, utc_now), o)) {
+            !put(report, recovered_line(stn_json_parse_object(stn_without_cr(text)), s.first, utc_now), o)) {
             return false;
         }
         ++o->recovered;

@@ -252,7 +252,9 @@ StnReportOpen read_lines(StnReportStore *store, Found *f) {
         f->last.text = std::string_view();
         f->last_head = line.whole ? stn_line_head(line.text) : StnLineHead();
         f->last_in_spill.clear();
-        if (!f->spill.empty() && line.whole) f->spill.match(line.text, f->last_head, &f->last_in_spill);
+        if (!f->spill.empty() && line.whole) {
+            f->spill.match(line.text, f->last_head, &f->last_in_spill);
+        }
     }
     if (reader.failed()) return StnReportOpen::kCannotRead;
     f->size = reader.consumed();
@@ -340,10 +342,11 @@ bool recover(StnReport *report, StnReportStore *store, const Found &f,
     for (const auto &s : f.starts.all()) {
         std::string text;
         if (!stn_read_at(store, s.second.offset, static_cast<std::size_t>(s.second.size),
-                         &text) ||
-            !put(report, recovered_line(stn_json_parse_object(stn_without_cr(text)), s.first, utc_now), o)) {
+                         &text)) {
             return false;
         }
+        const auto start = stn_json_parse_object(stn_without_cr(text));
+        if (!put(report, recovered_line(start, s.first, utc_now), o)) return false;
         ++o->recovered;
     }
     return true;

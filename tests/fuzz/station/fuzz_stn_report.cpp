@@ -1,4 +1,5 @@
-// Arbitrary bytes as a station report. Its open must answer the same
+// Arbitrary bytes as a station report (tests/unit/station reads its seeds,
+// seeds_stn_report.hex: one input a line, in hex). Its open must answer the same
 // whatever the chunks the store hands over, touch nothing it refuses, keep
 // a prefix of the file and set the rest aside, and leave a report that a
 // second open finds whole, with nothing to recover. Each line must read the
@@ -16,6 +17,7 @@
 #include "cli_args.h"
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
+#include "stn_fields.h"
 #include "stn_json.h"
 #include "stn_report.h"
 #include "stn_tally.h"
@@ -102,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (end == std::string::npos) end = bytes.size();
         const std::string_view line(bytes.data() + from, end - from);
         check(stn_read_report_line(line) == stn_read_report_line_json(line));
+        check(stn_line_head(line) == stn_line_head_parsed(line));
         Ignore ignore;
         const StnJsonFlat flat = stn_json_read_flat(line, &ignore);
         if (flat != StnJsonFlat::kNested) {

@@ -56,21 +56,15 @@ public:
     void restart(std::uint64_t offset) { at_ = offset; }
     // Adds the lines found since the last call; false: unreadable.
     bool count(StnDeliverFiles *files, std::uint64_t *lines) {
-        for (;;) {
-            std::string bytes;
-            if (!files->read(at_, kChunk, &bytes)) return false;
-            if (bytes.empty()) return true;
-            const std::size_t last = bytes.rfind('\n');
-            if (last == std::string::npos) {
-                if (bytes.size() < kChunk) return true;  // a line still being written
-                at_ += bytes.size();                       // an endless one: go on
-                continue;
-            }
-            *lines += static_cast<std::uint64_t>(
-                std::count(bytes.begin(), bytes.begin() + static_cast<long>(last) + 1, '\n'));
-            at_ += last + 1;
-            if (bytes.size() < kChunk) return true;
+        FilesSource source(files);
+        StnLineReader reader(&source, kChunk, at_);
+        StnLine line;
+        // A last line without its line feed is still being written.
+        while (reader.next(&line) && line.ended) {
+            ++*lines;
+            at_ = line.end();
         }
+        return !reader.failed();
     }
 
 private:

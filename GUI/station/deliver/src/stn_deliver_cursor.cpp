@@ -69,7 +69,8 @@ std::string hash_of_line_before(StnDeliverFiles *files, std::uint64_t offset) {
             continue;
         }
         const std::size_t begin = prev == std::string::npos ? 0 : prev + 1;
-        return sha_hex(line_body(bytes, begin, bytes.size() - 1));
+        return sha_hex(std::string(
+            stn_without_cr(std::string_view(bytes).substr(begin, bytes.size() - 1 - begin))));
     }
 }
 

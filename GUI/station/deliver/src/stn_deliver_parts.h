@@ -1,5 +1,5 @@
 // What the deliver room's units share among themselves (not a header for
-// other rooms): the size of a read, a line's bytes and hash, and where
+// other rooms): the size of a read, the files as the line reader's source, a line's hash, and where
 // delivery stands in the report (stn_deliver_cursor.cpp).
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "stn_deliver.h"
+#include "stn_lines.h"
 
 namespace stn_deliver_parts {
 
@@ -16,8 +17,21 @@ constexpr std::size_t kChunk = 64 * 1024;      // bytes read at once
 
 // The SHA-256 of bytes, in hex.
 std::string sha_hex(const std::string &bytes);
-// The line's bytes without its LF and a CR before it.
-std::string line_body(const std::string &buf, std::size_t begin, std::size_t lf);
+// The report's bytes for the line reader. With keep: those read before
+// (kept there from keep_at on) first, and every byte read from the files is
+// added to them.
+class FilesSource : public StnByteSource {
+public:
+    explicit FilesSource(StnDeliverFiles *files, std::string *keep = nullptr,
+                         std::uint64_t keep_at = 0)
+        : files_(files), keep_(keep), keep_at_(keep_at) {}
+    bool read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) override;
+
+private:
+    StnDeliverFiles *files_;
+    std::string *keep_;
+    std::uint64_t keep_at_;
+};
 
 // The hash of the whole line that ends (with its LF) at offset; empty when
 // there is none (the file is shorter) or it cannot be read. Looks back a

@@ -4,10 +4,10 @@
 #include "stn_deliver.h"
 
 #include <algorithm>
-
-#include <nlohmann/json.hpp>
+#include <cstring>
 
 #include "stn_deliver_parts.h"
+#include "stn_fields.h"
 #include "stn_sha256.h"
 
 using namespace stn_deliver_parts;
@@ -34,11 +34,24 @@ std::string sha_hex(const std::string &bytes) {
     return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
 }
 
-// The line's bytes without its LF and a CR before it.
-std::string line_body(const std::string &buf, std::size_t begin, std::size_t lf) {
-    std::size_t end = lf;
-    if (end > begin && buf[end - 1] == '\r') --end;
-    return buf.substr(begin, end - begin);
+bool FilesSource::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    *got = 0;
+    if (keep_ != nullptr) {
+        // The reader reads in order: from the kept bytes, then right after them.
+        if (offset < keep_at_ || offset - keep_at_ > keep_->size()) return false;
+        const auto in = static_cast<std::size_t>(offset - keep_at_);
+        if (in < keep_->size()) {
+            *got = std::min(n, keep_->size() - in);
+            std::memcpy(buf, keep_->data() + in, *got);
+            return true;
+        }
+    }
+    std::string more;
+    if (!files_->read(offset, std::min(n, kChunk), &more) || more.size() > n) return false;
+    std::memcpy(buf, more.data(), more.size());
+    *got = more.size();
+    if (keep_ != nullptr) *keep_ += more;
+    return true;
 }
 
 }  // namespace stn_deliver_parts
@@ -57,51 +70,44 @@ void StnLineSource::seek(std::uint64_t offset, std::uint64_t seq, const std::str
 
 bool StnLineSource::take(std::size_t max, std::vector<StnDbRow> *rows, std::uint64_t *end) {
     rows->clear();
-    std::size_t pos = 0;
-    std::uint64_t seq = seq_;
+    std::uint64_t seq = seq_, next = offset_;
     std::string report = report_id_;
     std::string key = last_key_;
-    bool at_end = false;
-    while (rows->size() < max) {
-        std::size_t lf = buf_.find('\n', pos);
-        if (lf == std::string::npos) {
-            if (at_end) break;
-            std::string more;
-            if (!files_->read(offset_ + buf_.size(), kChunk, &more)) return false;
-            if (more.empty()) at_end = true;
-            buf_ += more;
-            continue;
-        }
+    FilesSource source(files_, &buf_, offset_);
+    StnLineReader reader(&source, StnLineReader::kChunk, offset_);
+    StnLine line;
+    // A last line without its line feed is left for later.
+    while (rows->size() < max && reader.next(&line) && line.ended) {
         StnDbRow r;
-        r.text = line_body(buf_, pos, lf);
+        // One longer than the reader's chunk is still all in buf_.
+        r.text = line.whole ? std::string(line.body())
+                            : std::string(stn_without_cr(std::string_view(buf_).substr(
+                                  static_cast<std::size_t>(line.offset - offset_),
+                                  static_cast<std::size_t>(line.size))));
         r.key = sha_hex(r.text);
         r.seq = ++seq;
         if (seq == 1) report = r.key;
         r.report_id = report;
         r.station = station_;
-        const nlohmann::json j = nlohmann::json::parse(r.text, nullptr, false);
-        if (j.is_object()) {
-            const auto t = j.find("type");
-            if (t != j.end() && t->is_string()) {
-                const std::string type = t->get<std::string>();
-                if (type.size() <= kTypeMax) r.type = type;
-            }
-            const auto s = j.find("station");
-            if (s != j.end() && s->is_string() && !s->get<std::string>().empty()) {
-                r.station = utf8_cut(s->get<std::string>(), kStationMax);
-            }
+        StnLineFields f;
+        if (f.read(r.text)) {
+            const std::string_view type = f.text(StnLineFields::kType);
+            if (type.size() <= kTypeMax) r.type = std::string(type);
+            const std::string_view station = f.text(StnLineFields::kStation);
+            if (!station.empty()) r.station = utf8_cut(std::string(station), kStationMax);
         }
         key = r.key;
         rows->push_back(std::move(r));
-        pos = lf + 1;
+        next = line.end();
     }
+    if (reader.failed()) return false;
     // Bytes after the last line end are not kept: a torn tail may be cut
     // and written anew.
     const std::size_t last_lf = buf_.rfind('\n');
     buf_.resize(last_lf == std::string::npos ? 0 : last_lf + 1);
     // The position after the rows given, for advance(); buf_ still starts
     // at offset_.
-    next_offset_ = offset_ + pos;
+    next_offset_ = next;
     next_seq_ = seq;
     next_report_ = report;
     next_key_ = key;

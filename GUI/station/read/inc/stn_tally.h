@@ -157,6 +157,10 @@ private:
     bool segment_counts() const;
     void close_segment();
     void close_run();
+    // add() of a run line, a halt line, a unit line.
+    void add_run(const StnReportLine &r);
+    void add_halt(const StnReportLine &r);
+    void add_unit(const StnReportLine &r);
     void set_run_order(const StnReportLine &r);
     void begin_segment(std::int64_t at_ms);
     void activity(std::int64_t at_ms);

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "stn_json.h"
+#include "stn_fields.h"
 #include "stn_text.h"
 #include "stn_time.h"
 
 namespace {
-
-using Json = nlohmann::json;
 
 bool outcome_of(std::string_view word, StnOutcome *out) {
     for (StnOutcome o : {StnOutcome::kUpdated, StnOutcome::kCurrent, StnOutcome::kFailed,
@@ -31,194 +27,78 @@ StnFailure failure_of_word(std::string_view word) {
     return StnFailure::kOther;
 }
 
-// The members a report line is read by, as the last one of each name left
-// them, whichever parse found them. Texts stay views of the line unless
-// they had to be decoded.
-class Fields : public StnJsonMembers {
-public:
-    enum Key {
-        kType, kTime, kId, kIndex, kSerial, kOldVersion, kNewVersion, kResult, kFailure,
-        kMessage, kDetail, kMs, kRecovered, kEvent, kOperator, kOrder, kStation, kUtcOffset,
-        kWas, kKeys
-    };
-    struct Value {
-        enum Kind { kAbsent, kOther, kString, kUnsigned, kNegative, kTrue } kind = kAbsent;
-        std::string_view text;
-        std::string own;  // text when it is not a view of the line
-        std::uint64_t u = 0;
-        std::int64_t i = 0;
-    };
+using F = StnLineFields;
 
-    explicit Fields(std::string_view line) : line_(line) {}
-
-    void member(std::string_view key, const StnJsonScalar &s) override {
-        const int k = key_of(key);
-        if (k < 0) return;
-        Value &v = values_[k];
-        switch (s.kind) {
-        case StnJsonScalar::kString:
-            v.kind = Value::kString;
-            if (s.text.data() >= line_.data() && s.text.data() <= line_.data() + line_.size()) {
-                v.text = s.text;
-            } else {
-                v.own.assign(s.text.data(), s.text.size());
-                v.text = v.own;
-            }
-            break;
-        case StnJsonScalar::kUnsigned:
-            v.kind = Value::kUnsigned;
-            v.u = s.u;
-            break;
-        case StnJsonScalar::kNegative:
-            v.kind = Value::kNegative;
-            v.i = s.i;
-            break;
-        case StnJsonScalar::kTrue:
-            v.kind = Value::kTrue;
-            break;
-        default:
-            v.kind = Value::kOther;
-            break;
-        }
+// A unit line's members into *r (its kind and time set).
+void unit_line(const F &f, StnReportLine *r) {
+    r->has_id = f.count(F::kId, &r->id);
+    r->has_index = f.count(F::kIndex, &r->index);
+    const F::Value &s = f[F::kSerial];
+    if (s.kind == F::Value::kNegative) {
+        r->serial = s.i;
+        r->has_serial = true;
+    } else if (s.kind == F::Value::kUnsigned && s.u <= static_cast<std::uint64_t>(INT64_MAX)) {
+        r->serial = static_cast<std::int64_t>(s.u);
+        r->has_serial = true;
     }
-
-    void from_json(const Json &obj) {
-        for (auto it = obj.begin(); it != obj.end(); ++it) {
-            const int k = key_of(it.key());
-            if (k < 0) continue;
-            Value &v = values_[k];
-            const Json &j = it.value();
-            if (j.is_string()) {
-                v.kind = Value::kString;
-                v.own = j.get<std::string>();
-                v.text = v.own;
-            } else if (j.is_number_unsigned()) {
-                v.kind = Value::kUnsigned;
-                v.u = j.get<std::uint64_t>();
-            } else if (j.is_number_integer()) {
-                v.kind = Value::kNegative;
-                v.i = j.get<std::int64_t>();
-            } else if (j.is_boolean() && j.get<bool>()) {
-                v.kind = Value::kTrue;
-            } else {
-                v.kind = Value::kOther;
-            }
-        }
+    r->old_version.assign(f.text(F::kOldVersion));
+    r->new_version.assign(f.text(F::kNewVersion));
+    r->message.assign(f.text(F::kMessage));
+    f.count(F::kDetail, &r->detail);
+    f.count(F::kMs, &r->ms);
+    r->recovered = f[F::kRecovered].kind == F::Value::kTrue;
+    const std::string_view failure = f.text(F::kFailure);
+    if (!failure.empty()) {
+        r->failure = failure_of_word(failure);
+    } else if (r->outcome == StnOutcome::kFailed) {
+        r->failure = stn_failure_of_detail(r->detail);
+        if (r->failure == StnFailure::kNone) r->failure = StnFailure::kOther;
     }
+}
 
-    // *r reset, then filled (its strings keep their room).
-    void line(StnReportLine *r) const {
-        r->kind = StnReportLine::kSkipped;
-        r->time.clear();
-        r->has_id = r->has_index = r->has_serial = false;
-        r->id = r->index = 0;
-        r->serial = 0;
-        r->old_version.clear();
-        r->new_version.clear();
-        r->message.clear();
-        r->outcome = StnOutcome::kFailed;
-        r->failure = StnFailure::kNone;
-        r->detail = r->ms = 0;
-        r->recovered = r->stop = r->clock = false;
-        r->utc_offset.clear();
-        r->was.clear();
-        r->operator_name.assign(text(kOperator));
-        r->order.assign(text(kOrder));
-        r->has_order = values_[kOrder].kind == Value::kString;
-        r->station.assign(text(kStation));
+// *r reset (its strings keep their room).
+void reset(StnReportLine *r) {
+    r->kind = StnReportLine::kSkipped;
+    r->time.clear();
+    r->has_id = r->has_index = r->has_serial = false;
+    r->id = r->index = 0;
+    r->serial = 0;
+    r->old_version.clear();
+    r->new_version.clear();
+    r->message.clear();
+    r->outcome = StnOutcome::kFailed;
+    r->failure = StnFailure::kNone;
+    r->detail = r->ms = 0;
+    r->recovered = r->stop = r->clock = false;
+    r->utc_offset.clear();
+    r->was.clear();
+}
 
-        const std::string_view type = text(kType);
-        if (type == "start") {
-            r->kind = StnReportLine::kStart;
-            r->time.assign(text(kTime));
-            return;
-        }
-        if (type == "halt") {
-            r->kind = StnReportLine::kHalt;
-            r->time.assign(text(kTime));
-            return;
-        }
-        if (type == "run") {
-            const std::string_view event = text(kEvent);
-            if (event != "open" && event != "stop" && event != "clock") return;
-            r->kind = StnReportLine::kRun;
-            r->time.assign(text(kTime));
-            r->stop = event == "stop";
-            r->clock = event == "clock";
-            r->utc_offset.assign(text(kUtcOffset));
-            if (r->clock) r->was.assign(text(kWas));
-            return;
-        }
-        if (type != "unit" || !outcome_of(text(kResult), &r->outcome)) return;
+// What the line's members say, into *r.
+void report_line(const F &f, StnReportLine *r) {
+    reset(r);
+    r->operator_name.assign(f.text(F::kOperator));
+    r->order.assign(f.text(F::kOrder));
+    r->has_order = f[F::kOrder].kind == F::Value::kString;
+    r->station.assign(f.text(F::kStation));
+    const std::string_view type = f.text(F::kType);
+    if (type == "start" || type == "halt") {
+        r->kind = type == "start" ? StnReportLine::kStart : StnReportLine::kHalt;
+        r->time.assign(f.text(F::kTime));
+    } else if (type == "run") {
+        const std::string_view event = f.text(F::kEvent);
+        if (event != "open" && event != "stop" && event != "clock") return;
+        r->kind = StnReportLine::kRun;
+        r->time.assign(f.text(F::kTime));
+        r->stop = event == "stop";
+        r->clock = event == "clock";
+        r->utc_offset.assign(f.text(F::kUtcOffset));
+        if (r->clock) r->was.assign(f.text(F::kWas));
+    } else if (type == "unit" && outcome_of(f.text(F::kResult), &r->outcome)) {
         r->kind = StnReportLine::kUnit;
-        r->time.assign(text(kTime));
-        r->has_id = count(kId, &r->id);
-        r->has_index = count(kIndex, &r->index);
-        const Value &s = values_[kSerial];
-        if (s.kind == Value::kNegative) {
-            r->serial = s.i;
-            r->has_serial = true;
-        } else if (s.kind == Value::kUnsigned && s.u <= static_cast<std::uint64_t>(INT64_MAX)) {
-            r->serial = static_cast<std::int64_t>(s.u);
-            r->has_serial = true;
-        }
-        r->old_version.assign(text(kOldVersion));
-        r->new_version.assign(text(kNewVersion));
-        r->message.assign(text(kMessage));
-        count(kDetail, &r->detail);
-        count(kMs, &r->ms);
-        r->recovered = values_[kRecovered].kind == Value::kTrue;
-        const std::string_view failure = text(kFailure);
-        if (!failure.empty()) {
-            r->failure = failure_of_word(failure);
-        } else if (r->outcome == StnOutcome::kFailed) {
-            r->failure = stn_failure_of_detail(r->detail);
-            if (r->failure == StnFailure::kNone) r->failure = StnFailure::kOther;
-        }
+        r->time.assign(f.text(F::kTime));
+        unit_line(f, r);
     }
-
-private:
-    static int key_of(std::string_view key) {
-        static constexpr std::string_view kNames[kKeys] = {
-            "type", "time", "id", "index", "serial", "old_version", "new_version",
-            "result", "failure", "message", "detail", "ms", "recovered", "event",
-            "operator", "order", "station", "utc_offset", "was"};
-        // Most members of a line are looked up: the names by length first.
-        static const struct ByLength {
-            std::vector<int> of[12];
-            ByLength() {
-                for (int k = 0; k < kKeys; ++k) of[kNames[k].size()].push_back(k);
-            }
-        } kByLength;
-        if (key.size() >= 12) return -1;
-        for (int k : kByLength.of[key.size()]) {
-            if (key == kNames[k]) return k;
-        }
-        return -1;
-    }
-    std::string_view text(Key k) const {
-        return values_[k].kind == Value::kString ? values_[k].text : std::string_view();
-    }
-    // A whole number that is not negative.
-    bool count(Key k, std::uint64_t *out) const {
-        const Value &v = values_[k];
-        if (v.kind == Value::kUnsigned) {
-            *out = v.u;
-            return true;
-        }
-        if (v.kind != Value::kNegative || v.i < 0) return false;
-        *out = static_cast<std::uint64_t>(v.i);
-        return true;
-    }
-
-    std::string_view line_;
-    Value values_[kKeys];
-};
-
-// line without a trailing '\r'.
-std::string_view without_cr(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
 }
 
 }  // namespace
@@ -244,29 +124,15 @@ StnFailure stn_failure_of_detail(std::uint64_t detail) {
 
 StnReportLine stn_read_report_line_json(std::string_view line) {
     StnReportLine r;
-    line = without_cr(line);
-    const Json j = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
-    if (!j.is_object()) return r;  // discarded (not JSON) or another value
-    Fields f(line);
-    f.from_json(j);
-    f.line(&r);
+    F f;
+    if (f.read_parsed(line)) report_line(f, &r);
     return r;
 }
 
 void stn_read_report_line(std::string_view line, StnReportLine *out) {
-    line = without_cr(line);
-    Fields f(line);
-    switch (stn_json_read_flat(line, &f)) {
-    case StnJsonFlat::kOk:
-        f.line(out);
-        break;
-    case StnJsonFlat::kNested:
-        *out = stn_read_report_line_json(line);
-        break;
-    default:
-        Fields(line).line(out);  // nothing: skipped
-        break;
-    }
+    F f;
+    f.read(line);
+    report_line(f, out);
 }
 
 StnReportLine stn_read_report_line(std::string_view line) {
@@ -351,60 +217,49 @@ bool StnTally::believed(const StnReportLine &r, std::int64_t *at) {
     return false;
 }
 
-bool StnTally::add(const StnReportLine &r) {
-    if (r.kind == StnReportLine::kSkipped) {
-        ++skipped_lines;
-        return true;
-    }
-    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
-        r.order != filter_) {
-        return false;
+void StnTally::add_run(const StnReportLine &r) {
+    if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
+        std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
+        utc_offsets.push_back(r.utc_offset);
     }
     std::int64_t at = 0;
-    if (r.kind == StnReportLine::kRun) {
-        if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
-            std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
-            utc_offsets.push_back(r.utc_offset);
-        }
-        const bool timed = believed(r, &at);
-        if (r.stop) {
-            set_run_order(r);
-            if (in_run_ && timed && at > to_ms_) to_ms_ = at;
-            close_run();
-            return true;
-        }
-        // An open line begins a run; a clock line ends the run's time
-        // before the clock jumped and goes on from its time after.
-        if (r.clock) {
-            // Lines stamped after the jump but before the station saw it
-            // carry the new time: the run before it ends where the old
-            // clock stood.
-            std::int64_t was = 0;
-            if (in_run_ && stn_utc_ms(r.was, &was) && was >= from_ms_ && was < to_ms_) {
-                to_ms_ = was;
-            }
-            close_segment();
-        } else {
-            close_run();
-        }
+    const bool timed = believed(r, &at);
+    if (r.stop) {
         set_run_order(r);
-        if (timed) begin_segment(at);
-        return true;
+        if (in_run_ && timed && at > to_ms_) to_ms_ = at;
+        close_run();
+        return;
     }
-    if (r.kind == StnReportLine::kHalt) {
-        if (!filtered_) {
-            ++halts;
-        } else if (r.has_order || run_order_known_) {
-            if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
-        } else if (in_run_) {
-            ++pending_halts_;  // the segment's units will say whose it is
+    // An open line begins a run; a clock line ends the run's time
+    // before the clock jumped and goes on from its time after.
+    if (r.clock) {
+        // Lines stamped after the jump but before the station saw it
+        // carry the new time: the run before it ends where the old
+        // clock stood.
+        std::int64_t was = 0;
+        if (in_run_ && stn_utc_ms(r.was, &was) && was >= from_ms_ && was < to_ms_) {
+            to_ms_ = was;
         }
-        return true;
+        close_segment();
+    } else {
+        close_run();
     }
-    if (r.kind == StnReportLine::kStart) {
-        if (believed(r, &at)) activity(at);
-        return true;
+    set_run_order(r);
+    if (timed) begin_segment(at);
+}
+
+void StnTally::add_halt(const StnReportLine &r) {
+    if (!filtered_) {
+        ++halts;
+    } else if (r.has_order || run_order_known_) {
+        if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
+    } else if (in_run_) {
+        ++pending_halts_;  // the segment's units will say whose it is
     }
+}
+
+void StnTally::add_unit(const StnReportLine &r) {
+    std::int64_t at = 0;
     const bool timed = believed(r, &at);
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted);
@@ -436,6 +291,27 @@ bool StnTally::add(const StnReportLine &r) {
     }
     if (timed) timeline.add_unit(at, r.outcome, first_pass);
     if (timed && !r.recovered) activity(at);
+}
+
+bool StnTally::add(const StnReportLine &r) {
+    if (r.kind == StnReportLine::kSkipped) {
+        ++skipped_lines;
+        return true;
+    }
+    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
+        r.order != filter_) {
+        return false;
+    }
+    if (r.kind == StnReportLine::kRun) {
+        add_run(r);
+    } else if (r.kind == StnReportLine::kHalt) {
+        add_halt(r);
+    } else if (r.kind == StnReportLine::kStart) {
+        std::int64_t at = 0;
+        if (believed(r, &at)) activity(at);
+    } else {
+        add_unit(r);
+    }
     return true;
 }
 

@@ -146,8 +146,10 @@ public:
     // One pass over the file: the open starts, the highest id and which
     // of the spill's lines it met are all it keeps. A line that begins as our writer begins a start or unit line
     // ({"type":"start","time":"...","id":N,) and ends in '}' is taken by
-    // that head; any other line is parsed in full. A line longer than
-    // StnLineReader::kChunk is no record.
+    // that head (stn_line_head); any other line is parsed in full. A line
+    // longer than StnLineReader::kChunk is no record. Its steps: read (the
+    // one pass), judge (the last whole line torn or kept; foreign; ids),
+    // set aside (the torn tail), add the spill, recover.
     StnReportOpen open(const std::string &utc_now, StnReportOpened *opened = nullptr,
                        const std::string &run_line = std::string());
     // A unit id not yet used in this report (ids grow from 1).

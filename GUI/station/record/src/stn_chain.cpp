@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "stn_json.h"
+#include "stn_lines.h"
 #include "stn_sha256.h"
 
 const char kStnEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
@@ -12,11 +13,6 @@ namespace {
 constexpr char kSeqKey[] = ",\"seq\":";
 constexpr char kPrevKey[] = ",\"prev\":\"";
 constexpr char kCutKey[] = ",\"cut\":{";
-
-std::string_view without_cr(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-}
 
 // The chain fields of a line as our writer lays them out at its end. A
 // quote inside a JSON string is escaped, so ,"seq": outside our fields
@@ -99,8 +95,8 @@ std::string id_of(std::string_view line) {
 }  // namespace
 
 std::string stn_line_sha256(const std::string &line) {
-    const std::size_t n = !line.empty() && line.back() == '\r' ? line.size() - 1 : line.size();
-    return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(line.data()), n);
+    const std::string_view l = stn_without_cr(line);
+    return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(l.data()), l.size());
 }
 
 std::string stn_chain_line(const std::string &body, std::uint64_t seq, const std::string &prev,
@@ -115,13 +111,13 @@ std::string stn_chain_line(const std::string &body, std::uint64_t seq, const std
 }
 
 std::string stn_chain_body(const std::string &line) {
-    const std::string_view l = without_cr(line);
+    const std::string_view l = stn_without_cr(line);
     const Fields f = chain_fields(l);
     return f.found ? std::string(l.substr(0, f.at)) + "}" : line;
 }
 
 void StnChainCheck::feed(std::string_view line) {
-    const std::string_view l = without_cr(line);
+    const std::string_view l = stn_without_cr(line);
     before_last_ = all_;
     last_.assign(l.data(), l.size());
     State &s = all_;

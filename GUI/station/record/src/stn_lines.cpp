@@ -42,13 +42,26 @@ const char *find_newline(const char *p, std::size_t n) {
 
 }  // namespace
 
-StnLineReader::StnLineReader(StnByteSource *source, std::size_t chunk)
-    : source_(source),
-      max_(std::max<std::size_t>(chunk, 2)),
-      size_(std::min(kFirst, max_)),
-      buf_(new char[size_]) {}
+bool StnMemorySource::read(std::uint64_t offset, char *buf, std::size_t n, std::size_t *got) {
+    *got = 0;
+    if (offset >= bytes_.size()) return true;
+    *got = std::min<std::size_t>(n, bytes_.size() - static_cast<std::size_t>(offset));
+    std::memcpy(buf, bytes_.data() + offset, *got);
+    return true;
+}
 
-void StnLineReader::grow() {
+std::string_view stn_without_cr(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
+StnLineCutter::StnLineCutter(std::size_t chunk, std::uint64_t offset)
+    : max_(std::max<std::size_t>(chunk, 2)),
+      size_(std::min(kFirst, max_)),
+      buf_(new char[size_]),
+      base_(offset) {}
+
+void StnLineCutter::grow() {
     const std::size_t to = std::min(max_, size_ * 2);
     std::unique_ptr<char[]> bigger(new char[to]);
     std::memcpy(bigger.get(), buf_.get(), end_);
@@ -56,75 +69,109 @@ void StnLineReader::grow() {
     size_ = to;
 }
 
-bool StnLineReader::fill() {
-    std::size_t got = 0;
-    if (!source_->read(base_ + end_, buf_.get() + end_, size_ - end_, &got) ||
-        got > size_ - end_) {
-        failed_ = true;
-        return false;
+char *StnLineCutter::room(std::size_t *n) {
+    // The line begun here moves to the front.
+    if (begin_ > 0) {
+        std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+        base_ += begin_;
+        end_ -= begin_;
+        scan_ -= begin_;
+        begin_ = 0;
     }
-    if (got == 0) eof_ = true;
-    if (got != 0) ++fills_;
+    // A long source, or a line that does not fit yet: a larger buffer.
+    if (size_ < max_ && (fills_ >= 2 || end_ == size_)) grow();
+    if (end_ == size_ && !long_) {
+        // A line longer than the buffer: keep its head, pass over the rest.
+        head_.assign(buf_.get(), std::min(kHead, end_));
+        long_ = true;
+        long_line_ = StnLine();
+        long_line_.offset = base_;
+        long_line_.size = end_;
+        base_ += end_;
+        end_ = scan_ = 0;
+    }
+    *n = size_ - end_;
+    return buf_.get() + end_;
+}
+
+void StnLineCutter::put(std::size_t got) {
+    if (got == 0) return;
+    ++fills_;
     end_ += got;
+}
+
+std::size_t StnLineCutter::feed(std::string_view bytes) {
+    if (bytes.empty()) return 0;
+    std::size_t n = 0;
+    char *to = room(&n);
+    n = std::min(n, bytes.size());
+    std::memcpy(to, bytes.data(), n);
+    put(n);
+    return n;
+}
+
+bool StnLineCutter::next(StnLine *line) {
+    if (long_) return next_long(line);
+    const char *from = buf_.get() + begin_;
+    const char *nl = scan_ < end_ ? find_newline(buf_.get() + scan_, end_ - scan_) : nullptr;
+    if (nl == nullptr) {
+        scan_ = end_;
+        if (!finished_ || begin_ == end_) return false;
+    }
+    const std::size_t n = nl != nullptr ? static_cast<std::size_t>(nl - from) : end_ - begin_;
+    line->offset = base_ + begin_;
+    line->size = n;
+    line->ended = nl != nullptr;
+    // A last line that fills a chunk is one longer than a chunk, as when
+    // the source's end is found only after the chunk was full.
+    line->whole = nl != nullptr || n < max_;
+    line->text = std::string_view(from, line->whole ? n : std::min(kHead, n));
+    begin_ = scan_ = begin_ + n + (nl != nullptr ? 1 : 0);
     return true;
 }
 
-bool StnLineReader::next(StnLine *line) {
-    if (failed_) return false;
-    for (;;) {
-        const char *from = buf_.get() + begin_;
-        const char *nl = begin_ < end_ ? find_newline(from, end_ - begin_) : nullptr;
-        if (nl != nullptr || (eof_ && begin_ < end_)) {
-            const std::size_t n =
-                nl != nullptr ? static_cast<std::size_t>(nl - from) : end_ - begin_;
-            line->offset = base_ + begin_;
-            line->size = n;
-            line->ended = nl != nullptr;
-            line->whole = true;
-            line->text = std::string_view(from, n);
-            begin_ += n + (nl != nullptr ? 1 : 0);
-            return true;
-        }
-        if (eof_) return false;
-        // The line begun here moves to the front, then more is read.
-        if (begin_ > 0) {
-            std::memmove(buf_.get(), from, end_ - begin_);
-            base_ += begin_;
-            end_ -= begin_;
-            begin_ = 0;
-        }
-        // A long source, or a line that does not fit yet: a larger buffer.
-        if (size_ < max_ && (fills_ >= 2 || end_ == size_)) grow();
-        if (end_ < size_) {
-            if (!fill()) return false;
-            continue;
-        }
-        // A line longer than the buffer: keep its head, pass over the rest.
-        head_.assign(buf_.get(), std::min(kHead, end_));
-        line->offset = base_;
-        line->size = end_;
-        line->ended = false;
-        line->whole = false;
+bool StnLineCutter::next_long(StnLine *line) {
+    const char *nl = end_ > 0 ? find_newline(buf_.get(), end_) : nullptr;
+    if (nl == nullptr) {
+        long_line_.size += end_;
         base_ += end_;
         end_ = 0;
-        while (!line->ended) {
-            if (!fill()) return false;
-            if (eof_) break;
-            nl = find_newline(buf_.get(), end_);
-            if (nl != nullptr) {
-                const auto n = static_cast<std::size_t>(nl - buf_.get());
-                line->size += n;
-                line->ended = true;
-                begin_ = n + 1;
-            } else {
-                line->size += end_;
-                base_ += end_;
-                end_ = 0;
-            }
-        }
-        line->text = head_;
-        return true;
+        if (!finished_) return false;
+        long_line_.ended = false;  // the source ended inside it
+    } else {
+        const auto n = static_cast<std::size_t>(nl - buf_.get());
+        long_line_.size += n;
+        long_line_.ended = true;
+        begin_ = scan_ = n + 1;
     }
+    long_ = false;
+    *line = long_line_;
+    line->whole = false;
+    line->text = head_;
+    return true;
+}
+
+StnLineReader::StnLineReader(StnByteSource *source, std::size_t chunk, std::uint64_t offset)
+    : source_(source), cutter_(chunk, offset) {}
+
+bool StnLineReader::next(StnLine *line) {
+    if (failed_) return false;
+    while (!cutter_.next(line)) {
+        if (cutter_.finished()) return false;
+        std::size_t n = 0;
+        char *to = cutter_.room(&n);
+        std::size_t got = 0;
+        if (!source_->read(cutter_.consumed(), to, n, &got) || got > n) {
+            failed_ = true;
+            return false;
+        }
+        if (got == 0) {
+            cutter_.finish();
+        } else {
+            cutter_.put(got);
+        }
+    }
+    return true;
 }
 
 bool stn_read_at(StnByteSource *source, std::uint64_t offset, std::size_t size,

@@ -4,107 +4,27 @@
 #include <map>
 #include <string_view>
 
+#include "stn_fields.h"
 #include "stn_json.h"
 #include "stn_sha256.h"
 #include "stn_text.h"
 
 #include <nlohmann/json.hpp>
 
+#include "stn_json_parse.h"
+
 namespace {
 
 using Json = nlohmann::json;
 
-// The line as a JSON object, or a discarded value.
-Json parse(std::string_view line) {
-    Json j = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (!j.is_object()) return Json(Json::value_t::discarded);
-    return j;
-}
-
-std::string type_of(const Json &j) {
-    auto it = j.find("type");
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::uint64_t id_of(const Json &j) {
-    auto it = j.find("id");
-    return it != j.end() && it->is_number_unsigned() ? it->get<std::uint64_t>() : 0;
-}
-
-std::string_view without_cr(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-}
-
 bool starts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
-// The same for a literal: compiled inline, where MinGW's C runtime would
-// compare byte by byte in memcmp for every line of the open.
-template <std::size_t N>
-bool begins(std::string_view s, const char (&prefix)[N]) {
-    return s.size() >= N - 1 && std::memcmp(s.data(), prefix, N - 1) == 0;
 }
 
 bool looks_torn(std::string_view line) {
     static constexpr std::string_view kStart = "{\"type\":";
     if (line.find_first_not_of('\0') == std::string_view::npos) return true;
     return starts_with(line, kStart) || starts_with(kStart, line);
-}
-
-// What the open pass keeps of a line: whether it starts or ends a unit, and its id.
-struct Head {
-    enum Type { kOther, kStart, kUnit } type = kOther;
-    std::uint64_t id = 0;
-};
-
-// The head of a start or unit line as stn_json_start and stn_json_report
-// lay it out, read without a parse: {"type":"unit","time":"...","id":N, and
-// the line ends in '}'. False for anything else.
-bool our_head(std::string_view line, Head *h) {
-    static constexpr char kUnit[] = "{\"type\":\"unit\",\"time\":\"";
-    static constexpr char kStart[] = "{\"type\":\"start\",\"time\":\"";
-    static constexpr char kId[] = ",\"id\":";
-    line = without_cr(line);
-    if (line.empty() || line.back() != '}') return false;
-    if (begins(line, kUnit)) {
-        h->type = Head::kUnit;
-        line.remove_prefix(sizeof kUnit - 1);
-    } else if (begins(line, kStart)) {
-        h->type = Head::kStart;
-        line.remove_prefix(sizeof kStart - 1);
-    } else {
-        return false;
-    }
-    // The time: plain bytes up to its closing quote.
-    const std::size_t at = stn_json_plain_run(line);
-    if (at == line.size() || line[at] != '"' || !begins(line.substr(at + 1), kId)) return false;
-    line.remove_prefix(at + sizeof kId);
-    // At most 19 digits: always within 64 bits; longer ones are parsed.
-    std::uint64_t id = 0;
-    std::size_t n = 0;
-    for (; n < line.size() && n < 20 && line[n] >= '0' && line[n] <= '9'; ++n) {
-        id = id * 10 + static_cast<unsigned>(line[n] - '0');
-    }
-    if (n == 0 || n > 19 || (n > 1 && line[0] == '0') || n == line.size() ||
-        (line[n] != ',' && line[n] != '}')) {
-        return false;
-    }
-    h->id = id;
-    return true;
-}
-
-Head head_of(std::string_view line) {
-    Head h;
-    if (our_head(line, &h)) return h;
-    h = Head();
-    const Json j = parse(line);
-    if (j.is_discarded()) return h;
-    const std::string t = type_of(j);
-    h.type = t == "start" ? Head::kStart : t == "unit" ? Head::kUnit : Head::kOther;
-    h.id = id_of(j);
-    return h;
 }
 
 // The starts without their unit line so far, and where each line is. A
@@ -198,18 +118,17 @@ std::string recovered_line(const Json &start, std::uint64_t id, const std::strin
 class SpillCheck {
 public:
     void load(const std::string &bytes) {
-        std::size_t from = 0;
-        while (from < bytes.size()) {
-            std::size_t end = bytes.find('\n', from);
-            if (end == std::string::npos) end = bytes.size();
-            std::string l(without_cr(std::string_view(bytes).substr(from, end - from)));
-            from = end + 1;
+        StnMemorySource source(bytes);
+        StnLineReader reader(&source, bytes.size() + 1);
+        StnLine line;
+        while (reader.next(&line)) {
+            std::string l(line.body());
             if (!stn_json_is_object(l)) continue;  // a torn last line, or none
             const std::size_t i = lines_.size();
-            const Head h = head_of(l);
-            if (h.type != Head::kOther && h.id != 0) {
+            const StnLineHead h = stn_line_head(l);
+            if (h.type != StnLineHead::kOther && h.id != 0) {
                 by_id_[{h.type, h.id}].push_back(i);
-                device_.push_back(device_of(parse(l)));
+                device_.push_back(device_of(stn_json_parse_object(l)));
             } else {
                 by_body_[l].push_back(i);
                 device_.emplace_back();
@@ -223,12 +142,12 @@ public:
     const std::string &line(std::size_t i) const { return lines_[i]; }
     bool found(std::size_t i) const { return found_[i]; }
     // The spill's lines that the report's line (whole, as read) is.
-    void match(std::string_view line, const Head &h, std::vector<std::size_t> *out) const {
+    void match(std::string_view line, const StnLineHead &h, std::vector<std::size_t> *out) const {
         out->clear();
-        if (h.type != Head::kOther) {
+        if (h.type != StnLineHead::kOther) {
             auto it = by_id_.find({h.type, h.id});
             if (it == by_id_.end()) return;
-            const std::string device = device_of(parse(without_cr(line)));
+            const std::string device = device_of(stn_json_parse_object(stn_without_cr(line)));
             for (std::size_t i : it->second) {
                 if (device_[i] == device) out->push_back(i);
             }
@@ -259,32 +178,14 @@ private:
     std::map<std::string, std::vector<std::size_t>> by_body_;
 };
 
-}  // namespace
-
-std::string stn_report_id(const std::string &head) {
-    const std::size_t lf = head.find('\n');
-    return lf == std::string::npos ? std::string() : stn_line_sha256(head.substr(0, lf));
-}
-
-bool stn_report_is_record(const std::string &line) {
-    const Json j = parse(line);
-    if (j.is_discarded()) return false;
-    const std::string t = type_of(j);
-    return t == "unit" || t == "start" || t == "run";
-}
-
-StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opened,
-                              const std::string &run_line) {
-    StnReportOpened local;
-    StnReportOpened &o = opened != nullptr ? *opened : local;
-    o = StnReportOpened();
-    std::uint64_t last_id = last_id_;
+// What the open's one pass finds, and what its steps make of it.
+struct Found {
+    std::uint64_t last_id = 0;
     OpenStarts starts;
     // The spill of this report, read as soon as its first line names it,
     // so that the one pass finds which of its lines are already there.
     std::string report_id;
     SpillCheck spill;
-    std::vector<std::size_t> last_in_spill;  // the spill's lines the last line is
     bool spill_waits = false;
     // The place of the last kept line (the chain's last hash), and how many
     // lines are kept.
@@ -298,127 +199,202 @@ StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opene
     // the last whole line of the file may be torn (not one JSON object).
     bool pending = false;
     StnLine last;
-    Head last_head;
-    const auto commit = [&] {
+    StnLineHead last_head;
+    std::vector<std::size_t> last_in_spill;  // the spill's lines the last line is
+    std::uint64_t size = 0;  // of the file
+    std::uint64_t keep = 0;  // its bytes kept: the rest is torn
+
+    // The pending line is kept.
+    void commit() {
         ++kept_lines;
         tail = OpenStarts::Where{last.offset, last.size};
         if (!last_in_spill.empty()) spill.mark(last_in_spill);
         if (last_head.id > last_id) last_id = last_head.id;
-        if (last_head.type == Head::kStart && last_head.id != 0) {
+        if (last_head.type == StnLineHead::kStart && last_head.id != 0) {
             starts.start(last_head.id, OpenStarts::Where{last.offset, last.size});
-        } else if (last_head.type == Head::kUnit) {
+        } else if (last_head.type == StnLineHead::kUnit) {
             starts.unit(last_head.id);
         }
-    };
-    StnLineReader reader(store_);
+    }
+};
+
+// The first line: whether it is a record, and its report's spill.
+StnReportOpen first_line(StnReportStore *store, const StnLine &line, Found *f) {
+    f->any = true;
+    const std::string first(line.body());
+    f->first_record = line.whole && stn_report_is_record(first);
+    if (!f->first_record && !looks_torn(first)) return StnReportOpen::kForeign;
+    if (f->first_record && line.ended) {
+        f->report_id = stn_report_id(first + "\n");
+        std::string bytes;
+        if (!store->read_spill(f->report_id, &bytes)) return StnReportOpen::kCannotRead;
+        f->spill_waits = !bytes.empty();
+        f->spill.load(bytes);
+    }
+    return StnReportOpen::kOk;
+}
+
+// Read: the one pass over the file.
+StnReportOpen read_lines(StnReportStore *store, Found *f) {
+    StnLineReader reader(store);
     StnLine line;
     while (reader.next(&line)) {
-        if (!any) {
-            any = true;
-            const std::string first(without_cr(line.text));
-            first_record = line.whole && stn_report_is_record(first);
-            if (!first_record && !looks_torn(first)) return StnReportOpen::kForeign;
-            if (first_record && line.ended) {
-                report_id = stn_report_id(first + "\n");
-                std::string bytes;
-                if (!store_->read_spill(report_id, &bytes)) return StnReportOpen::kCannotRead;
-                spill_waits = !bytes.empty();
-                spill.load(bytes);
-            }
-        } else if (!first_record && line.ended) {
+        if (!f->any) {
+            const StnReportOpen r = first_line(store, line, f);
+            if (r != StnReportOpen::kOk) return r;
+        } else if (!f->first_record && line.ended) {
             return StnReportOpen::kForeign;  // the first line is kept: not torn
         }
         if (!line.ended) break;  // the last bytes, without their line end: torn
-        if (pending) commit();
-        pending = true;
-        last = line;
-        last.text = std::string_view();
-        last_head = line.whole ? head_of(line.text) : Head();
-        last_in_spill.clear();
-        if (!spill.empty() && line.whole) spill.match(line.text, last_head, &last_in_spill);
+        if (f->pending) f->commit();
+        f->pending = true;
+        f->last = line;
+        f->last.text = std::string_view();
+        f->last_head = line.whole ? stn_line_head(line.text) : StnLineHead();
+        f->last_in_spill.clear();
+        if (!f->spill.empty() && line.whole) {
+            f->spill.match(line.text, f->last_head, &f->last_in_spill);
+        }
     }
     if (reader.failed()) return StnReportOpen::kCannotRead;
-    const std::uint64_t size = reader.consumed();
-    std::uint64_t keep = 0;
-    if (pending) {
-        // A whole last line that is no JSON object was torn too (a power
-        // cut can leave zeros in front of a line end).
+    f->size = reader.consumed();
+    return StnReportOpen::kOk;
+}
+
+// Judge: the last whole line kept or torn (one that is no JSON object was
+// torn too: a power cut can leave zeros in front of a line end); a file
+// whose first line is no record, or whose ids are used up, refused.
+StnReportOpen judge(StnReportStore *store, Found *f) {
+    if (f->pending) {
+        const StnLine &last = f->last;
         std::string text;
         if (last.whole &&
-            !stn_read_at(store_, last.offset, static_cast<std::size_t>(last.size), &text)) {
+            !stn_read_at(store, last.offset, static_cast<std::size_t>(last.size), &text)) {
             return StnReportOpen::kCannotRead;
         }
-        const std::string_view l = without_cr(text);
+        const std::string_view l = stn_without_cr(text);
         if (last.whole && (l.empty() || stn_json_is_object(std::string(l)))) {
-            commit();
-            keep = last.offset + last.size + 1;
+            f->commit();
+            f->keep = last.end();
         } else {
-            keep = last.offset;
+            f->keep = last.offset;
         }
     }
-    if (any && !first_record && keep > 0) return StnReportOpen::kForeign;
-    if (last_id > kStnIdHighest) {
-        o.highest_id = last_id;
-        return StnReportOpen::kIdsExhausted;
-    }
+    if (f->any && !f->first_record && f->keep > 0) return StnReportOpen::kForeign;
+    if (f->last_id > kStnIdHighest) return StnReportOpen::kIdsExhausted;
+    return StnReportOpen::kOk;
+}
 
-    // The chain's last hash: of the last kept line.
-    std::string tail_line;
-    if (kept_lines != 0 &&
-        !stn_read_at(store_, tail.offset, static_cast<std::size_t>(tail.size), &tail_line)) {
+// Set aside: the torn tail kept beside the report, then cut off; what the
+// next line's cut says of it.
+StnReportOpen set_aside(StnReportStore *store, const Found &f, StnCut *cut) {
+    std::string torn;
+    if (!stn_read_at(store, f.keep, static_cast<std::size_t>(f.size - f.keep), &torn)) {
         return StnReportOpen::kCannotRead;
     }
-    if (keep != size) {
-        std::string torn;
-        if (!stn_read_at(store_, keep, static_cast<std::size_t>(size - keep), &torn)) {
-            return StnReportOpen::kCannotRead;
-        }
-        // Kept beside the report before it is cut: a crash in between
-        // leaves it in both places, never in neither.
-        if (!store_->set_aside(keep)) return StnReportOpen::kCannotRepair;
-        if (!store_->truncate(keep) || !store_->flush()) return StnReportOpen::kCannotRepair;
-        o.torn_bytes = size - keep;
-        has_cut_ = true;
-        cut_.bytes = o.torn_bytes;
-        cut_.sha256 = stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(torn.data()),
-                                     torn.size());
+    // Kept beside the report before it is cut: a crash in between leaves
+    // it in both places, never in neither.
+    if (!store->set_aside(f.keep)) return StnReportOpen::kCannotRepair;
+    if (!store->truncate(f.keep) || !store->flush()) return StnReportOpen::kCannotRepair;
+    cut->bytes = f.size - f.keep;
+    cut->sha256 = stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(torn.data()), torn.size());
+    return StnReportOpen::kOk;
+}
+
+// line written, and listed in *o.
+bool put(StnReport *report, const std::string &line, StnReportOpened *o) {
+    if (!report->write_line(line)) return false;
+    o->written.push_back(line);
+    return true;
+}
+
+// The chain's last hash: of the last line kept.
+bool chain_hash(StnReportStore *store, const Found &f, std::string *prev) {
+    std::string tail_line;
+    if (f.kept_lines != 0 && !stn_read_at(store, f.tail.offset,
+                                          static_cast<std::size_t>(f.tail.size), &tail_line)) {
+        return false;
     }
-    size_ = keep;
-    publish();
-    seq_ = kept_lines;
-    prev_ = kept_lines == 0 ? std::string(kStnEmptySha256) : stn_line_sha256(tail_line);
-    if (kept_lines != 0) store_->identify(report_id);
-    const auto put = [&](const std::string &l) {
-        if (!write_line(l)) return false;
-        o.written.push_back(l);
-        return true;
-    };
-    if (spill_waits) {
-        for (std::size_t i = 0; i < spill.size(); ++i) {
-            if (spill.found(i)) continue;
-            const std::string &l = spill.line(i);
-            if (!put(l)) return StnReportOpen::kCannotRepair;
-            ++o.from_spill;
-            // Its unit lines close their starts; its ids are used.
-            const Head h = head_of(l);
-            if (h.type == Head::kUnit) starts.unit(h.id);
-            if (h.id > last_id) last_id = h.id;
-        }
-        // Retired only once its lines are on the disk: a crash before
-        // leaves them to be added again, and the check above keeps them once.
-        if (!store_->retire_spill(report_id)) return StnReportOpen::kCannotRepair;
+    *prev = f.kept_lines == 0 ? std::string(kStnEmptySha256) : stn_line_sha256(tail_line);
+    return true;
+}
+
+// Add the spill: its lines the report does not hold, then the spill retired.
+bool add_spill(StnReport *report, StnReportStore *store, Found *f, StnReportOpened *o) {
+    for (std::size_t i = 0; i < f->spill.size(); ++i) {
+        if (f->spill.found(i)) continue;
+        const std::string &l = f->spill.line(i);
+        if (!put(report, l, o)) return false;
+        ++o->from_spill;
+        // Its unit lines close their starts; its ids are used.
+        const StnLineHead h = stn_line_head(l);
+        if (h.type == StnLineHead::kUnit) f->starts.unit(h.id);
+        if (h.id > f->last_id) f->last_id = h.id;
     }
-    last_id_ = last_id;
-    o.highest_id = last_id;
-    if (!run_line.empty() && !put(run_line)) return StnReportOpen::kCannotRepair;
-    for (const auto &s : starts.all()) {
+    // Retired only once its lines are on the disk: a crash before leaves
+    // them to be added again, and the check above keeps them once.
+    return store->retire_spill(f->report_id);
+}
+
+// Recover: an interrupted unit line for every start still without its unit.
+bool recover(StnReport *report, StnReportStore *store, const Found &f,
+             const std::string &utc_now, StnReportOpened *o) {
+    for (const auto &s : f.starts.all()) {
         std::string text;
-        if (!stn_read_at(store_, s.second.offset, static_cast<std::size_t>(s.second.size), &text) ||
-            !put(recovered_line(parse(without_cr(text)), s.first, utc_now))) {
-            return StnReportOpen::kCannotRepair;
+        if (!stn_read_at(store, s.second.offset, static_cast<std::size_t>(s.second.size),
+                         &text)) {
+            return false;
         }
-        ++o.recovered;
+        const auto start = stn_json_parse_object(stn_without_cr(text));
+        if (!put(report, recovered_line(start, s.first, utc_now), o)) return false;
+        ++o->recovered;
     }
+    return true;
+}
+
+}  // namespace
+
+std::string stn_report_id(const std::string &head) {
+    const std::size_t lf = head.find('\n');
+    return lf == std::string::npos ? std::string() : stn_line_sha256(head.substr(0, lf));
+}
+
+bool stn_report_is_record(const std::string &line) {
+    StnLineFields f;
+    if (!f.read(line)) return false;
+    const std::string_view t = f.text(StnLineFields::kType);
+    return t == "unit" || t == "start" || t == "run";
+}
+
+StnReportOpen StnReport::open(const std::string &utc_now, StnReportOpened *opened,
+                              const std::string &run_line) {
+    StnReportOpened local;
+    StnReportOpened &o = opened != nullptr ? *opened : local;
+    o = StnReportOpened();
+    Found f;
+    f.last_id = last_id_;
+    StnReportOpen r = read_lines(store_, &f);
+    if (r == StnReportOpen::kOk) r = judge(store_, &f);
+    if (r == StnReportOpen::kIdsExhausted) o.highest_id = f.last_id;
+    if (r != StnReportOpen::kOk) return r;
+    std::string prev;
+    if (!chain_hash(store_, f, &prev)) return StnReportOpen::kCannotRead;
+    if (f.keep != f.size) {
+        r = set_aside(store_, f, &cut_);
+        if (r != StnReportOpen::kOk) return r;
+        o.torn_bytes = f.size - f.keep;
+        has_cut_ = true;
+    }
+    size_ = f.keep;
+    publish();
+    seq_ = f.kept_lines;
+    prev_ = prev;
+    if (f.kept_lines != 0) store_->identify(f.report_id);
+    if (f.spill_waits && !add_spill(this, store_, &f, &o)) return StnReportOpen::kCannotRepair;
+    last_id_ = f.last_id;
+    o.highest_id = f.last_id;
+    if (!run_line.empty() && !put(this, run_line, &o)) return StnReportOpen::kCannotRepair;
+    if (!recover(this, store_, f, utc_now, &o)) return StnReportOpen::kCannotRepair;
     return StnReportOpen::kOk;
 }
 

@@ -115,7 +115,7 @@ TEST(StnUnit, NothingIsWrittenWhenTheStartCannotBeRecorded) {
     job.index = 0;
     job.image = &img.image;
     StnDevice seen;
-    job.before_write = [&](const StnDevice &d) {
+    job.before_write = [&](const StnDevice &d, bool) {
         seen = d;
         return false;
     };

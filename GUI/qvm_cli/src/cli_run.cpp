@@ -328,6 +328,19 @@ public:
             io_.out(words);
         }
     }
+    // The MES stops or starts answering: the words for people, and with
+    // --json the event on standard output.
+    void on_mes(const StnMesState &m) override {
+        io_.err(stn_mes_text(m));
+        if (!args_.json) return;
+        StnJson j("mes");
+        j.str("time", io_.utc_now()).str("event", m.down ? "down" : "up");
+        if (m.down) {
+            j.str("since", m.since).num("waiting", static_cast<std::int64_t>(m.waiting));
+            j.str("why", m.why);
+        }
+        io_.out(j.line());
+    }
     void on_turn() override { delivery.wake(); }
     bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
@@ -388,6 +401,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         }
         host.delivery.show(args, io);
         if (io.live_ok()) {
+            if (snap.mes.down) lines.push_back(stn_mes_text(snap.mes));
             lines.push_back(stn_totals_text(snap.totals));
             io.live(lines);
         }

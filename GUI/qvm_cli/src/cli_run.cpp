@@ -88,7 +88,9 @@ StnWho who_of(const CliArgs &args, const CliProgram &prog) {
 void report_result(const StnUnitResult &r, const StnWho &who, bool json, CliIo &io) {
     if (json) {
         io.out(stn_json_result(r, who));
-        if (r.outcome == StnOutcome::kFailed) io.err(stn_result_text(r));
+        if (r.outcome == StnOutcome::kFailed || r.outcome == StnOutcome::kRejected) {
+            io.err(stn_result_text(r));
+        }
     } else {
         io.out(stn_result_text(r));
     }

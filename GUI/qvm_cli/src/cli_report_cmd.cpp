@@ -58,7 +58,8 @@ std::string json_groups(const std::map<std::string, StnTally::Group> &groups) {
             .num("updated", static_cast<std::int64_t>(g.second.updated))
             .num("current", static_cast<std::int64_t>(g.second.current))
             .num("failed", static_cast<std::int64_t>(g.second.failed))
-            .num("interrupted", static_cast<std::int64_t>(g.second.interrupted));
+            .num("interrupted", static_cast<std::int64_t>(g.second.interrupted))
+            .num("rejected", static_cast<std::int64_t>(g.second.rejected));
         const double yield = g.second.first_pass_yield();
         if (yield < 0) j.null("first_pass_yield");
         else j.real("first_pass_yield", yield, 4);
@@ -82,6 +83,7 @@ std::string json_report(const StnTally &t, std::size_t files) {
         .num("current", static_cast<std::int64_t>(t.current))
         .num("failed", static_cast<std::int64_t>(t.failed))
         .num("interrupted", static_cast<std::int64_t>(t.interrupted))
+        .num("rejected", static_cast<std::int64_t>(t.rejected))
         .num("unidentified_failed", static_cast<std::int64_t>(t.unidentified_failed));
     const double yield = t.first_pass_yield();
     if (yield < 0) j.null("first_pass_yield");
@@ -122,6 +124,8 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
                              (t.recovered != 0 ? " (" + std::to_string(t.recovered) +
                                                      " recorded at a later start)"
                                                : std::string()));
+    // Not a failure and not in the yield: the station did not touch them.
+    row("  rejected by the MES", std::to_string(t.rejected));
     const double yield = t.first_pass_yield();
     row("first-pass yield", yield < 0 ? "none" : stn_decimal(yield * 100.0, 1) + " %");
     const double per_hour = t.units_per_hour();

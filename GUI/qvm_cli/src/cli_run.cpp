@@ -88,7 +88,9 @@ StnWho who_of(const CliArgs &args, const CliProgram &prog) {
 void report_result(const StnUnitResult &r, const StnWho &who, bool json, CliIo &io) {
     if (json) {
         io.out(stn_json_result(r, who));
-        if (r.outcome == StnOutcome::kFailed) io.err(stn_result_text(r));
+        if (r.outcome == StnOutcome::kFailed || r.outcome == StnOutcome::kRejected) {
+            io.err(stn_result_text(r));
+        }
     } else {
         io.out(stn_result_text(r));
     }
@@ -341,6 +343,19 @@ public:
             io_.out(words);
         }
     }
+    // The MES stops or starts answering: the words for people, and with
+    // --json the event on standard output.
+    void on_mes(const StnMesState &m) override {
+        io_.err(stn_mes_text(m));
+        if (!args_.json) return;
+        StnJson j("mes");
+        j.str("time", io_.utc_now()).str("event", m.down ? "down" : "up");
+        if (m.down) {
+            j.str("since", m.since).num("waiting", static_cast<std::int64_t>(m.waiting));
+            j.str("why", m.why);
+        }
+        io_.out(j.line());
+    }
     void on_turn() override { delivery.wake(); }
     bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
@@ -363,6 +378,7 @@ void show_turn(const StnSnapshot &snap, StationHost *host, const CliArgs &args, 
     }
     host->delivery.show(args, io);
     if (io.live_ok()) {
+        if (snap.mes.down) lines.push_back(stn_mes_text(snap.mes));
         lines.push_back(stn_totals_text(snap.totals));
         io.live(lines);
     }

@@ -11,8 +11,9 @@
 #include "stn_engine.h"
 #include "stn_time.h"
 
-// What a tile's colour says, for the painter.
-enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention };
+// What a tile's colour says, for the painter. kRejected: the MES refused
+// the unit (no failure of the station, yet not to be passed on).
+enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention, kRejected };
 StwTone stw_state_tone(StnTileState state);
 
 // The tile's lines, as painted.
@@ -52,7 +53,8 @@ unsigned stw_units_running(const StnSnapshot &snap);
 
 // The line beside the buttons: what the station does now.
 //   running    the station thread runs; stopping/aborting as requested; a
-//              line that stopped itself (snap.halted) says so
+//              line that stopped itself (snap.halted) says so; an MES that
+//              does not answer is said after what the station does
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
 
 // The hint beside the Operator and Work order fields while Start waits for

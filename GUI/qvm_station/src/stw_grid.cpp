@@ -31,6 +31,7 @@ Colours colours(StwTone tone, bool hc) {
     case StwTone::kPass: return {RGB(208, 240, 208), RGB(0, 0, 0), RGB(0, 105, 0)};
     case StwTone::kFail: return {RGB(255, 214, 214), RGB(0, 0, 0), RGB(175, 0, 0)};
     case StwTone::kAttention: return {RGB(255, 236, 196), RGB(0, 0, 0), RGB(150, 80, 0)};
+    case StwTone::kRejected: return {RGB(232, 218, 245), RGB(0, 0, 0), RGB(100, 40, 140)};
     case StwTone::kIdle: break;
     }
     return {RGB(242, 242, 242), RGB(0, 0, 0), RGB(70, 70, 70)};

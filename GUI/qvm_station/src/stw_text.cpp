@@ -8,14 +8,17 @@
 StwTone stw_state_tone(StnTileState state) {
     switch (state) {
     case StnTileState::kWaiting:
-    case StnTileState::kChecking: return StwTone::kIdle;
+    case StnTileState::kChecking:
+    case StnTileState::kAsking: return StwTone::kIdle;
     case StnTileState::kWriting:
     case StnTileState::kVerifying: return StwTone::kRunning;
     case StnTileState::kUpdated:
     case StnTileState::kCurrent: return StwTone::kPass;
     case StnTileState::kFailed: return StwTone::kFail;
     case StnTileState::kBusy:
-    case StnTileState::kInterrupted: return StwTone::kAttention;
+    case StnTileState::kInterrupted:
+    case StnTileState::kMesWaiting: return StwTone::kAttention;
+    case StnTileState::kRejected: return StwTone::kRejected;
     }
     return StwTone::kIdle;
 }
@@ -44,6 +47,12 @@ StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
         if (!tile.reason.empty()) l.state += ": " + tile.reason;
         break;
     case StnTileState::kBusy: l.state += ": another program holds the device"; break;
+    case StnTileState::kRejected: l.state = "Rejected by the MES: " + tile.reason; break;
+    case StnTileState::kMesWaiting:
+        l.state = "waits for the MES";
+        if (!tile.reason.empty()) l.state += " (" + tile.reason + ")";
+        break;
+    case StnTileState::kAsking: l.state = "asking the MES"; break;
     default: break;
     }
     return l;
@@ -97,7 +106,9 @@ StwRecentRow stw_recent_row(const StnRecent &r) {
     row.index = std::to_string(r.result.device.index);
     row.serial = r.result.identified ? std::to_string(r.result.device.serial) : "-";
     row.result = stn_outcome_name(r.result.outcome);
-    row.reason = r.result.outcome == StnOutcome::kFailed ? r.result.what : "";
+    row.reason = r.result.outcome == StnOutcome::kFailed || r.result.outcome == StnOutcome::kRejected
+                     ? r.result.what
+                     : "";
     return row;
 }
 
@@ -107,7 +118,17 @@ unsigned stw_units_running(const StnSnapshot &snap) {
     return n;
 }
 
+namespace {
+std::string status_of_station(bool running, const StnSnapshot &snap, bool aborting);
+}  // namespace
+
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting) {
+    const std::string s = status_of_station(running, snap, aborting);
+    return running && snap.mes.down ? s + " " + stn_mes_text(snap.mes) + "." : s;
+}
+
+namespace {
+std::string status_of_station(bool running, const StnSnapshot &snap, bool aborting) {
     const unsigned busy = stw_units_running(snap);
     const std::string n = std::to_string(busy) + (busy == 1 ? " update" : " updates");
     if (!running && snap.spilled != 0) {
@@ -132,6 +153,7 @@ std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting
     return busy == 0 ? "Running: plug in units to update them."
                      : "Running: " + n + " under way.";
 }
+}  // namespace
 
 std::string stw_block_reason_text(unsigned units_busy) {
     return std::to_string(units_busy) +

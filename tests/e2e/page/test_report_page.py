@@ -28,7 +28,8 @@ from headless_chromium import Chromium, Failure, console_faults  # noqa: E402
 
 # Every call to a child ends within this (Wine and Chromium start in ~1 s).
 CHILD_SECONDS = 90
-SCALARS = ("units", "updated", "current", "failed", "interrupted", "unidentified_failed",
+SCALARS = ("units", "updated", "current", "failed", "interrupted", "rejected",
+           "unidentified_failed",
            "first_pass_yield", "units_per_hour", "running_s", "halts", "skipped_lines", "files")
 GROUP_FIGURES = ("units", "updated", "current", "failed", "interrupted", "first_pass_yield")
 TIMELINE_FIGURES = ("units", "first_pass_yield", "units_per_hour", "running_s")

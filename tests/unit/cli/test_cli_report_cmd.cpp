@@ -57,7 +57,11 @@ FakeIo two_reports() {
         "\"detail\":0,\"ms\":0,\"recovered\":true}\r\n"
         "{\"type\":\"unit\",\"time\":\"2026-12-08T11:05:00.000Z\",\"id\":4,\"index\":3,"
         "\"serial\":null,\"result\":\"failed\",\"failure\":\"no_answer\",\"detail\":4294967294,"
-        "\"ms\":5000}\n";
+        "\"ms\":5000}\n"
+        "{\"type\":\"unit\",\"time\":\"2026-12-08T11:05:00.000Z\",\"id\":5,\"index\":4,"
+        "\"serial\":104,\"old_version\":\"3.40\",\"new_version\":null,\"result\":\"rejected\","
+        "\"detail\":0,\"reason\":\"on hold\",\"message\":\"rejected by the MES: on hold\","
+        "\"ms\":3}\n";
     return io;
 }
 
@@ -100,14 +104,15 @@ TEST(CliReportCmd, TextJsonAndCsv) {
     EXPECT_EQ(run(text, {"report", "a.jsonl", "b.jsonl"}), kCliExitOk);
     const std::vector<std::string> want = {
         "files                      2",
-        "units                      4",
+        "units                      5",
         "  updated                  1",
         "  current                  0",
         "  failed                   2",
         "  failed, serial unknown   1",
         "  interrupted              1 (1 recorded at a later start)",
+        "  rejected by the MES      1",
         "first-pass yield           25.0 %",
-        "units per hour             8.0",
+        "units per hour             10.0",
         "time running               0 h 30 min",
         "failures by kind",
         "  refused by the device    1",
@@ -118,9 +123,9 @@ TEST(CliReportCmd, TextJsonAndCsv) {
         "  other                    0",
         "line stops                 0",
         "by work order",
-        "  (none)                   4 units, 1 updated, 2 failed, first-pass yield 25.0 %",
+        "  (none)                   5 units, 1 updated, 2 failed, first-pass yield 25.0 %",
         "by station",
-        "  (none)                   4 units, 1 updated, 2 failed, first-pass yield 25.0 %",
+        "  (none)                   5 units, 1 updated, 2 failed, first-pass yield 25.0 %",
         "not at the image           102 103",
         "lines skipped              1",
         "times not used             0",
@@ -131,15 +136,16 @@ TEST(CliReportCmd, TextJsonAndCsv) {
     EXPECT_EQ(run(json, {"report", "a.jsonl", "b.jsonl", "--json"}), kCliExitOk);
     ASSERT_EQ(json.outs.size(), 1u);
     EXPECT_EQ(json.outs[0],
-              "{\"type\":\"report\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
-              "\"interrupted\":1,\"unidentified_failed\":1,\"first_pass_yield\":0.2500,"
-              "\"units_per_hour\":8.0,\"running_s\":1800,"
+              "{\"type\":\"report\",\"units\":5,\"updated\":1,\"current\":0,\"failed\":2,"
+              "\"interrupted\":1,\"rejected\":1,\"unidentified_failed\":1,"
+              "\"first_pass_yield\":0.2500,\"units_per_hour\":10.0,\"running_s\":1800,"
               "\"failures\":{\"refused\":1,\"no_answer\":1,\"deadline\":0,\"unplugged\":0,"
               "\"unverified\":0,\"other\":0},\"not_at_image\":[102,103],"
-              "\"orders\":[{\"name\":\"\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
-              "\"interrupted\":1,\"first_pass_yield\":0.2500}],"
-              "\"stations\":[{\"name\":\"\",\"units\":4,\"updated\":1,\"current\":0,\"failed\":2,"
-              "\"interrupted\":1,\"first_pass_yield\":0.2500}],\"halts\":0,\"skipped_lines\":1,"
+              "\"orders\":[{\"name\":\"\",\"units\":5,\"updated\":1,\"current\":0,\"failed\":2,"
+              "\"interrupted\":1,\"rejected\":1,\"first_pass_yield\":0.2500}],"
+              "\"stations\":[{\"name\":\"\",\"units\":5,\"updated\":1,\"current\":0,"
+              "\"failed\":2,\"interrupted\":1,\"rejected\":1,\"first_pass_yield\":0.2500}],"
+              "\"halts\":0,\"skipped_lines\":1,"
               "\"bad_times\":0,\"files\":2}");
     EXPECT_TRUE(stn_json_is_object(json.outs[0]));
 
@@ -153,6 +159,8 @@ TEST(CliReportCmd, TextJsonAndCsv) {
         "\"device 1 (serial 102): block at 0x5400 refused, \"\"E004\"\"\",false,,,,1\r",
         "2026-12-08T11:00:00.000Z,3,2,103,3.50,,interrupted,,0,0,,true,,,,1\r",
         "2026-12-08T11:05:00.000Z,4,3,,,,failed,no_answer,4294967294,5000,,false,,,,\r",
+        "2026-12-08T11:05:00.000Z,5,4,104,3.40,,rejected,,0,3,rejected by the MES: on hold,false,"
+        ",,,\r",
     };
     EXPECT_EQ(csv.outs, rows);
 }

@@ -5,7 +5,10 @@
 // the probe nor a forced stop; a forced stop keeps known results and lets
 // no worker write after its line; a swapped unit is a new unit and a
 // finished one is never taken again; a busy device is taken once free; a
-// foreign report is not touched.
+// foreign report is not touched. With an MES: a rejected unit gets only its
+// line and is taken again only after a replug; an unanswered one waits
+// unwritten (or is written and marked); a slow check-in holds no other
+// unit, the probe or a stop.
 //
 // Threads: the engine on the test thread (its host too); its workers reach
 // the devices, which are thread-safe.
@@ -32,6 +35,7 @@
 #include "posix_dev.h"
 #include "stn_engine.h"
 #include "stn_test_image.h"
+#include "stn_sha256.h"
 #include "stn_time.h"
 
 namespace {
@@ -215,6 +219,66 @@ bool finished(const StnSnapshot &s, std::size_t tiles) {
         }
     }
     return true;
+}
+
+// The MES's stand-in: answers by serial (allowed unless set), and keeps
+// the check-ins of a held serial until released or their deadline.
+class ScriptedMes : public StnCheckIn {
+public:
+    StnCheckInAnswer check_in(const StnCheckInRequest &r, unsigned deadline_ms) override {
+        std::unique_lock<std::mutex> lock(mu_);
+        asked_.push_back(r);
+        cv_.notify_all();
+        const bool answered =
+            cv_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
+                         [&] { return held_.count(r.serial) == 0; });
+        ++returned_;
+        if (!answered) return StnCheckInAnswer{StnCheckInVerdict::kNoAnswer, "no answer in time"};
+        const auto it = answers_.find(r.serial);
+        return it != answers_.end() ? it->second : StnCheckInAnswer{StnCheckInVerdict::kAllowed, ""};
+    }
+    void set(std::int32_t serial, StnCheckInVerdict v, const std::string &reason = "") {
+        std::lock_guard<std::mutex> lock(mu_);
+        answers_[serial] = StnCheckInAnswer{v, reason};
+    }
+    void hold(std::int32_t serial, bool on) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (on) {
+            held_.insert(serial);
+        } else {
+            held_.erase(serial);
+        }
+        cv_.notify_all();
+    }
+    std::vector<StnCheckInRequest> asked() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return asked_;
+    }
+    std::size_t returned() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return returned_;
+    }
+    std::size_t times_asked(std::int32_t serial) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return static_cast<std::size_t>(
+            std::count_if(asked_.begin(), asked_.end(),
+                          [&](const StnCheckInRequest &r) { return r.serial == serial; }));
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::map<std::int32_t, StnCheckInAnswer> answers_;
+    std::set<std::int32_t> held_;
+    std::vector<StnCheckInRequest> asked_;
+    std::size_t returned_ = 0;
+};
+
+const StnTile *tile_of(const StnSnapshot &s, unsigned index) {
+    for (const StnTile &t : s.tiles) {
+        if (t.index == index) return &t;
+    }
+    return nullptr;
 }
 
 class StnEngineTest : public stn_test::DeviceTest {
@@ -793,4 +857,195 @@ TEST_F(StnEngineTest, AClockThatJumpsIsNotedByARunLineAndASmallStepIsNot) {
         EXPECT_EQ(r.value("order", ""), "WO-17");
     }
     EXPECT_TRUE(said(host.notices, "clock jumped"));
+}
+
+TEST_F(StnEngineTest, ARejectedUnitGetsOnlyItsLineAndIsTakenAgainOnlyAfterAReplug) {
+    devsim::InProcDevice &d = add(0, 0x129);
+    auto mes = std::make_shared<ScriptedMes>();
+    mes->set(84600001, StnCheckInVerdict::kRejected, "on hold (QA)");
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.check_in = mes;
+    c.who.operator_name = "Ana";
+    c.who.order = "WO-5";
+    StnEngine e(c, &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    int stage = 0;
+    unsigned settled = 0;
+    run(e, host, [&] {
+        const StnSnapshot s = e.snapshot();
+        const StnTile *t = tile_of(s, 0);
+        if (stage == 0 && host.results.size() == 1 && ++settled > 20) {
+            // Plugged in through many probes: neither asked nor written again.
+            EXPECT_EQ(mes->times_asked(84600001), 1u);
+            EXPECT_EQ(d.blocks_received(), 0u);
+            EXPECT_TRUE(t != nullptr && t->state == StnTileState::kRejected &&
+                        t->reason == "on hold (QA)");
+            EXPECT_EQ(s.tally.rejected, 1u);
+            EXPECT_EQ(s.tally.failed, 0u);
+            EXPECT_EQ(s.totals.rejected, 1u);
+            mes->set(84600001, StnCheckInVerdict::kAllowed);
+            d.unplug();
+            stage = 1;
+        }
+        if (stage == 1 && t == nullptr) {
+            d.plug();
+            stage = 2;
+        }
+        return stage == 2 && host.results.size() == 2;
+    });
+    ASSERT_EQ(stage, 2);
+    const auto units = lines_of(store.bytes, "unit");
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0].value("result", ""), "rejected");
+    EXPECT_EQ(units[0].value("reason", ""), "on hold (QA)");
+    EXPECT_EQ(units[0].value("serial", 0), 84600001);
+    EXPECT_EQ(units[1].value("result", ""), "updated");
+    // Only the written unit has a start line.
+    const auto starts = lines_of(store.bytes, "start");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].value("id", 0), units[1].value("id", 0));
+    EXPECT_EQ(d.flash(), img.window());
+    // What the MES was told.
+    const std::vector<StnCheckInRequest> asked = mes->asked();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].serial, 84600001);
+    EXPECT_EQ(asked[0].index, 0u);
+    EXPECT_EQ(asked[0].station, "PC-7");
+    EXPECT_EQ(asked[0].operator_name, "Ana");
+    EXPECT_EQ(asked[0].order, "WO-5");
+    EXPECT_EQ(asked[0].unit_version, 0x129u);
+    EXPECT_EQ(asked[0].image_version, stn_test::kImageVersion);
+    EXPECT_EQ(asked[0].image_sha256,
+              stn_sha256_hex(img.image.edit->data, img.image.edit->len));
+    StnUtcTime when;
+    EXPECT_TRUE(stn_parse_utc(asked[0].time, &when)) << asked[0].time;
+}
+
+TEST_F(StnEngineTest, AnMesThatDoesNotAnswerHoldsTheUnitUnwrittenOrLetsItBeWrittenMarked) {
+    for (const bool allow : {false, true}) {
+        SCOPED_TRACE(allow ? "--mes-down allow" : "the unit waits");
+        devs.clear();
+        devsim::InProcDevice &d = add(0, 0x129);
+        auto mes = std::make_shared<ScriptedMes>();
+        mes->set(84600001, StnCheckInVerdict::kNoAnswer, "status 500");
+        cli_test::MemStore store;
+        Host host;
+        StnConfig c = cfg();
+        c.check_in = mes;
+        c.mes_down_allow = allow;
+        c.mes_retry_ms = 30;
+        StnEngine e(c, &store, &host);
+        ASSERT_EQ(e.open(), StnOpen::kOk);
+        bool answered = false;
+        run(e, host, [&] {
+            const StnSnapshot s = e.snapshot();
+            const StnTile *t = tile_of(s, 0);
+            if (!answered && !allow && mes->times_asked(84600001) >= 3 && t != nullptr &&
+                t->state == StnTileState::kMesWaiting) {
+                // Asked again and again, never written, shown waiting.
+                EXPECT_TRUE(s.mes.down);
+                EXPECT_EQ(s.mes.since.substr(0, 11), "2026-12-09T");
+                EXPECT_EQ(s.mes.waiting, 1u);
+                EXPECT_EQ(s.mes.why, "status 500");
+                EXPECT_EQ(d.blocks_received(), 0u);
+                EXPECT_TRUE(host.results.empty());
+                EXPECT_TRUE(said(host.notices, "MES: not answering since"));
+                mes->set(84600001, StnCheckInVerdict::kAllowed);
+                answered = true;
+            }
+            if (allow && host.results.size() == 1) {
+                EXPECT_TRUE(s.mes.down);
+                EXPECT_EQ(s.mes.waiting, 0u);
+                return true;
+            }
+            return answered && host.results.size() == 1;
+        });
+        ASSERT_EQ(host.results.size(), 1u);
+        EXPECT_EQ(d.flash(), img.window());
+        const auto units = lines_of(store.bytes, "unit");
+        const auto starts = lines_of(store.bytes, "start");
+        ASSERT_EQ(units.size(), 1u);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(units[0].value("result", ""), "updated");
+        EXPECT_EQ(units[0].value("mes", ""), allow ? "unchecked" : "");
+        EXPECT_EQ(starts[0].value("mes", ""), allow ? "unchecked" : "");
+        // The waiting unit kept its id through the asks.
+        EXPECT_EQ(units[0].value("id", 0), 1);
+        if (!allow) {
+            EXPECT_TRUE(said(host.notices, "MES: answering again"));
+            EXPECT_FALSE(e.snapshot().mes.down);
+        }
+    }
+}
+
+TEST_F(StnEngineTest, ASlowCheckInHoldsNoOtherUnitNorTheProbeNorAStop) {
+    // Device 0's check-in is held past everything the test does; device 1
+    // is written meanwhile, device 2 plugged in later is seen and written,
+    // and then a stop ends the station at once: device 0 waits with no
+    // line and gets no block after its answer comes.
+    devsim::InProcDevice &d0 = add(0, 0x129);
+    devsim::InProcDevice &d1 = add(1, 0x129);
+    auto mes = std::make_shared<ScriptedMes>();
+    mes->hold(84600001, true);
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.check_in = mes;
+    c.timeout_ms = 60000;
+    c.parallel = 2;
+    devsim::InProcDevice *d2 = nullptr;
+    {
+        StnEngine e(c, &store, &host);
+        ASSERT_EQ(e.open(), StnOpen::kOk);
+        bool seen_asking = false;
+        run(e, host, [&] {
+            if (d2 == nullptr && host.results.size() == 1) d2 = &add(2, 0x129);
+            if (host.results.size() == 2 && !seen_asking) {
+                const StnSnapshot s = e.snapshot();
+                const StnTile *t = tile_of(s, 0);
+                seen_asking = t != nullptr && t->state == StnTileState::kAsking;
+                return true;
+            }
+            return host.results.size() == 2;
+        });
+        EXPECT_TRUE(seen_asking);
+        // Ended with device 0's check-in still out.
+        EXPECT_EQ(mes->returned(), mes->asked().size() - 1);
+        EXPECT_TRUE(e.snapshot().ended);
+        EXPECT_EQ(mes->times_asked(84600001), 1u);
+    }
+    ASSERT_NE(d2, nullptr);
+    EXPECT_EQ(d1.flash(), img.window());
+    EXPECT_EQ(d2->flash(), img.window());
+    mes->hold(84600001, false);
+    EXPECT_TRUE(handles_closed(5000));
+    EXPECT_EQ(d0.blocks_received(), 0u);
+    const auto units = lines_of(store.bytes, "unit");
+    ASSERT_EQ(units.size(), 2u);
+    for (const Json &u : units) EXPECT_NE(u.value("serial", 0), 84600001);
+    EXPECT_EQ(lines_of(store.bytes, "start").size(), 2u);
+}
+
+TEST_F(StnEngineTest, AStopEndsAUnitThatWaitsForTheMesWithNoLine) {
+    devsim::InProcDevice &d = add(0, 0x129);
+    auto mes = std::make_shared<ScriptedMes>();
+    mes->set(84600001, StnCheckInVerdict::kNoAnswer, "no connection");
+    cli_test::MemStore store;
+    Host host;
+    StnConfig c = cfg();
+    c.check_in = mes;
+    c.mes_retry_ms = 60000;
+    StnEngine e(c, &store, &host);
+    ASSERT_EQ(e.open(), StnOpen::kOk);
+    run(e, host, [&] {
+        const StnSnapshot s = e.snapshot();
+        const StnTile *t = tile_of(s, 0);
+        return t != nullptr && t->state == StnTileState::kMesWaiting;
+    });
+    EXPECT_TRUE(e.snapshot().ended);
+    EXPECT_TRUE(lines_of(store.bytes, "unit").empty());
+    EXPECT_TRUE(lines_of(store.bytes, "start").empty());
+    EXPECT_EQ(d.blocks_received(), 0u);
 }

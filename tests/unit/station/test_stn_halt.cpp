@@ -15,7 +15,8 @@ namespace {
 
 // One ending: its letter and device index ("r3": refused on device 3).
 // r refused, n no answer, d deadline, v not verified, o other, u updated,
-// c current, p pulled out, i interrupted, x not written (start not recorded).
+// c current, p pulled out, i interrupted, x not written (start not recorded),
+// j rejected by the MES.
 StnUnitResult ending(char kind, unsigned index) {
     StnUnitResult r;
     r.device.index = index;
@@ -34,6 +35,7 @@ StnUnitResult ending(char kind, unsigned index) {
     case 'u': r.outcome = StnOutcome::kUpdated; break;
     case 'c': r.outcome = StnOutcome::kCurrent; break;
     case 'i': r.outcome = StnOutcome::kInterrupted; break;
+    case 'j': r.outcome = StnOutcome::kRejected; r.what = "on hold"; break;
     default: ADD_FAILURE() << kind;
     }
     return r;
@@ -55,6 +57,7 @@ TEST(StnHaltRule, StopsAfterNOwnedFailuresInARowOnTheLineOrOnOneSlot) {
         {"a pass breaks the run", 3, "r0 r1 u2 r0 r1", 0, false, 0},
         {"current breaks it too", 3, "r0 r1 c2 r0 r1", 0, false, 0},
         {"pulled out, interrupted, not recorded: neutral", 3, "r0 p1 i2 x3 r0 r1", 6, false, 0},
+        {"rejected by the MES: neutral", 3, "r0 j1 j0 r1 j2 r0", 6, false, 0},
         {"one dead slot among working ones", 3, "r3 u0 r3 u1 u2 r3", 6, true, 3},
         {"a pass on that slot breaks its run", 3, "r3 u0 r3 u3 r3 u1", 0, false, 0},
         // Another slot's failure leaves that run alone.

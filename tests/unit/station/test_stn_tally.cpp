@@ -81,6 +81,28 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
     }
 }
 
+TEST(StnTally, RejectedUnitsAreCountedApartAndAreNoPass) {
+    // 201 rejected, then written; 202 only rejected; 203 failed.
+    StnTally t;
+    for (const std::string &l :
+         {unit("10:00:00.000", "201", "rejected", ",\"reason\":\"on hold\""),
+          unit("10:01:00.000", "202", "rejected"), unit("10:02:00.000", "201", "updated"),
+          unit("10:03:00.000", "203", "failed", ",\"failure\":\"refused\"")}) {
+        t.feed(l);
+    }
+    EXPECT_EQ(t.skipped_lines, 0u);
+    EXPECT_EQ(t.units, 4u);
+    EXPECT_EQ(t.rejected, 2u);
+    EXPECT_EQ(t.failed, 1u);
+    EXPECT_EQ(t.updated, 1u);
+    EXPECT_DOUBLE_EQ(t.first_pass_yield(), 0.5);  // 201's first pass is its update
+    EXPECT_EQ(t.attempt, 1u);                      // 203's first line
+    EXPECT_EQ(t.orders[""].rejected, 2u);
+    EXPECT_EQ(t.orders[""].first_tried, 2u);
+    EXPECT_EQ(t.figures().rejected, 2u);
+    EXPECT_EQ(t.not_at_image(), std::vector<std::int64_t>{203});
+}
+
 TEST(StnTally, UnitsPerHourCountOnlyTheTimeTheStationRan) {
     const auto run = [](const char *event, const std::string &time) {
         return "{\"type\":\"run\",\"time\":\"2026-12-08T" + time + "Z\",\"event\":\"" + event +

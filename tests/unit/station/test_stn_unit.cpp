@@ -115,7 +115,7 @@ TEST(StnUnit, NothingIsWrittenWhenTheStartCannotBeRecorded) {
     job.index = 0;
     job.image = &img.image;
     StnDevice seen;
-    job.before_write = [&](const StnDevice &d) {
+    job.before_write = [&](const StnDevice &d, bool) {
         seen = d;
         return false;
     };
@@ -124,4 +124,71 @@ TEST(StnUnit, NothingIsWrittenWhenTheStartCannotBeRecorded) {
     EXPECT_EQ(r.detail, kStnDetailNotRecorded);
     EXPECT_EQ(seen.serial, 84600001);
     EXPECT_EQ(dev.exchanges(), 1u);  // the version read alone
+}
+
+TEST(StnUnit, TheCheckInDecidesWhetherTheUnitIsWritten) {
+    // The MES's answer, asked after the version read and before the start:
+    // only an allowed unit, or an unanswered one when the station may write
+    // without the MES, gets its start and its blocks.
+    const std::string long_reason(400, 'x');
+    const struct {
+        const char *name;
+        StnCheckInVerdict verdict;
+        std::string reason;
+        bool allow;
+        StnOutcome outcome;
+        std::uint32_t detail;
+        std::string what;    // kRejected: the reason kept
+        bool written;
+        bool unchecked;
+    } cases[] = {
+        {"allowed", StnCheckInVerdict::kAllowed, "", false, StnOutcome::kUpdated, 0, "", true,
+         false},
+        {"rejected", StnCheckInVerdict::kRejected, "on hold\r\n\x01(QA)\xff", false,
+         StnOutcome::kRejected, 0, "on hold   (QA)?", false, false},
+        {"rejected at length", StnCheckInVerdict::kRejected, long_reason, false,
+         StnOutcome::kRejected, 0, std::string(300, 'x'), false, false},
+        {"no answer", StnCheckInVerdict::kNoAnswer, "status 500", false, StnOutcome::kFailed,
+         kStnDetailMesWaiting, "", false, false},
+        {"no answer, written anyway", StnCheckInVerdict::kNoAnswer, "status 500", true,
+         StnOutcome::kUpdated, 0, "", true, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        stn_test::Image img;
+        const devsim_config cfg = config(0x129);
+        devsim::InProcDevice dev(0, &cfg);
+        StnUnitJob job;
+        job.index = 0;
+        job.image = &img.image;
+        job.mes_down_allow = c.allow;
+        StnDevice asked;
+        job.check_in = [&](const StnDevice &d) {
+            asked = d;
+            StnCheckInAnswer a;
+            a.verdict = c.verdict;
+            a.reason = c.reason;
+            return a;
+        };
+        int starts = 0;
+        bool start_unchecked = false;
+        job.before_write = [&](const StnDevice &, bool unchecked) {
+            ++starts;
+            start_unchecked = unchecked;
+            return true;
+        };
+        const StnUnitResult r = stn_update_unit(job);
+        EXPECT_EQ(asked.serial, 84600001);
+        EXPECT_EQ(asked.firm_version, 0x129u);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.detail, c.detail);
+        EXPECT_TRUE(r.identified);
+        if (c.outcome == StnOutcome::kRejected) {
+            EXPECT_EQ(r.what, c.what);
+        }
+        EXPECT_EQ(starts, c.written ? 1 : 0);
+        EXPECT_EQ(dev.blocks_received() != 0, c.written);
+        EXPECT_EQ(r.mes_unchecked, c.unchecked);
+        EXPECT_EQ(start_unchecked, c.unchecked);
+    }
 }

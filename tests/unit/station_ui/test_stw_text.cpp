@@ -38,6 +38,10 @@ TEST(StationText, TileTextSaysTheStateInWords) {
     failed.reason = "block at 0x5400 refused by the device (error 0xE004)";
     failed.has_new = true;
     failed.new_version = 0xFFFFFFFF;
+    StnTile rejected = tile(6, StnTileState::kRejected);
+    rejected.reason = "on hold (QA)";
+    StnTile waits = tile(6, StnTileState::kMesWaiting);
+    waits.reason = "status 500";
     StnTile bare_fail = failed;
     bare_fail.reason.clear();
     bare_fail.has_new = false;
@@ -58,9 +62,18 @@ TEST(StationText, TileTextSaysTheStateInWords) {
         {tile(4, StnTileState::kBusy),
          "Device 4  serial 84600003  3.41  busy: another program holds the device"},
         {tile(5, StnTileState::kInterrupted), "Device 5  serial 84600003  3.41  interrupted"},
+        {rejected, "Device 6  serial 84600003  3.41  Rejected by the MES: on hold (QA)"},
+        {waits, "Device 6  serial 84600003  3.41  waits for the MES (status 500)"},
+        {tile(6, StnTileState::kAsking), "Device 6  serial 84600003  3.41  asking the MES"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(stw_tile_text(c.t, kImage), c.text);
+    }
+    // A rejected unit has a colour of its own.
+    EXPECT_EQ(stw_state_tone(StnTileState::kRejected), StwTone::kRejected);
+    for (StnTileState st : {StnTileState::kFailed, StnTileState::kMesWaiting,
+                            StnTileState::kInterrupted, StnTileState::kUpdated}) {
+        EXPECT_NE(stw_state_tone(st), StwTone::kRejected);
     }
     const StwTileLines l = stw_tile_lines(writing, kImage);
     EXPECT_EQ(l.title, "Device 2");
@@ -125,11 +138,24 @@ TEST(StationText, RecentRowAndStatus) {
     EXPECT_EQ(row.serial, "-");
     EXPECT_EQ(row.reason, "");
 
+    r.result.outcome = StnOutcome::kRejected;
+    r.result.what = "on hold";
+    EXPECT_EQ(stw_recent_row(r).reason, "on hold");
+
     StnSnapshot s;
     EXPECT_EQ(stw_status_text(false, s, false), "Press Start to take units.");
     s.tiles.push_back(tile(0, StnTileState::kWriting));
     s.tiles.push_back(tile(1, StnTileState::kUpdated));
     EXPECT_EQ(stw_status_text(true, s, false), "Running: 1 update under way.");
+    // An MES that does not answer is said after what the station does.
+    StnSnapshot m = s;
+    m.mes.down = true;
+    m.mes.since = "2026-12-09T08:00:00.000Z";
+    m.mes.why = "no connection";
+    m.mes.waiting = 2;
+    EXPECT_EQ(stw_status_text(true, m, false),
+              "Running: 1 update under way. MES: not answering since 2026-12-09T08:00:00.000Z "
+              "(no connection); 2 unit(s) wait unwritten.");
     s.stopping = true;
     EXPECT_EQ(stw_status_text(true, s, false),
               "Stopping: no new units are taken; waiting for 1 update to finish.");

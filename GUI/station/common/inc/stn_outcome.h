@@ -31,7 +31,9 @@ const char *stn_failure_name(StnFailure kind);
 // The kind as people read it: "refused by the device", "no valid answer", ...
 const char *stn_failure_words(StnFailure kind);
 
-enum class StnOutcome { kUpdated, kCurrent, kFailed, kInterrupted };
+// kRejected: the factory's MES refused the unit before anything was
+// written to it; not a failure of the station.
+enum class StnOutcome { kUpdated, kCurrent, kFailed, kInterrupted, kRejected };
 
 // The end of one unit's update.
 struct StnUnitResult {
@@ -45,10 +47,14 @@ struct StnUnitResult {
     // error code), 0xFFFFFFFD when the device could not be opened or did
     // not hold the image after an accepted end.
     std::uint32_t detail = 0;
-    std::string what;                 // for failures: what failed and where, in words
+    std::string what;                 // for failures: what failed and where, in words;
+                                      // kRejected: the MES's reason (printable, <= 300)
     StnFailure failure = StnFailure::kNone;
     std::uint64_t id = 0;             // the report's id of this unit; 0: none
     std::uint64_t ms = 0;
+    // Written although the MES did not answer its check-in (mes_down_allow):
+    // its lines say "mes":"unchecked".
+    bool mes_unchecked = false;
 };
 
 // Detail codes of our own, beside cmc's (0xFFFFFFFF memory, 0xFFFFFFFE
@@ -57,3 +63,6 @@ constexpr std::uint32_t kStnDetailUnverified = 0xFFFFFFFDu;  // not opened, or n
 constexpr std::uint32_t kStnDetailDeadline = 0xFFFFFFFBu;    // no answer within the deadline
 constexpr std::uint32_t kStnDetailNoImage = 0xFFFFFFFAu;     // the image has no bytes to write
 constexpr std::uint32_t kStnDetailNotRecorded = 0xFFFFFFF9u; // its start could not be recorded
+// Not a line's: the unit was not written because the MES did not answer
+// its check-in (it waits), or because the station let it go while it asked.
+constexpr std::uint32_t kStnDetailMesWaiting = 0xFFFFFFF8u;

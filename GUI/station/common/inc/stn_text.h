@@ -16,8 +16,12 @@ std::string stn_version_text(std::uint32_t version);
 // control character (C0, DEL, C1): a name a person typed or scanned, fit
 // for a report line and a window.
 bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi);
+// text made fit for a line and a window whoever wrote it: a control
+// character becomes a blank, a byte that is not valid UTF-8 a '?', and it
+// is cut after max characters.
+std::string stn_printable_clip(const std::string &text, unsigned max);
 
-// "updated", "current", "failed", "interrupted".
+// "updated", "current", "failed", "interrupted", "rejected".
 const char *stn_outcome_name(StnOutcome outcome);
 // "device 3 (serial 84600017)", or "device 3" before its serial is known.
 std::string stn_device_name(unsigned index, const StnUnitResult &r);
@@ -40,9 +44,11 @@ std::string stn_json_result(const StnUnitResult &r, const StnWho &who = StnWho()
 // (when it has one) and the image.
 std::string stn_json_report(const StnUnitResult &r, const std::string &utc_time,
                             const std::string &image_sha256, const StnWho &who = StnWho());
-// The station's start line, before a unit's first write.
+// The station's start line, before a unit's first write; mes_unchecked:
+// "mes":"unchecked" (written although the MES did not answer).
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
-                           const std::string &image_sha256, const StnWho &who = StnWho());
+                           const std::string &image_sha256, const StnWho &who = StnWho(),
+                           bool mes_unchecked = false);
 // The station's run line, when it opens (event "open"), when it stops
 // ("stop") and when the computer's clock jumped ("clock"): the computer's
 // name, its offset from UTC ("+01:00"; null when empty), the program's
@@ -56,9 +62,11 @@ std::string stn_utc_offset_text(int minutes_east);
 // Running time for people: "3 h 05 min".
 std::string stn_hours_text(std::uint64_t ms);
 
-// One more unit of outcome, in whichever counters the caller keeps.
+// One more unit of outcome, in whichever counters the caller keeps. A
+// rejected unit is none of the station's failures.
 template <class N>
-void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interrupted) {
+void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interrupted,
+               N &rejected) {
     switch (outcome) {
     case StnOutcome::kUpdated:
         ++updated;
@@ -69,6 +77,9 @@ void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interru
     case StnOutcome::kInterrupted:
         ++interrupted;
         break;
+    case StnOutcome::kRejected:
+        ++rejected;
+        break;
     default:
         ++failed;
         break;
@@ -77,9 +88,11 @@ void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interru
 
 // Counts of a run.
 struct StnTotals {
-    unsigned updated = 0, current = 0, failed = 0, interrupted = 0;
-    void count(StnOutcome outcome) { stn_count(outcome, updated, current, failed, interrupted); }
+    unsigned updated = 0, current = 0, failed = 0, interrupted = 0, rejected = 0;
+    void count(StnOutcome outcome) {
+        stn_count(outcome, updated, current, failed, interrupted, rejected);
+    }
 };
-// "updated 3, current 1, failed 0"
+// "updated 3, current 1, failed 0" (", interrupted 2", ", rejected 1" when not 0)
 std::string stn_totals_text(const StnTotals &t);
 

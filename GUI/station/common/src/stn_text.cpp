@@ -14,7 +14,8 @@ std::string stn_version_text(std::uint32_t version) {
 }
 
 const char *stn_outcome_name(StnOutcome outcome) {
-    static const char *const kNames[] = {"updated", "current", "failed", "interrupted"};
+    static const char *const kNames[] = {"updated", "current", "failed", "interrupted",
+                                                "rejected"};
     const auto i = static_cast<std::size_t>(outcome);
     return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "failed";
 }
@@ -37,6 +38,9 @@ std::string stn_result_text(const StnUnitResult &r) {
         break;
     case StnOutcome::kInterrupted:
         s += "interrupted";
+        break;
+    case StnOutcome::kRejected:
+        s += "rejected by the MES: " + r.what;
         break;
     default:
         s += r.what;
@@ -64,7 +68,11 @@ StnJson &device_fields(StnJson &j, const StnUnitResult &r) {
     if (r.outcome == StnOutcome::kFailed) {
         j.str("failure", stn_failure_name(r.failure));
         j.str("message", stn_result_text(r));
+    } else if (r.outcome == StnOutcome::kRejected) {
+        j.str("reason", r.what);
+        j.str("message", stn_result_text(r));
     }
+    if (r.mes_unchecked) j.str("mes", "unchecked");
     return j.num("ms", static_cast<std::int64_t>(r.ms));
 }
 
@@ -105,6 +113,7 @@ std::string stn_totals_text(const StnTotals &t) {
     std::string s = "updated " + std::to_string(t.updated) + ", current " +
                     std::to_string(t.current) + ", failed " + std::to_string(t.failed);
     if (t.interrupted != 0) s += ", interrupted " + std::to_string(t.interrupted);
+    if (t.rejected != 0) s += ", rejected " + std::to_string(t.rejected);
     return s;
 }
 
@@ -134,7 +143,8 @@ const char *stn_failure_words(StnFailure kind) {
 }
 
 std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::string &utc_time,
-                           const std::string &image_sha256, const StnWho &who) {
+                           const std::string &image_sha256, const StnWho &who,
+                           bool mes_unchecked) {
     StnJson j("start");
     j.str("time", utc_time)
         .num("id", static_cast<std::int64_t>(id))
@@ -143,6 +153,7 @@ std::string stn_json_start(const StnDevice &d, std::uint64_t id, const std::stri
         .num("mcu_version", d.mcu_version)
         .str("old_version", stn_version_text(d.firm_version))
         .str("image_sha256", image_sha256);
+    if (mes_unchecked) j.str("mes", "unchecked");
     return who_fields(j, who).line();
 }
 
@@ -168,6 +179,32 @@ std::string stn_utc_offset_text(int minutes_east) {
     std::snprintf(buf, sizeof(buf), "%c%02u:%02u", minutes_east < 0 ? '-' : '+', m / 60 % 100,
                   m % 60);
     return buf;
+}
+
+std::string stn_printable_clip(const std::string &text, unsigned max) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t size = text.size();
+    std::string out;
+    unsigned chars = 0;
+    for (std::size_t i = 0; i < size && chars < max; ++chars) {
+        std::uint32_t cp = p[i];
+        std::size_t n = 1;
+        if (cp >= 0x80) {
+            n = stn_utf8_sequence(p + i, size - i, &cp);
+            if (n == 0) {
+                out += '?';
+                ++i;
+                continue;
+            }
+        }
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+            out += ' ';
+        } else {
+            out.append(text, i, n);
+        }
+        i += n;
+    }
+    return out;
 }
 
 bool stn_printable_text(const std::string &text, unsigned lo, unsigned hi) {

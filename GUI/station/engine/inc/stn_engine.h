@@ -4,6 +4,11 @@
 // a crash is recorded as interrupted at the next open. A finished unit that
 // stays plugged in is never written again; a unit swapped for another (a
 // new serial, or no longer the image) between two probes is a new unit.
+// With an MES, a unit that needs writing is checked in first (on its
+// worker): a rejected one gets only its unit line ("rejected") and is not
+// taken again while plugged in; one the MES does not answer waits
+// unwritten, off the workers, and is asked again (or, mes_down_allow, is
+// written and marked "mes":"unchecked").
 //
 // The engine thread never calls into the driver or waits on the report's
 // disk: device names are probed by a StnProber, units run on workers, and
@@ -61,7 +66,20 @@ struct StnConfig {
     // asked again; true, it is written anyway and its lines say
     // "mes":"unchecked".
     bool mes_down_allow = false;
+    // How often a unit that waits for the MES is asked again.
+    unsigned mes_retry_ms = 3000;
 };
+
+// Whether the MES answers the station's check-ins.
+struct StnMesState {
+    bool down = false;          // its last check-in got no answer
+    std::string since;          // down: since when (UTC, ISO 8601)
+    std::uint64_t waiting = 0;  // units not written until it answers
+    std::string why;            // down: why the last one got none
+};
+// For people: "MES: not answering since <time> (<why>); 2 unit(s) wait
+// unwritten", or "MES: answering again".
+std::string stn_mes_text(const StnMesState &m);
 
 struct StnTile {
     unsigned index = 0;
@@ -72,7 +90,9 @@ struct StnTile {
     bool has_new = false;          // new_version is valid
     std::uint32_t new_version = 0;
     int percent = 0;               // kWriting
-    std::string reason;            // kFailed: as qvm_cli prints it after the name
+    std::string reason;            // kFailed: as qvm_cli prints it after the name;
+                                   // kRejected: the MES's reason; kMesWaiting: why
+                                   // the MES did not answer
 };
 
 // One recorded unit, for the list of last results.
@@ -97,6 +117,7 @@ struct StnSnapshot {
     bool halted = false;               // the line stopped itself (halt)
     StnHalt halt;                      // halted: why
     std::uint64_t ms_running = 0;      // since open()
+    StnMesState mes;                   // the MES, when one is asked
 };
 constexpr std::size_t kStnRecentMax = 100;
 
@@ -118,6 +139,8 @@ public:
     // The line stopped itself: no new unit is taken, running ones finish,
     // then turn() returns false.
     virtual void on_halt(const StnHalt &h) { on_notice(stn_halt_text(h)); }
+    // The MES stopped answering check-ins (m.down), or answers again.
+    virtual void on_mes(const StnMesState &m) { on_notice(stn_mes_text(m)); }
     // After every turn (tests steer devices from here).
     virtual void on_turn() {}
     // Asked before a new unit is taken; false holds new units back (they

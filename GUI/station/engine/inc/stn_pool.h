@@ -48,7 +48,19 @@ struct StnSlot {
     std::chrono::steady_clock::time_point started;
     // Runs on the worker before the first write (StnUnitJob::before_write).
     // Whatever it reaches must outlive a worker that is let go.
-    std::function<bool(const StnDevice &)> before_write;
+    std::function<bool(const StnDevice &, bool)> before_write;
+    // The unit's check-in (StnUnitJob::check_in); the same rule.
+    std::function<StnCheckInAnswer(const StnDevice &)> check_in;
+    bool mes_down_allow = false;
+    // Set by the worker before done: whether the MES was asked and answered
+    // (kAnswered), asked and did not (kUnanswered), and why not.
+    enum Mes { kNotAsked, kAnswered, kUnanswered };
+    Mes mes = kNotAsked;
+    std::string mes_why;
+    // Who has the unit once its check-in is back: the worker to write it
+    // (kClaimWrite), or the owner, who let it go unwritten (kClaimDropped).
+    enum Claim : int { kClaimOpen, kClaimWrite, kClaimDropped };
+    std::atomic<int> claim{kClaimOpen};
     // kRead whose read failed: whether the device name was gone then.
     bool absent = false;
     std::shared_ptr<StnWatch> watch;  // set when started; cancelled when let go
@@ -65,7 +77,13 @@ public:
     StnPool &operator=(const StnPool &) = delete;
 
     // Queues an update of index (started by start_queued).
-    void queue(unsigned index, std::function<bool(const StnDevice &)> before_write = {});
+    void queue(unsigned index, std::function<bool(const StnDevice &, bool)> before_write = {},
+               std::function<StnCheckInAnswer(const StnDevice &)> check_in = {},
+               bool mes_down_allow = false);
+    // Lets a running update whose check-in is with the MES go, unwritten
+    // (its worker writes nothing to its device): true when it was let go.
+    // A worker that already has its answer to write is kept.
+    bool let_go_asking(const std::shared_ptr<StnSlot> &slot);
     // Starts a read of index now (not counted against the cap).
     void read_now(unsigned index);
     // The queued updates, taken out of the queue.

@@ -19,6 +19,9 @@ enum class StnTileState {
     kFailed,       // reason: what failed and where
     kBusy,         // another program holds the device; taken once it is free
     kInterrupted,
+    kRejected,     // the MES refused it (reason: the MES's); not taken again while plugged in
+    kMesWaiting,   // not written: the MES does not answer its check-in; asked again
+    kAsking,       // its check-in is on its way to the MES
 };
 
 // The state of a running unit whose worker is at phase (a StnPhase; the
@@ -28,7 +31,7 @@ StnTileState stn_state_of_phase(int phase);
 // The state of a unit that ended with outcome.
 StnTileState stn_state_of_outcome(StnOutcome outcome);
 // "waiting", "checking", "writing", "verifying", "updated", "current",
-// "failed", "busy", "interrupted".
+// "failed", "busy", "interrupted", "rejected", "mes_waiting", "asking".
 const char *stn_state_word(StnTileState state);
 // Checking, writing or verifying: the unit's worker is at its device.
 bool stn_state_running(StnTileState state);

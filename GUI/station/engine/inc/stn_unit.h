@@ -16,6 +16,7 @@
 #include <string>
 
 #include "shex_hex.h"
+#include "stn_checkin.h"
 #include "stn_outcome.h"
 
 // The image qvm_cli writes: the embedded image's device window.
@@ -26,8 +27,9 @@ struct StnImage {
 };
 
 // Where a unit's update is; written by its worker.
+// kStnPhaseAsking: its check-in is with the MES, nothing written yet.
 enum StnPhase : int { kStnPhaseWaiting, kStnPhaseChecking, kStnPhaseWriting, kStnPhaseVerifying,
-                      kStnPhaseDone };
+                      kStnPhaseDone, kStnPhaseAsking };
 struct StnProgress {
     std::atomic<int> phase{kStnPhaseWaiting};
     std::atomic<int> percent{0};
@@ -62,10 +64,22 @@ struct StnUnitJob {
     bool force = false;                // write a current device too
     StnProgress *progress = nullptr;   // may be null
     StnWatch *watch = nullptr;         // deadlines; null: none
-    // Runs on the worker after the device was read and found due, before
-    // its first write. Returns false to leave the device alone (the unit
-    // fails with kStnDetailNotRecorded). May be empty.
-    std::function<bool(const StnDevice &)> before_write;
+    // Runs on the worker after the device was read and found due: the
+    // MES's say on it (allowed: written; rejected: kRejected with the
+    // reason; no answer: not written, detail kStnDetailMesWaiting, unless
+    // mes_down_allow, when it is written and marked mes_unchecked). Empty:
+    // every unit is allowed.
+    std::function<StnCheckInAnswer(const StnDevice &)> check_in;
+    bool mes_down_allow = false;
+    // Runs after the check-in, before before_write: false when the unit
+    // may no longer be written (let go while it asked; detail
+    // kStnDetailMesWaiting). May be empty.
+    std::function<bool()> may_write;
+    // Runs on the worker before its first write, after the check-in
+    // (unchecked: written although the MES did not answer). Returns false
+    // to leave the device alone (the unit fails with kStnDetailNotRecorded).
+    // May be empty.
+    std::function<bool(const StnDevice &, bool unchecked)> before_write;
 };
 
 // A unit stopped before its end (interrupted), with what its worker had

@@ -17,6 +17,7 @@
 #include "stn_json.h"
 #include "stn_pool.h"
 #include "stn_prober.h"
+#include "stn_sha256.h"
 #include "stn_time.h"
 
 namespace {
@@ -30,8 +31,10 @@ constexpr std::int64_t kClockJumpMs = 5000;
 
 // One device index the station knows of.
 struct Seat {
-    enum Kind { kQueued, kRunning, kDone, kBusy } kind = kQueued;
-    std::uint64_t id = 0;          // the unit's report id (queued, running)
+    // kMesWait: not written, the MES did not answer; queued again at retry_at.
+    enum Kind { kQueued, kRunning, kDone, kBusy, kMesWait } kind = kQueued;
+    std::uint64_t id = 0;          // the unit's report id (queued, running, waiting)
+    std::chrono::steady_clock::time_point retry_at;  // kMesWait
     StnUnitResult last;            // kDone: how its unit ended
     bool looking = false;          // kDone: a read of it is running
     StnTile tile;                  // kDone, kBusy, kQueued: what it shows
@@ -47,8 +50,14 @@ StnTile finished_tile(const StnUnitResult &r) {
     t.has_new = r.has_new;
     t.new_version = r.new_version;
     t.percent = r.outcome == StnOutcome::kUpdated ? 100 : 0;
-    if (r.outcome == StnOutcome::kFailed) t.reason = r.what;
+    if (r.outcome == StnOutcome::kFailed || r.outcome == StnOutcome::kRejected) t.reason = r.what;
     return t;
+}
+
+std::string utc_now_text() {
+    return stn_utc_text(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
 }
 
 
@@ -64,6 +73,9 @@ struct StnEngine::Impl {
           prober(waker, deadline_ms()),
           pool(c.image, c.force, c.parallel, deadline_ms(), waker) {
         report.publish_to(c.flushed);
+        if (c.check_in != nullptr && c.image.edit != nullptr && c.image.edit->data != nullptr) {
+            image_sha256 = stn_sha256_hex(c.image.edit->data, c.image.edit->len);
+        }
     }
 
     unsigned deadline_ms() const {
@@ -99,6 +111,8 @@ struct StnEngine::Impl {
     bool finished = false;         // finish() ran
     std::uint64_t spilled = 0;
     std::string spill_path;
+    std::string image_sha256;      // of the image's bytes, for check-ins
+    StnMesState mes;               // waiting: counted at publish
     Clock::time_point opened_at = Clock::now();
     Clock::time_point next_probe = Clock::now();
     // The wall clock at the last turn, and the steady clock then.
@@ -205,11 +219,12 @@ struct StnEngine::Impl {
         clock_steady = now;
     }
 
-    void queue_unit(unsigned index) {
+    // id: a waiting unit's, kept; 0: a new one.
+    void queue_unit(unsigned index, std::uint64_t id_kept = 0) {
         Seat &s = seats_[index];
         s = Seat();
         s.kind = Seat::kQueued;
-        s.id = ++last_id;
+        s.id = id_kept != 0 ? id_kept : ++last_id;
         s.tile.index = index;
         s.tile.state = StnTileState::kWaiting;
         // The worker may outlive the engine (a forced stop): it holds the
@@ -220,10 +235,101 @@ struct StnEngine::Impl {
         const std::string sha = config.image.sha256;
         const StnWho who = config.who;
         const std::uint64_t id = s.id;
-        pool.queue(index, [j, h, sha, who, id](const StnDevice &d) {
-            return j->append_start(id,
-                                   [&] { return stn_json_start(d, id, h->utc_now(), sha, who); });
-        });
+        auto start = [j, h, sha, who, id](const StnDevice &d, bool unchecked) {
+            return j->append_start(
+                id, [&] { return stn_json_start(d, id, h->utc_now(), sha, who, unchecked); });
+        };
+        if (config.check_in == nullptr) {
+            pool.queue(index, start);
+            return;
+        }
+        // Asked on the worker, which may outlive the engine: it holds what it asks.
+        StnCheckInRequest ask;
+        ask.index = index;
+        ask.station = who.station;
+        ask.operator_name = who.operator_name;
+        ask.order = who.order;
+        ask.image_version = config.image.version;
+        ask.image_sha256 = image_sha256;
+        std::shared_ptr<StnCheckIn> mes = config.check_in;
+        const unsigned deadline = deadline_ms();
+        pool.queue(
+            index, start,
+            [mes, ask, deadline](const StnDevice &d) {
+                StnCheckInRequest r = ask;
+                r.serial = d.serial;
+                r.unit_version = d.firm_version;
+                r.time = utc_now_text();
+                return mes->check_in(r, deadline);
+            },
+            config.mes_down_allow);
+    }
+
+    // Whether the MES answered the check-in a worker made.
+    void heard_mes(const StnSlot &slot) {
+        if (slot.mes == StnSlot::kAnswered && mes.down) {
+            mes.down = false;
+            mes.since.clear();
+            mes.why.clear();
+            mes.waiting = waiting_units();
+            host->on_mes(mes);
+        } else if (slot.mes == StnSlot::kUnanswered) {
+            mes.why = stn_printable_clip(slot.mes_why, 300);
+            if (!mes.down) {
+                mes.down = true;
+                mes.since = host->utc_now();
+                // This unit waits from now on (unless written anyway).
+                mes.waiting = waiting_units() + (config.mes_down_allow ? 0 : 1);
+                host->on_mes(mes);
+            }
+        }
+    }
+
+    std::uint64_t waiting_units() const {
+        std::uint64_t n = 0;
+        for (const auto &e : seats_) n += e.second.kind == Seat::kMesWait ? 1 : 0;
+        return n;
+    }
+
+    // The MES did not answer: the unit waits, unwritten, off the workers.
+    void wait_for_mes(const StnSlot &slot) {
+        Seat &s = seats_[slot.index];
+        s.kind = Seat::kMesWait;
+        s.retry_at = Clock::now() + std::chrono::milliseconds(config.mes_retry_ms);
+        s.tile = StnTile();
+        s.tile.index = slot.index;
+        s.tile.state = StnTileState::kMesWaiting;
+        s.tile.identified = slot.result.identified;
+        s.tile.serial = slot.result.device.serial;
+        s.tile.old_version = slot.result.device.firm_version;
+        s.tile.reason = stn_printable_clip(slot.mes_why, 300);
+    }
+
+    // Waiting units whose time came are asked again.
+    void retry_waiting() {
+        const Clock::time_point now = Clock::now();
+        for (auto &e : seats_) {
+            if (e.second.kind == Seat::kMesWait && e.second.retry_at <= now) {
+                queue_unit(e.first, e.second.id);
+            }
+        }
+    }
+
+    // A stop ends waiting units, and units whose check-in is still with the
+    // MES, with no line: nothing was written to them.
+    void drop_unwritten() {
+        for (auto it = seats_.begin(); it != seats_.end();) {
+            if (it->second.kind == Seat::kMesWait) {
+                it = seats_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (const std::shared_ptr<StnSlot> &slot : pool.running()) {
+            if (slot->work == StnWork::kUpdate && pool.let_go_asking(slot)) {
+                seats_.erase(slot->index);
+            }
+        }
     }
 
     // The host may hold new units back too (a database that must be up).
@@ -275,6 +381,11 @@ struct StnEngine::Impl {
         for (const std::shared_ptr<StnSlot> &slot : pool.take_finished()) {
             if (slot->work == StnWork::kRead) {
                 looked(*slot);
+                continue;
+            }
+            heard_mes(*slot);
+            if (slot->result.detail == kStnDetailMesWaiting) {
+                wait_for_mes(*slot);
             } else if (slot->result.detail == kStnDetailNotRecorded) {
                 // Never begun: its start could not be recorded, so nothing
                 // was written. Taken afresh once the report takes lines.
@@ -356,6 +467,7 @@ struct StnEngine::Impl {
         stopping = true;
         collect();
         drop_queued();
+        drop_unwritten();
         const std::vector<std::shared_ptr<StnSlot>> let_go = pool.abandon();
         // A worker that ended since the collect was not let go: its result
         // is known too.
@@ -446,6 +558,8 @@ struct StnEngine::Impl {
         view.spill_path = spill_path;
         view.halted = halted;
         view.halt = halt;
+        view.mes = mes;
+        view.mes.waiting = waiting_units();
     }
 };
 
@@ -541,6 +655,11 @@ bool StnEngine::turn() {
         std::vector<std::pair<unsigned, StnPresence>> ignored;
         m.prober.take(&ignored);
     }
+    if (m.stopping) {
+        m.drop_unwritten();
+    } else if (m.takes_units()) {
+        m.retry_waiting();
+    }
     m.pool.start_queued();
     m.mark_running();
     if (m.stopping && !m.updating()) {
@@ -586,5 +705,13 @@ StnSnapshot StnEngine::snapshot() const {
         }
         s.tiles.push_back(std::move(t));
     }
+    return s;
+}
+
+std::string stn_mes_text(const StnMesState &m) {
+    if (!m.down) return "MES: answering again";
+    std::string s = "MES: not answering since " + m.since;
+    if (!m.why.empty()) s += " (" + m.why + ")";
+    if (m.waiting != 0) s += "; " + std::to_string(m.waiting) + " unit(s) wait unwritten";
     return s;
 }

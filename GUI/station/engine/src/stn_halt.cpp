@@ -18,7 +18,8 @@ bool StnHaltRule::owned_failure(const StnUnitResult &r) {
 }
 
 bool StnHaltRule::neutral(const StnUnitResult &r) {
-    return r.outcome == StnOutcome::kInterrupted ||
+    // The MES's refusal says nothing of the station or its fixture.
+    return r.outcome == StnOutcome::kInterrupted || r.outcome == StnOutcome::kRejected ||
            (r.outcome == StnOutcome::kFailed &&
             (r.failure == StnFailure::kUnplugged || r.detail == kStnDetailNotRecorded));
 }

@@ -30,11 +30,28 @@ StnPool::~StnPool() {
     }
 }
 
-void StnPool::queue(unsigned index, std::function<bool(const StnDevice &)> before_write) {
+void StnPool::queue(unsigned index, std::function<bool(const StnDevice &, bool)> before_write,
+                    std::function<StnCheckInAnswer(const StnDevice &)> check_in,
+                    bool mes_down_allow) {
     auto slot = std::make_shared<StnSlot>();
     slot->index = index;
     slot->before_write = std::move(before_write);
+    slot->check_in = std::move(check_in);
+    slot->mes_down_allow = mes_down_allow;
     queued_.push_back(std::move(slot));
+}
+
+bool StnPool::let_go_asking(const std::shared_ptr<StnSlot> &slot) {
+    if (slot->progress.phase.load() != kStnPhaseAsking) return false;
+    int open = StnSlot::kClaimOpen;
+    if (!slot->claim.compare_exchange_strong(open, StnSlot::kClaimDropped)) return false;
+    for (auto it = running_.begin(); it != running_.end(); ++it) {
+        if (it->slot != slot) continue;
+        if (it->thread.joinable()) it->thread.detach();
+        running_.erase(it);
+        break;
+    }
+    return true;
 }
 
 void StnPool::read_now(unsigned index) {
@@ -92,6 +109,21 @@ void StnPool::start(std::shared_ptr<StnSlot> slot) {
                 job.progress = &slot->progress;
                 job.watch = watch.get();
                 job.before_write = slot->before_write;
+                job.mes_down_allow = slot->mes_down_allow;
+                if (slot->check_in) {
+                    StnSlot *sp = slot.get();
+                    job.check_in = [sp](const StnDevice &d) {
+                        StnCheckInAnswer a = sp->check_in(d);
+                        sp->mes = a.verdict == StnCheckInVerdict::kNoAnswer ? StnSlot::kUnanswered
+                                                                            : StnSlot::kAnswered;
+                        if (a.verdict == StnCheckInVerdict::kNoAnswer) sp->mes_why = a.reason;
+                        return a;
+                    };
+                }
+                job.may_write = [sp = slot.get()] {
+                    int open = StnSlot::kClaimOpen;
+                    return sp->claim.compare_exchange_strong(open, StnSlot::kClaimWrite);
+                };
                 slot->result = stn_update_unit(job);
             }
             slot->done.store(true, std::memory_order_release);

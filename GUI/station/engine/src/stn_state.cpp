@@ -25,6 +25,9 @@ constexpr StateRow kStates[] = {
     {StnTileState::kBusy, "busy", false, kNoPhase, kNoOutcome},
     {StnTileState::kInterrupted, "interrupted", false, kNoPhase,
      static_cast<int>(StnOutcome::kInterrupted)},
+    {StnTileState::kRejected, "rejected", false, kNoPhase, static_cast<int>(StnOutcome::kRejected)},
+    {StnTileState::kMesWaiting, "mes_waiting", false, kNoPhase, kNoOutcome},
+    {StnTileState::kAsking, "asking", true, kStnPhaseAsking, kNoOutcome},
 };
 
 const StateRow *row_of(StnTileState state) {

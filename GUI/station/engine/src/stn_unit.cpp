@@ -237,6 +237,36 @@ void verify_unit(const StnUnitJob &job, UnitFile &f, StnUnitResult *res) {
     res->outcome = StnOutcome::kUpdated;
 }
 
+// Check-in: the MES's say, before anything is written. False when the
+// unit is not written (rejected, or waiting for the MES).
+bool checked_in(const StnUnitJob &job, StnUnitResult *res) {
+    if (job.check_in) {
+        set_phase(job.progress, kStnPhaseAsking);
+        const StnCheckInAnswer a = job.check_in(res->device);
+        if (a.verdict == StnCheckInVerdict::kRejected) {
+            res->outcome = StnOutcome::kRejected;
+            // The MES is no more trusted than the device.
+            res->what = stn_printable_clip(a.reason, 300);
+            return false;
+        }
+        if (a.verdict != StnCheckInVerdict::kAllowed) {
+            if (!job.mes_down_allow) {
+                fail(res, "not written: the MES does not answer (" +
+                              stn_printable_clip(a.reason, 300) + ")",
+                     StnFailure::kOther, kStnDetailMesWaiting);
+                return false;
+            }
+            res->mes_unchecked = true;
+        }
+    }
+    if (job.may_write && !job.may_write()) {
+        fail(res, "not written: let go while the MES was asked", StnFailure::kOther,
+             kStnDetailMesWaiting);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 StnUnitResult stn_interrupted(unsigned index, const StnProgress *p) {
@@ -291,8 +321,8 @@ StnUnitResult stn_update_unit(const StnUnitJob &job) {
     {
         WatchScope scope(job.watch);
         UnitFile f(job.index);
-        if (read_unit(job, f, &res) && due(job, &res)) {
-            if (job.before_write && !job.before_write(res.device)) {
+        if (read_unit(job, f, &res) && due(job, &res) && checked_in(job, &res)) {
+            if (job.before_write && !job.before_write(res.device, res.mes_unchecked)) {
                 fail(&res, "not written: its start could not be recorded in the report",
                      StnFailure::kOther, kStnDetailNotRecorded);
             } else if (write_unit(job, f, &res)) {

@@ -464,6 +464,8 @@ std::string headline_section(const StnTally &t, const Chains &c) {
     page += tile("current", n(t.current), n(t.current), "already current");
     page += tile("failed", n(t.failed), n(t.failed), "failed", t.failed != 0 ? "bad" : "");
     page += tile("interrupted", n(t.interrupted), n(t.interrupted), "interrupted");
+    // Not the station's failures: the MES refused them before any write.
+    page += tile("rejected", n(t.rejected), n(t.rejected), "rejected by the MES");
     page += tile("first_pass_yield", share_value(yield), percent_text(yield), "first-pass yield");
     page += tile("units_per_hour", per_hour_value(per_hour), per_hour_text(per_hour),
                  "units per hour");

@@ -66,6 +66,7 @@ StnFailure stn_failure_of_detail(std::uint64_t detail);
 // per-serial table (cheap to copy at every turn).
 struct StnTallyFigures {
     std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+    std::uint64_t rejected = 0;
     double first_pass_yield = -1;  // as StnTally::first_pass_yield
     double units_per_hour = -1;    // as StnTally::units_per_hour
 };
@@ -87,6 +88,10 @@ class StnTally {
 public:
     std::uint64_t units = 0;          // "unit" lines
     std::uint64_t updated = 0, current = 0, failed = 0, interrupted = 0;
+    // Refused by the MES before anything was written: counted apart, no
+    // failure, and no pass of its serial (its first pass is its first
+    // line of another result).
+    std::uint64_t rejected = 0;
     std::uint64_t recovered = 0;      // interrupted lines written at a later start
     // Failed unit lines without a serial: units that failed before their
     // serial was read. Each counts as a unit that failed its first pass.
@@ -106,6 +111,7 @@ public:
     // Units and first passes of one work order or one station.
     struct Group {
         std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+        std::uint64_t rejected = 0;
         // Serials whose first unit line is here and not "current" (plus
         // unidentified failures), and of those the ones "updated".
         std::uint64_t first_tried = 0, first_passed = 0;

@@ -28,6 +28,7 @@ public:
     // What one span of time (a quarter hour, or a bucket cut from them) holds.
     struct Slot {
         std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
+        std::uint64_t rejected = 0;  // refused by the MES: no failure, no first pass
         // First passes that count for the yield (as StnTally::Group's).
         std::uint64_t first_tried = 0, first_passed = 0;
         std::uint64_t running_ms = 0;  // of the stations' running time, summed

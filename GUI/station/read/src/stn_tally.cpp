@@ -11,7 +11,7 @@ namespace {
 
 bool outcome_of(std::string_view word, StnOutcome *out) {
     for (StnOutcome o : {StnOutcome::kUpdated, StnOutcome::kCurrent, StnOutcome::kFailed,
-                         StnOutcome::kInterrupted}) {
+                         StnOutcome::kInterrupted, StnOutcome::kRejected}) {
         if (word == stn_outcome_name(o)) {
             *out = o;
             return true;
@@ -262,13 +262,15 @@ void StnTally::add_unit(const StnReportLine &r) {
     std::int64_t at = 0;
     const bool timed = believed(r, &at);
     ++units;
-    stn_count(r.outcome, updated, current, failed, interrupted);
+    stn_count(r.outcome, updated, current, failed, interrupted, rejected);
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
     Group *groups[] = {&orders[r.order], &stations[r.station]};
     bool first_pass = false;  // this line is a first pass that counts
     attempt = 0;
-    if (r.has_serial) {
+    if (r.outcome == StnOutcome::kRejected) {
+        // Not a pass: the station did not touch it.
+    } else if (r.has_serial) {
         // One small entry per serial: a shift's report holds thousands.
         const auto it = results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
         if (!it.second) {
@@ -283,7 +285,7 @@ void StnTally::add_unit(const StnReportLine &r) {
     }
     for (Group *g : groups) {
         ++g->units;
-        stn_count(r.outcome, g->updated, g->current, g->failed, g->interrupted);
+        stn_count(r.outcome, g->updated, g->current, g->failed, g->interrupted, g->rejected);
         if (first_pass) {
             ++g->first_tried;
             if (r.outcome == StnOutcome::kUpdated) ++g->first_passed;
@@ -322,6 +324,7 @@ StnTallyFigures StnTally::figures() const {
     f.current = current;
     f.failed = failed;
     f.interrupted = interrupted;
+    f.rejected = rejected;
     f.first_pass_yield = first_pass_yield();
     f.units_per_hour = units_per_hour();
     return f;

@@ -62,7 +62,7 @@ void StnTimeline::add_unit(std::int64_t at, StnOutcome outcome, bool first_pass)
     }
     Slot &s = last_ != nullptr ? *last_ : left_out;
     ++s.units;
-    stn_count(outcome, s.updated, s.current, s.failed, s.interrupted);
+    stn_count(outcome, s.updated, s.current, s.failed, s.interrupted, s.rejected);
     if (first_pass) {
         ++s.first_tried;
         if (outcome == StnOutcome::kUpdated) ++s.first_passed;

@@ -17,6 +17,11 @@
 //   time       the report's running time is no longer than the stations ran
 //   live       a unit plugged in after a report fault ends is taken within
 //              a few seconds
+//   mes        the MES (which rejects, does not answer or answers late now
+//              and then) sees no block reach a unit it rejected or left
+//              waiting, is not asked again about a rejected unit that stayed
+//              plugged in, and every rejected line is one of its rejections,
+//              with its reason
 //   threads    after the final stop no more threads than before the run
 // It prints its seed and what it did; on a broken promise, the seed, the
 // step and the promise, and exits 1. The same seed deals the same schedule
@@ -57,10 +62,12 @@
 #include "chaos_disk.h"
 #include "devsim_inproc.h"
 #include "stn_chain.h"
+#include "stn_checkin.h"
 #include "stn_deliver.h"
 #include "stn_engine.h"
 #include "stn_session.h"
 #include "stn_tally.h"
+#include "stn_text.h"
 #include "stn_time.h"
 
 namespace {
@@ -307,6 +314,8 @@ private:
         kAppendFails, kFlushFails, kTornWrite, kWriteHangs, kReadOnly,
         // the database
         kDbDown, kDbSlow, kDbRefusing, kDbLocked,
+        // the MES
+        kMesRejects, kMesDown, kMesSlow,
         // the clock
         kClockForward, kClockBack,
         // ends
@@ -321,13 +330,14 @@ private:
             "report append fails", "report flush fails", "report torn write",
             "report write hangs", "report read-only", "database down",
             "database past its deadline", "database refuses", "database lock held",
+            "MES rejects", "MES down", "MES past its deadline",
             "clock forwards", "clock backwards", "stop", "forced stop", "session end", "kill",
             "power cut"};
         return k[a];
     }
     static unsigned weight(int a) {
         if (a <= kSwapSlow) return 4;
-        if (a <= kDbLocked) return 2;
+        if (a <= kMesSlow) return 2;
         return 1;
     }
     int deal() {
@@ -361,6 +371,7 @@ private:
     void device_fault(int a);
     void report_fault(int a);
     void db_fault(int a);
+    void mes_fault(int a);
     void end_station(int a);
 
     // ---- Devices ----
@@ -383,6 +394,7 @@ private:
         std::vector<std::string> hashes;
         std::size_t offset = 0;
         std::int64_t last_ms = 0;  // the time of the last line with one
+        std::vector<std::pair<std::int64_t, std::string>> rejected;  // serial, reason
         void feed(const std::string &line,
                   const std::function<void(std::int64_t, std::int64_t)> &stepped_back);
     };
@@ -398,6 +410,8 @@ private:
     void exchanged(unsigned index, const devsim_log_entry &e);
 
 public:
+    // The MES's answer to a check-in (any worker thread).
+    StnCheckInAnswer mes_answer(const StnCheckInRequest &r, unsigned deadline_ms);
     void violation(const char *promise, const std::string &what);
     void checked(const char *promise) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -442,6 +456,32 @@ private:
     } probe_;
     std::map<std::string, std::uint64_t> faults_, checks_, restarts_;
     std::uint64_t unconfirmed_ = 0;
+    // The MES: what it does until when, and what it said.
+    Clock::time_point mes_rejects_until_, mes_down_until_, mes_slow_until_;
+    bool mes_allow_ = false;  // the station now running writes when it does not answer
+    std::set<std::int64_t> mes_blocked_;  // its last answer leaves the serial unwritten
+    std::map<std::int64_t, std::uint64_t> mes_rejections_;
+    std::map<std::int64_t, std::string> mes_reason_;
+    std::set<std::tuple<std::string, std::int64_t, std::uint64_t>> mes_rejected_;  // asker, serial, epoch
+    std::uint64_t mes_waits_ = 0, mes_unchecked_ = 0;
+
+public:
+    bool mes_allow() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return mes_allow_;
+    }
+};
+
+// The MES's stand-in: the World decides.
+class ChaosMes : public StnCheckIn {
+public:
+    explicit ChaosMes(World &w) : w_(w) {}
+    StnCheckInAnswer check_in(const StnCheckInRequest &r, unsigned deadline_ms) override {
+        return w_.mes_answer(r, deadline_ms);
+    }
+
+private:
+    World &w_;
 };
 
 // ---------------------------------------------------------------- Station
@@ -469,6 +509,11 @@ std::string Station::utc_now() {
 StnOpen Station::open() {
     StnConfig c = w_.config();
     c.flushed = flushed_;
+    // The MES tells stations apart by who asks.
+    c.who.operator_name = "op-" + std::to_string(no_);
+    c.check_in = std::make_shared<ChaosMes>(w_);
+    c.mes_down_allow = w_.mes_allow();
+    c.mes_retry_ms = 100;
     StnDeliverConfig d;
     d.station = c.who.station;
     d.poll_ms = 50;
@@ -695,6 +740,12 @@ void World::exchanged(unsigned index, const devsim_log_entry &e) {
         // land after the unit's interrupted line: not counted here.)
         open = started_.count(serial) != 0;
         ++checks_["order"];
+        if (mes_blocked_.count(serial) != 0) {
+            mu_.unlock();
+            violation("mes", "a block reached serial " + std::to_string(serial) +
+                                 ", which the MES rejected or left waiting");
+        }
+        ++checks_["mes"];
     }
     if (!open) {
         violation("order", "a block reached serial " + std::to_string(serial) +
@@ -778,7 +829,8 @@ void World::feed_finished() {
         if (t.index >= kSlots) continue;
         const bool done = t.state == StnTileState::kUpdated || t.state == StnTileState::kCurrent ||
                           t.state == StnTileState::kFailed ||
-                          t.state == StnTileState::kInterrupted;
+                          t.state == StnTileState::kInterrupted ||
+                          t.state == StnTileState::kRejected;
         bool in;
         std::int64_t serial;
         {
@@ -942,6 +994,76 @@ void World::db_fault(int a) {
     }
 }
 
+void World::mes_fault(int a) {
+    const Clock::time_point until = Clock::now() + milliseconds(between(200, 3000));
+    std::lock_guard<std::mutex> lock(mu_);
+    if (a == kMesRejects) mes_rejects_until_ = until;
+    if (a == kMesDown) mes_down_until_ = until;
+    if (a == kMesSlow) mes_slow_until_ = until;
+}
+
+StnCheckInAnswer World::mes_answer(const StnCheckInRequest &r, unsigned deadline_ms) {
+    thread_local std::minstd_rand dice(std::random_device{}());
+    const Clock::time_point now = Clock::now();
+    unsigned index = kSlots + 1;
+    std::uint64_t epoch = 0;
+    bool down = false, slow = false, rejects = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (unsigned i = 0; i <= kSlots; ++i) {
+            if (serial_[i] == r.serial) {
+                index = i;
+                epoch = epoch_[i];
+            }
+        }
+        // The unit that shows the station takes units after a report
+        // fault is always let through.
+        if (index != kProbeIndex) {
+            down = now < mes_down_until_;
+            slow = now < mes_slow_until_;
+            rejects = now < mes_rejects_until_ && dice() % 2 == 0;
+        }
+        if (index <= kSlots && mes_rejected_.count({r.operator_name, r.serial, epoch}) != 0) {
+            mu_.unlock();
+            violation("mes", "serial " + std::to_string(r.serial) +
+                                 " checked in again while it stayed plugged in after its "
+                                 "rejection");
+        }
+        ++checks_["mes"];
+    }
+    StnCheckInAnswer a;
+    a.verdict = StnCheckInVerdict::kAllowed;
+    if (slow) {
+        // Late: past its deadline it is no answer.
+        const unsigned ms = static_cast<unsigned>(dice() % (deadline_ms * 2));
+        std::this_thread::sleep_for(milliseconds(std::min(ms, deadline_ms)));
+        if (ms >= deadline_ms) down = true;
+    }
+    if (down) {
+        a.verdict = StnCheckInVerdict::kNoAnswer;
+        a.reason = "no connection";
+    } else if (rejects) {
+        a.verdict = StnCheckInVerdict::kRejected;
+        a.reason = "on hold\t(lot " + std::to_string(r.serial % 97) + ")\x7f";
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    const bool blocked = a.verdict == StnCheckInVerdict::kRejected ||
+                         (a.verdict == StnCheckInVerdict::kNoAnswer && !mes_allow_);
+    if (blocked) {
+        mes_blocked_.insert(r.serial);
+    } else {
+        mes_blocked_.erase(r.serial);
+    }
+    if (a.verdict == StnCheckInVerdict::kRejected) {
+        ++mes_rejections_[r.serial];
+        mes_reason_[r.serial] = stn_printable_clip(a.reason, 300);
+        if (index <= kSlots) mes_rejected_.insert({r.operator_name, r.serial, epoch});
+    } else if (a.verdict == StnCheckInVerdict::kNoAnswer) {
+        ++(mes_allow_ ? mes_unchecked_ : mes_waits_);
+    }
+    return a;
+}
+
 void World::end_station(int a) {
     if (station_ == nullptr) return;
     Station &s = *station_;
@@ -1006,6 +1128,8 @@ void World::start_station() {
         {
             std::lock_guard<std::mutex> lock(mu_);
             station_no_ = ++stations_;
+            // Now and then a station writes units the MES does not answer for.
+            mes_allow_ = between(0, 3) == 0;
         }
         // The same report, by one spelling of its path or another.
         static const char *const kSpellings[] = {"C:\\Line 3\\station.jsonl",
@@ -1037,6 +1161,12 @@ void World::Scan::feed(const std::string &line,
     const std::uint64_t id = uint_of(j, "id");
     if (type == "start") ++ids[id].first;
     if (type == "unit" && id != 0) ++ids[id].second;
+    if (type == "unit" && str_of(j, "result") == "rejected") {
+        auto s = j.find("serial");
+        const std::int64_t serial =
+            s != j.end() && s->is_number_integer() ? s->get<std::int64_t>() : 0;
+        rejected.push_back({serial, str_of(j, "reason")});
+    }
     std::int64_t at = 0;
     if (stn_utc_ms(str_of(j, "time"), &at)) {
         if (last_ms != 0 && at < last_ms) stepped_back(last_ms, at);
@@ -1089,6 +1219,27 @@ void World::checks_after_open() {
         }
     }
     checked("units");
+    {
+        // At most one line for each rejection, with its words.
+        std::map<std::int64_t, std::uint64_t> lines;
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const auto &r : scan.rejected) {
+            const auto n = mes_rejections_.find(r.first);
+            std::string wrong;
+            if (n == mes_rejections_.end() || ++lines[r.first] > n->second) {
+                wrong = "serial " + std::to_string(r.first) + " has more rejected lines than "
+                        "the MES gave it rejections";
+            } else if (r.second != mes_reason_[r.first]) {
+                wrong = "serial " + std::to_string(r.first) + " is rejected for \"" + r.second +
+                        "\", not for the MES's reason";
+            }
+            if (!wrong.empty()) {
+                mu_.unlock();
+                violation("mes", wrong);
+            }
+            ++checks_["mes"];
+        }
+    }
     if (!scan.hashes.empty() && !scan.chain.intact()) violation("chain", scan.chain.verdict());
     checked("chain");
     std::vector<StnSpillWaiting> waiting;
@@ -1136,6 +1287,8 @@ void World::act(int a) {
         report_fault(a);
     } else if (a <= kDbLocked) {
         db_fault(a);
+    } else if (a <= kMesSlow) {
+        mes_fault(a);
     } else if (a == kClockForward || a == kClockBack) {
         // Forwards or back by a minute to three hours, within half a day.
         std::int64_t ms = static_cast<std::int64_t>(between(60, 3 * 3600)) * 1000;
@@ -1173,6 +1326,13 @@ void World::summary(double minutes) const {
     }
     std::printf("\nresults the station could not confirm after its own transfer committed: %llu\n",
                 static_cast<unsigned long long>(unconfirmed_));
+    std::uint64_t rejections = 0;
+    for (const auto &r : mes_rejections_) rejections += r.second;
+    std::printf("MES: %llu rejections, %llu check-ins unanswered (units waited), %llu written "
+                "unchecked\n",
+                static_cast<unsigned long long>(rejections),
+                static_cast<unsigned long long>(mes_waits_),
+                static_cast<unsigned long long>(mes_unchecked_));
     std::fflush(stdout);
 }
 
@@ -1249,6 +1409,10 @@ int World::run() {
     table->set_slow_ms(0);
     table->set_refusing(false);
     table->set_locked_ms(0);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        mes_rejects_until_ = mes_down_until_ = mes_slow_until_ = Clock::time_point();
+    }
     end_station(kStop);  // opens a last station: the spill added, the checks made
     const Clock::time_point caught = Clock::now() + std::chrono::seconds(20);
     while (station_->delivery_status().state != StnDeliverState::kUpToDate &&
@@ -1283,7 +1447,7 @@ int World::run() {
         }
     }
     for (const char *p : {"units", "truth", "order", "again", "database", "chain", "spill", "time",
-                          "live", "threads"}) {
+                          "live", "mes", "threads"}) {
         const std::uint64_t need = std::string(p) == "threads" ? 1 : opt_.min_checks;
         if (checks_[p] < need) {
             std::fprintf(stderr, "too few checks of one promise: %s %llu (at least %llu)\n", p,

@@ -27,7 +27,8 @@ struct StnMesConfig {
     std::vector<std::string> headers;
 };
 
-// Whether config can be used; false: *why says what is wrong, redacted.
+// Whether config can be used (an empty URL: only the headers are
+// checked); false: *why says what is wrong, redacted.
 bool stn_mes_config_ok(const StnMesConfig &config, std::string *why);
 
 // The configuration as shown to people: the URL with its password hidden

@@ -277,14 +277,14 @@ bool stn_http_header_parse(const std::string &text, StnHttpHeader *out) {
 
 bool stn_mes_config_ok(const StnMesConfig &config, std::string *why) {
     StnUrl url;
-    if (!stn_url_parse(config.url, &url, why)) {
+    if (!config.url.empty() && !stn_url_parse(config.url, &url, why)) {
         *why += ": " + stn_url_redact(config.url);
         return false;
     }
     for (const std::string &h : config.headers) {
         StnHttpHeader parsed;
         if (!stn_http_header_parse(h, &parsed)) {
-            *why = "a header must be \"Name: value\" (a name of letters, digits and -, a value "
+            *why = "a header for the MES must be \"Name: value\" (a name of letters, digits and -, a value "
                    "of printable characters): " + stn_header_redact(h);
             return false;
         }

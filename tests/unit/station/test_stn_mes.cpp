@@ -240,6 +240,9 @@ TEST(StnMes, ARejectionsReasonIsPrintableAndShort) {
     for (int k = 0; k < 20; ++k) umlauts += "ü";
     EXPECT_EQ(reason(std::string(290, 'a') + umlauts),
               std::string(290, 'a') + umlauts.substr(0, 7 * 2) + "...");
+    // ... nor where one- and two-byte characters meet at the cut.
+    EXPECT_EQ(reason(std::string(296, 'a') + "üabcdef"), std::string(296, 'a') + "ü...");
+    EXPECT_EQ(reason("ü" + std::string(299, 'a')), "ü" + std::string(299, 'a'));  // 300: no cut
 }
 
 // A scripted StnHttp: records each post, answers from the script.

@@ -82,9 +82,16 @@ bool lower_equal(const std::string &a, const std::string &b) {
 // characters ("..." at the cut).
 std::string printable(const std::string &text, std::size_t max) {
     std::string out;
-    std::size_t chars = 0;
+    std::vector<std::size_t> starts;  // where each character of out begins
     const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size() && chars < max;) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (starts.size() == max) {
+            // Cut: the last three characters make room for the mark.
+            out.resize(starts[max >= 3 ? max - 3 : 0]);
+            out += "...";
+            break;
+        }
+        starts.push_back(out.size());
         const unsigned char c = p[i];
         std::uint32_t cp = 0;
         std::size_t n = 1;
@@ -101,20 +108,6 @@ std::string printable(const std::string &text, std::size_t max) {
             out += '?';
         }
         i += n;
-        ++chars;
-        if (chars == max && i < text.size()) {
-            // Room for the mark: drop the last three characters.
-            for (int k = 0; k < 3 && !out.empty(); ++k) {
-                do {
-                    out.pop_back();
-                } while (!out.empty() &&
-                         (static_cast<unsigned char>(out.back()) & 0xC0u) == 0x80u);
-                if (!out.empty() && (static_cast<unsigned char>(out.back()) & 0x80u) != 0) {
-                    out.pop_back();
-                }
-            }
-            out += "...";
-        }
     }
     const std::size_t b = out.find_first_not_of(' ');
     if (b == std::string::npos) return std::string();

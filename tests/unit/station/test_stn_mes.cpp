@@ -344,7 +344,7 @@ TEST(StnMes, CheckOutIsAFunctionOfTheLineAlone) {
     EXPECT_EQ(Json::parse(c.body)["Units"], Json::array());
 
     for (const char *not_unit : {R"({"type":"start","id":7})", R"({"id":7})", "{\"type\":\"unit\"",
-                                 "[1]", ""}) {
+                                 "[1]", "", "\xEF\xBB\xBF{\"type\":\"unit\"}"}) {
         EXPECT_FALSE(stn_mes_check_out(not_unit, &c)) << not_unit;
     }
 }

@@ -422,6 +422,9 @@ StnCheckInAnswer stn_mes_check_in_answer(const StnHttpResult &result, std::int32
 }
 
 bool stn_mes_check_out(const std::string &line, StnCheckOut *out) {
+    // Our lines start with their brace; a byte order mark would not stay
+    // valid inside the body.
+    if (line.empty() || line[0] != '{') return false;
     const Json j = Json::parse(line, nullptr, false);
     if (j.is_discarded() || !j.is_object() || !j.contains("type") || j["type"] != "unit" ||
         !stn_json_is_object(line)) {

@@ -1,9 +1,11 @@
-// WinHTTP for the MES: see stn_http_win.h. What Wine 8's winhttp was found
-// to do (../shared design notes): WinHttpSetTimeouts on the session does not
-// bound the wait for an answer, so every request handle gets its own time-
-// outs and WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, set again to what is
-// left of the deadline before each step; a time-out comes back as 12002 or
-// as 10060 (WSAETIMEDOUT); a closed port as 12029 at once.
+// WinHTTP for the MES: see stn_http_win.h and docs/mes.md. What Wine 8's
+// winhttp was found to do: WinHttpSetTimeouts on the session does not bound
+// the wait for an answer, so every request handle gets its own time-outs
+// and WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, set again to what is left of
+// the deadline before each step; a time-out comes back as 12002 or as 10060
+// (WSAETIMEDOUT), or not at all, so a step that fails once the deadline is
+// spent is a time-out; a closed port fails as 12029 at once; a certificate
+// it does not trust fails the handshake as 12157.
 #include "stn_http_win.h"
 
 #include <windows.h>

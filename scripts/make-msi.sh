@@ -61,7 +61,8 @@ msibuild "$out.tmp" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)" \
     -q "UPDATE \`Component\` SET \`Condition\` = 'STATION_DB' WHERE \`Component\` = 'StationDatabase'" \
-    -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}DATABASE;STATION_DATABASE;SAVED_DATABASE;STATION_DB' WHERE \`Property\` = 'SecureCustomProperties'" ||
+    -q "UPDATE \`Component\` SET \`Condition\` = 'STATION_MES' WHERE \`Component\` = 'StationMes'" \
+    -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}DATABASE;STATION_DATABASE;SAVED_DATABASE;STATION_DB;MES;SAVED_MES;STATION_MES' WHERE \`Property\` = 'SecureCustomProperties'" ||
     { rm -f "$out.tmp"; die "msibuild failed"; }
 "$src/scripts/msi-summary.py" "$out.tmp" "$package" "$SOURCE_DATE_EPOCH" || { rm -f "$out.tmp"; exit 1; }
 mv "$out.tmp" "$out"

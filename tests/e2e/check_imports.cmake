@@ -5,7 +5,7 @@
 cmake_minimum_required(VERSION 3.25)
 set(system_dlls
     kernel32 user32 gdi32 comctl32 comdlg32 shell32 shlwapi advapi32 ole32 oleaut32
-    uxtheme version msvcrt ntdll setupapi winmm imm32 ws2_32 bcrypt odbc32)
+    uxtheme version msvcrt ntdll setupapi winmm imm32 ws2_32 bcrypt odbc32 winhttp)
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

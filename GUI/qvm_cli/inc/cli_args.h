@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "stn_mes.h"
 #include "stn_text.h"
 
 enum class CliCommand { kHelp, kVersion, kList, kInfo, kUpdate, kStation, kReport, kShip };
@@ -29,6 +30,11 @@ struct CliArgs {
     bool database_given = false;  // --database CS (station, ship, report)
     std::string database;         // its connection string (a secret: see stn_db_redact)
     bool database_required = false;  // station: --database-required
+    // station: --mes URL (else the machine's default), --mes-header (each
+    // "Name: value"): secrets, shown only through stn_mes_shown.
+    bool mes_given = false;
+    StnMesConfig mes;
+    bool mes_down_allow = false;     // station: --mes-down allow
     bool verify = false;          // report: --verify
     std::string html;             // report: --html FILE; empty: none
 };

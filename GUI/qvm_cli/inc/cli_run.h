@@ -18,6 +18,7 @@
 
 #include "cli_args.h"
 #include "stn_deliver.h"
+#include "stn_http.h"
 #include "stn_lines.h"
 #include "stn_report.h"
 #include "stn_unit.h"
@@ -81,6 +82,15 @@ public:
     }
     // The machine's default connection string; empty when none.
     virtual std::string default_database() { return ""; }
+    // HTTP to the MES at url (scheme, host and port); nullptr with *why
+    // when it cannot be had. Called from several threads at once.
+    virtual std::unique_ptr<StnHttp> open_http(const std::string &url, std::string *why) {
+        (void)url;
+        *why = "this build has no HTTP";
+        return nullptr;
+    }
+    // The machine's default MES URL; empty when none.
+    virtual std::string default_mes() { return ""; }
     // This computer's name, for lines that name no station.
     virtual std::string station_name() { return ""; }
 };

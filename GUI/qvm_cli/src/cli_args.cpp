@@ -9,6 +9,7 @@
 
 #include "stn_args.h"
 #include "stn_deliver.h"
+#include "stn_mes.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ const CommandRow kCommands[] = {
     {"station", CliCommand::kStation,
      bit(kStnOptReport) | bit(kStnOptForce) | bit(kStnOptParallel) | bit(kStnOptTimeout) |
          kWho | bit(kStnOptRequireOperator) | bit(kStnOptRequireOrder) | bit(kStnOptHaltAfter) |
-         bit(kStnOptJson) | bit(kStnOptDatabase) | bit(kStnOptDatabaseRequired),
+         bit(kStnOptJson) | bit(kStnOptDatabase) | bit(kStnOptDatabaseRequired) |
+         bit(kStnOptMes) | bit(kStnOptMesDown) | bit(kStnOptMesHeader),
      bit(kStnOptReport),
      nullptr,
      "waits for devices and updates each one that appears, once until it is\n"
@@ -55,7 +57,8 @@ const CommandRow kCommands[] = {
      "With --halt-after N the line stops itself after N failures in a row\n"
      "(exit code 7). With a database, every line of FILE is delivered to it\n"
      "in order, on a thread of its own (FILE.dbcursor keeps how far); the\n"
-     "station never waits for it"},
+     "station never waits for it. With an MES, each unit that needs writing\n"
+     "is checked in first: one it refuses is not written (\"rejected\")"},
     {"report", CliCommand::kReport,
      bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase) |
          bit(kStnOptOrder) | bit(kStnOptHtml),
@@ -115,8 +118,11 @@ std::string error_text(const StnArgError &e, const CommandRow &cmd) {
     case StnArgError::kUnexpected:
         return "unexpected argument '" + shown(e.word) + "' (try --help)";
     case StnArgError::kAfterDatabase:
-        return "unexpected argument after --database (not shown: it may hold a password); "
-               "quote the connection string";
+        return e.opt == kStnOptDatabase
+                   ? "unexpected argument after --database (not shown: it may hold a password); "
+                     "quote the connection string"
+                   : "unexpected argument after " + std::string(row.name) +
+                         " (not shown: it may hold a secret); quote its value";
     case StnArgError::kEmptyOperand:
         return std::string(cmd.name) + ": an empty file name";
     case StnArgError::kExclusive:
@@ -187,6 +193,12 @@ void take_values(const StnArgScan &scan, CliArgs *args) {
             args->database = v.text;
             args->database_given = true;
             break;
+        case kStnOptMes:
+            args->mes.url = v.text;
+            args->mes_given = true;
+            break;
+        case kStnOptMesDown: args->mes_down_allow = v.text == "allow"; break;
+        case kStnOptMesHeader: args->mes.headers.push_back(v.text); break;
         default: break;
         }
     }
@@ -241,6 +253,10 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
     if (!args->html.empty() && args->database_given) {
         return refuse("report: --html and --database exclude each other");
     }
+    // The MES's URL and headers as given (the registry's URL is checked
+    // when the station starts).
+    std::string why;
+    if (!stn_mes_config_ok(args->mes, &why)) return refuse(why);
     return true;
 }
 

@@ -31,6 +31,7 @@
 #include "prom.h"
 #include "resource.h"
 #include "stn_deliver_win.h"
+#include "stn_http_win.h"
 #include "stn_owner.h"
 #include "stn_session.h"
 #include "stn_store_win.h"
@@ -159,6 +160,10 @@ public:
         return stn_win_deliver_files(utf8_path, with_cursor, why);
     }
     std::string default_database() override { return stn_db_machine_default(); }
+    std::unique_ptr<StnHttp> open_http(const std::string &url, std::string *why) override {
+        return stn_winhttp(url, why);
+    }
+    std::string default_mes() override { return stn_mes_machine_default(); }
     std::string station_name() override { return stn_computer_name(); }
     std::unique_ptr<StnByteSource> open_file(const std::string &utf8_path) override {
         std::unique_ptr<StnWinFile> f(new StnWinFile(utf8_path, StnWinFile::kRead));

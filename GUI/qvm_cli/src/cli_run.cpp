@@ -17,6 +17,7 @@
 #include "cmc_tbl.h"
 #include "stn_engine.h"
 #include "stn_json.h"
+#include "stn_mes.h"
 #include "stn_pool.h"
 #include "stn_prober.h"
 #include "stn_text.h"
@@ -402,6 +403,23 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.halt_after = args.halt_after;
     config.who = who_of(args, prog);
     config.version = prog.version_text;
+    // The factory's MES, when one is configured: asked before each unit.
+    StnMesConfig mes = args.mes;
+    if (!args.mes_given) mes.url = io.default_mes();
+    if (!mes.url.empty()) {
+        std::string why;
+        std::unique_ptr<StnHttp> http;
+        if (stn_mes_config_ok(mes, &why)) http = io.open_http(mes.url, &why);
+        if (http == nullptr) {
+            return fail_run("mes: " + stn_mes_redact_in(why, mes) +
+                                (args.mes_given ? "" : " (the registry value Mes)"),
+                            kCliExitUsage, args.json, io);
+        }
+        config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
+        config.mes_down_allow = args.mes_down_allow;
+        io.err("mes: checking units in at " + stn_mes_shown(mes) +
+               (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
+    }
     StationHost host(args, config.who, io);
     config.flushed = host.delivery.flushed();
     StnEngine engine(config, store, &host);

@@ -3,6 +3,7 @@
 //                   [--operator TEXT] [--order TEXT] [--station-name TEXT]
 //                   [--require-operator] [--require-order] [--halt-after N]
 //                   [--database CS] [--database-required]
+//                   [--mes URL] [--mes-down wait|allow] [--mes-header "N: V"]...
 // Arguments arrive as UTF-8 (the shell converts the wide command line).
 // The options are rows of the table qvm_cli reads too (stn_args.h), so
 // "--timeout=5" and "--timeout 5" mean the same here as there, and a value
@@ -11,6 +12,8 @@
 
 #include <string>
 #include <vector>
+
+#include "stn_mes.h"
 
 struct StwArgs {
     std::string report;     // UTF-8; empty: the dated file in Documents
@@ -24,6 +27,11 @@ struct StwArgs {
     bool database_given = false;  // --database CS; else the machine's default
     std::string database;         // a secret: shown only through stn_db_redact
     bool database_required = false;
+    // --mes URL (else the machine's default), --mes-header: secrets, shown
+    // only through stn_mes_shown.
+    bool mes_given = false;
+    StnMesConfig mes;
+    bool mes_down_allow = false;  // --mes-down allow
 };
 
 // args: without the program's name.

@@ -2,12 +2,14 @@
 
 #include "stn_args.h"
 #include "stn_deliver.h"
+#include "stn_mes.h"
 
 const char kStwUsage[] =
     "qvm_station.exe [--report FILE] [--timeout S] [--parallel K]\n"
     "    [--operator TEXT] [--order TEXT] [--station-name TEXT]\n"
     "    [--require-operator] [--require-order] [--halt-after N]\n"
     "    [--database CS] [--database-required]\n"
+    "    [--mes URL] [--mes-down wait|allow] [--mes-header \"NAME: VALUE\"]...\n"
     "  --report FILE   the station report (default: Documents\\R846-QVM2K\\"
     "station-YYYY-MM-DD.jsonl)\n"
     "  --timeout S     deadline of one exchange with a device, 1..600 seconds (default 5)\n"
@@ -21,6 +23,11 @@ const char kStwUsage[] =
     "                  HKLM\\Software\\R846-QVM2K\\Station, value Database)\n"
     "  --database-required  no new unit while report lines have waited for the\n"
     "                  database longer than a minute\n"
+    "  --mes URL       the factory's MES, asked before each unit is written (default:\n"
+    "                  HKLM\\Software\\R846-QVM2K\\Station, value Mes)\n"
+    "  --mes-down wait|allow  when the MES does not answer: the unit waits (default)\n"
+    "                  or is written anyway, marked unchecked\n"
+    "  --mes-header \"NAME: VALUE\"  a header for every request to the MES (its token)\n"
     "Texts: printable, 1 to 64 characters.";
 
 namespace {
@@ -40,6 +47,10 @@ std::string error_text(const StnArgError &e) {
                " from " + std::to_string(row.lo) + " to " + std::to_string(row.hi) + ", not \"" +
                stn_db_redact(e.word) + "\"";
     case StnArgError::kAfterDatabase:
+        if (e.opt != kStnOptDatabase) {
+            return "unexpected argument after " + name +
+                   " (not shown: it may hold a secret); quote its value";
+        }
         return "unexpected argument after --database (not shown: it may hold a password); "
                "quote the connection string";
     default: return "unknown argument \"" + stn_db_redact(e.word) + "\"";
@@ -55,7 +66,8 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
                     stn_opt_bit(kStnOptOrder) | stn_opt_bit(kStnOptStationName) |
                     stn_opt_bit(kStnOptRequireOperator) | stn_opt_bit(kStnOptRequireOrder) |
                     stn_opt_bit(kStnOptHaltAfter) | stn_opt_bit(kStnOptDatabase) |
-                    stn_opt_bit(kStnOptDatabaseRequired);
+                    stn_opt_bit(kStnOptDatabaseRequired) | stn_opt_bit(kStnOptMes) |
+                    stn_opt_bit(kStnOptMesDown) | stn_opt_bit(kStnOptMesHeader);
     StnArgScan scan;
     StnArgError problem;
     if (!stn_scan_args(args, 0, rules, &scan, &problem)) {
@@ -76,9 +88,17 @@ bool stw_parse_args(const std::vector<std::string> &args, StwArgs *out, std::str
             a.database = v.text;
             a.database_given = true;
             break;
+        case kStnOptMes:
+            a.mes.url = v.text;
+            a.mes_given = true;
+            break;
+        case kStnOptMesDown: a.mes_down_allow = v.text == "allow"; break;
+        case kStnOptMesHeader: a.mes.headers.push_back(v.text); break;
         default: break;
         }
     }
+    // The URL and headers as given; the registry's URL is checked at Start.
+    if (!stn_mes_config_ok(a.mes, error)) return false;
     a.require_operator = (scan.seen & stn_opt_bit(kStnOptRequireOperator)) != 0;
     a.require_order = (scan.seen & stn_opt_bit(kStnOptRequireOrder)) != 0;
     a.database_required = (scan.seen & stn_opt_bit(kStnOptDatabaseRequired)) != 0;

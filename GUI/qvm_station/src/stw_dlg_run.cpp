@@ -4,6 +4,8 @@
 // written. On the window's thread; the run itself is StwRun's.
 #include "stw_dlg.h"
 
+#include "stn_http_win.h"
+#include "stn_mes.h"
 #include "stn_store_win.h"
 #include "stn_text.h"
 #include "stw_path.h"
@@ -45,6 +47,23 @@ void StwDialog::Start() {
     config.timeout_s = args_.timeout_s;
     config.halt_after = args_.halt_after;
     config.who = who;
+    // The factory's MES, when one is configured: asked before each unit.
+    StnMesConfig mes = args_.mes;
+    if (!args_.mes_given) mes.url = stn_mes_machine_default();
+    if (!mes.url.empty()) {
+        std::string why;
+        std::unique_ptr<StnHttp> http;
+        if (stn_mes_config_ok(mes, &why)) http = stn_winhttp(mes.url, &why);
+        if (http == nullptr) {
+            stw_message(m_hWnd,
+                        "The station cannot ask the MES: " + stn_mes_redact_in(why, mes) +
+                            (args_.mes_given ? "." : " (the registry value Mes)."),
+                        MB_OK | MB_ICONERROR);
+            return;
+        }
+        config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
+        config.mes_down_allow = args_.mes_down_allow;
+    }
     StnDelivery *delivery = Delivery();
     if (delivery != nullptr) config.flushed = delivery_flushed_;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));

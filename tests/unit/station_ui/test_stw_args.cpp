@@ -27,6 +27,15 @@ TEST(StationArgs, OptionsAndErrors) {
     EXPECT_TRUE(a.database_required);
     EXPECT_TRUE(a.database_given);
     EXPECT_EQ(a.database, "DSN=line;PWD=x");
+    EXPECT_FALSE(a.mes_given);
+    ASSERT_TRUE(stw_parse_args({"--mes", "http://mes/api", "--mes-header", "X-A: 1",
+                                "--mes-header", "X-B: 2", "--mes-down=allow"},
+                               &a, &error))
+        << error;
+    EXPECT_TRUE(a.mes_given);
+    EXPECT_EQ(a.mes.url, "http://mes/api");
+    EXPECT_EQ(a.mes.headers, (std::vector<std::string>{"X-A: 1", "X-B: 2"}));
+    EXPECT_TRUE(a.mes_down_allow);
 
     // The fields, the station's name and the halt.
     ASSERT_TRUE(stw_parse_args({"--operator", "Ana Müller", "--order=WO-7", "--station-name",
@@ -68,6 +77,11 @@ TEST(StationArgs, OptionsAndErrors) {
          "unexpected argument after --database (not shown: it may hold a password); quote the "
          "connection string"},
         {{"DSN=line;PWD=s3cret"}, "unknown argument \"DSN=line;PWD=***\""},
+        {{"--mes", "mes:80"}, "the MES's URL must start with http:// or https://: mes:80"},
+        {{"--mes-header", "Authorization:", "Bearer s3cret"},
+         "unexpected argument after --mes-header (not shown: it may hold a secret); quote its "
+         "value"},
+        {{"--mes-down", "later"}, "--mes-down needs wait or allow"},
     };
     for (const auto &b : bad) {
         StwArgs kept;

@@ -34,3 +34,9 @@ std::unique_ptr<StnDatabase> stn_odbc_database(const std::string &connection_str
 // connection string, or empty when there is none.
 std::string stn_db_machine_default();
 
+// HKLM\Software\R846-QVM2K\Station, value name (REG_SZ), or empty.
+std::string stn_station_machine_value(const wchar_t *name);
+
+// A DLL of the system folder, loaded by name (an HMODULE); nullptr when it
+// cannot be.
+void *stn_load_system_dll(const wchar_t *name);

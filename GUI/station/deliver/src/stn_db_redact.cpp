@@ -85,7 +85,7 @@ std::string stn_db_redact(const std::string &cs) {
 }
 
 std::string stn_db_redact_in(const std::string &text, const std::string &cs) {
-    std::string out = text;
+    std::vector<std::string> secrets;
     for (const CsItem &it : cs_items(cs)) {
         if (!is_secret_key(it.key)) continue;
         std::string secret = cs.substr(it.value_begin, it.value_end - it.value_begin);
@@ -100,6 +100,14 @@ std::string stn_db_redact_in(const std::string &text, const std::string &cs) {
             }
             secret = plain;
         }
+        secrets.push_back(secret);
+    }
+    return stn_redact_in(text, secrets);
+}
+
+std::string stn_redact_in(const std::string &text, const std::vector<std::string> &secrets) {
+    std::string out = text;
+    for (const std::string &secret : secrets) {
         if (secret.empty()) continue;
         for (std::size_t at = out.find(secret); at != std::string::npos;
              at = out.find(secret, at + 3)) {
@@ -107,4 +115,21 @@ std::string stn_db_redact_in(const std::string &text, const std::string &cs) {
         }
     }
     return out;
+}
+
+std::string stn_url_redact(const std::string &url) {
+    const std::size_t scheme = url.find("://");
+    const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t end = url.find_first_of("/?#", from);
+    const std::size_t at = url.rfind('@', end == std::string::npos ? url.size() - 1 : end);
+    if (at == std::string::npos || at < from) return url;
+    const std::size_t colon = url.find(':', from);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+std::string stn_header_redact(const std::string &header) {
+    const std::size_t colon = header.find(':');
+    if (colon == std::string::npos) return "***";
+    return header.substr(0, colon + 1) + " ***";
 }

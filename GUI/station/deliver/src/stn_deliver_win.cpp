@@ -463,7 +463,7 @@ std::unique_ptr<StnDatabase> stn_odbc_database(const std::string &connection_str
     return std::unique_ptr<StnDatabase>(new OdbcDatabase(api, connection_string, timeout_s));
 }
 
-std::string stn_db_machine_default() {
+std::string stn_station_machine_value(const wchar_t *name) {
     using GetValue = LSTATUS(WINAPI *)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
     static GetValue get = [] {
         GetValue g = nullptr;
@@ -474,13 +474,13 @@ std::string stn_db_machine_default() {
     if (get == nullptr) return "";
     const wchar_t kKey[] = L"Software\\R846-QVM2K\\Station";
     DWORD bytes = 0;
-    if (get(HKEY_LOCAL_MACHINE, kKey, L"Database", RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+    if (get(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
             ERROR_SUCCESS ||
         bytes < sizeof(wchar_t)) {
         return "";
     }
     std::wstring value(bytes / sizeof(wchar_t), L'\0');
-    if (get(HKEY_LOCAL_MACHINE, kKey, L"Database", RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
+    if (get(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
         ERROR_SUCCESS) {
         return "";
     }
@@ -488,3 +488,6 @@ std::string stn_db_machine_default() {
     return stn_utf8(value);
 }
 
+std::string stn_db_machine_default() { return stn_station_machine_value(L"Database"); }
+
+void *stn_load_system_dll(const wchar_t *name) { return load_system(name); }

@@ -34,6 +34,9 @@ enum StnOpt : unsigned {
     kStnOptDatabaseRequired,
     kStnOptVerify,
     kStnOptHtml,
+    kStnOptMes,
+    kStnOptMesDown,
+    kStnOptMesHeader,
     kStnOptCount
 };
 constexpr unsigned stn_opt_bit(StnOpt o) { return 1u << o; }
@@ -89,9 +92,10 @@ struct StnArgError {
         kFlagValue,     // opt, a flag, was given "=value"
         kNoValue,       // opt lacks its value (a value never starts with "--")
         kBadValue,      // word: a value opt does not take
-        // A word after --database's value that names no option: the shell
-        // split an unquoted connection string ("{PostgreSQL Unicode}", a
-        // password with a blank). word stays empty: it may hold a password.
+        // A word after the value of --database, --mes or --mes-header (opt)
+        // that names no option: the shell split an unquoted value ("{PostgreSQL
+        // Unicode}", a password with a blank, "Authorization: Bearer x").
+        // word stays empty: it may hold a secret.
         kAfterDatabase,
     };
     Kind kind = kNone;
@@ -102,8 +106,10 @@ struct StnArgError {
 // Reads words[from..] against rules: "--name value", "--name=value" (the
 // only way to give a value that starts with "--"), a list option's values
 // up to the next word that starts with '-', flags, operands. The word after
-// --database's value must name an option, be "--" or a stop word (operands
-// go before --database, or after "--").
+// the value of --database, --mes or --mes-header (which may hold secrets)
+// must name an option, be "--" or a stop word (operands go before them, or
+// after "--"). --mes-header may be given again (one header each time);
+// --mes-down takes "wait" or "allow".
 // Returns true   *scan holds what was given (up to a stop word)
 //         false  *error says what is wrong; *scan holds what came before
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,

@@ -749,19 +749,16 @@ bool stn_ship(StnDeliverFiles *files, StnDatabase *db, const std::string &statio
     }
 }
 
-bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, std::string *why) {
-    *out = StnVerifyDb();
-    if (!db->connect(why)) {
-        *why = "cannot connect: " + *why;
-        return false;
-    }
-    // The report as the database knows it: by the keys of its first lines
-    // (a changed first line changes the file's own identity).
-    StnLineSource src(files, "");
-    src.seek(0, 0, "");
+namespace {
+
+// The report as the database knows it: by the keys of its first lines (a
+// changed first line changes the file's own identity).
+bool known_report(StnLineSource *src, StnDatabase *db, std::string *report_id,
+                  std::string *why) {
+    src->seek(0, 0, "");
     std::vector<StnDbRow> first;
     std::uint64_t end = 0;
-    if (!src.take(8, &first, &end)) {
+    if (!src->take(8, &first, &end)) {
         *why = "cannot read the file";
         return false;
     }
@@ -769,15 +766,29 @@ bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, st
         *why = "the file holds no whole line";
         return false;
     }
-    out->report_id = first.front().report_id;
+    *report_id = first.front().report_id;
     for (const StnDbRow &r : first) {
         std::string id;
         if (!db->report_of(r.key, &id, why)) return false;
         if (!id.empty()) {
-            out->report_id = id;
+            *report_id = id;
             break;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+bool stn_verify_db(StnDeliverFiles *files, StnDatabase *db, StnVerifyDb *out, std::string *why) {
+    *out = StnVerifyDb();
+    if (!db->connect(why)) {
+        *why = "cannot connect: " + *why;
+        return false;
+    }
+    StnLineSource src(files, "");
+    std::uint64_t end = 0;
+    if (!known_report(&src, db, &out->report_id, why)) return false;
     std::map<std::string, std::uint64_t> rows;  // key -> seq
     if (!db->held(out->report_id, [&](std::uint64_t seq, const std::string &key) {
             rows.emplace(key, seq);

@@ -294,6 +294,16 @@ protected:
         c.version = "3.50";
         return c;
     }
+    // cfg() with an MES that answers serial as given (*mes: that MES).
+    StnConfig mes_cfg(std::int32_t serial, StnCheckInVerdict verdict, const std::string &reason,
+                      std::shared_ptr<ScriptedMes> *mes = nullptr) const {
+        auto m = std::make_shared<ScriptedMes>();
+        m->set(serial, verdict, reason);
+        StnConfig c = cfg();
+        c.check_in = m;
+        if (mes != nullptr) *mes = m;
+        return c;
+    }
     // Runs the engine until until() holds (or a safety limit), then stops it.
     void run(StnEngine &e, Host &h, const std::function<bool()> &until) {
         h.on_each_turn = [&] {
@@ -861,12 +871,10 @@ TEST_F(StnEngineTest, AClockThatJumpsIsNotedByARunLineAndASmallStepIsNot) {
 
 TEST_F(StnEngineTest, ARejectedUnitGetsOnlyItsLineAndIsTakenAgainOnlyAfterAReplug) {
     devsim::InProcDevice &d = add(0, 0x129);
-    auto mes = std::make_shared<ScriptedMes>();
-    mes->set(84600001, StnCheckInVerdict::kRejected, "on hold (QA)");
+    std::shared_ptr<ScriptedMes> mes;
+    StnConfig c = mes_cfg(84600001, StnCheckInVerdict::kRejected, "on hold (QA)", &mes);
     cli_test::MemStore store;
     Host host;
-    StnConfig c = cfg();
-    c.check_in = mes;
     c.who.operator_name = "Ana";
     c.who.order = "WO-5";
     StnEngine e(c, &store, &host);
@@ -928,12 +936,10 @@ TEST_F(StnEngineTest, AnMesThatDoesNotAnswerHoldsTheUnitUnwrittenOrLetsItBeWritt
         SCOPED_TRACE(allow ? "--mes-down allow" : "the unit waits");
         devs.clear();
         devsim::InProcDevice &d = add(0, 0x129);
-        auto mes = std::make_shared<ScriptedMes>();
-        mes->set(84600001, StnCheckInVerdict::kNoAnswer, "status 500");
+        std::shared_ptr<ScriptedMes> mes;
+        StnConfig c = mes_cfg(84600001, StnCheckInVerdict::kNoAnswer, "status 500", &mes);
         cli_test::MemStore store;
         Host host;
-        StnConfig c = cfg();
-        c.check_in = mes;
         c.mes_down_allow = allow;
         c.mes_retry_ms = 30;
         StnEngine e(c, &store, &host);
@@ -1030,13 +1036,10 @@ TEST_F(StnEngineTest, ASlowCheckInHoldsNoOtherUnitNorTheProbeNorAStop) {
 
 TEST_F(StnEngineTest, AStopEndsAUnitThatWaitsForTheMesWithNoLine) {
     devsim::InProcDevice &d = add(0, 0x129);
-    auto mes = std::make_shared<ScriptedMes>();
-    mes->set(84600001, StnCheckInVerdict::kNoAnswer, "no connection");
+    StnConfig c = mes_cfg(84600001, StnCheckInVerdict::kNoAnswer, "no connection");
+    c.mes_retry_ms = 60000;
     cli_test::MemStore store;
     Host host;
-    StnConfig c = cfg();
-    c.check_in = mes;
-    c.mes_retry_ms = 60000;
     StnEngine e(c, &store, &host);
     ASSERT_EQ(e.open(), StnOpen::kOk);
     run(e, host, [&] {

@@ -23,6 +23,18 @@ devsim_config config(std::uint32_t firm) {
     return c;
 }
 
+// A unit at index 0 that holds 0x129, and a job for it.
+struct OneUnit {
+    stn_test::Image img;
+    devsim_config cfg = config(0x129);
+    devsim::InProcDevice dev{0, &cfg};
+    StnUnitJob job;
+    OneUnit() {
+        job.index = 0;
+        job.image = &img.image;
+    }
+};
+
 }  // namespace
 
 TEST(StnUnit, EachEndingHasItsKindDetailAndWords) {
@@ -108,12 +120,8 @@ TEST(StnUnit, EachEndingHasItsKindDetailAndWords) {
 }
 
 TEST(StnUnit, NothingIsWrittenWhenTheStartCannotBeRecorded) {
-    stn_test::Image img;
-    const devsim_config cfg = config(0x129);
-    devsim::InProcDevice dev(0, &cfg);
-    StnUnitJob job;
-    job.index = 0;
-    job.image = &img.image;
+    OneUnit u;
+    StnUnitJob &job = u.job;
     StnDevice seen;
     job.before_write = [&](const StnDevice &d, bool) {
         seen = d;
@@ -123,7 +131,7 @@ TEST(StnUnit, NothingIsWrittenWhenTheStartCannotBeRecorded) {
     EXPECT_EQ(r.outcome, StnOutcome::kFailed);
     EXPECT_EQ(r.detail, kStnDetailNotRecorded);
     EXPECT_EQ(seen.serial, 84600001);
-    EXPECT_EQ(dev.exchanges(), 1u);  // the version read alone
+    EXPECT_EQ(u.dev.exchanges(), 1u);  // the version read alone
 }
 
 TEST(StnUnit, TheCheckInDecidesWhetherTheUnitIsWritten) {
@@ -155,12 +163,8 @@ TEST(StnUnit, TheCheckInDecidesWhetherTheUnitIsWritten) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        stn_test::Image img;
-        const devsim_config cfg = config(0x129);
-        devsim::InProcDevice dev(0, &cfg);
-        StnUnitJob job;
-        job.index = 0;
-        job.image = &img.image;
+        OneUnit u;
+        StnUnitJob &job = u.job;
         job.mes_down_allow = c.allow;
         StnDevice asked;
         job.check_in = [&](const StnDevice &d) {
@@ -187,7 +191,7 @@ TEST(StnUnit, TheCheckInDecidesWhetherTheUnitIsWritten) {
             EXPECT_EQ(r.what, c.what);
         }
         EXPECT_EQ(starts, c.written ? 1 : 0);
-        EXPECT_EQ(dev.blocks_received() != 0, c.written);
+        EXPECT_EQ(u.dev.blocks_received() != 0, c.written);
         EXPECT_EQ(r.mes_unchecked, c.unchecked);
         EXPECT_EQ(start_unchecked, c.unchecked);
     }

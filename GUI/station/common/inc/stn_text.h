@@ -3,6 +3,7 @@
 // Pure; any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -67,23 +68,10 @@ std::string stn_hours_text(std::uint64_t ms);
 template <class N>
 void stn_count(StnOutcome outcome, N &updated, N &current, N &failed, N &interrupted,
                N &rejected) {
-    switch (outcome) {
-    case StnOutcome::kUpdated:
-        ++updated;
-        break;
-    case StnOutcome::kCurrent:
-        ++current;
-        break;
-    case StnOutcome::kInterrupted:
-        ++interrupted;
-        break;
-    case StnOutcome::kRejected:
-        ++rejected;
-        break;
-    default:
-        ++failed;
-        break;
-    }
+    // In the enum's order; anything else counts as failed.
+    N *const by_outcome[] = {&updated, &current, &failed, &interrupted, &rejected};
+    const auto i = static_cast<std::size_t>(outcome);
+    ++*(i < sizeof by_outcome / sizeof by_outcome[0] ? by_outcome[i] : &failed);
 }
 
 // Counts of a run.

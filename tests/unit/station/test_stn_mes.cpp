@@ -3,6 +3,8 @@
 // body and key, and the client against a scripted StnHttp.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <nlohmann/json.hpp>
 
 #include "stn_deliver.h"
@@ -51,12 +53,9 @@ TEST(StnMes, UrlParse) {
             EXPECT_FALSE(why.empty()) << c.url;
             continue;
         }
-        EXPECT_EQ(u.https, c.https) << c.url;
-        EXPECT_EQ(u.host, c.host) << c.url;
-        EXPECT_EQ(u.port, c.port) << c.url;
-        EXPECT_EQ(u.path, c.path) << c.url;
-        EXPECT_EQ(u.user, c.user) << c.url;
-        EXPECT_EQ(u.password, c.password) << c.url;
+        EXPECT_EQ(std::tie(u.https, u.host, u.port, u.path, u.user, u.password),
+                  std::tie(c.https, c.host, c.port, c.path, c.user, c.password))
+            << c.url;
     }
     EXPECT_EQ(stn_url_path("/", "check-in"), "/check-in");
     EXPECT_EQ(stn_url_path("/api/v1", "check-in"), "/api/v1/check-in");

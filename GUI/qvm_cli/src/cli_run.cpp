@@ -342,10 +342,16 @@ public:
             io_.out(words);
         }
     }
-    void on_turn() override { delivery.wake(); }
+    void on_turn() override {
+        delivery.wake();
+        mes.wake();
+    }
     bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
-    CliDelivery delivery;  // the report to the factory's database, when there is one
+    // What the engine has flushed of the report: both deliveries read no further.
+    std::shared_ptr<StnFlushed> flushed = std::make_shared<StnFlushed>();
+    CliDelivery delivery{"database", flushed};  // to the factory's database, when there is one
+    CliDelivery mes{"mes", flushed};            // the MES's check-outs, when there is one
 
 private:
     const CliArgs &args_;
@@ -363,6 +369,7 @@ void show_turn(const StnSnapshot &snap, StationHost *host, const CliArgs &args, 
         }
     }
     host->delivery.show(args, io);
+    host->mes.show(args, io);
     if (io.live_ok()) {
         lines.push_back(stn_totals_text(snap.totals));
         io.live(lines);
@@ -405,7 +412,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
                (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
     }
     StationHost host(args, config.who, io);
-    config.flushed = host.delivery.flushed();
+    config.flushed = host.flushed;
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();
     if (opened != StnOpen::kOk) {
@@ -414,6 +421,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     // Its own spill was added by the open; others wait for their reports.
     for (const std::string &n : io.waiting_spills()) io.err(n);
     if (!host.delivery.start(args, io)) return kCliExitUsage;
+    if (config.check_in != nullptr) host.mes.start_mes(args, mes, io);
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 
@@ -429,7 +437,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         io.tick();
     }
     io.set_waker(nullptr);
-    host.delivery.finish(io.abort_requested(), args, io);
+    cli_finish_deliveries({&host.delivery, &host.mes}, io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
     const int code = cli_station_exit_code(snap.spilled != 0, snap.halted);
     finish_summary(snap.totals, code, args.json, io);

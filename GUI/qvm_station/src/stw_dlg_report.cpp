@@ -68,7 +68,7 @@ StnDelivery *StwDialog::Delivery() {
     std::string why;
     std::unique_ptr<StnDatabase> db = stn_odbc_database(cs, args_.timeout_s, &why);
     std::unique_ptr<StnDeliverFiles> files;
-    if (db != nullptr) files = stn_win_deliver_files(report_, true, &why);
+    if (db != nullptr) files = stn_win_deliver_files(report_, kStnDbCursor, &why);
     if (db == nullptr || files == nullptr) {
         SetText(IDC_DATABASE, "Database: cannot deliver the report: " + stn_db_redact_in(why, cs));
         return nullptr;

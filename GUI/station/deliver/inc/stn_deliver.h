@@ -59,6 +59,11 @@ public:
     virtual void disconnect() = 0;
 };
 
+// The cursor files beside a report: "<report>.dbcursor" for the database,
+// "<report>.mescursor" for the MES's check-outs.
+constexpr char kStnDbCursor[] = ".dbcursor";
+constexpr char kStnMesCursor[] = ".mescursor";
+
 // The report file as delivery reads it (its own read handle, never the
 // engine's), and the cursor file beside it.
 class StnDeliverFiles {

@@ -64,11 +64,12 @@ void StwDialog::Start() {
         config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
         config.mes_down_allow = args_.mes_down_allow;
     }
-    StnDelivery *delivery = Delivery();
-    if (delivery != nullptr) config.flushed = delivery_flushed_;
+    const std::vector<StnDelivery *> deliveries =
+        Deliveries(config.check_in != nullptr ? mes : StnMesConfig());
+    if (!deliveries.empty()) config.flushed = delivery_flushed_;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));
     std::string why;
-    if (!run->start(config, report_, &why, delivery)) {
+    if (!run->start(config, report_, &why, deliveries)) {
         stw_message(m_hWnd, "The station cannot start: " + why + ".\n" + report_,
                     MB_OK | MB_ICONERROR);
         return;

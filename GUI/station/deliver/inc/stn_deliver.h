@@ -229,9 +229,10 @@ public:
 
     // A line was appended: look at the report now. Each look first checks
     // that the last line delivered is still in the file; when the file was
-    // cut below it, delivery goes back to the last line the database and
-    // the file agree on and delivers again from there (the notice names
-    // rows the report no longer has).
+    // cut below it, delivery goes back where the destination says
+    // (StnDestination::back: the database, to the last line it and the
+    // file agree on, the notice naming rows the report no longer has) and
+    // delivers again from there.
     void wake();
     StnDeliverStatus status() const;
     // Waits until the first attempt (connect, check, deliver) is over, or

@@ -1,7 +1,7 @@
-// Delivery to the factory's database. See stn_deliver.h for the threads:
-// the delivery thread owns the source, the database and the files (all in
-// Shared, which the thread holds too); the shell's threads only touch what
-// Shared keeps under mu.
+// Delivery's machinery, whatever the destination. See stn_deliver.h for the
+// threads: the delivery thread owns the source, the destination and the
+// files (all in Shared, which the thread holds too); the shell's threads
+// only touch what Shared keeps under mu.
 #include "stn_deliver.h"
 
 #include <algorithm>

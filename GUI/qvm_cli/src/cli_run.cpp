@@ -376,6 +376,27 @@ void show_turn(const StnSnapshot &snap, StationHost *host, const CliArgs &args, 
     }
 }
 
+// The factory's MES, when one is configured (*mes; its URL empty when
+// none): its check-in client in config. false: it cannot be used; *why.
+bool take_mes(const CliArgs &args, CliIo &io, StnConfig *config, StnMesConfig *mes,
+              std::string *why) {
+    *mes = args.mes;
+    if (!args.mes_given) mes->url = io.default_mes();
+    if (mes->url.empty()) return true;
+    std::unique_ptr<StnHttp> http;
+    if (stn_mes_config_ok(*mes, why)) http = io.open_http(mes->url, why);
+    if (http == nullptr) {
+        *why = "mes: " + stn_mes_redact_in(*why, *mes) +
+               (args.mes_given ? "" : " (the registry value Mes)");
+        return false;
+    }
+    config->check_in = std::make_shared<StnMesClient>(std::move(http), *mes);
+    config->mes_down_allow = args.mes_down_allow;
+    io.err("mes: checking units in at " + stn_mes_shown(*mes) +
+           (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
+    return true;
+}
+
 int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     if (!prog.image_ok) {
         return fail_run("the embedded image is unusable", kCliExitNoImage, args.json, io);
@@ -394,22 +415,10 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.halt_after = args.halt_after;
     config.who = who_of(args, prog);
     config.version = prog.version_text;
-    // The factory's MES, when one is configured: asked before each unit.
-    StnMesConfig mes = args.mes;
-    if (!args.mes_given) mes.url = io.default_mes();
-    if (!mes.url.empty()) {
-        std::string why;
-        std::unique_ptr<StnHttp> http;
-        if (stn_mes_config_ok(mes, &why)) http = io.open_http(mes.url, &why);
-        if (http == nullptr) {
-            return fail_run("mes: " + stn_mes_redact_in(why, mes) +
-                                (args.mes_given ? "" : " (the registry value Mes)"),
-                            kCliExitUsage, args.json, io);
-        }
-        config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
-        config.mes_down_allow = args.mes_down_allow;
-        io.err("mes: checking units in at " + stn_mes_shown(mes) +
-               (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
+    StnMesConfig mes;
+    std::string why;
+    if (!take_mes(args, io, &config, &mes, &why)) {
+        return fail_run(why, kCliExitUsage, args.json, io);
     }
     StationHost host(args, config.who, io);
     config.flushed = host.flushed;
@@ -421,7 +430,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     // Its own spill was added by the open; others wait for their reports.
     for (const std::string &n : io.waiting_spills()) io.err(n);
     if (!host.delivery.start(args, io)) return kCliExitUsage;
-    if (config.check_in != nullptr) host.mes.start_mes(args, mes, io);
+    if (!mes.url.empty()) host.mes.start_mes(args, mes, io);
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 

@@ -147,6 +147,9 @@ private:
     // check-outs to mes; each when one is configured): kept across runs on
     // the same report.
     std::vector<StnDelivery *> Deliveries(const StnMesConfig &mes);
+    // The factory's MES, when one is configured (*mes; its URL empty when
+    // none): its check-in client in config. false: it cannot be used (said).
+    bool TakeMes(StnConfig *config, StnMesConfig *mes);
     StnDelivery *DbDelivery();
     StnDelivery *MesDelivery(const StnMesConfig &mes);
     void ShowDatabase();

@@ -16,6 +16,9 @@ request's "PrimaryIdentifier" (else "*"); a missing entry is a confirm:
      "84600021": {"do": "confirm", "delay_ms": 3000},
      "84600022": {"do": "close"}}
 
+An entry under "@check-in" or "@check-out" (the same form) is for that
+request alone and comes first: {"@check-out": {"*": {"do": "status",
+"status": 500}}} fails every check-out and confirms every check-in.
 "confirm" and "reject" answer 200 with a ValidateUnitsResponse naming the
 unit; a check-out is answered 200 unless scripted. Every request is appended
 to DIR/requests.jsonl as {"path", "headers", "body"} before it is answered.
@@ -68,7 +71,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 script = json.load(f)
         except (OSError, ValueError):
             script = {}
-        step = script.get(serial, script.get("*", {}))
+        kind = "@check-in" if self.path.endswith("/check-in") else "@check-out"
+        scoped = script.get(kind, {})
+        step = scoped.get(serial, scoped.get("*", script.get(serial, script.get("*", {}))))
         time.sleep(step.get("delay_ms", 0) / 1000.0)
         what = step.get("do", "confirm")
         if what == "close":

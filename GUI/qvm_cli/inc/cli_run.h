@@ -65,7 +65,8 @@ public:
         return false;
     }
     // The factory's database (every call within timeout_s seconds), and a
-    // report as delivery reads it (with its cursor file, or none); nullptr
+    // report as delivery reads it (with its cursor file "<report><cursor>",
+    // or none: nullptr, see stn_win_deliver_files); nullptr
     // with *why when they cannot be had. Used on one thread at a time.
     virtual std::unique_ptr<StnDatabase> open_database(const std::string &connection_string,
                                                        unsigned timeout_s, std::string *why) {
@@ -74,9 +75,9 @@ public:
         return nullptr;
     }
     virtual std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
-                                                                bool with_cursor,
+                                                                const char *cursor,
                                                                 std::string *why) {
-        (void)utf8_path, (void)with_cursor;
+        (void)utf8_path, (void)cursor;
         *why = "this build cannot read files for delivery";
         return nullptr;
     }

@@ -58,7 +58,8 @@ const CommandRow kCommands[] = {
      "(exit code 7). With a database, every line of FILE is delivered to it\n"
      "in order, on a thread of its own (FILE.dbcursor keeps how far); the\n"
      "station never waits for it. With an MES, each unit that needs writing\n"
-     "is checked in first: one it refuses is not written (\"rejected\")"},
+     "is checked in first: one it refuses is not written (\"rejected\");\n"
+     "each unit line is checked out to it once on the disk (FILE.mescursor)"},
     {"report", CliCommand::kReport,
      bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase) |
          bit(kStnOptOrder) | bit(kStnOptHtml),

@@ -1,5 +1,7 @@
 #include "cli_db.h"
 
+#include <chrono>
+
 #include "cli_exit.h"
 #include "stn_json.h"
 
@@ -13,6 +15,9 @@ constexpr unsigned kFinishAbortMs = 1000;
 // With --database-required, how long the start waits for the first answer
 // beyond the login deadline.
 constexpr unsigned kSettleExtraMs = 2000;
+// Check-outs in a row between two saves of the MES's cursor: a kill costs
+// at most these again.
+constexpr std::size_t kMesBatch = 20;
 
 const char *state_name(StnDeliverState s) {
     switch (s) {
@@ -53,8 +58,8 @@ std::string cli_database(const CliArgs &args, CliIo &io) {
     return args.database_given ? args.database : io.default_database();
 }
 
-std::string cli_json_database(const StnDeliverStatus &s) {
-    StnJson j("database");
+std::string cli_json_database(const StnDeliverStatus &s, const char *type) {
+    StnJson j(type);
     j.str("state", state_name(s.state)).num("waiting", static_cast<std::int64_t>(s.waiting));
     if (!s.problem.empty()) j.str("problem", s.problem);
     return j.num("delivered", static_cast<std::int64_t>(s.delivered)).line();
@@ -72,7 +77,7 @@ bool CliDelivery::start(const CliArgs &args, CliIo &io) {
     std::string why;
     std::unique_ptr<StnDatabase> db = io.open_database(cs, args.timeout_s, &why);
     std::unique_ptr<StnDeliverFiles> files;
-    if (db != nullptr) files = io.open_deliver_files(args.report, true, &why);
+    if (db != nullptr) files = io.open_deliver_files(args.report, kStnDbCursor, &why);
     if (db == nullptr || files == nullptr) {
         const std::string text = "database: cannot deliver the report: " + stn_db_redact_in(why, cs);
         if (args.database_required) {
@@ -104,6 +109,30 @@ bool CliDelivery::start(const CliArgs &args, CliIo &io) {
     return false;
 }
 
+void CliDelivery::start_mes(const CliArgs &args, const StnMesConfig &mes, CliIo &io) {
+    std::string why;
+    std::unique_ptr<StnHttp> http = io.open_http(mes.url, &why);
+    std::unique_ptr<StnDeliverFiles> files;
+    if (http != nullptr) files = io.open_deliver_files(args.report, kStnMesCursor, &why);
+    if (http == nullptr || files == nullptr) {
+        io.err("mes: cannot check units out: " + stn_mes_redact_in(why, mes) +
+               "; the report keeps them for the next start");
+        return;
+    }
+    StnDeliverConfig config;
+    config.station = io.station_name();
+    config.batch = kMesBatch;
+    config.flushed = flushed_;
+    delivery_.reset(new StnDelivery(
+        stn_mes_destination(std::move(http), mes, args.timeout_s * 1000u), std::move(files),
+        config));
+}
+
+std::string CliDelivery::words(const StnDeliverStatus &s) const {
+    const bool mes = std::string(name_) == "mes";
+    return std::string(name_) + ": " + stn_deliver_words(s, mes ? "check-out" : "line");
+}
+
 void CliDelivery::wake() {
     if (delivery_ != nullptr) delivery_->wake();
 }
@@ -124,18 +153,32 @@ void CliDelivery::show(const CliArgs &args, CliIo &io) {
     }
     if (s.changes == shown_) return;
     shown_ = s.changes;
-    if (args.json) io.out(cli_json_database(s));
-    io.err("database: " + stn_deliver_words(s));
+    if (args.json) io.out(cli_json_database(s, json_type()));
+    io.err(words(s));
 }
 
-void CliDelivery::finish(bool aborted, const CliArgs &args, CliIo &io) {
+void CliDelivery::finish(unsigned ms, const CliArgs &args, CliIo &io) {
     if (delivery_ == nullptr) return;
     delivery_->wake();
-    const bool done = delivery_->finish(aborted ? kFinishAbortMs : kFinishMs);
+    const bool done = delivery_->finish(ms);
     const StnDeliverStatus s = delivery_->status();
     shown_ = ~0ull;
-    if (args.json) io.out(cli_json_database(s));
-    io.err("database: " + stn_deliver_words(s) + (done ? "" : "; delivered at the next start"));
+    if (args.json) io.out(cli_json_database(s, json_type()));
+    io.err(words(s) + (done ? "" : "; delivered at the next start"));
+}
+
+void cli_finish_deliveries(const std::vector<CliDelivery *> &all, bool aborted,
+                           const CliArgs &args, CliIo &io) {
+    // Woken together, they deliver side by side; each then gets what is
+    // left of the one end time.
+    for (CliDelivery *d : all) d->wake();
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(aborted ? kFinishAbortMs : kFinishMs);
+    for (CliDelivery *d : all) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        d->finish(left.count() > 0 ? static_cast<unsigned>(left.count()) : 0u, args, io);
+    }
 }
 
 int cli_ship_command(const CliArgs &args, CliIo &io) {
@@ -145,7 +188,7 @@ int cli_ship_command(const CliArgs &args, CliIo &io) {
     if (db == nullptr) return fail(stn_db_redact_in(why, cs), kCliExitUsage, args, io);
     std::uint64_t all_added = 0, all_held = 0;
     for (const std::string &file : args.files) {
-        std::unique_ptr<StnDeliverFiles> files = io.open_deliver_files(file, false, &why);
+        std::unique_ptr<StnDeliverFiles> files = io.open_deliver_files(file, nullptr, &why);
         if (files == nullptr) return fail(why, kCliExitUsage, args, io);
         std::uint64_t added = 0, held = 0;
         // Made elsewhere: a line that names no station gets none.
@@ -181,7 +224,7 @@ int cli_verify_db_command(const CliArgs &args, CliIo &io) {
     if (db == nullptr) return fail(stn_db_redact_in(why, cs), kCliExitUsage, args, io);
     bool all_ok = true;
     for (const std::string &file : args.files) {
-        std::unique_ptr<StnDeliverFiles> files = io.open_deliver_files(file, false, &why);
+        std::unique_ptr<StnDeliverFiles> files = io.open_deliver_files(file, nullptr, &why);
         if (files == nullptr) return fail(why, kCliExitUsage, args, io);
         StnVerifyDb v;
         if (!stn_verify_db(files.get(), db.get(), &v, &why)) {

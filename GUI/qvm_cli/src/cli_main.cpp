@@ -155,9 +155,9 @@ public:
         return stn_odbc_database(connection_string, timeout_s, why);
     }
     std::unique_ptr<StnDeliverFiles> open_deliver_files(const std::string &utf8_path,
-                                                        bool with_cursor,
+                                                        const char *cursor,
                                                         std::string *why) override {
-        return stn_win_deliver_files(utf8_path, with_cursor, why);
+        return stn_win_deliver_files(utf8_path, cursor, why);
     }
     std::string default_database() override { return stn_db_machine_default(); }
     std::unique_ptr<StnHttp> open_http(const std::string &url, std::string *why) override {

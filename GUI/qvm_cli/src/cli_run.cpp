@@ -357,10 +357,16 @@ public:
         }
         io_.out(j.line());
     }
-    void on_turn() override { delivery.wake(); }
+    void on_turn() override {
+        delivery.wake();
+        mes.wake();
+    }
     bool may_take_units() override { return delivery.may_take_units(); }
     ProgressLines progress;
-    CliDelivery delivery;  // the report to the factory's database, when there is one
+    // What the engine has flushed of the report: both deliveries read no further.
+    std::shared_ptr<StnFlushed> flushed = std::make_shared<StnFlushed>();
+    CliDelivery delivery{"database", flushed};  // to the factory's database, when there is one
+    CliDelivery mes{"mes", flushed};            // the MES's check-outs, when there is one
 
 private:
     const CliArgs &args_;
@@ -378,11 +384,33 @@ void show_turn(const StnSnapshot &snap, StationHost *host, const CliArgs &args, 
         }
     }
     host->delivery.show(args, io);
+    host->mes.show(args, io);
     if (io.live_ok()) {
         if (snap.mes.down) lines.push_back(stn_mes_text(snap.mes));
         lines.push_back(stn_totals_text(snap.totals));
         io.live(lines);
     }
+}
+
+// The factory's MES, when one is configured (*mes; its URL empty when
+// none): its check-in client in config. false: it cannot be used; *why.
+bool take_mes(const CliArgs &args, CliIo &io, StnConfig *config, StnMesConfig *mes,
+              std::string *why) {
+    *mes = args.mes;
+    if (!args.mes_given) mes->url = io.default_mes();
+    if (mes->url.empty()) return true;
+    std::unique_ptr<StnHttp> http;
+    if (stn_mes_config_ok(*mes, why)) http = io.open_http(mes->url, why);
+    if (http == nullptr) {
+        *why = "mes: " + stn_mes_redact_in(*why, *mes) +
+               (args.mes_given ? "" : " (the registry value Mes)");
+        return false;
+    }
+    config->check_in = std::make_shared<StnMesClient>(std::move(http), *mes);
+    config->mes_down_allow = args.mes_down_allow;
+    io.err("mes: checking units in at " + stn_mes_shown(*mes) +
+           (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
+    return true;
 }
 
 int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
@@ -403,25 +431,13 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     config.halt_after = args.halt_after;
     config.who = who_of(args, prog);
     config.version = prog.version_text;
-    // The factory's MES, when one is configured: asked before each unit.
-    StnMesConfig mes = args.mes;
-    if (!args.mes_given) mes.url = io.default_mes();
-    if (!mes.url.empty()) {
-        std::string why;
-        std::unique_ptr<StnHttp> http;
-        if (stn_mes_config_ok(mes, &why)) http = io.open_http(mes.url, &why);
-        if (http == nullptr) {
-            return fail_run("mes: " + stn_mes_redact_in(why, mes) +
-                                (args.mes_given ? "" : " (the registry value Mes)"),
-                            kCliExitUsage, args.json, io);
-        }
-        config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
-        config.mes_down_allow = args.mes_down_allow;
-        io.err("mes: checking units in at " + stn_mes_shown(mes) +
-               (args.mes_down_allow ? "; written anyway while it does not answer" : ""));
+    StnMesConfig mes;
+    std::string why;
+    if (!take_mes(args, io, &config, &mes, &why)) {
+        return fail_run(why, kCliExitUsage, args.json, io);
     }
     StationHost host(args, config.who, io);
-    config.flushed = host.delivery.flushed();
+    config.flushed = host.flushed;
     StnEngine engine(config, store, &host);
     const StnOpen opened = engine.open();
     if (opened != StnOpen::kOk) {
@@ -430,6 +446,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     // Its own spill was added by the open; others wait for their reports.
     for (const std::string &n : io.waiting_spills()) io.err(n);
     if (!host.delivery.start(args, io)) return kCliExitUsage;
+    if (!mes.url.empty()) host.mes.start_mes(args, mes, io);
     io.err("station: waiting for devices; Ctrl+C stops taking new ones");
     io.set_waker([&engine] { engine.wake(); });
 
@@ -445,7 +462,7 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
         io.tick();
     }
     io.set_waker(nullptr);
-    host.delivery.finish(io.abort_requested(), args, io);
+    cli_finish_deliveries({&host.delivery, &host.mes}, io.abort_requested(), args, io);
     const StnSnapshot snap = engine.snapshot();
     const int code = cli_station_exit_code(snap.spilled != 0, snap.halted);
     finish_summary(snap.totals, code, args.json, io);

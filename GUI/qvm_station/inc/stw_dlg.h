@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "stn_engine.h"
+#include "stn_mes.h"
 #include "stn_owner.h"
 #include "stw_args.h"
 #include "stw_grid.h"
@@ -142,10 +143,18 @@ private:
     void HideHalt();
     int BannerHeight(int width);
     void DrawBanner(const DRAWITEMSTRUCT &di);
-    // The report's delivery to the database (when one is configured) for
-    // report_: kept across runs on the same report.
-    StnDelivery *Delivery();
+    // The report's deliveries for report_ (to the database, the MES's
+    // check-outs to mes; each when one is configured): kept across runs on
+    // the same report.
+    std::vector<StnDelivery *> Deliveries(const StnMesConfig &mes);
+    // The factory's MES, when one is configured (*mes; its URL empty when
+    // none): its check-in client in config. false: it cannot be used (said).
+    bool TakeMes(StnConfig *config, StnMesConfig *mes);
+    StnDelivery *DbDelivery();
+    StnDelivery *MesDelivery(const StnMesConfig &mes);
     void ShowDatabase();
+    // Both given what is left of one short end time.
+    void FinishDeliveries(unsigned ms);
 
     StwArgs args_;
     StwImageBuild *image_build_;
@@ -155,9 +164,11 @@ private:
     bool chosen_report_ = false;   // the person or --report chose it
     std::string report_;           // UTF-8
     StwGrid grid_;
-    std::unique_ptr<StnDelivery> delivery_;  // outlives the runs that use it
-    std::string delivery_report_;            // the report it delivers
-    // What the runs' engines have flushed of it: delivery reads no further.
+    std::unique_ptr<StnDelivery> delivery_;      // outlives the runs that use it
+    std::unique_ptr<StnDelivery> mes_delivery_;  // the MES's check-outs, the same
+    std::string delivery_report_;                // the report they deliver
+    std::string mes_problem_;                    // why there is no MES delivery
+    // What the runs' engines have flushed of it: deliveries read no further.
     std::shared_ptr<StnFlushed> delivery_flushed_;
     std::unique_ptr<StwRun> run_;  // the running (or last) station
     std::unique_ptr<StnOwner> owner_;

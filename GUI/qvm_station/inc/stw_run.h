@@ -59,11 +59,11 @@ public:
     // devices. config.image.edit must outlive this object.
     //   true   started; kStwMsgEnded follows whatever happens
     //   false  the report could not be opened; *why says so
-    // delivery (may be null): the report's delivery to the database, woken
-    // after every turn and asked before a unit is taken; it must outlive
-    // the station thread.
+    // deliveries: the report's deliveries (to the database, the MES's
+    // check-outs), each woken after every turn and asked before a unit is
+    // taken; they must outlive the station thread.
     bool start(const StnConfig &config, const std::string &report, std::string *why,
-               StnDelivery *delivery = nullptr);
+               const std::vector<StnDelivery *> &deliveries = {});
 
     // Stop taking units; running updates finish.
     void request_stop();
@@ -100,7 +100,7 @@ private:
     HWND notify_;
     StnConfig config_;
     std::shared_ptr<StnWinReportStore> store_;  // shared with the report's writer
-    StnDelivery *delivery_ = nullptr;  // set before the thread starts
+    std::vector<StnDelivery *> deliveries_;  // set before the thread starts
     HANDLE thread_ = nullptr;
     bool aborted_ = false;
 

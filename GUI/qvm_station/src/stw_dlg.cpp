@@ -31,9 +31,9 @@ StwDialog::StwDialog(const StwArgs &args, StwImageBuild *image)
 StwDialog::~StwDialog() {
     if (counter_font_ != nullptr) DeleteObject(counter_font_);
     if (banner_font_ != nullptr) DeleteObject(banner_font_);
-    // A short, bounded time for the last lines; a database that is away
-    // is left behind, and the cursor lets the next start resume.
-    if (delivery_ != nullptr) delivery_->finish(kDeliveryEndMs);
+    // A short, bounded time for the last lines; a database or MES that is
+    // away is left behind, and the cursors let the next start resume.
+    FinishDeliveries(kDeliveryEndMs);
 }
 
 int StwDialog::ShowCommand(int asked) const {

@@ -1,15 +1,23 @@
 // The station window's report: its path and Change..., the line manager's
-// page of it (Report..., made on StwPageMaker's thread), and its delivery
-// to the database with the words that say how far it is. On the window's
-// thread.
+// page of it (Report..., made on StwPageMaker's thread), and its deliveries
+// to the database and the MES's check-outs with the words that say how far
+// each is. On the window's thread.
 #include "stw_dlg.h"
 
 #include "stn_deliver_win.h"
+#include "stn_http_win.h"
 #include "stn_store_win.h"
 #include "stn_text.h"
 #include "stw_path.h"
 #include "stw_resource.h"
 #include "stw_text.h"
+
+namespace {
+
+// Check-outs in a row between two saves of the MES's cursor.
+constexpr std::size_t kMesBatch = 20;
+
+}  // namespace
 
 void StwDialog::ShowReport() {
     ::SetWindowTextW(GetDlgItem(IDC_REPORT)->m_hWnd,
@@ -59,16 +67,30 @@ void StwDialog::PageBox(const std::string &text, UINT icon) {
     if (!in_box_ && close_after_ && (run_ == nullptr || !run_->running())) DestroyWindow();
 }
 
-StnDelivery *StwDialog::Delivery() {
-    if (delivery_ != nullptr && delivery_report_ == report_) return delivery_.get();
-    if (delivery_ != nullptr) delivery_->finish(0);
-    delivery_.reset();
+std::vector<StnDelivery *> StwDialog::Deliveries(const StnMesConfig &mes) {
+    if (delivery_report_ != report_ || delivery_flushed_ == nullptr) {
+        // Another report: each delivery of the last one ends (its cursor
+        // keeps its place), and the new ones read what the new runs flush.
+        FinishDeliveries(0);
+        delivery_.reset();
+        mes_delivery_.reset();
+        delivery_flushed_ = std::make_shared<StnFlushed>();
+        delivery_report_ = report_;
+    }
+    std::vector<StnDelivery *> all;
+    if (StnDelivery *d = DbDelivery()) all.push_back(d);
+    if (StnDelivery *d = MesDelivery(mes)) all.push_back(d);
+    return all;
+}
+
+StnDelivery *StwDialog::DbDelivery() {
+    if (delivery_ != nullptr) return delivery_.get();
     const std::string cs = args_.database_given ? args_.database : stn_db_machine_default();
     if (cs.empty()) return nullptr;
     std::string why;
     std::unique_ptr<StnDatabase> db = stn_odbc_database(cs, args_.timeout_s, &why);
     std::unique_ptr<StnDeliverFiles> files;
-    if (db != nullptr) files = stn_win_deliver_files(report_, true, &why);
+    if (db != nullptr) files = stn_win_deliver_files(report_, kStnDbCursor, &why);
     if (db == nullptr || files == nullptr) {
         SetText(IDC_DATABASE, "Database: cannot deliver the report: " + stn_db_redact_in(why, cs));
         return nullptr;
@@ -77,17 +99,55 @@ StnDelivery *StwDialog::Delivery() {
     config.station = stn_computer_name();
     config.required = args_.database_required;
     config.after_wake = true;  // the engine opens the report first
-    delivery_flushed_ = std::make_shared<StnFlushed>();
     config.flushed = delivery_flushed_;
     delivery_.reset(new StnDelivery(std::move(db), std::move(files), config));
-    delivery_report_ = report_;
     return delivery_.get();
 }
 
+StnDelivery *StwDialog::MesDelivery(const StnMesConfig &mes) {
+    if (mes_delivery_ != nullptr || mes.url.empty()) return mes_delivery_.get();
+    std::string why;
+    std::unique_ptr<StnHttp> http = stn_winhttp(mes.url, &why);
+    std::unique_ptr<StnDeliverFiles> files;
+    if (http != nullptr) files = stn_win_deliver_files(report_, kStnMesCursor, &why);
+    if (http == nullptr || files == nullptr) {
+        mes_problem_ = "MES: cannot check units out: " + stn_mes_redact_in(why, mes);
+        ShowDatabase();
+        return nullptr;
+    }
+    mes_problem_.clear();
+    StnDeliverConfig config;
+    config.station = stn_computer_name();
+    config.batch = kMesBatch;
+    config.after_wake = true;
+    config.flushed = delivery_flushed_;
+    mes_delivery_.reset(new StnDelivery(
+        stn_mes_destination(std::move(http), mes, args_.timeout_s * 1000u), std::move(files),
+        config));
+    return mes_delivery_.get();
+}
+
 void StwDialog::ShowDatabase() {
-    if (delivery_ == nullptr) return;
-    const StnDeliverStatus s = delivery_->status();
-    std::string text = "Database: " + stn_deliver_words(s);
-    if (!delivery_->may_take_units()) text += "; no new units until it takes them";
-    SetText(IDC_DATABASE, text);
+    std::string text;
+    if (delivery_ != nullptr) {
+        text = "Database: " + stn_deliver_words(delivery_->status());
+        if (!delivery_->may_take_units()) text += "; no new units until it takes them";
+    }
+    const std::string mes = mes_delivery_ != nullptr
+                                ? "MES: " + stn_deliver_words(mes_delivery_->status(), "check-out")
+                                : mes_problem_;
+    if (!mes.empty()) text += (text.empty() ? "" : "  |  ") + mes;
+    if (!text.empty()) SetText(IDC_DATABASE, text);
+}
+
+void StwDialog::FinishDeliveries(unsigned ms) {
+    // Woken together, they deliver side by side within the one time.
+    for (StnDelivery *d : {delivery_.get(), mes_delivery_.get()}) {
+        if (d != nullptr) d->wake();
+    }
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (StnDelivery *d : {delivery_.get(), mes_delivery_.get()}) {
+        const ULONGLONG now = GetTickCount64();
+        if (d != nullptr) d->finish(now < until ? static_cast<unsigned>(until - now) : 0u);
+    }
 }

@@ -12,6 +12,25 @@
 #include "stw_resource.h"
 #include "stw_text.h"
 
+bool StwDialog::TakeMes(StnConfig *config, StnMesConfig *mes) {
+    *mes = args_.mes;
+    if (!args_.mes_given) mes->url = stn_mes_machine_default();
+    if (mes->url.empty()) return true;
+    std::string why;
+    std::unique_ptr<StnHttp> http;
+    if (stn_mes_config_ok(*mes, &why)) http = stn_winhttp(mes->url, &why);
+    if (http == nullptr) {
+        stw_message(m_hWnd,
+                    "The station cannot ask the MES: " + stn_mes_redact_in(why, *mes) +
+                        (args_.mes_given ? "." : " (the registry value Mes)."),
+                    MB_OK | MB_ICONERROR);
+        return false;
+    }
+    config->check_in = std::make_shared<StnMesClient>(std::move(http), *mes);
+    config->mes_down_allow = args_.mes_down_allow;
+    return true;
+}
+
 void StwDialog::Start() {
     TakeImage();
     if (!image_ok_ || (run_ != nullptr && run_->running())) return;
@@ -47,28 +66,13 @@ void StwDialog::Start() {
     config.timeout_s = args_.timeout_s;
     config.halt_after = args_.halt_after;
     config.who = who;
-    // The factory's MES, when one is configured: asked before each unit.
-    StnMesConfig mes = args_.mes;
-    if (!args_.mes_given) mes.url = stn_mes_machine_default();
-    if (!mes.url.empty()) {
-        std::string why;
-        std::unique_ptr<StnHttp> http;
-        if (stn_mes_config_ok(mes, &why)) http = stn_winhttp(mes.url, &why);
-        if (http == nullptr) {
-            stw_message(m_hWnd,
-                        "The station cannot ask the MES: " + stn_mes_redact_in(why, mes) +
-                            (args_.mes_given ? "." : " (the registry value Mes)."),
-                        MB_OK | MB_ICONERROR);
-            return;
-        }
-        config.check_in = std::make_shared<StnMesClient>(std::move(http), mes);
-        config.mes_down_allow = args_.mes_down_allow;
-    }
-    StnDelivery *delivery = Delivery();
-    if (delivery != nullptr) config.flushed = delivery_flushed_;
+    StnMesConfig mes;
+    if (!TakeMes(&config, &mes)) return;
+    const std::vector<StnDelivery *> deliveries = Deliveries(mes);
+    if (!deliveries.empty()) config.flushed = delivery_flushed_;
     std::unique_ptr<StwRun> run(new StwRun(m_hWnd));
     std::string why;
-    if (!run->start(config, report_, &why, delivery)) {
+    if (!run->start(config, report_, &why, deliveries)) {
         stw_message(m_hWnd, "The station cannot start: " + why + ".\n" + report_,
                     MB_OK | MB_ICONERROR);
         return;

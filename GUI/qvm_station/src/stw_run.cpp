@@ -30,10 +30,13 @@ public:
         run_->queue(StwEvent{StwEvent::kHalt, stn_halt_text(h)});
     }
     void on_turn() override {
-        if (run_->delivery_ != nullptr) run_->delivery_->wake();
+        for (StnDelivery *d : run_->deliveries_) d->wake();
     }
     bool may_take_units() override {
-        return run_->delivery_ == nullptr || run_->delivery_->may_take_units();
+        for (StnDelivery *d : run_->deliveries_) {
+            if (!d->may_take_units()) return false;
+        }
+        return true;
     }
 
 private:
@@ -50,7 +53,7 @@ StwRun::~StwRun() {
 }
 
 bool StwRun::start(const StnConfig &config, const std::string &report, std::string *why,
-                   StnDelivery *delivery) {
+                   const std::vector<StnDelivery *> &deliveries) {
     if (thread_ != nullptr) {
         *why = "the station already runs";
         return false;
@@ -63,7 +66,7 @@ bool StwRun::start(const StnConfig &config, const std::string &report, std::stri
         return false;
     }
     config_ = config;
-    delivery_ = delivery;
+    deliveries_ = deliveries;
     if (config_.who.station.empty()) config_.who.station = stn_computer_name();
     config_.version = QVM_VERSION_TEXT;
     thread_ = CreateThread(nullptr, 0, &StwRun::thread_main, this, 0, nullptr);

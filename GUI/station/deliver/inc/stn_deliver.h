@@ -1,11 +1,14 @@
-// Delivery of a station's report to the factory's database: every whole
-// line, in report order, one row each, keyed by the SHA-256 of the line's
-// bytes (so a line sent twice is stored once). The report on the disk is
-// the spool: nothing here holds a unit, and the station never waits on the
-// database.
+// Delivery of a station's report, line by line in report order, to a
+// destination: the factory's database (every whole line, one row each,
+// keyed by the SHA-256 of the line's bytes, so a line sent twice is stored
+// once) or the MES (each unit line's check-out, stn_mes.h). One machinery
+// for both: the report on the disk is the spool, read only as far as its
+// writer has flushed it, with a cursor file of each destination's own
+// beside it; nothing here holds a unit, and the station never waits on a
+// destination.
 //
 // Threads: StnDelivery runs on a thread of its own, which alone calls the
-// StnDatabase and the StnDeliverFiles it was given (it owns both, so a
+// StnDestination and the StnDeliverFiles it was given (it owns both, so a
 // delivery that is left behind at the program's end touches nothing that
 // dies before it). wake, status, may_take_units and finish may be called
 // from any thread; the destructor from the thread that made it. stn_ship
@@ -16,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stn_report.h"
@@ -54,6 +58,11 @@ public:
     // Drops the connection (after a failure); the next connect starts anew.
     virtual void disconnect() = 0;
 };
+
+// The cursor files beside a report: "<report>.dbcursor" for the database,
+// "<report>.mescursor" for the MES's check-outs.
+constexpr char kStnDbCursor[] = ".dbcursor";
+constexpr char kStnMesCursor[] = ".mescursor";
 
 // The report file as delivery reads it (its own read handle, never the
 // engine's), and the cursor file beside it.
@@ -127,6 +136,43 @@ struct StnDeliverCursor {
 std::string stn_cursor_text(const StnDeliverCursor &c);
 bool stn_cursor_parse(const std::string &text, StnDeliverCursor *c);
 
+// Where delivery takes report lines: the factory's database
+// (stn_db_destination), the MES's check-outs (stn_mes_destination, in
+// stn_mes.h). StnDelivery's one thread calls every function, in order:
+// resume once, then ready before each look, put, back after a cut, drop
+// after a failure.
+class StnDestination {
+public:
+    virtual ~StnDestination() = default;
+    // Whether the line's body is one it takes (others only move the cursor
+    // on): counted as waiting. Any thread.
+    virtual bool wants(std::string_view line) const { return (void)line, true; }
+    // Ready to take lines (the database connected and its insert checked).
+    // false: *why says why, for people.
+    virtual bool ready(std::string *why) = 0;
+    // Drops what ready made, after a failure; the next ready starts anew.
+    virtual void drop() {}
+    // Takes rows, in order. *taken: how many of them, from the first, the
+    // destination holds now (all of them when true); *added: of those, new
+    // to it. false: *why says why the rest were not.
+    virtual bool put(const std::vector<StnDbRow> &rows, std::size_t *taken, std::size_t *added,
+                     std::string *why) = 0;
+    // Where delivery starts: src set from the cursor file (files), else the
+    // destination's own start. opened_at: the size of the report's whole
+    // lines when its writer opened it (before that open added any).
+    virtual void resume(StnDeliverFiles *files, std::uint64_t opened_at, StnLineSource *src) = 0;
+    // After a cut below src's place (the line before it changed): src set
+    // back to where delivery sends again from. *notice: words for people,
+    // left empty when there is nothing new to say. false: *why.
+    virtual bool back(StnDeliverFiles *files, StnLineSource *src, std::string *notice,
+                      std::string *why) = 0;
+    // The cursor file's text for src's place.
+    virtual std::string cursor_text(const StnLineSource &src) const = 0;
+};
+
+// The factory's database as a destination: every line, one row each.
+std::unique_ptr<StnDestination> stn_db_destination(std::unique_ptr<StnDatabase> db);
+
 struct StnDeliverConfig {
     std::string station;         // for lines that carry no "station"
     unsigned poll_ms = 3000;     // looks at the report this often unwoken
@@ -150,10 +196,11 @@ enum class StnDeliverState {
 
 struct StnDeliverStatus {
     StnDeliverState state = StnDeliverState::kStarting;
-    std::uint64_t waiting = 0;      // whole lines not yet committed, as last read
+    std::uint64_t waiting = 0;      // whole lines the destination takes not yet
+                                    // delivered, as last read
     std::string problem;            // redacted; empty while all is well
-    std::uint64_t delivered = 0;    // rows committed by this delivery
-    std::uint64_t added = 0;        // of those, new to the database
+    std::uint64_t delivered = 0;    // lines the destination took from this delivery
+    std::uint64_t added = 0;        // of those, new to it
     std::uint64_t oldest_ms = 0;    // how long the oldest waiting line has waited
     std::uint64_t changes = 0;      // grows whenever the words below change
     // Rows the database holds for the report that the report no longer has
@@ -162,13 +209,17 @@ struct StnDeliverStatus {
 };
 
 // The words of a state for people: "up to date", "12 lines waiting
-// (cannot connect: ...)", then the notice, if any, after "; ".
-std::string stn_deliver_words(const StnDeliverStatus &s);
+// (cannot connect: ...)" (thing: what waits, "check-out" for the MES),
+// then the notice, if any, after "; ".
+std::string stn_deliver_words(const StnDeliverStatus &s, const std::string &thing = "line");
 
 class StnDelivery {
 public:
-    // Takes ownership of db and files; starts the delivery thread, which
-    // first reads the cursor (a missing or stale one: from the start).
+    // Takes ownership of to and files; starts the delivery thread, which
+    // first reads the cursor (StnDestination::resume).
+    StnDelivery(std::unique_ptr<StnDestination> to, std::unique_ptr<StnDeliverFiles> files,
+                const StnDeliverConfig &config);
+    // To the database (a missing or stale cursor: from the start).
     StnDelivery(std::unique_ptr<StnDatabase> db, std::unique_ptr<StnDeliverFiles> files,
                 const StnDeliverConfig &config);
     // finish(0) unless finish was called.
@@ -178,9 +229,10 @@ public:
 
     // A line was appended: look at the report now. Each look first checks
     // that the last line delivered is still in the file; when the file was
-    // cut below it, delivery goes back to the last line the database and
-    // the file agree on and delivers again from there (the notice names
-    // rows the report no longer has).
+    // cut below it, delivery goes back where the destination says
+    // (StnDestination::back: the database, to the last line it and the
+    // file agree on, the notice naming rows the report no longer has) and
+    // delivers again from there.
     void wake();
     StnDeliverStatus status() const;
     // Waits until the first attempt (connect, check, deliver) is over, or

@@ -18,12 +18,12 @@
 #include "stn_deliver.h"
 
 // The report at utf8_path, read-only and shared (a station may be writing
-// it), with its cursor "<path>.dbcursor" (with_cursor false: none is read
-// or written, and the file must exist; with it, a missing report is made
-// empty, as the station would). nullptr when the file cannot be opened;
-// *why says so.
+// it), with its cursor "<path><cursor>" (kStnDbCursor, kStnMesCursor;
+// nullptr: none is read or written, and the file must exist; with one, a
+// missing report is made empty, as the station would). nullptr when the
+// file cannot be opened; *why says so.
 std::unique_ptr<StnDeliverFiles> stn_win_deliver_files(const std::string &utf8_path,
-                                                       bool with_cursor, std::string *why);
+                                                       const char *cursor, std::string *why);
 
 // The database at connection_string (UTF-8), every login and statement
 // within timeout_s seconds. nullptr when ODBC itself is missing; *why says so.

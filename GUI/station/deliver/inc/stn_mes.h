@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stn_checkin.h"
+#include "stn_deliver.h"
 #include "stn_http.h"
 
 // Paths under the MES's URL.
@@ -68,6 +69,32 @@ bool stn_mes_check_out_taken(const StnHttpResult &result);
 // (stn_mes_check_out_taken); false: *why says why, redacted.
 bool stn_mes_send_check_out(StnHttp *http, const StnMesConfig &config, const StnCheckOut &checkout,
                             unsigned deadline_ms, std::string *why);
+
+// The MES's check-outs as a destination of delivery (StnDelivery, with
+// its own cursor file, "<report>.mescursor"): each unit line of the report
+// once it is on the disk, in order, one check-out each through http (made
+// for config's URL), waiting at most deadline_ms for each; other lines move
+// the cursor on. A check-out the MES does not take stops delivery there
+// until the next try: none is skipped. A unit line that is no check-out
+// (stn_mes_check_out: not our writer's) is passed over.
+std::unique_ptr<StnDestination> stn_mes_destination(std::unique_ptr<StnHttp> http,
+                                                    const StnMesConfig &config,
+                                                    unsigned deadline_ms);
+
+// The check-outs' cursor. A report that had no MES before starts its
+// check-outs where its whole lines ended when the writer opened it with an
+// MES (the size before that open added any), not at its first line; that
+// start is kept in the cursor beside the place ("start"), written before
+// the first check-out goes, so that a restart keeps it. While the report
+// had no line yet, both are at offset 0, report "" and line_sha256 "".
+// As a file: {"report":"<64 hex>","offset":N,"seq":N,"line_sha256":"<64
+// hex>","start":{"offset":N,"seq":N,"line_sha256":"<64 hex>"}}.
+struct StnMesCursor {
+    StnDeliverCursor at;     // after the last line delivered
+    StnDeliverCursor start;  // where check-outs started (its report_id unused)
+};
+std::string stn_mes_cursor_text(const StnMesCursor &c);
+bool stn_mes_cursor_parse(const std::string &text, StnMesCursor *c);
 
 // The check-in over an StnHttp made for config's URL.
 class StnMesClient : public StnCheckIn {

@@ -1,7 +1,7 @@
-// Delivery to the factory's database. See stn_deliver.h for the threads:
-// the delivery thread owns the source, the database and the files (all in
-// Shared, which the thread holds too); the shell's threads only touch what
-// Shared keeps under mu.
+// Delivery's machinery, whatever the destination. See stn_deliver.h for the
+// threads: the delivery thread owns the source, the destination and the
+// files (all in Shared, which the thread holds too); the shell's threads
+// only touch what Shared keeps under mu.
 #include "stn_deliver.h"
 
 #include <algorithm>
@@ -39,29 +39,23 @@ private:
     std::shared_ptr<const StnFlushed> flushed_;
 };
 
-// "lines 4, 5" of a list of numbers (at most a few, then how many more).
-std::string line_numbers(const std::vector<std::uint64_t> &v) {
-    std::string s = v.size() == 1 ? "line " : "lines ";
-    for (std::size_t i = 0; i < v.size() && i < 5; ++i) {
-        s += (i == 0 ? "" : ", ") + std::to_string(v[i]);
-    }
-    if (v.size() > 5) s += " and " + std::to_string(v.size() - 5) + " more";
-    return s;
-}
-
 // Counts whole lines of the report after offset, from where the last count
-// ended.
+// ended, and of them the lines the destination takes.
 class LineCounter {
 public:
     void restart(std::uint64_t offset) { at_ = offset; }
+    // Where the last whole line counted ends.
+    std::uint64_t at() const { return at_; }
     // Adds the lines found since the last call; false: unreadable.
-    bool count(StnDeliverFiles *files, std::uint64_t *lines) {
+    bool count(StnDeliverFiles *files, const StnDestination &to, std::uint64_t *lines,
+               std::uint64_t *wanted) {
         FilesSource source(files);
         StnLineReader reader(&source, kChunk, at_);
         StnLine line;
         // A last line without its line feed is still being written.
         while (reader.next(&line) && line.ended) {
             ++*lines;
+            if (!line.whole || to.wants(line.body())) ++*wanted;
             at_ = line.end();
         }
         return !reader.failed();
@@ -73,7 +67,7 @@ private:
 
 }  // namespace
 
-std::string stn_deliver_words(const StnDeliverStatus &s) {
+std::string stn_deliver_words(const StnDeliverStatus &s, const std::string &thing) {
     switch (s.state) {
     case StnDeliverState::kStarting:
         return s.problem.empty() ? "connecting" : "connecting (" + s.problem + ")";
@@ -82,15 +76,42 @@ std::string stn_deliver_words(const StnDeliverStatus &s) {
     default:
         break;
     }
-    std::string w = std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
+    std::string w =
+        std::to_string(s.waiting) + " " + thing + (s.waiting == 1 ? "" : "s") + " waiting";
     if (!s.problem.empty()) w += " (" + s.problem + ")";
     return w + (s.notice.empty() ? "" : "; " + s.notice);
 }
 
 // ---- The delivery thread ----
 
+namespace {
+
+const char kCannotRead[] = "cannot read the report";
+
+// Where the delivery thread stands in the report, and what it has counted
+// after that place since it was last set.
+struct Place {
+    StnLineSource src;
+    LineCounter counter;
+    std::uint64_t counted = 0;      // the number of the last whole line counted
+    std::uint64_t wanted = 0;       // lines counted that the destination takes
+    std::uint64_t wanted_done = 0;  // of those, delivered
+    Place(StnDeliverFiles *files, const std::string &station) : src(files, station) {}
+    // Counts anew from src's place.
+    void restart() {
+        counter.restart(src.offset());
+        counted = src.seq();
+        wanted = wanted_done = 0;
+    }
+    std::uint64_t waiting() const {
+        return counted > src.seq() && wanted > wanted_done ? wanted - wanted_done : 0;
+    }
+};
+
+}  // namespace
+
 struct StnDelivery::Shared {
-    std::unique_ptr<StnDatabase> db;
+    std::unique_ptr<StnDestination> to;
     std::unique_ptr<StnDeliverFiles> files;
     StnDeliverConfig config;
 
@@ -101,9 +122,9 @@ struct StnDelivery::Shared {
     bool stop = false;      // under mu: end now
     bool ended = false;     // under mu: the thread is done
     std::uint64_t attempts = 0;  // under mu: attempts over
-    bool answered = false;       // under mu: connected and checked once
+    bool answered = false;       // under mu: the destination was ready once
     StnDeliverStatus status;  // under mu
-    // Whole lines counted but not yet committed: (line number of the last
+    // Whole lines counted but not yet delivered: (line number of the last
     // one counted then, when they were first seen), oldest first. Under mu.
     std::deque<std::pair<std::uint64_t, Clock::time_point>> seen;
 
@@ -114,118 +135,132 @@ struct StnDelivery::Shared {
         status.waiting = waiting;
         status.problem = problem;
     }
-
     // A lost cursor costs a re-send only.
-    void save_cursor(const StnLineSource &src) {
-        StnDeliverCursor c;
-        c.report_id = src.report_id();
-        c.offset = src.offset();
-        c.seq = src.seq();
-        c.line_sha256 = src.last_key();
-        files->save_cursor(stn_cursor_text(c));
-    }
+    void save_cursor(const StnLineSource &src) { files->save_cursor(to->cursor_text(src)); }
+    bool count(Place *p);
     // Until the report's writer has opened it (true), or the end.
     bool wait_for_report();
+    void start_place(Place *p);
+    bool check_place(Place *p, std::string *problem);
+    void moved_on(Place *p, const std::vector<StnDbRow> &rows, std::size_t taken,
+                  std::size_t added);
+    bool send_batch(Place *p, std::string *problem);
+    bool attempt(Place *p, bool *ready, std::string *problem);
     void run();
-    bool attempt(StnLineSource *src, LineCounter *counter, std::uint64_t *counted,
-                 bool *connected, bool *checked, std::string *problem);
+    void end();
 };
 
-bool StnDelivery::Shared::attempt(StnLineSource *src, LineCounter *counter,
-                                  std::uint64_t *counted, bool *connected, bool *checked,
-                                  std::string *problem) {
-    const auto count = [&]() {
-        const std::uint64_t before = *counted;
-        if (!counter->count(files.get(), counted)) return false;
-        if (*counted != before) {
-            std::lock_guard<std::mutex> lock(mu);
-            seen.emplace_back(*counted, Clock::now());
-        }
+bool StnDelivery::Shared::count(Place *p) {
+    const std::uint64_t before = p->counted;
+    if (!p->counter.count(files.get(), *to, &p->counted, &p->wanted)) return false;
+    if (p->counted != before) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.emplace_back(p->counted, Clock::now());
+    }
+    return true;
+}
+
+void StnDelivery::Shared::start_place(Place *p) {
+    std::uint64_t opened_at = 0;
+    if (config.flushed == nullptr || !config.flushed->opened_at(&opened_at)) {
+        // A report no station writes: as it is now.
+        LineCounter whole;
+        std::uint64_t lines = 0, wanted = 0;
+        whole.count(files.get(), *to, &lines, &wanted);
+        opened_at = whole.at();
+    }
+    to->resume(files.get(), opened_at, &p->src);
+    // The destination's start is on the disk before any line goes.
+    save_cursor(p->src);
+    p->restart();
+}
+
+// The last line delivered must still end where the place is: a cut below it
+// (a failed write undone, a torn tail cut at an open) takes delivery back to
+// where the destination says.
+bool StnDelivery::Shared::check_place(Place *p, std::string *problem) {
+    StnLineSource &src = p->src;
+    if (src.offset() == 0 || hash_of_line_before(files.get(), src.offset()) == src.last_key()) {
+        // Lines read ahead before may have been cut since: read them anew.
+        src.seek(src.offset(), src.seq(), src.report_id(), src.last_key());
         return true;
-    };
-    // Connected and able to insert before anything else, so that a wrong
-    // login shows at the start, not with the first line.
+    }
+    std::string notice;
+    if (!to->back(files.get(), &src, &notice, problem)) return false;
+    p->restart();
+    save_cursor(src);
+    if (!notice.empty()) {
+        std::lock_guard<std::mutex> lock(mu);
+        status.notice = notice;
+        ++status.changes;
+    }
+    return true;
+}
+
+// The destination holds the first taken of rows: the place moves past them.
+void StnDelivery::Shared::moved_on(Place *p, const std::vector<StnDbRow> &rows,
+                                   std::size_t taken, std::size_t added) {
+    if (taken < rows.size()) {
+        // Only some: taken again alone (from the source's buffer) to move by them.
+        std::vector<StnDbRow> first;
+        std::uint64_t end = 0;
+        if (!p->src.take(taken, &first, &end) || first.size() != taken) return;
+    }
+    p->src.advance();
+    std::uint64_t wanted = 0;
+    for (std::size_t i = 0; i < taken; ++i) wanted += to->wants(rows[i].text) ? 1 : 0;
+    p->wanted_done += wanted;
+    save_cursor(p->src);
+    std::lock_guard<std::mutex> lock(mu);
+    status.delivered += wanted;
+    status.added += added;
+    while (!seen.empty() && seen.front().first <= p->src.seq()) seen.pop_front();
+}
+
+bool StnDelivery::Shared::send_batch(Place *p, std::string *problem) {
+    std::vector<StnDbRow> rows;
+    std::uint64_t end = 0;
+    if (!p->src.take(config.batch, &rows, &end)) {
+        *problem = kCannotRead;
+        return false;
+    }
+    if (rows.empty()) {
+        // Counted lines are gone (the file was cut): count anew.
+        p->restart();
+        return true;
+    }
+    std::size_t taken = 0, added = 0;
     std::string why;
-    if (!*connected) {
-        if (!db->connect(&why)) {
-            *problem = "cannot connect: " + why;
-            count();
+    const bool ok = to->put(rows, &taken, &added, &why);
+    if (taken > 0) moved_on(p, rows, std::min(taken, rows.size()), added);
+    if (!ok) *problem = why;
+    return ok;
+}
+
+bool StnDelivery::Shared::attempt(Place *p, bool *ready, std::string *problem) {
+    if (!*ready) {
+        if (!to->ready(problem)) {
+            count(p);
             return false;
         }
-        *connected = true;
-    }
-    if (!*checked) {
-        if (!db->check(&why)) {
-            *problem = why;
-            count();
-            return false;
-        }
-        *checked = true;
-    }
-    {
+        *ready = true;
         std::lock_guard<std::mutex> lock(mu);
         answered = true;
     }
-    // The last line delivered must still end where the cursor is: a cut
-    // below it (a failed write undone, a torn tail cut at an open) takes
-    // delivery back to where the file and the database agree.
-    if (src->offset() > 0 && hash_of_line_before(files.get(), src->offset()) != src->last_key()) {
-        std::vector<std::uint64_t> gone;
-        if (!walk_back(files.get(), db.get(), src->report_id(), src, &gone, &why)) {
-            *problem = why;
-            return false;
-        }
-        counter->restart(src->offset());
-        *counted = src->seq();
-        save_cursor(*src);
-        if (!gone.empty()) {
-            std::lock_guard<std::mutex> lock(mu);
-            status.notice = "the database holds " + std::to_string(gone.size()) +
-                            (gone.size() == 1 ? " row" : " rows") +
-                            " the report no longer has (" + line_numbers(gone) + ")";
-            ++status.changes;
-        }
-    } else {
-        // Lines read ahead before may have been cut since: read them anew.
-        src->seek(src->offset(), src->seq(), src->report_id(), src->last_key());
-    }
-    if (!count()) {
-        *problem = "cannot read the report";
+    if (!check_place(p, problem)) return false;
+    if (!count(p)) {
+        *problem = kCannotRead;
         return false;
     }
-    while (*counted > src->seq()) {
+    while (p->counted > p->src.seq()) {
         {
             std::lock_guard<std::mutex> lock(mu);
             if (stop) return true;
         }
-        publish(StnDeliverState::kWaiting, *counted - src->seq(), "");
-        std::vector<StnDbRow> rows;
-        std::uint64_t end = 0;
-        if (!src->take(config.batch, &rows, &end)) {
-            *problem = "cannot read the report";
-            return false;
-        }
-        if (rows.empty()) {
-            // Counted lines are gone (the file was cut): count anew.
-            counter->restart(src->offset());
-            *counted = src->seq();
-            break;
-        }
-        std::size_t added = 0;
-        if (!db->insert(rows, &added, &why)) {
-            *problem = why;
-            return false;
-        }
-        src->advance();
-        save_cursor(*src);
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            status.delivered += rows.size();
-            status.added += added;
-            while (!seen.empty() && seen.front().first <= src->seq()) seen.pop_front();
-        }
-        if (!count()) {
-            *problem = "cannot read the report";
+        publish(StnDeliverState::kWaiting, p->waiting(), "");
+        if (!send_batch(p, problem)) return false;
+        if (!count(p)) {
+            *problem = kCannotRead;
             return false;
         }
     }
@@ -243,19 +278,17 @@ bool StnDelivery::Shared::wait_for_report() {
     return !stop;
 }
 
+void StnDelivery::Shared::end() {
+    std::lock_guard<std::mutex> lock(mu);
+    ended = true;
+    cv.notify_all();
+}
+
 void StnDelivery::Shared::run() {
-    if (!wait_for_report()) {
-        std::lock_guard<std::mutex> lock(mu);
-        ended = true;
-        cv.notify_all();
-        return;
-    }
-    StnLineSource src(files.get(), config.station);
-    resume(files.get(), &src);
-    LineCounter counter;
-    counter.restart(src.offset());
-    std::uint64_t counted = src.seq();
-    bool connected = false, checked = false;
+    if (!wait_for_report()) return end();
+    Place p(files.get(), config.station);
+    start_place(&p);
+    bool ready = false;
     bool backing_off = false;  // after a failure, wakes wait for the retry time
     Clock::time_point next = Clock::now();
     for (;;) {
@@ -267,16 +300,14 @@ void StnDelivery::Shared::run() {
             if (stop) break;
         }
         std::string problem;
-        const bool ok = attempt(&src, &counter, &counted, &connected, &checked, &problem);
-        if (!ok && connected) {
-            db->disconnect();
-            connected = false;
-            checked = false;
+        const bool ok = attempt(&p, &ready, &problem);
+        if (!ok) {
+            to->drop();
+            ready = false;
         }
-        const std::uint64_t waiting = counted > src.seq() ? counted - src.seq() : 0;
-        const StnDeliverState state =
-            ok && waiting == 0 ? StnDeliverState::kUpToDate : StnDeliverState::kWaiting;
-        publish(state, waiting, problem);
+        const StnDeliverState state = ok && p.counted <= p.src.seq() ? StnDeliverState::kUpToDate
+                                                                     : StnDeliverState::kWaiting;
+        publish(state, p.waiting(), problem);
         std::lock_guard<std::mutex> lock(mu);
         ++attempts;
         cv.notify_all();
@@ -285,16 +316,18 @@ void StnDelivery::Shared::run() {
         next = Clock::now() + std::chrono::milliseconds(ok ? config.poll_ms : config.retry_ms);
         if (finishing) next = Clock::now() + std::chrono::milliseconds(100);
     }
-    if (connected) db->disconnect();
-    std::lock_guard<std::mutex> lock(mu);
-    ended = true;
-    cv.notify_all();
+    to->drop();
+    end();
 }
 
 StnDelivery::StnDelivery(std::unique_ptr<StnDatabase> db, std::unique_ptr<StnDeliverFiles> files,
                          const StnDeliverConfig &config)
+    : StnDelivery(stn_db_destination(std::move(db)), std::move(files), config) {}
+
+StnDelivery::StnDelivery(std::unique_ptr<StnDestination> to,
+                         std::unique_ptr<StnDeliverFiles> files, const StnDeliverConfig &config)
     : shared_(std::make_shared<Shared>()) {
-    shared_->db = std::move(db);
+    shared_->to = std::move(to);
     shared_->files = config.flushed != nullptr
                          ? std::unique_ptr<StnDeliverFiles>(new FlushedView(std::move(files),
                                                                             config.flushed))

@@ -40,17 +40,13 @@ bool stn_cursor_parse(const std::string &text, StnDeliverCursor *c) {
            c->seq > 0;
 }
 
-namespace {
+namespace stn_deliver_parts {
 
 std::string hash_of_first_line(StnDeliverFiles *files) {
     std::string bytes;
     if (!files->read(0, kChunk, &bytes)) return "";
     return stn_report_id(bytes);
 }
-
-}  // namespace
-
-namespace stn_deliver_parts {
 
 // The hash of the whole line that ends (with its LF) at offset; empty when
 // there is none (the file is shorter) or it cannot be read. Looks back a

@@ -38,6 +38,10 @@ private:
 // little first: it runs at every attempt.
 std::string hash_of_line_before(StnDeliverFiles *files, std::uint64_t offset);
 
+// The report's identity: the hash of its first whole line; empty when it
+// has none or cannot be read.
+std::string hash_of_first_line(StnDeliverFiles *files);
+
 // Where a cursor lets delivery resume: its own place when the report still
 // holds the same first line and the same line before the offset; else the
 // start.

@@ -439,18 +439,18 @@ private:
 }  // namespace
 
 std::unique_ptr<StnDeliverFiles> stn_win_deliver_files(const std::string &utf8_path,
-                                                       bool with_cursor, std::string *why) {
+                                                       const char *cursor, std::string *why) {
     const std::wstring path = stn_wide(utf8_path);
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           with_cursor ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           cursor != nullptr ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (f == INVALID_HANDLE_VALUE) {
         *why = "cannot open " + utf8_path + " (error " + std::to_string(GetLastError()) + ")";
         return nullptr;
     }
     return std::unique_ptr<StnDeliverFiles>(
-        new WinFiles(f, with_cursor ? path + L".dbcursor" : std::wstring()));
+        new WinFiles(f, cursor != nullptr ? path + stn_wide(cursor) : std::wstring()));
 }
 
 std::unique_ptr<StnDatabase> stn_odbc_database(const std::string &connection_string,

@@ -113,6 +113,7 @@ public:
     // The writer, after a flush or a cut.
     void set(std::uint64_t size) {
         size_.store(size, std::memory_order_release);
+        if (!known_.load(std::memory_order_relaxed)) first_.store(size, std::memory_order_relaxed);
         known_.store(true, std::memory_order_release);
     }
     // false until the report was opened: nothing of it may be read yet.
@@ -122,8 +123,17 @@ public:
         return true;
     }
 
+    // The first size set: the report's whole lines when its writer opened
+    // it, before that open added any. false until then.
+    bool opened_at(std::uint64_t *size) const {
+        if (!known_.load(std::memory_order_acquire)) return false;
+        *size = first_.load(std::memory_order_relaxed);
+        return true;
+    }
+
 private:
     std::atomic<std::uint64_t> size_{0};
+    std::atomic<std::uint64_t> first_{0};
     std::atomic<bool> known_{false};
 };
 

@@ -12,8 +12,12 @@
 #include "stn_deliver.h"
 #include "stn_report.h"
 #include "stn_test_db.h"
+#include "stn_test_wait.h"
 
 namespace {
+
+using stn_test::eventually;
+using stn_test::up_to_date;
 
 using namespace std::chrono_literals;
 
@@ -58,17 +62,6 @@ struct Rig {
     }
 };
 
-// Waits (bounded) until pred holds.
-template <typename P>
-bool eventually(P pred) {
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // The bytes of the first n lines of report.
 std::size_t report_size(const std::string &report, int n) {
     std::size_t at = 0;
@@ -81,8 +74,6 @@ std::string last_line(const std::string &report) {
     const std::size_t begin = report.rfind('\n', report.size() - 2) + 1;
     return report.substr(begin, report.size() - 1 - begin);
 }
-
-bool up_to_date(StnDelivery &d) { return d.status().state == StnDeliverState::kUpToDate; }
 
 // Every line of the report is in the table exactly once, with its number.
 void expect_all_once(Rig &rig) { EXPECT_EQ(rig.table->every_line_once(rig.report()), ""); }

@@ -14,8 +14,12 @@
 
 #include "stn_mes.h"
 #include "stn_test_db.h"
+#include "stn_test_wait.h"
 
 namespace {
+
+using stn_test::eventually;
+using stn_test::up_to_date;
 
 using namespace std::chrono_literals;
 using stn_test::sha;
@@ -164,18 +168,6 @@ struct Rig {
         return c;
     }
 };
-
-template <typename P>
-bool eventually(P pred) {
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-bool up_to_date(StnDelivery &d) { return d.status().state == StnDeliverState::kUpToDate; }
 
 std::vector<std::string> keys_of(std::initializer_list<std::string> lines) {
     std::vector<std::string> k;

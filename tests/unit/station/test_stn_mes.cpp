@@ -11,6 +11,7 @@
 #include "stn_mes.h"
 #include "stn_sha256.h"
 #include "stn_text.h"
+#include "stn_test_mes_request.h"
 
 namespace {
 
@@ -119,19 +120,7 @@ TEST(StnMes, HeadersSentWithEveryRequest) {
     EXPECT_EQ(names(stn_mes_headers({"http://mes/", {}})), "");
 }
 
-StnCheckInRequest request() {
-    StnCheckInRequest r;
-    r.serial = 84600017;
-    r.index = 3;
-    r.station = "Prüfstand 2";
-    r.operator_name = "Zoë Ng";
-    r.order = "WO-17";
-    r.unit_version = 0x00000340;
-    r.image_version = 0x00000362;
-    r.image_sha256 = std::string(64, 'a');
-    r.time = "2026-12-10T06:00:00.000Z";
-    return r;
-}
+StnCheckInRequest request() { return stn_test_mes_request(); }
 
 TEST(StnMes, CheckInBodyFollowsValidateUnitsRequest) {
     const std::string body = stn_mes_check_in_body(request());

@@ -19,6 +19,7 @@
 #include "stn_http_win.h"
 #include "stn_mes.h"
 #include "mes_standin_client.h"
+#include "stn_test_mes_request.h"
 
 namespace {
 
@@ -27,19 +28,7 @@ using mes_standin::StandIn;
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-StnCheckInRequest request(std::int32_t serial) {
-    StnCheckInRequest r;
-    r.serial = serial;
-    r.index = 2;
-    r.station = "Prüfstand 2";
-    r.operator_name = "Zoë Ng";
-    r.order = "WO-17";
-    r.unit_version = 0x340;
-    r.image_version = 0x362;
-    r.image_sha256 = std::string(64, 'c');
-    r.time = "2026-12-10T06:00:00.000Z";
-    return r;
-}
+StnCheckInRequest request(std::int32_t serial) { return stn_test_mes_request(serial); }
 
 class WinMes : public ::testing::Test {
 protected:

@@ -2,6 +2,8 @@
 // the usage text made from the same table.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <vector>
 
 #include "cli_args.h"
@@ -277,10 +279,9 @@ TEST(CliArgs, TheMesOptions) {
                        "--mes-down", "allow"},
                       &a, &e))
         << e;
-    EXPECT_TRUE(a.mes_given);
-    EXPECT_EQ(a.mes.url, "https://u:pw@mes:8443/api");
-    EXPECT_EQ(a.mes.headers, (std::vector<std::string>{"X-Api-Key: k3y", "X-Line: 7"}));
-    EXPECT_TRUE(a.mes_down_allow);
+    EXPECT_EQ(std::tie(a.mes_given, a.mes.url, a.mes.headers, a.mes_down_allow),
+              std::make_tuple(true, "https://u:pw@mes:8443/api",
+                              std::vector<std::string>{"X-Api-Key: k3y", "X-Line: 7"}, true));
     ASSERT_TRUE(parse({"station", "--report", "r", "--mes-down", "wait"}, &a, &e)) << e;
     EXPECT_FALSE(a.mes_given);  // the machine's default then
     EXPECT_FALSE(a.mes_down_allow);

@@ -1,6 +1,8 @@
 // The station window's command line.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "stw_args.h"
 
 TEST(StationArgs, OptionsAndErrors) {
@@ -32,10 +34,9 @@ TEST(StationArgs, OptionsAndErrors) {
                                 "--mes-header", "X-B: 2", "--mes-down=allow"},
                                &a, &error))
         << error;
-    EXPECT_TRUE(a.mes_given);
-    EXPECT_EQ(a.mes.url, "http://mes/api");
-    EXPECT_EQ(a.mes.headers, (std::vector<std::string>{"X-A: 1", "X-B: 2"}));
-    EXPECT_TRUE(a.mes_down_allow);
+    EXPECT_EQ(std::tie(a.mes_given, a.mes.url, a.mes.headers, a.mes_down_allow),
+              std::make_tuple(true, "http://mes/api",
+                              std::vector<std::string>{"X-A: 1", "X-B: 2"}, true));
 
     // The fields, the station's name and the halt.
     ASSERT_TRUE(stw_parse_args({"--operator", "Ana Müller", "--order=WO-7", "--station-name",

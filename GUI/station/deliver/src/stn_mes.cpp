@@ -165,39 +165,27 @@ std::string shorten(const std::string &body) {
 
 }  // namespace
 
-bool stn_url_parse(const std::string &url, StnUrl *out, std::string *why) {
-    *out = StnUrl();
-    std::size_t rest = 0;
-    if (url.compare(0, 7, "http://") == 0) {
-        rest = 7;
-    } else if (url.compare(0, 8, "https://") == 0) {
-        out->https = true;
-        rest = 8;
-    } else {
-        *why = "the MES's URL must start with http:// or https://";
+namespace {
+
+// Takes "user[:password]@" off the front of authority into out.
+bool take_userinfo(std::string *authority, StnUrl *out, std::string *why) {
+    const std::size_t at = authority->rfind('@');
+    if (at == std::string::npos) return true;
+    const std::string userinfo = authority->substr(0, at);
+    const std::size_t colon = userinfo.find(':');
+    if (!percent_decode(userinfo.substr(0, colon), &out->user) ||
+        (colon != std::string::npos &&
+         !percent_decode(userinfo.substr(colon + 1), &out->password))) {
+        *why = "the MES's URL has a broken %-escape in its user part";
         return false;
     }
-    for (char c : url) {
-        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
-            *why = "the MES's URL holds a blank or a control character";
-            return false;
-        }
-    }
-    const std::size_t auth_end = url.find_first_of("/?#", rest);
-    std::string authority =
-        url.substr(rest, auth_end == std::string::npos ? std::string::npos : auth_end - rest);
-    const std::size_t at = authority.rfind('@');
-    if (at != std::string::npos) {
-        const std::string userinfo = authority.substr(0, at);
-        const std::size_t colon = userinfo.find(':');
-        if (!percent_decode(userinfo.substr(0, colon), &out->user) ||
-            (colon != std::string::npos &&
-             !percent_decode(userinfo.substr(colon + 1), &out->password))) {
-            *why = "the MES's URL has a broken %-escape in its user part";
-            return false;
-        }
-        authority.erase(0, at + 1);
-    }
+    authority->erase(0, at + 1);
+    return true;
+}
+
+// The host (an IPv6 address in brackets) and the port of what is left of
+// the authority; the scheme's port when none is given.
+bool take_host_port(const std::string &authority, StnUrl *out, std::string *why) {
     std::string port;
     if (!authority.empty() && authority[0] == '[') {
         const std::size_t close = authority.find(']');
@@ -229,20 +217,44 @@ bool stn_url_parse(const std::string &url, StnUrl *out, std::string *why) {
             return false;
         }
     }
-    if (auth_end == std::string::npos || url[auth_end] != '/') {
-        out->path = "/";
-        if (auth_end != std::string::npos) {
-            *why = "the MES's URL may have no query (?) or fragment (#)";
-            return false;
-        }
+    return true;
+}
+
+}  // namespace
+
+bool stn_url_parse(const std::string &url, StnUrl *out, std::string *why) {
+    *out = StnUrl();
+    std::size_t rest = 0;
+    if (url.compare(0, 7, "http://") == 0) {
+        rest = 7;
+    } else if (url.compare(0, 8, "https://") == 0) {
+        out->https = true;
+        rest = 8;
     } else {
-        const std::size_t q = url.find_first_of("?#", auth_end);
-        if (q != std::string::npos) {
-            *why = "the MES's URL may have no query (?) or fragment (#)";
+        *why = "the MES's URL must start with http:// or https://";
+        return false;
+    }
+    for (char c : url) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+            *why = "the MES's URL holds a blank or a control character";
             return false;
         }
-        out->path = url.substr(auth_end);
     }
+    const std::size_t auth_end = url.find_first_of("/?#", rest);
+    std::string authority =
+        url.substr(rest, auth_end == std::string::npos ? std::string::npos : auth_end - rest);
+    if (!take_userinfo(&authority, out, why) || !take_host_port(authority, out, why)) {
+        return false;
+    }
+    if (auth_end == std::string::npos) {
+        out->path = "/";
+        return true;
+    }
+    if (url[auth_end] != '/' || url.find_first_of("?#", auth_end) != std::string::npos) {
+        *why = "the MES's URL may have no query (?) or fragment (#)";
+        return false;
+    }
+    out->path = url.substr(auth_end);
     return true;
 }
 
@@ -355,24 +367,64 @@ std::string stn_mes_check_in_body(const StnCheckInRequest &r) {
     return b + "}";
 }
 
-StnCheckInAnswer stn_mes_check_in_answer(const StnHttpResult &result, std::int32_t serial) {
-    if (result.failure != StnHttpFailure::kNone) return no_answer(result.why);
+namespace {
+
+// Why an HTTP result is no answer at all (no connection, a redirect, a
+// status other than 2xx); empty when it is one.
+std::string not_an_answer(const StnHttpResult &result) {
+    if (result.failure != StnHttpFailure::kNone) return result.why;
     if (result.status >= 300 && result.status < 400) {
-        return no_answer("the MES redirects (status " + std::to_string(result.status) +
-                         "); redirects are not followed: give the URL it names");
+        return "the MES redirects (status " + std::to_string(result.status) +
+               "); redirects are not followed: give the URL it names";
     }
     if (result.status < 200 || result.status >= 300) {
         std::string s = "the MES answered status " + std::to_string(result.status);
         const std::string b = shorten(result.body);
-        return no_answer(b.empty() ? s : s + ": " + b);
+        return b.empty() ? s : s + ": " + b;
     }
-    const char kNotContract[] = "the MES's answer does not follow the contract: ";
+    return std::string();
+}
+
+// The unit's verdict in an answer whose request succeeded: its entry in
+// ValidationResults, else the PrimaryResult. Empty when read; else how the
+// answer departs from the contract.
+std::string read_unit_result(const Json &j, std::int32_t serial, bool *passed,
+                             std::string *message) {
+    bool found = false;
+    const std::string id = std::to_string(serial);
+    const auto units = j.find("ValidationResults");
+    if (units != j.end() && !units->is_null()) {
+        if (!units->is_array()) return "ValidationResults is no list";
+        for (const Json &u : *units) {
+            if (!u.is_object() || !u.contains("UnitIdentifier") || !u["UnitIdentifier"].is_string()) {
+                return "a validation result names no unit";
+            }
+            if (u["UnitIdentifier"].get<std::string>() != id) continue;
+            if (!read_validation(u, passed, message)) return "the unit's Result is not Passed or Failed";
+            found = true;
+        }
+        if (!found && !units->empty()) return "it is about other units than " + id;
+    }
+    if (found) return std::string();
+    const auto primary = j.find("PrimaryResult");
+    if (primary == j.end() || !read_validation(*primary, passed, message)) {
+        return "no PrimaryResult that is Passed or Failed";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+StnCheckInAnswer stn_mes_check_in_answer(const StnHttpResult &result, std::int32_t serial) {
+    const std::string problem = not_an_answer(result);
+    if (!problem.empty()) return no_answer(problem);
+    const std::string kNotContract = "the MES's answer does not follow the contract: ";
     const Json j = Json::parse(result.body, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return no_answer(std::string(kNotContract) + "not a JSON object");
+    if (j.is_discarded() || !j.is_object()) return no_answer(kNotContract + "not a JSON object");
     const auto res = j.find("Result");
     if (res == j.end() || !res->is_object() || !res->contains("Result") ||
         !(*res)["Result"].is_string()) {
-        return no_answer(std::string(kNotContract) + "no Result.Result");
+        return no_answer(kNotContract + "no Result.Result");
     }
     const std::string request_result = (*res)["Result"].get<std::string>();
     if (request_result != "Success") {
@@ -385,31 +437,8 @@ StnCheckInAnswer stn_mes_check_in_answer(const StnHttpResult &result, std::int32
     }
     bool passed = false;
     std::string message;
-    bool found = false;
-    const std::string id = std::to_string(serial);
-    const auto units = j.find("ValidationResults");
-    if (units != j.end() && !units->is_null()) {
-        if (!units->is_array()) return no_answer(std::string(kNotContract) + "ValidationResults is no list");
-        for (const Json &u : *units) {
-            if (!u.is_object() || !u.contains("UnitIdentifier") || !u["UnitIdentifier"].is_string()) {
-                return no_answer(std::string(kNotContract) + "a validation result names no unit");
-            }
-            if (u["UnitIdentifier"].get<std::string>() != id) continue;
-            if (!read_validation(u, &passed, &message)) {
-                return no_answer(std::string(kNotContract) + "the unit's Result is not Passed or Failed");
-            }
-            found = true;
-        }
-        if (!found && !units->empty()) {
-            return no_answer(std::string(kNotContract) + "it is about other units than " + id);
-        }
-    }
-    if (!found) {
-        const auto primary = j.find("PrimaryResult");
-        if (primary == j.end() || !read_validation(*primary, &passed, &message)) {
-            return no_answer(std::string(kNotContract) + "no PrimaryResult that is Passed or Failed");
-        }
-    }
+    const std::string bad = read_unit_result(j, serial, &passed, &message);
+    if (!bad.empty()) return no_answer(kNotContract + bad);
     StnCheckInAnswer a;
     if (passed) {
         a.verdict = StnCheckInVerdict::kAllowed;

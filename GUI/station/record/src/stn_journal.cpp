@@ -73,6 +73,46 @@ struct StnJournal::Shared {
         return n;
     }
 
+    // One turn's work on the store, without the lock. A failed write may
+    // have left part of a line: the file is cut back to its last whole line
+    // before the next one.
+    bool write(const Entry &e, bool has_line, bool cut_first) {
+        bool ok = !cut_first || report.cut_back();
+        if (ok && has_line) {
+            ok = report.write_line(e.line);
+            // A start that landed but could not be flushed is whole in the
+            // file; its worker is refused, so it must not stay there as a
+            // unit that began. A cut that fails here is done first at the
+            // next retry.
+            if (!ok && e.start) report.cut_back();
+        }
+        return ok;
+    }
+
+    // What one turn's write means, under the lock. True: the engine is to
+    // be woken (a unit line landed, or the report failed or came back).
+    bool settle(const Entry &e, bool has_line, bool ok) {
+        const bool changed = ok == failing;
+        if (ok) {
+            failing = false;
+            if (has_line) {
+                queue.pop_front();
+                if (e.start) {
+                    starts[e.id] = StartState::kWritten;
+                } else {
+                    written.push_back(e.tag);
+                }
+            }
+        } else {
+            failing = true;
+            retry_at = Clock::now() + std::chrono::milliseconds(retry_ms);
+            // A unit must not wait on a retry before its first write.
+            refuse_queued_starts();
+        }
+        cv.notify_all();
+        return (ok && has_line && !e.start) || changed;
+    }
+
     void run() {
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
@@ -93,17 +133,7 @@ struct StnJournal::Shared {
             const Entry e = has_line ? queue.front() : Entry();
             in_store = true;
             lock.unlock();
-            // A failed write may have left part of a line: the file is cut
-            // back to its last whole line before the next one.
-            bool ok = !cut_first || report.cut_back();
-            if (ok && has_line) {
-                ok = report.write_line(e.line);
-                // A start that landed but could not be flushed is whole in
-                // the file; its worker is refused, so it must not stay
-                // there as a unit that began. A cut that fails here is
-                // done first at the next retry.
-                if (!ok && e.start) report.cut_back();
-            }
+            const bool ok = write(e, has_line, cut_first);
             lock.lock();
             in_store = false;
             if (closing) {
@@ -114,25 +144,7 @@ struct StnJournal::Shared {
                 }
                 break;
             }
-            const bool changed = ok == failing;
-            if (ok) {
-                failing = false;
-                if (has_line) {
-                    queue.pop_front();
-                    if (e.start) {
-                        starts[e.id] = StartState::kWritten;
-                    } else {
-                        written.push_back(e.tag);
-                    }
-                }
-            } else {
-                failing = true;
-                retry_at = Clock::now() + std::chrono::milliseconds(retry_ms);
-                // A unit must not wait on a retry before its first write.
-                refuse_queued_starts();
-            }
-            cv.notify_all();
-            if ((ok && has_line && !e.start) || changed) {
+            if (settle(e, has_line, ok)) {
                 lock.unlock();
                 waker->wake();
                 lock.lock();

@@ -97,6 +97,9 @@ std::string version_text(std::uint32_t v) {
     return s;
 }
 
+// The demo's story, one user step after another, each printed and shot as
+// the user sees it: kept whole (longer than our usual 60 lines) so that it
+// reads as the walk-through it is.
 bool run(Shots &shots) {
     Devices dev(Devices::Keep::kPlugged);
     if (!dev.ready()) return fail("the simulated device driver does not answer");

@@ -16,6 +16,11 @@
 enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention, kRejected };
 StwTone stw_state_tone(StnTileState state);
 
+// The sound at a unit's end: a unit the MES refused makes none, since the
+// station did not fail it; a line that could not be recorded is a failure.
+enum class StwCue { kNone, kPass, kFail };
+StwCue stw_result_cue(StnOutcome outcome, bool recorded);
+
 // The tile's lines, as painted.
 struct StwTileLines {
     std::string title;     // "Device 2"

@@ -23,6 +23,18 @@ StwTone stw_state_tone(StnTileState state) {
     return StwTone::kIdle;
 }
 
+StwCue stw_result_cue(StnOutcome outcome, bool recorded) {
+    if (!recorded) return StwCue::kFail;
+    switch (outcome) {
+    case StnOutcome::kUpdated:
+    case StnOutcome::kCurrent: return StwCue::kPass;
+    case StnOutcome::kRejected: return StwCue::kNone;
+    case StnOutcome::kFailed:
+    case StnOutcome::kInterrupted: return StwCue::kFail;
+    }
+    return StwCue::kFail;
+}
+
 StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
     StwTileLines l;
     l.title = "Device " + std::to_string(tile.index);

@@ -81,6 +81,26 @@ TEST(StationText, TileTextSaysTheStateInWords) {
     EXPECT_EQ(l.state, "writing 40%");
 }
 
+TEST(StationText, TheSoundOfAUnitsEnd) {
+    const struct {
+        StnOutcome outcome;
+        bool recorded;
+        StwCue cue;
+    } cases[] = {
+        {StnOutcome::kUpdated, true, StwCue::kPass},
+        {StnOutcome::kCurrent, true, StwCue::kPass},
+        {StnOutcome::kFailed, true, StwCue::kFail},
+        {StnOutcome::kInterrupted, true, StwCue::kFail},
+        {StnOutcome::kRejected, true, StwCue::kNone},
+        {StnOutcome::kUpdated, false, StwCue::kFail},
+        {StnOutcome::kRejected, false, StwCue::kFail},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(stw_result_cue(c.outcome, c.recorded), c.cue)
+            << static_cast<int>(c.outcome) << " recorded " << c.recorded;
+    }
+}
+
 TEST(StationText, Counters) {
     const struct {
         double share;

@@ -59,8 +59,13 @@ unsigned stw_units_running(const StnSnapshot &snap);
 // The line beside the buttons: what the station does now.
 //   running    the station thread runs; stopping/aborting as requested; a
 //              line that stopped itself (snap.halted) says so; an MES that
-//              does not answer is said after what the station does
-std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
+//              does not answer is said after what the station does, briefly
+//              ("MES not answering since 08:00:00; 2 units wait."), since the
+//              line has room for two lines and the why is on the notice line
+//              and the waiting tiles
+//   mes_since  snap.mes.since as the window shows times (local); empty: as it is
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting,
+                            const std::string &mes_since = std::string());
 
 // The hint beside the Operator and Work order fields while Start waits for
 // them (--require-operator, --require-order): "" when none is missing.

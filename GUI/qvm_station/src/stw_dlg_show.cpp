@@ -98,7 +98,8 @@ void StwDialog::Refresh(bool force) {
 
     BlockReason(run_->running() ? stw_units_running(snap) : 0);
     ShowDatabase();
-    std::string status = stw_status_text(run_->running(), snap, aborted_);
+    std::string status =
+        stw_status_text(run_->running(), snap, aborted_, local_clock(snap.mes.since));
     if (run_->running() && close_after_) status += " The window closes then.";
     Status(status);
     Buttons();

@@ -134,9 +134,14 @@ namespace {
 std::string status_of_station(bool running, const StnSnapshot &snap, bool aborting);
 }  // namespace
 
-std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting) {
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting,
+                            const std::string &mes_since) {
     const std::string s = status_of_station(running, snap, aborting);
-    return running && snap.mes.down ? s + " " + stn_mes_text(snap.mes) + "." : s;
+    if (!running || !snap.mes.down) return s;
+    std::string mes = " MES not answering since " + (mes_since.empty() ? snap.mes.since : mes_since);
+    if (snap.mes.waiting == 1) mes += "; 1 unit waits";
+    if (snap.mes.waiting > 1) mes += "; " + std::to_string(snap.mes.waiting) + " units wait";
+    return s + mes + ".";
 }
 
 namespace {

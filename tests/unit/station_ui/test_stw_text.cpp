@@ -173,9 +173,16 @@ TEST(StationText, RecentRowAndStatus) {
     m.mes.since = "2026-12-09T08:00:00.000Z";
     m.mes.why = "no connection";
     m.mes.waiting = 2;
+    EXPECT_EQ(stw_status_text(true, m, false, "09:00:00"),
+              "Running: 1 update under way. MES not answering since 09:00:00; 2 units wait.");
+    m.mes.waiting = 1;
     EXPECT_EQ(stw_status_text(true, m, false),
-              "Running: 1 update under way. MES: not answering since 2026-12-09T08:00:00.000Z "
-              "(no connection); 2 unit(s) wait unwritten.");
+              "Running: 1 update under way. MES not answering since 2026-12-09T08:00:00.000Z; "
+              "1 unit waits.");
+    m.mes.waiting = 0;
+    EXPECT_EQ(stw_status_text(true, m, false, "09:00:00"),
+              "Running: 1 update under way. MES not answering since 09:00:00.");
+    EXPECT_EQ(stw_status_text(false, m, false), "Press Start to take units.");
     s.stopping = true;
     EXPECT_EQ(stw_status_text(true, s, false),
               "Stopping: no new units are taken; waiting for 1 update to finish.");

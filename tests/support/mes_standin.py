@@ -18,7 +18,8 @@ request's "PrimaryIdentifier" (else "*"); a missing entry is a confirm:
 
 "confirm" and "reject" answer 200 with a ValidateUnitsResponse naming the
 unit; a check-out is answered 200 unless scripted. Every request is appended
-to DIR/requests.jsonl as {"path", "headers", "body"} before it is answered.
+to DIR/requests.jsonl as {"path", "headers", "body", "accepted"} before it is
+answered ("accepted": when its connection was, in seconds since 1970).
 """
 import http.server
 import json
@@ -51,6 +52,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def setup(self):
+        self.accepted = time.time()  # one request a connection: when it was asked
+        super().setup()
+
     def do_POST(self):
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length)
@@ -58,7 +63,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with Handler.lock:
             with open(os.path.join(self.server.dir, "requests.jsonl"), "a", encoding="utf-8") as f:
                 f.write(json.dumps({"path": self.path, "headers": dict(self.headers.items()),
-                                    "body": text}) + "\n")
+                                    "body": text, "accepted": self.accepted}) + "\n")
         try:
             serial = str(json.loads(text).get("PrimaryIdentifier") or "*")
         except ValueError:

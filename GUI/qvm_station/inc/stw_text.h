@@ -56,6 +56,11 @@ StwRecentRow stw_recent_row(const StnRecent &r);
 // Tiles whose unit is being written (checking, writing or verifying).
 unsigned stw_units_running(const StnSnapshot &snap);
 
+// The notice line when the MES stops or starts answering: "MES not
+// answering since 08:00:00 (<why>); 2 units wait unwritten.", "MES
+// answering again." since: m.since as the window shows times (local).
+std::string stw_mes_notice_text(const StnMesState &m, const std::string &since);
+
 // The line beside the buttons: what the station does now.
 //   running    the station thread runs; stopping/aborting as requested; a
 //              line that stopped itself (snap.halted) says so; an MES that

@@ -75,6 +75,10 @@ void StwDialog::Refresh(bool force) {
             SetText(IDC_NOTICE, e.text);
             notice_of_stop_ = stop_requested_;
         }
+        if (e.kind == StwEvent::kMes) {
+            SetText(IDC_NOTICE, stw_mes_notice_text(e.mes, local_clock(e.mes.since)));
+            notice_of_stop_ = stop_requested_;
+        }
         if (e.kind == StwEvent::kHalt) {
             ShowHalt(e.text);
             pass = fail = false;  // its own sound instead

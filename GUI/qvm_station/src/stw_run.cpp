@@ -28,6 +28,12 @@ public:
     void on_notice(const std::string &text) override {
         run_->queue(StwEvent{StwEvent::kNotice, text});
     }
+    // Said by the dialog, in the local time it shows elsewhere.
+    void on_mes(const StnMesState &m) override {
+        StwEvent e(StwEvent::kMes, std::string());
+        e.mes = m;
+        run_->queue(std::move(e));
+    }
     void on_halt(const StnHalt &h) override {
         run_->queue(StwEvent{StwEvent::kHalt, stn_halt_text(h)});
     }

@@ -134,6 +134,15 @@ namespace {
 std::string status_of_station(bool running, const StnSnapshot &snap, bool aborting);
 }  // namespace
 
+std::string stw_mes_notice_text(const StnMesState &m, const std::string &since) {
+    if (!m.down) return "MES answering again.";
+    std::string s = "MES not answering since " + since;
+    if (!m.why.empty()) s += " (" + m.why + ")";
+    if (m.waiting == 1) s += "; 1 unit waits unwritten";
+    if (m.waiting > 1) s += "; " + std::to_string(m.waiting) + " units wait unwritten";
+    return s + ".";
+}
+
 std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting,
                             const std::string &mes_since) {
     const std::string s = status_of_station(running, snap, aborting);

@@ -101,10 +101,12 @@ TEST(StationMes, ARejectedAndAWaitingUnitAt96And144Dpi) {
             << seen;
         std::string why;
         EXPECT_TRUE(text_fits(GetDlgItem(main, IDC_STATUS), &why)) << why;
-        // The notice line gives the why.
-        EXPECT_NE(qvm_e2e::item_text(main, IDC_NOTICE).find("the MES answered status 500"),
-                  std::string::npos)
-            << qvm_e2e::item_text(main, IDC_NOTICE);
+        // The notice line gives the why, in the window's local time too.
+        const std::string notice = qvm_e2e::item_text(main, IDC_NOTICE);
+        EXPECT_TRUE(std::regex_match(
+            notice, std::regex("MES not answering since [0-9]{2}:[0-9]{2}:[0-9]{2} \\(the MES "
+                               "answered status 500: server error\\); 1 unit waits unwritten\\.")))
+            << notice;
         EXPECT_TRUE(screenshot("station-mes-" + std::to_string(dpi) + "dpi"));
 
         // Stop ends the waiting unit with no line: nothing was written to it.

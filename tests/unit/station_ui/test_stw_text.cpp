@@ -183,6 +183,17 @@ TEST(StationText, RecentRowAndStatus) {
     EXPECT_EQ(stw_status_text(true, m, false, "09:00:00"),
               "Running: 1 update under way. MES not answering since 09:00:00.");
     EXPECT_EQ(stw_status_text(false, m, false), "Press Start to take units.");
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00 (no connection).");
+    m.mes.waiting = 2;
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00 (no connection); 2 units wait unwritten.");
+    m.mes.waiting = 1;
+    m.mes.why.clear();
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00; 1 unit waits unwritten.");
+    m.mes.down = false;
+    EXPECT_EQ(stw_mes_notice_text(m.mes, ""), "MES answering again.");
     s.stopping = true;
     EXPECT_EQ(stw_status_text(true, s, false),
               "Stopping: no new units are taken; waiting for 1 update to finish.");

@@ -23,7 +23,7 @@
 #include "bench_units.h"
 #include "cli_e2e_run.h"
 #include "devsim_ctl.h"
-#include "mes_standin_win.h"
+#include "mes_standin_client.h"
 #include "stn_http_win.h"
 #include "stn_mes.h"
 #include "stn_store_win.h"
@@ -61,7 +61,7 @@ double line_ms(const std::string &line) {
 }
 
 // The station's own MES client over WinHTTP, as a worker uses it.
-std::unique_ptr<StnMesClient> mes_client(const mes_test::StandIn &mes) {
+std::unique_ptr<StnMesClient> mes_client(const mes_standin::StandIn &mes) {
     StnMesConfig config;
     config.url = "http://127.0.0.1:" + std::to_string(mes.port()) + "/mes";
     std::string why;
@@ -86,7 +86,7 @@ double timed_check_in(StnMesClient &client, std::int32_t serial) {
 
 class Bench {
 public:
-    explicit Bench(mes_test::StandIn *mes) : mes_(mes) { ctl_.open(); }
+    explicit Bench(mes_standin::StandIn *mes) : mes_(mes) { ctl_.open(); }
 
     bool ready() const { return ctl_.is_open(); }
 
@@ -149,9 +149,9 @@ private:
     // Each unit's start line's time less the time its check-in was accepted.
     std::vector<double> added(const std::string &report) {
         std::map<std::string, double> asked;  // serial -> ms since 1970
-        for (const mes_test::Json &r : mes_->requests()) {
+        for (const mes_standin::Json &r : mes_->requests()) {
             if (!r.is_object() || r.value("path", "") != "/mes/check-in") continue;
-            const mes_test::Json body = mes_test::Json::parse(r.value("body", ""), nullptr, false);
+            const mes_standin::Json body = mes_standin::Json::parse(r.value("body", ""), nullptr, false);
             if (body.is_object()) {
                 asked[body.value("PrimaryIdentifier", "")] = r.value("accepted", 0.0) * 1000.0;
             }
@@ -166,19 +166,19 @@ private:
     }
 
     devsim::Control ctl_;
-    mes_test::StandIn *mes_;
+    mes_standin::StandIn *mes_;
     std::int32_t next_serial_ = 84700001;
 };
 
 }  // namespace
 
 int main() {
-    mes_test::StandIn mes("QVM_MES_DIR");
+    mes_standin::StandIn mes("QVM_MES_DIR");
     if (!mes.ok()) {
         std::printf("bench_mes: no MES stand-in (run through tests/support/with_mes_standin.sh)\n");
         return 0;
     }
-    mes.script(mes_test::Json::object());
+    mes.script(mes_standin::Json::object());
     Bench bench(&mes);
     if (!bench.ready()) {
         std::printf("bench_mes: the simulated device driver does not answer\n");

@@ -18,8 +18,7 @@ request's "PrimaryIdentifier" (else "*"); a missing entry is a confirm:
 
 "confirm" and "reject" answer 200 with a ValidateUnitsResponse naming the
 unit; a check-out is answered 200 unless scripted. Every request is appended
-to DIR/requests.jsonl as {"path", "headers", "body", "accepted"} before it is
-answered ("accepted": when its connection was, in seconds since 1970).
+to DIR/requests.jsonl as {"path", "headers", "body"} before it is answered.
 """
 import http.server
 import json
@@ -63,7 +62,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with Handler.lock:
             with open(os.path.join(self.server.dir, "requests.jsonl"), "a", encoding="utf-8") as f:
                 f.write(json.dumps({"path": self.path, "headers": dict(self.headers.items()),
-                                    "body": text, "accepted": self.accepted}) + "\n")
+                                    "body": text,
+                                    # when its connection was, in s since 1970 (bench_mes)
+                                    "accepted": self.accepted}) + "\n")
         try:
             serial = str(json.loads(text).get("PrimaryIdentifier") or "*")
         except ValueError:

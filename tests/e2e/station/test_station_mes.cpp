@@ -9,13 +9,13 @@
 
 #include <regex>
 
-#include "mes_standin_win.h"
+#include "mes_standin_client.h"
 #include "station_e2e.h"
 #include "stw_resource.h"
 #include "upd_support.h"
 
 using namespace station_e2e;
-using mes_test::Json;
+using mes_standin::Json;
 
 namespace {
 
@@ -59,7 +59,7 @@ bool text_fits(HWND ctl, std::string *why) {
 }  // namespace
 
 TEST(StationMes, ARejectedAndAWaitingUnitAt96And144Dpi) {
-    mes_test::StandIn mes("QVM_MES_DIR");
+    mes_standin::StandIn mes("QVM_MES_DIR");
     ASSERT_TRUE(mes.ok()) << "no stand-in: run through tests/support/with_mes_standin.sh";
     upd_e2e::Devices dev;
     ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running";

@@ -15,8 +15,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mes_standin_win.h"
-
 #include "stn_deliver.h"
 #include "stn_http_win.h"
 #include "stn_mes.h"
@@ -26,8 +24,58 @@ namespace {
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-using mes_test::StandIn;
-using mes_test::read_file;
+// A Unix folder from the environment as a Windows path (Wine's Z:).
+std::string folder(const char *var) {
+    const char *v = std::getenv(var);
+    if (v == nullptr || *v == '\0') return std::string();
+    std::string dos = std::string("Z:") + v;
+    for (char &c : dos) c = c == '/' ? '\\' : c;
+    return dos;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path + ".tmp", std::ios::binary | std::ios::trunc) << text;
+    MoveFileExA((path + ".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+class StandIn {
+public:
+    explicit StandIn(const char *var) : dir_(folder(var)) {
+        if (dir_.empty()) return;
+        const std::string info = read_file(dir_ + "\\standin.json");
+        const Json j = Json::parse(info, nullptr, false);
+        if (j.is_object()) {
+            port_ = j.value("port", 0);
+            closed_port_ = j.value("closed_port", 0);
+        }
+    }
+    bool ok() const { return port_ != 0; }
+    std::string dir() const { return dir_; }
+    int port() const { return port_; }
+    int closed_port() const { return closed_port_; }
+    void script(const Json &j) const { write_file(dir_ + "\\script.json", j.dump()); }
+    // Every request since the last call.
+    std::vector<Json> requests() {
+        const std::string all = read_file(dir_ + "\\requests.jsonl");
+        std::vector<Json> out;
+        std::istringstream lines(all.substr(seen_));
+        seen_ = all.size();
+        for (std::string l; std::getline(lines, l);) out.push_back(Json::parse(l));
+        return out;
+    }
+
+private:
+    std::string dir_;
+    int port_ = 0, closed_port_ = 0;
+    std::size_t seen_ = 0;
+};
 
 StnCheckInRequest request(std::int32_t serial) {
     StnCheckInRequest r;

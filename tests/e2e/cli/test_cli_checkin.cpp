@@ -7,7 +7,7 @@
 #include <map>
 
 #include "cli_e2e_run.h"
-#include "mes_standin_win.h"
+#include "mes_standin_client.h"
 #include "upd_support.h"
 
 using cli_e2e::field;
@@ -15,7 +15,7 @@ using cli_e2e::Output;
 using cli_e2e::quoted;
 using cli_e2e::report_lines;
 using cli_e2e::wait_for;
-using mes_test::Json;
+using mes_standin::Json;
 using upd_e2e::Devices;
 
 namespace {
@@ -84,7 +84,7 @@ protected:
         return e;
     }
 
-    mes_test::StandIn mes{"QVM_MES_DIR"};
+    mes_standin::StandIn mes{"QVM_MES_DIR"};
     Devices dev;
     const std::string report = cli_e2e::temp_path("mes-station.jsonl");
     std::map<std::string, unsigned> asked_;

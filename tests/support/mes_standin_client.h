@@ -1,8 +1,7 @@
-// A Windows test's side of the MES stand-in (mes_standin.py, started by
-// with_mes_standin.sh): its port, its answers (script.json, rewritten
-// whenever the test likes) and the requests it recorded (requests.jsonl).
-//
-// Threads: the test thread only.
+// The MES stand-in (mes_standin.py, started by with_mes_standin.sh) as a
+// Windows test under Wine sees it: its port, its script (script.json) and
+// the requests it recorded (requests.jsonl). Header-only; needs
+// nlohmann-json. The test thread only.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace mes_test {
+namespace mes_standin {
 
 using Json = nlohmann::json;
 
@@ -35,7 +34,6 @@ inline std::string read_file(const std::string &path) {
     return s.str();
 }
 
-// Replaced whole, so that the stand-in never reads half of it.
 inline void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path + ".tmp", std::ios::binary | std::ios::trunc) << text;
     MoveFileExA((path + ".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
@@ -45,7 +43,8 @@ class StandIn {
 public:
     explicit StandIn(const char *var) : dir_(folder(var)) {
         if (dir_.empty()) return;
-        const Json j = Json::parse(read_file(dir_ + "\\standin.json"), nullptr, false);
+        const std::string info = read_file(dir_ + "\\standin.json");
+        const Json j = Json::parse(info, nullptr, false);
         if (j.is_object()) {
             port_ = j.value("port", 0);
             closed_port_ = j.value("closed_port", 0);
@@ -60,11 +59,9 @@ public:
     std::vector<Json> requests() {
         const std::string all = read_file(dir_ + "\\requests.jsonl");
         std::vector<Json> out;
-        const std::size_t end = all.rfind('\n') == std::string::npos ? 0 : all.rfind('\n') + 1;
-        if (end <= seen_) return out;
-        std::istringstream lines(all.substr(seen_, end - seen_));
-        seen_ = end;
-        for (std::string l; std::getline(lines, l);) out.push_back(Json::parse(l, nullptr, false));
+        std::istringstream lines(all.substr(seen_));
+        seen_ = all.size();
+        for (std::string l; std::getline(lines, l);) out.push_back(Json::parse(l));
         return out;
     }
 
@@ -74,4 +71,4 @@ private:
     std::size_t seen_ = 0;
 };
 
-}  // namespace mes_test
+}  // namespace mes_standin

@@ -1,7 +1,7 @@
 // qvm_cli.exe station with an MES that answers at once (the stand-in of
 // tests/support, started around the benchmark by with_mes_standin.sh)
 // against the same station without one: 200 units on 8 simulated devices
-// (2 ms per exchange), a fresh unit plugged in wherever a unit line
+// (2 to 9 ms per exchange), a fresh unit plugged in wherever a unit line
 // appears, in alternating pairs. Prints each run's time from the start to
 // the 200th unit line, the ratio of the medians (goal: at most 1.05), and
 // the check-in's added time per unit: from the moment the stand-in
@@ -34,6 +34,11 @@ namespace {
 constexpr unsigned kDevices = 8;
 constexpr unsigned kUnits = 200;
 constexpr std::uint32_t kDelayMs = 2;
+// Each device 1 ms per exchange slower than the one before: devices that
+// all took as long would end their units in step, and every new unit would
+// wait for the same phase of the station's 300 ms probe, which a few ms
+// more per unit can shift by a whole period (seen: 85 against 300 ms).
+constexpr std::uint32_t kStaggerMs = 1;
 constexpr int kPairs = 4;
 constexpr double kRunLimitMs = 300000;
 
@@ -113,7 +118,7 @@ public:
                 const double ms = timed_check_in(
                     *client, static_cast<std::int32_t>(84900001 + beside->size()));
                 if (ms >= 0) beside->push_back(ms);
-            });
+            }, kStaggerMs);
         run.ms = last - t0;
         cli.kill();
         run.ok = last >= 0;
@@ -143,7 +148,7 @@ private:
         devsim::DeviceConfig c = devsim::default_config(index);
         c.serial_no = next_serial_++;
         c.firm_version = 340;
-        return ctl_.add(index, c) && ctl_.set_delay(index, kDelayMs);
+        return ctl_.add(index, c) && ctl_.set_delay(index, kDelayMs + index * kStaggerMs);
     }
 
     // Each unit's start line's time less the time its check-in was accepted.
@@ -184,9 +189,9 @@ int main() {
         std::printf("bench_mes: the simulated device driver does not answer\n");
         return 0;
     }
-    std::printf("station: %u units on %u devices (%u ms per exchange), without an MES and with "
-                "one that answers at once, %d alternating pairs\n",
-                kUnits, kDevices, kDelayMs, kPairs);
+    std::printf("station: %u units on %u devices (%u to %u ms per exchange), without an MES and "
+                "with one that answers at once, %d alternating pairs\n",
+                kUnits, kDevices, kDelayMs, kDelayMs + (kDevices - 1) * kStaggerMs, kPairs);
     std::vector<double> alone;
     if (std::unique_ptr<StnMesClient> client = mes_client(mes)) {
         for (unsigned i = 0; i < kUnits; ++i) {

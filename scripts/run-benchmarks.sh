@@ -13,7 +13,8 @@ win=("$root"/build/windows/bench/*/bench_*.exe)
 if [[ ${#win[@]} -gt 0 ]]; then
     # The driver benchmark needs the simulated device installed in the session.
     drv="$root/build/windows/devsim"
-    "$root/scripts/test-session.sh" bash -c '[[ ! -f "'"$drv"'/driver/r846sim.sys" ]] || "'"$root"'/scripts/devsim-install.sh" "'"$drv"'/driver/r846sim.sys" "'"$drv"'/ctl/devsimctl.exe"; for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
+    # bench_mes asks the MES stand-in that with_mes_standin.sh starts.
+    "$root/scripts/test-session.sh" "$root/tests/support/with_mes_standin.sh" bash -c '[[ ! -f "'"$drv"'/driver/r846sim.sys" ]] || "'"$root"'/scripts/devsim-install.sh" "'"$drv"'/driver/r846sim.sys" "'"$drv"'/ctl/devsimctl.exe"; for b in "$@"; do echo "== $(basename "$b")"; "'"$root"'/scripts/wine-run.sh" "$b"; done' _ "${win[@]}"
 fi
 # Headless Chromium opening the page bench_report made, against a blank page.
 [[ ${#win[@]} -eq 0 ]] || { echo "== bench_page_open"; python3 "$root/bench/cli/bench_page_open.py" "$root/build/windows/bench/cli/report-1m.html" || true; }

@@ -14,6 +14,7 @@
 
 #include "bench_clock.h"
 #include "bench_devices.h"
+#include "bench_units.h"
 #include "cli_e2e_run.h"
 #include "devsim_ctl.h"
 #include "stn_deliver_win.h"
@@ -52,25 +53,9 @@ Run station(devsim::Control &ctl, const std::string &cs, StnDatabase *check) {
     if (!cs.empty()) args += " --database \"" + cs + "\"";
     const double t0 = now_ms();
     cli_e2e::Cli cli(args);
-    std::size_t seen = 0;
-    double last = -1;
-    while (now_ms() - t0 < 300000) {
-        const std::vector<std::string> units = cli_e2e::report_lines(report, "unit");
-        for (; seen < units.size(); ++seen) {
-            // Each recorded unit makes room for a new one at its index.
-            const unsigned index = static_cast<unsigned>(std::atoi(cli_e2e::field(units[seen], "index").c_str()));
-            devsim::DeviceConfig c = devsim::default_config(index);
-            c.firm_version = 340;
-            c.serial_no = static_cast<std::int32_t>(85000000 + seen);
-            ctl.remove(index);
-            ctl.add(index, c);
-        }
-        if (seen >= kUnits) {
-            last = now_ms();
-            break;
-        }
-        Sleep(5);
-    }
+    std::int32_t serial = 85000000;
+    const double last = bench_support::feed_units(ctl, report, kUnits, kDevices, 0, &serial, t0,
+                                                   300000);
     if (last < 0) return r;
     r.wall_ms = last - t0;
     if (check != nullptr) {

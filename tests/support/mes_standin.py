@@ -54,6 +54,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def setup(self):
+        self.accepted = time.time()  # one request a connection: when it was asked
+        super().setup()
+
     def do_POST(self):
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length)
@@ -61,7 +65,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with Handler.lock:
             with open(os.path.join(self.server.dir, "requests.jsonl"), "a", encoding="utf-8") as f:
                 f.write(json.dumps({"path": self.path, "headers": dict(self.headers.items()),
-                                    "body": text}) + "\n")
+                                    "body": text,
+                                    # when its connection was, in s since 1970 (bench_mes)
+                                    "accepted": self.accepted}) + "\n")
         try:
             serial = str(json.loads(text).get("PrimaryIdentifier") or "*")
         except ValueError:

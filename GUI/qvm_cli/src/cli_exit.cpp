@@ -12,6 +12,7 @@ std::string cli_json_summary(const StnTotals &t, int exit_code) {
         .num("current", t.current)
         .num("failed", t.failed)
         .num("interrupted", t.interrupted)
+        .num("rejected", t.rejected)
         .num("exit", exit_code)
         .line();
 }

@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "stn_deliver.h"
@@ -41,8 +42,11 @@ constexpr UINT kStwMsgEnded = WM_APP + 2;  // the station thread has ended
 // What the host reported, for the dialog to act on (sounds, notices, the
 // banner of a line that stopped itself).
 struct StwEvent {
-    enum Kind { kPass, kFail, kNotice, kHalt } kind = kNotice;
+    enum Kind { kPass, kFail, kNotice, kHalt, kMes } kind = kNotice;
     std::string text;  // kNotice, kHalt: for people
+    StnMesState mes;   // kMes: the MES stopped or started answering
+    StwEvent() = default;
+    StwEvent(Kind k, std::string t) : kind(k), text(std::move(t)) {}
 };
 
 class StwRun {

@@ -16,6 +16,11 @@
 enum class StwTone { kIdle, kRunning, kPass, kFail, kAttention, kRejected };
 StwTone stw_state_tone(StnTileState state);
 
+// The sound at a unit's end: a unit the MES refused makes none, since the
+// station did not fail it; a line that could not be recorded is a failure.
+enum class StwCue { kNone, kPass, kFail };
+StwCue stw_result_cue(StnOutcome outcome, bool recorded);
+
 // The tile's lines, as painted.
 struct StwTileLines {
     std::string title;     // "Device 2"
@@ -51,11 +56,21 @@ StwRecentRow stw_recent_row(const StnRecent &r);
 // Tiles whose unit is being written (checking, writing or verifying).
 unsigned stw_units_running(const StnSnapshot &snap);
 
+// The notice line when the MES stops or starts answering: "MES not
+// answering since 08:00:00 (<why>); 2 units wait unwritten.", "MES
+// answering again." since: m.since as the window shows times (local).
+std::string stw_mes_notice_text(const StnMesState &m, const std::string &since);
+
 // The line beside the buttons: what the station does now.
 //   running    the station thread runs; stopping/aborting as requested; a
 //              line that stopped itself (snap.halted) says so; an MES that
-//              does not answer is said after what the station does
-std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting);
+//              does not answer is said after what the station does, briefly
+//              ("MES not answering since 08:00:00; 2 units wait."), since the
+//              line has room for two lines and the why is on the notice line
+//              and the waiting tiles
+//   mes_since  snap.mes.since as the window shows times (local); empty: as it is
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting,
+                            const std::string &mes_since = std::string());
 
 // The hint beside the Operator and Work order fields while Start waits for
 // them (--require-operator, --require-order): "" when none is missing.

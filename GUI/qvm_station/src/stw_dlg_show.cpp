@@ -75,6 +75,10 @@ void StwDialog::Refresh(bool force) {
             SetText(IDC_NOTICE, e.text);
             notice_of_stop_ = stop_requested_;
         }
+        if (e.kind == StwEvent::kMes) {
+            SetText(IDC_NOTICE, stw_mes_notice_text(e.mes, local_clock(e.mes.since)));
+            notice_of_stop_ = stop_requested_;
+        }
         if (e.kind == StwEvent::kHalt) {
             ShowHalt(e.text);
             pass = fail = false;  // its own sound instead
@@ -98,7 +102,8 @@ void StwDialog::Refresh(bool force) {
 
     BlockReason(run_->running() ? stw_units_running(snap) : 0);
     ShowDatabase();
-    std::string status = stw_status_text(run_->running(), snap, aborted_);
+    std::string status =
+        stw_status_text(run_->running(), snap, aborted_, local_clock(snap.mes.since));
     if (run_->running() && close_after_) status += " The window closes then.";
     Status(status);
     Buttons();

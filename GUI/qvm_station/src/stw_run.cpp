@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "qvm_version.h"
+#include "stw_text.h"
 
 namespace {
 
@@ -19,12 +20,19 @@ public:
     std::string utc_now() override { return stn_utc_now(); }
     std::string utc_offset() override { return stn_utc_offset(); }
     void on_result(const StnUnitResult &r, bool recorded) override {
-        const bool pass = recorded && (r.outcome == StnOutcome::kUpdated ||
-                                       r.outcome == StnOutcome::kCurrent);
-        run_->queue(StwEvent{pass ? StwEvent::kPass : StwEvent::kFail, std::string()});
+        const StwCue cue = stw_result_cue(r.outcome, recorded);
+        if (cue == StwCue::kNone) return;
+        run_->queue(StwEvent{cue == StwCue::kPass ? StwEvent::kPass : StwEvent::kFail,
+                             std::string()});
     }
     void on_notice(const std::string &text) override {
         run_->queue(StwEvent{StwEvent::kNotice, text});
+    }
+    // Said by the dialog, in the local time it shows elsewhere.
+    void on_mes(const StnMesState &m) override {
+        StwEvent e(StwEvent::kMes, std::string());
+        e.mes = m;
+        run_->queue(std::move(e));
     }
     void on_halt(const StnHalt &h) override {
         run_->queue(StwEvent{StwEvent::kHalt, stn_halt_text(h)});

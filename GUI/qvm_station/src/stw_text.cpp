@@ -23,6 +23,18 @@ StwTone stw_state_tone(StnTileState state) {
     return StwTone::kIdle;
 }
 
+StwCue stw_result_cue(StnOutcome outcome, bool recorded) {
+    if (!recorded) return StwCue::kFail;
+    switch (outcome) {
+    case StnOutcome::kUpdated:
+    case StnOutcome::kCurrent: return StwCue::kPass;
+    case StnOutcome::kRejected: return StwCue::kNone;
+    case StnOutcome::kFailed:
+    case StnOutcome::kInterrupted: return StwCue::kFail;
+    }
+    return StwCue::kFail;
+}
+
 StwTileLines stw_tile_lines(const StnTile &tile, std::uint32_t image_version) {
     StwTileLines l;
     l.title = "Device " + std::to_string(tile.index);
@@ -122,9 +134,23 @@ namespace {
 std::string status_of_station(bool running, const StnSnapshot &snap, bool aborting);
 }  // namespace
 
-std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting) {
+std::string stw_mes_notice_text(const StnMesState &m, const std::string &since) {
+    if (!m.down) return "MES answering again.";
+    std::string s = "MES not answering since " + since;
+    if (!m.why.empty()) s += " (" + m.why + ")";
+    if (m.waiting == 1) s += "; 1 unit waits unwritten";
+    if (m.waiting > 1) s += "; " + std::to_string(m.waiting) + " units wait unwritten";
+    return s + ".";
+}
+
+std::string stw_status_text(bool running, const StnSnapshot &snap, bool aborting,
+                            const std::string &mes_since) {
     const std::string s = status_of_station(running, snap, aborting);
-    return running && snap.mes.down ? s + " " + stn_mes_text(snap.mes) + "." : s;
+    if (!running || !snap.mes.down) return s;
+    std::string mes = " MES not answering since " + (mes_since.empty() ? snap.mes.since : mes_since);
+    if (snap.mes.waiting == 1) mes += "; 1 unit waits";
+    if (snap.mes.waiting > 1) mes += "; " + std::to_string(snap.mes.waiting) + " units wait";
+    return s + mes + ".";
 }
 
 namespace {

@@ -115,6 +115,60 @@ bool Cli::wait(Output *o, DWORD ms) {
 
 std::string Cli::err_so_far() const { return read_file(err_path_); }
 
+std::string unix_sh(const std::string &command, DWORD ms) {
+    static int calls = 0;
+    const std::string out =
+        "/tmp/qvm-e2e-sh." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++calls);
+    std::string line = "/bin/sh -c \"( " + command + " ) >" + out + ".part 2>&1; mv " + out +
+                       ".part " + out + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA("Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi)) {
+        return "(cannot start /bin/sh)";
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    std::string dos = "Z:" + out;
+    for (char &c : dos) c = c == '/' ? '\\' : c;
+    if (!wait_for([&] { return GetFileAttributesA(dos.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                  ms)) {
+        return "(no end of: " + command + ")";
+    }
+    const std::string text = read_file(dos);
+    DeleteFileA(dos.c_str());
+    return text;
+}
+
+
+bool Cli::stop() {
+    if (pi_.hProcess == nullptr || WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) {
+        return false;
+    }
+    // Wine hands no console event to a program without a console, but turns
+    // SIGINT into Ctrl+C: the signal goes to the qvm_cli whose standard
+    // output is this run's file, and to no other process.
+    const std::string marker = out_path_.substr(out_path_.find_last_of('\\') + 1);
+    const std::string found = unix_sh(
+        "for p in /proc/[0-9]*; do grep -qaF qvm_cli.exe $p/cmdline 2>/dev/null || continue; "
+        "ls -l $p/fd 2>/dev/null | grep -q -- '/" + marker +
+        "$' && kill -INT ${p#/proc/} && echo ${p#/proc/}; done");
+    return !found.empty() && found[0] != '(';
+}
+
+std::vector<std::string> Cli::out_so_far() const {
+    const std::string s = read_file(out_path_);
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = s.find('\n', from)) != std::string::npos; from = nl + 1) {
+        std::string l = s.substr(from, nl - from);
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        lines.push_back(l);
+    }
+    return lines;
+}
+
 Output run(const std::string &args, DWORD ms) {
     Cli cli(args);
     Output o;

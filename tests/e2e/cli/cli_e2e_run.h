@@ -34,6 +34,11 @@ public:
     bool wait(Output *out, DWORD ms = 120000);
     // Ends it at once, as a crash or a power cut would.
     void kill();
+    // Ctrl+C, as an operator's (SIGINT to its Wine process); false when it
+    // could not be sent.
+    bool stop();
+    // What it wrote to standard output so far, by whole line.
+    std::vector<std::string> out_so_far() const;
     // What it wrote to standard error so far.
     std::string err_so_far() const;
     // The running program (null when it did not start); still owned here.
@@ -62,6 +67,11 @@ bool wait_for(Pred pred, DWORD ms) {
     }
     return pred();
 }
+// Runs a shell command line on the Unix side; its standard output and
+// error, once it has ended. Wine's handle of a Unix process does not wait
+// for its end, so the command renames its output into place when done.
+std::string unix_sh(const std::string &command, DWORD ms = 60000);
+
 // A fresh path in the temporary folder, with no file there.
 std::string temp_path(const char *name);
 

@@ -19,6 +19,7 @@
 using cli_e2e::field;
 using cli_e2e::Output;
 using cli_e2e::report_lines;
+using cli_e2e::unix_sh;
 using upd_e2e::Devices;
 
 namespace {
@@ -28,35 +29,6 @@ std::string env(const char *name) {
     return v == nullptr ? std::string() : std::string(v);
 }
 
-
-// Runs a shell command line on the Unix side; its standard output and
-// error, once it has ended. Wine's handle of a Unix process does not wait
-// for its end, so the command renames its output into place when done.
-std::string unix_sh(const std::string &command, DWORD ms = 60000) {
-    static int calls = 0;
-    const std::string out =
-        "/tmp/qvm-e2e-db." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++calls);
-    std::string line = "/bin/sh -c \"( " + command + " ) >" + out + ".part 2>&1; mv " + out +
-                       ".part " + out + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA("Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi)) {
-        return "(cannot start /bin/sh)";
-    }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    std::string dos = "Z:" + out;
-    for (char &c : dos) c = c == '/' ? '\\' : c;
-    if (!cli_e2e::wait_for([&] { return GetFileAttributesA(dos.c_str()) != INVALID_FILE_ATTRIBUTES; },
-                  ms)) {
-        return "(no end of: " + command + ")";
-    }
-    const std::string text = cli_e2e::read_file(dos);
-    DeleteFileA(dos.c_str());
-    return text;
-}
 
 std::string sha(const std::string &s) {
     return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(s.data()), s.size());

@@ -98,6 +98,16 @@ private:
     std::vector<BYTE> before_;
 };
 
+// The screen's DPI for the windows started meanwhile (Wine takes it from
+// the prefix's LogPixels).
+class ScopedDpi {
+public:
+    bool set(DWORD dpi) { return value_.set(REG_DWORD, &dpi, sizeof dpi); }
+
+private:
+    ScopedValue value_{HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels"};
+};
+
 // Nothing opens .html files while it lives (Wine's shell reads the
 // machine's classes): the station's Report... then says where the page is
 // instead of handing it to a browser. ok(): that was set.

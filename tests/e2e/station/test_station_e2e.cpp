@@ -72,16 +72,6 @@ void expect_second_window_refused(const std::string &report) {
     EXPECT_EQ(second.wait_main(0), nullptr);
 }
 
-// The screen's DPI for the windows started meanwhile (Wine takes it from
-// the prefix's LogPixels).
-class ScopedDpi {
-public:
-    bool set(DWORD dpi) { return value_.set(REG_DWORD, &dpi, sizeof dpi); }
-
-private:
-    ScopedValue value_{HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels"};
-};
-
 bool read_only(HWND edit) { return (GetWindowLongA(edit, GWL_STYLE) & ES_READONLY) != 0; }
 
 class StationE2e : public ::testing::Test {

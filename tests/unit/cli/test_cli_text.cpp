@@ -8,6 +8,9 @@
 #include "stn_sha256.h"
 #include "cli_exit.h"
 #include "stn_text.h"
+#include "test_json_field.h"
+
+using test_support::field;
 
 namespace {
 
@@ -125,6 +128,22 @@ TEST(CliText, ExitCodeOfARun) {
         EXPECT_EQ(cli_exit_code(t), c.exit);
         EXPECT_TRUE(stn_json_is_object(cli_json_summary(t, c.exit)));
     }
+}
+
+TEST(CliText, TheSummaryCountsEachOutcome) {
+    StnTotals t;
+    t.updated = 1;
+    t.current = 2;
+    t.failed = 3;
+    t.interrupted = 4;
+    t.rejected = 5;
+    const std::string s = cli_json_summary(t, kCliExitInterrupted);
+    EXPECT_EQ(field(s, "updated"), "1") << s;
+    EXPECT_EQ(field(s, "current"), "2") << s;
+    EXPECT_EQ(field(s, "failed"), "3") << s;
+    EXPECT_EQ(field(s, "interrupted"), "4") << s;
+    EXPECT_EQ(field(s, "rejected"), "5") << s;
+    EXPECT_EQ(field(s, "exit"), std::to_string(kCliExitInterrupted)) << s;
 }
 
 TEST(CliText, ExitCodeOfAStationThatEnded) {

@@ -81,6 +81,26 @@ TEST(StationText, TileTextSaysTheStateInWords) {
     EXPECT_EQ(l.state, "writing 40%");
 }
 
+TEST(StationText, TheSoundOfAUnitsEnd) {
+    const struct {
+        StnOutcome outcome;
+        bool recorded;
+        StwCue cue;
+    } cases[] = {
+        {StnOutcome::kUpdated, true, StwCue::kPass},
+        {StnOutcome::kCurrent, true, StwCue::kPass},
+        {StnOutcome::kFailed, true, StwCue::kFail},
+        {StnOutcome::kInterrupted, true, StwCue::kFail},
+        {StnOutcome::kRejected, true, StwCue::kNone},
+        {StnOutcome::kUpdated, false, StwCue::kFail},
+        {StnOutcome::kRejected, false, StwCue::kFail},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(stw_result_cue(c.outcome, c.recorded), c.cue)
+            << static_cast<int>(c.outcome) << " recorded " << c.recorded;
+    }
+}
+
 TEST(StationText, Counters) {
     const struct {
         double share;
@@ -153,9 +173,27 @@ TEST(StationText, RecentRowAndStatus) {
     m.mes.since = "2026-12-09T08:00:00.000Z";
     m.mes.why = "no connection";
     m.mes.waiting = 2;
+    EXPECT_EQ(stw_status_text(true, m, false, "09:00:00"),
+              "Running: 1 update under way. MES not answering since 09:00:00; 2 units wait.");
+    m.mes.waiting = 1;
     EXPECT_EQ(stw_status_text(true, m, false),
-              "Running: 1 update under way. MES: not answering since 2026-12-09T08:00:00.000Z "
-              "(no connection); 2 unit(s) wait unwritten.");
+              "Running: 1 update under way. MES not answering since 2026-12-09T08:00:00.000Z; "
+              "1 unit waits.");
+    m.mes.waiting = 0;
+    EXPECT_EQ(stw_status_text(true, m, false, "09:00:00"),
+              "Running: 1 update under way. MES not answering since 09:00:00.");
+    EXPECT_EQ(stw_status_text(false, m, false), "Press Start to take units.");
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00 (no connection).");
+    m.mes.waiting = 2;
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00 (no connection); 2 units wait unwritten.");
+    m.mes.waiting = 1;
+    m.mes.why.clear();
+    EXPECT_EQ(stw_mes_notice_text(m.mes, "09:00:00"),
+              "MES not answering since 09:00:00; 1 unit waits unwritten.");
+    m.mes.down = false;
+    EXPECT_EQ(stw_mes_notice_text(m.mes, ""), "MES answering again.");
     s.stopping = true;
     EXPECT_EQ(stw_status_text(true, s, false),
               "Stopping: no new units are taken; waiting for 1 update to finish.");

@@ -125,3 +125,25 @@ endfunction()
 # Test framing shared by the device model's and the driver's tests.
 add_library(qvm_test_frames INTERFACE)
 target_include_directories(qvm_test_frames INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)
+
+# qvm_mes_test(NAME SOURCES ... LIBS ... [LOCK resource...]): a Windows test
+# program run inside tests/support/with_mes_standin.sh (the MES stand-in
+# started around it), which reads the stand-in's records with nlohmann-json.
+# Labels e2e;mes (win;mes without LOCK, which then needs no device driver).
+function(qvm_mes_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCK" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    target_include_directories(${name} SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/private-include)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
+    target_compile_definitions(${name} PRIVATE JSON_NO_IO)
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/support/with_mes_standin.sh
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> --gtest_brief=1)
+    if(T_LOCK)
+        set_tests_properties(${name} PROPERTIES LABELS "e2e;mes" TIMEOUT 300
+                             FIXTURES_REQUIRED devsim_driver RESOURCE_LOCK "${T_LOCK}")
+    else()
+        set_tests_properties(${name} PROPERTIES LABELS "win;mes" TIMEOUT 300)
+    endif()
+endfunction()

@@ -244,13 +244,10 @@ struct StnEngine::Impl {
             return;
         }
         // Asked on the worker, which may outlive the engine: it holds what it asks.
-        StnCheckInRequest ask;
-        ask.index = index;
-        ask.station = who.station;
-        ask.operator_name = who.operator_name;
-        ask.order = who.order;
-        ask.image_version = config.image.version;
-        ask.image_sha256 = image_sha256;
+        // The device's serial and version, and the time, are the worker's to fill in.
+        const StnCheckInRequest ask{/*serial*/ 0, index, who.station, who.operator_name,
+                                    who.order, /*unit_version*/ 0, config.image.version,
+                                    image_sha256, /*time*/ std::string()};
         std::shared_ptr<StnCheckIn> mes = config.check_in;
         const unsigned deadline = deadline_ms();
         pool.queue(

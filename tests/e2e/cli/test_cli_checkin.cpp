@@ -6,8 +6,7 @@
 
 #include <map>
 
-#include "cli_e2e_run.h"
-#include "mes_standin_client.h"
+#include "cli_mes_fixture.h"
 #include "upd_support.h"
 
 using cli_e2e::field;
@@ -26,17 +25,12 @@ std::string serial_of(unsigned index) { return std::to_string(84600001u + index)
 // A stop ends the station within this, whatever the MES does.
 constexpr DWORD kStopMs = 10000;
 
-class CliMes : public ::testing::Test {
+class CliMes : public CliMesTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(mes.ok()) << "no stand-in: run through tests/support/with_mes_standin.sh";
-        ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running";
-        mes.script(Json::object());
+        CliMesTest::SetUp();
+        if (HasFatalFailure()) return;
         mes.requests();
-    }
-    void TearDown() override {
-        mes.script(Json::object());
-        DeleteFileA(report.c_str());
     }
     std::string url(int port) const {
         return "http://127.0.0.1:" + std::to_string(port) + "/api";
@@ -84,9 +78,6 @@ protected:
         return e;
     }
 
-    mes_standin::StandIn mes{"QVM_MES_DIR"};
-    Devices dev;
-    const std::string report = cli_e2e::temp_path("mes-station.jsonl");
     std::map<std::string, unsigned> asked_;
 };
 

@@ -6,8 +6,7 @@
 #include <map>
 #include <set>
 
-#include "cli_e2e_run.h"
-#include "mes_standin_client.h"
+#include "cli_mes_fixture.h"
 #include "stn_sha256.h"
 #include "upd_support.h"
 
@@ -21,17 +20,8 @@ std::string sha(const std::string &s) {
     return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(s.data()), s.size());
 }
 
-class CliMes : public ::testing::Test {
+class CliMes : public CliMesTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(mes.ok()) << "no stand-in: run through tests/support/with_mes_standin.sh";
-        ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running";
-        mes.script(Json::object());
-    }
-    void TearDown() override {
-        DeleteFileA(report.c_str());
-        DeleteFileA((report + ".mescursor").c_str());
-    }
     std::string station_args() const {
         return "station --timeout 2 --report " + cli_e2e::quoted(report) +
                " --mes http://127.0.0.1:" + std::to_string(mes.port()) + "/mes";
@@ -46,10 +36,6 @@ protected:
         }
         return seen_;
     }
-
-    mes_standin::StandIn mes{"QVM_MES_DIR"};
-    Devices dev;
-    const std::string report = cli_e2e::temp_path("mes-station.jsonl");
 
 private:
     std::vector<std::pair<std::string, std::string>> seen_;

@@ -57,8 +57,8 @@ TEST(StnHaltRule, StopsAfterNOwnedFailuresInARowOnTheLineOrOnOneSlot) {
         {"a pass breaks the run", 3, "r0 r1 u2 r0 r1", 0, false, 0},
         {"current breaks it too", 3, "r0 r1 c2 r0 r1", 0, false, 0},
         // Endings that are no one's fault leave the run as it is.
-        {"pulled out, interrupted, not recorded: neutral", 3, "r0 p1 i2 x3 r0 r1", 6, false, 0},
-        {"rejected by the MES: neutral", 3, "r0 j1 j0 r1 j2 r0", 6, false, 0},
+        {"pulled out, interrupted, not recorded, rejected by the MES: neutral", 3,
+         "r0 p1 i2 x3 j1 j0 r0 r1", 8, false, 0},
         // One slot's own run.
         {"one dead slot among working ones", 3, "r3 u0 r3 u1 u2 r3", 6, true, 3},
         {"a pass on that slot breaks its run", 3, "r3 u0 r3 u3 r3 u1", 0, false, 0},

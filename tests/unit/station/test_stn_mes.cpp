@@ -20,12 +20,10 @@ using Json = nlohmann::json;
 TEST(StnMes, UrlParse) {
     struct Case {
         const char *url;
-        bool ok;
-        bool https;
+        bool ok, https;
         const char *host;
         unsigned port;
-        const char *path;
-        const char *user, *password;
+        const char *path, *user, *password;
     } cases[] = {
         {"http://mes", true, false, "mes", 80, "/", "", ""},
         {"https://mes.example:8443/api/v1/", true, true, "mes.example", 8443, "/api/v1/", "", ""},

@@ -81,33 +81,17 @@ bool lower_equal(const std::string &a, const std::string &b) {
 // blanks, broken bytes as '?'; blanks around dropped; at most max
 // characters ("..." at the cut).
 std::string printable(const std::string &text, std::size_t max) {
-    std::string out;
+    // One character more than fits tells that the text was cut; the clip's
+    // characters are whole UTF-8 sequences, so its lead bytes count them.
+    std::string out = stn_printable_clip(text, static_cast<unsigned>(max + 1));
     std::vector<std::size_t> starts;  // where each character of out begins
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        if (starts.size() == max) {
-            // Cut: the last three characters make room for the mark.
-            out.resize(starts[max >= 3 ? max - 3 : 0]);
-            out += "...";
-            break;
-        }
-        starts.push_back(out.size());
-        const unsigned char c = p[i];
-        std::uint32_t cp = 0;
-        std::size_t n = 1;
-        if (c < 0x80) {
-            out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
-        } else if ((n = stn_utf8_sequence(p + i, text.size() - i, &cp)) != 0) {
-            if (cp < 0xA0) {
-                out += ' ';  // C1
-            } else {
-                out.append(text, i, n);
-            }
-        } else {
-            n = 1;
-            out += '?';
-        }
-        i += n;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if ((static_cast<unsigned char>(out[i]) & 0xC0u) != 0x80u) starts.push_back(i);
+    }
+    if (starts.size() > max) {
+        // Cut: the last three characters make room for the mark.
+        out.resize(starts[max >= 3 ? max - 3 : 0]);
+        out += "...";
     }
     const std::size_t b = out.find_first_not_of(' ');
     if (b == std::string::npos) return std::string();

@@ -170,30 +170,6 @@ TEST_F(CliMes, AnMesThatDoesNotAnswerHoldsUnitsUntilItComesBack) {
     EXPECT_EQ(field(events.back(), "event"), "\"up\"") << events.back();
 }
 
-// No server at all: the unit waits, the console and the event say why.
-TEST_F(CliMes, AClosedPortHoldsTheUnit) {
-    ASSERT_TRUE(dev.add(0, 340));
-    cli_e2e::Cli cli(station("", 2, mes.closed_port()));
-    ASSERT_TRUE(cli.started());
-    const std::string why = "cannot connect to http://127.0.0.1:" +
-                            std::to_string(mes.closed_port());
-    ASSERT_TRUE(wait_for(
-        [&] {
-            const std::vector<std::string> e = mes_events(cli.out_so_far());
-            return !e.empty() && field(e[0], "waiting") == "1";
-        },
-        30000))
-        << cli.err_so_far();
-    const Output o = stop(cli);
-    EXPECT_FALSE(written(0)) << upd_e2e::join(dev.steps(0));
-    EXPECT_TRUE(report_lines(report, "unit").empty());
-    EXPECT_NE(o.err.find("MES: not answering since "), std::string::npos) << o.err;
-    EXPECT_NE(o.err.find(why), std::string::npos) << o.err;
-    const std::vector<std::string> e = mes_events(o.out);
-    ASSERT_FALSE(e.empty());
-    EXPECT_NE(field(e[0], "why").find(why), std::string::npos) << e[0];
-}
-
 TEST_F(CliMes, WhenAllowedAUnitIsWrittenUncheckedWhileTheMesIsDown) {
     mes.script({{serial_of(0), {{"do", "status"}, {"status", 503}}}});
     ASSERT_TRUE(dev.add(0, 340));

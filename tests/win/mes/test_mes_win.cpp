@@ -67,12 +67,12 @@ TEST_F(WinMes, AConfirmArrivesWithItsBodyAndHeaders) {
 }
 
 TEST_F(WinMes, EachScriptedAnswerGivesItsVerdict) {
+    // What each answer means is the client's (StnMes.WhatCountsAsAnAnswer);
+    // here what WinHTTP itself could get wrong: a reason's bytes, a redirect
+    // it must not follow, a connection closed without an answer.
     mes.script({{"1", {{"do", "reject"}, {"reason", "on hold\r\n\x1b[0m by QA"}}},
-                {"2", {{"do", "status"}, {"status", 500}, {"body", "database down"}}},
-                {"3", {{"do", "malformed"}}},
                 {"4", {{"do", "redirect"}}},
-                {"5", {{"do", "close"}}},
-                {"6", {{"do", "status"}, {"status", 404}, {"body", ""}}}});
+                {"5", {{"do", "close"}}}});
     auto c = client({url(), {}});
     ASSERT_NE(c, nullptr);
     struct Case {
@@ -81,11 +81,8 @@ TEST_F(WinMes, EachScriptedAnswerGivesItsVerdict) {
         const char *reason;  // a part of it
     } cases[] = {
         {1, StnCheckInVerdict::kRejected, "on hold   [0m by QA"},
-        {2, StnCheckInVerdict::kNoAnswer, "status 500: database down"},
-        {3, StnCheckInVerdict::kNoAnswer, "does not follow the contract"},
         {4, StnCheckInVerdict::kNoAnswer, "redirects (status 302)"},
         {5, StnCheckInVerdict::kNoAnswer, "127.0.0.1"},
-        {6, StnCheckInVerdict::kNoAnswer, "status 404"},
         {7, StnCheckInVerdict::kAllowed, ""},
     };
     for (const Case &k : cases) {
@@ -96,7 +93,7 @@ TEST_F(WinMes, EachScriptedAnswerGivesItsVerdict) {
     // The redirect was not followed: one request per check-in, none to
     // where it pointed.
     const std::vector<Json> got = mes.requests();
-    ASSERT_EQ(got.size(), 7u);
+    ASSERT_EQ(got.size(), 4u);
     for (const Json &r : got) EXPECT_EQ(r["path"], "/api/check-in");
 }
 

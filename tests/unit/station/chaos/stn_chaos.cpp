@@ -459,7 +459,10 @@ private:
     // The MES: what it does until when, and what it said.
     Clock::time_point mes_rejects_until_, mes_down_until_, mes_slow_until_;
     bool mes_allow_ = false;  // the station now running writes when it does not answer
-    std::set<std::int64_t> mes_blocked_;  // its last answer leaves the serial unwritten
+    // (asker, serial): the last answer to that station leaves the serial
+    // unwritten. By asker: a let-go worker of an ended station may still be
+    // answered after the next station was told to write the same unit.
+    std::set<std::pair<std::string, std::int64_t>> mes_blocked_;
     std::map<std::int64_t, std::uint64_t> mes_rejections_;
     std::map<std::int64_t, std::string> mes_reason_;
     std::set<std::tuple<std::string, std::int64_t, std::uint64_t>> mes_rejected_;  // asker, serial, epoch
@@ -740,7 +743,7 @@ void World::exchanged(unsigned index, const devsim_log_entry &e) {
         // land after the unit's interrupted line: not counted here.)
         open = started_.count(serial) != 0;
         ++checks_["order"];
-        if (mes_blocked_.count(serial) != 0) {
+        if (mes_blocked_.count({"op-" + std::to_string(station_no_), serial}) != 0) {
             mu_.unlock();
             violation("mes", "a block reached serial " + std::to_string(serial) +
                                  ", which the MES rejected or left waiting");
@@ -1050,9 +1053,9 @@ StnCheckInAnswer World::mes_answer(const StnCheckInRequest &r, unsigned deadline
     const bool blocked = a.verdict == StnCheckInVerdict::kRejected ||
                          (a.verdict == StnCheckInVerdict::kNoAnswer && !mes_allow_);
     if (blocked) {
-        mes_blocked_.insert(r.serial);
+        mes_blocked_.insert({r.operator_name, r.serial});
     } else {
-        mes_blocked_.erase(r.serial);
+        mes_blocked_.erase({r.operator_name, r.serial});
     }
     if (a.verdict == StnCheckInVerdict::kRejected) {
         ++mes_rejections_[r.serial];

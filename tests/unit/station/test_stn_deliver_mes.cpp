@@ -241,8 +241,13 @@ TEST(StnDeliverMes, AnAnswerNotTakenLeavesTheCursorAndIsTriedAgainA409IsTaken) {
         rig.mes->script({answer(200), k.first}, k.taken ? answer(200) : k.first);
         auto d = rig.start();
         if (!k.taken) {
-            ASSERT_TRUE(eventually([&] { return rig.mes->posts().size() >= 3; }));
-            const StnDeliverStatus s = d->status();
+            // A retry in flight clears the problem until it fails again: read
+            // the status between two tries.
+            StnDeliverStatus s;
+            ASSERT_TRUE(eventually([&] {
+                s = d->status();
+                return rig.mes->posts().size() >= 3 && !s.problem.empty();
+            }));
             EXPECT_EQ(s.state, StnDeliverState::kWaiting);
             EXPECT_EQ(s.problem, k.problem);
             EXPECT_EQ(stn_deliver_words(s, "check-out"),

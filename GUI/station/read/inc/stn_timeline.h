@@ -59,6 +59,9 @@ public:
 
     // A unit line at UTC ms `at`; first_pass: it is a first pass that counts.
     void add_unit(std::int64_t at, StnOutcome outcome, bool first_pass);
+    // Counts already summed (a database's group) added to the quarter
+    // hour of UTC ms `at`, as that many add_unit calls would.
+    void add_slot(std::int64_t at, const Slot &counts);
     // The stations ran from `from` to `to` (UTC ms): spread over the slots.
     void add_running(std::int64_t from, std::int64_t to);
 

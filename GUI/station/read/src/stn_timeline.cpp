@@ -24,6 +24,7 @@ void merge(StnTimeline::Slot *into, const StnTimeline::Slot &s) {
     into->current += s.current;
     into->failed += s.failed;
     into->interrupted += s.interrupted;
+    into->rejected += s.rejected;
     into->first_tried += s.first_tried;
     into->first_passed += s.first_passed;
     into->running_ms += s.running_ms;
@@ -67,6 +68,12 @@ void StnTimeline::add_unit(std::int64_t at, StnOutcome outcome, bool first_pass)
         ++s.first_tried;
         if (outcome == StnOutcome::kUpdated) ++s.first_passed;
     }
+}
+
+void StnTimeline::add_slot(std::int64_t at, const Slot &counts) {
+    const std::int64_t q = floor_div(at, kQuarterMs);
+    Slot *s = slot(q);
+    merge(s != nullptr ? s : &left_out, counts);
 }
 
 void StnTimeline::add_running(std::int64_t from, std::int64_t to) {

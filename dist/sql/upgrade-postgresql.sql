@@ -16,9 +16,9 @@ SET client_min_messages = warning;
 -- taken from line_text once, when the row goes in, by the trigger below;
 -- the same reading as the report's own reader. NULL where the line does
 -- not say it; every one NULL when line_text is not JSON PostgreSQL takes
--- (json_ok false), which never stops the insert.
+-- (json_ok 0), which never stops the insert.
 ALTER TABLE qvm_report_line
-    ADD COLUMN IF NOT EXISTS json_ok    boolean,      -- line_text is JSON (NULL: not read yet)
+    ADD COLUMN IF NOT EXISTS json_ok    smallint,     -- 1: line_text is JSON, 0: not (NULL: not read yet)
     ADD COLUMN IF NOT EXISTS line_kind  varchar(8),   -- start, unit, run or halt as the figures count it
     ADD COLUMN IF NOT EXISTS line_ms    bigint,       -- "time", UTC ms since 1970 (NULL: not such a time)
     ADD COLUMN IF NOT EXISTS run_event  varchar(8),   -- run: open, stop or clock
@@ -28,7 +28,7 @@ ALTER TABLE qvm_report_line
     ADD COLUMN IF NOT EXISTS serial     bigint,       -- unit: a whole number "serial"
     ADD COLUMN IF NOT EXISTS failure    varchar(16),  -- failed unit: its kind ("failure", else from "detail")
     ADD COLUMN IF NOT EXISTS work_order text,         -- "order" (NULL: the line names none)
-    ADD COLUMN IF NOT EXISTS recovered  boolean;      -- unit: "recovered": true
+    ADD COLUMN IF NOT EXISTS recovered  smallint;     -- unit: 1 when "recovered": true, else 0
 
 -- "YYYY-MM-DDTHH:MM:SS[.mmm]Z" as UTC ms (any day 1..31 of any month, a
 -- leap second taken), NULL for any other text: as the stations read times.
@@ -67,7 +67,7 @@ DECLARE
     word text;
     detail numeric;
 BEGIN
-    NEW.json_ok := false;
+    NEW.json_ok := 0;
     NEW.line_kind := NULL; NEW.line_ms := NULL; NEW.run_event := NULL; NEW.utc_offset := NULL;
     NEW.was_ms := NULL; NEW.result := NULL; NEW.serial := NULL; NEW.failure := NULL;
     NEW.work_order := NULL; NEW.recovered := NULL;
@@ -79,7 +79,7 @@ BEGIN
     IF jsonb_typeof(j) <> 'object' THEN
         RETURN NEW;
     END IF;
-    NEW.json_ok := true;
+    NEW.json_ok := 1;
     -- A member that is not a string reads as none (->> would give its text).
     IF jsonb_typeof(j -> 'order') = 'string' THEN NEW.work_order := j ->> 'order'; END IF;
     IF jsonb_typeof(j -> 'time') = 'string' THEN NEW.line_ms := qvm_utc_ms(j ->> 'time'); END IF;
@@ -101,7 +101,7 @@ BEGIN
           j ->> 'result' IN ('updated', 'current', 'failed', 'interrupted', 'rejected') THEN
         NEW.line_kind := 'unit';
         NEW.result := j ->> 'result';
-        NEW.recovered := COALESCE(j -> 'recovered' = 'true'::jsonb, false);
+        NEW.recovered := CASE WHEN j -> 'recovered' = 'true'::jsonb THEN 1 ELSE 0 END;
         IF jsonb_typeof(j -> 'serial') = 'number' AND j ->> 'serial' ~ '^-?[0-9]{1,19}$' AND
            (j ->> 'serial')::numeric BETWEEN -9223372036854775808 AND 9223372036854775807 THEN
             NEW.serial := (j ->> 'serial')::bigint;
@@ -169,5 +169,5 @@ SELECT
 FROM qvm_report_line AS l
 -- Only lines PostgreSQL reads as JSON: one that is not leaves its fields NULL
 -- instead of failing every query of the view.
-CROSS JOIN LATERAL (SELECT CASE WHEN l.json_ok THEN l.line_text::jsonb END AS j) AS parsed
+CROSS JOIN LATERAL (SELECT CASE WHEN l.json_ok = 1 THEN l.line_text::jsonb END AS j) AS parsed
 WHERE l.line_type = 'unit';

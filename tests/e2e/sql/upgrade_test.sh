@@ -52,10 +52,10 @@ got="$(sql -d "$old" -c "SELECT seq || '|' || json_ok || '|' || coalesce(line_ki
                                coalesce(run_event, '-') || '|' || coalesce(line_ms::text, '-') || '|' ||
                                coalesce(result, '-') || '|' || coalesce(serial::text, '-')
                         FROM qvm_report_line ORDER BY seq")"
-want="1|true|run|open|-|-|-
-2|true|unit|-|1796112000000|updated|-
-3|true|unit|-|1796112060000|rejected|-
-4|true|unit|-|1796112120000|updated|-"
+want="1|1|run|open|-|-|-
+2|1|unit|-|1796112000000|updated|-
+3|1|unit|-|1796112060000|rejected|-
+4|1|unit|-|1796112120000|updated|-"
 [[ "$got" == "$want" ]] || fail "the rows held were read as
 $got
 where they should read
@@ -75,8 +75,8 @@ SQL
 got="$(sql -d "$old" -c "SELECT seq || '|' || json_ok || '|' || coalesce(line_kind, '-') || '|' ||
                                coalesce(line_ms::text, '-') || '|' || coalesce(serial::text, '-') || '|' ||
                                coalesce(failure, '-') FROM qvm_report_line WHERE seq > 4 ORDER BY seq")"
-want="5|false|-|-|-|-
-6|true|unit|1796112180250|10|no_answer"
+want="5|0|-|-|-|-
+6|1|unit|1796112180250|10|no_answer"
 [[ "$got" == "$want" ]] || fail "new lines were read as
 $got
 where they should read

@@ -68,8 +68,14 @@ public:
         if (!f_.windowed()) return;
         q << " AND ";
         believed(q);
-        if (f_.from_ms != INT64_MIN) q << " AND l.line_ms >= ", q.int_param(f_.from_ms);
-        if (f_.to_ms != INT64_MAX) q << " AND l.line_ms < ", q.int_param(f_.to_ms);
+        if (f_.from_ms != INT64_MIN) {
+            q << " AND l.line_ms >= ";
+            q.int_param(f_.from_ms);
+        }
+        if (f_.to_ms != INT64_MAX) {
+            q << " AND l.line_ms < ";
+            q.int_param(f_.to_ms);
+        }
     }
     // l's believed time, else NULL.
     void time(Sql &q) const {

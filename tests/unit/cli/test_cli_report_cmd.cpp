@@ -300,9 +300,9 @@ TEST(CliReportCmd, APageWithoutATallyIsThePageOfAnEmptyOne) {
     StnPageInput without;
     without.files = {file};
     without.generated_utc = "2026-12-08T21:30:00.000Z";
-    StnTally empty;
+    StnFigures empty;
     StnPageInput with = without;
-    with.tally = &empty;
+    with.figures = &empty;
     const std::string page = stn_report_page(without);
     EXPECT_EQ(page, stn_report_page(with));
     EXPECT_NE(page.find("data-name=\"none.jsonl\""), std::string::npos);

@@ -438,7 +438,7 @@ std::string page_head(const StnPageInput &in, const StnFigures &t, int offset,
         std::string all;
         for (const std::string &o : t.utc_offsets) all += (all.empty() ? "" : ", ") + esc(o);
         page += " The reports name " + n(t.utc_offsets.size()) + " time zones (" + all +
-                "); the first is used.";
+                "); the one named first in time is used.";
     }
     page += "</p>\n<p class=\"meta\" id=\"source\">" + source_text(in, offset) + "</p></header>\n";
     return page;

@@ -352,8 +352,10 @@ void StnTally::add_run(const StnReportLine &r) {
 }
 
 bool StnTally::add_halt(const StnReportLine &r) {
+    // A time that cannot be right is in no window (and, as before, not
+    // counted among bad_times: a halt line is no time of the runs).
     std::int64_t at = 0;
-    const bool timed = stn_utc_ms(r.time, &at);
+    const bool timed = stn_utc_ms(r.time, &at) && at >= kStnEarliestMs && at <= latest_ms_;
     if (!in_window(timed, at)) return false;
     if (!filter_.by_order) {
         ++halts;

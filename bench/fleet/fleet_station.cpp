@@ -175,9 +175,7 @@ int main(int argc, char **argv) {
                 if (late > behind_ms) behind_ms = late;
             }
         }
-        // At most a second's worth at once, so that delivery is woken as a
-        // station would wake it.
-        for (std::uint64_t n = 0; ok && done < due && n < 4096; ++n, ++done) {
+        for (; ok && done < due; ++done) {
             // A serial that fails is tried once more as the next unit.
             const std::int32_t serial =
                 a.first_serial + static_cast<std::int32_t>(done) -
@@ -186,8 +184,9 @@ int main(int argc, char **argv) {
             ok = report.write_line(stn_json_start(r.device, r.id, stn_utc_now(), kImage, who)) &&
                  report.write_line(stn_json_report(r, stn_utc_now(), kImage, who));
             lines += 2;
+            // Woken at every unit line, as the engine wakes it at every turn.
+            if (delivery != nullptr) delivery->wake();
         }
-        if (delivery != nullptr) delivery->wake();
         if (done < a.units && a.rate > 0) Sleep(5);
     }
     ok = ok && report.write_line(

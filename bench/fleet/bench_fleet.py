@@ -27,7 +27,7 @@ Prints figures; exit 1 only when a line is lost or doubled, or a step
 cannot run at all.
 
   bench_fleet.py [--units 1000000] [--rate R | --minutes 8] [--counts 1,2,4,16]
-                 [--curve-units 20000] [--psql-rows 200000]
+                 [--curve-units 100000] [--psql-rows 200000]
                  [--ship-units 20000] [--rounds 3] [--build build/windows]
 """
 import argparse
@@ -390,11 +390,12 @@ def timed(cmd, out_path):
 
 
 def rows_read(out_path, err):
-    m = re.search(rb'"rows_read"\s*:\s*(\d+)', open(out_path, "rb").read()[-100000:])
+    with open(out_path, "rb") as f:
+        m = re.search(rb'"rows_read"\s*:\s*(\d+)', f.read())
     if m:
         return int(m.group(1))
-    m = re.search(r"(\d+) rows", err)
-    return int(m.group(1)) if m else None
+    lines = [line.strip() for line in err.splitlines() if re.search(r"\d+ rows?\b", line)]
+    return "; ".join(lines) if lines else None
 
 
 def report_times(args, pg, files, work):
@@ -457,7 +458,7 @@ def main():
     ap.add_argument("--minutes", type=float, default=10.0,
                     help="the largest run's writing time, when --rate is not given")
     ap.add_argument("--counts", default="1,2,4,16")
-    ap.add_argument("--curve-units", type=int, default=20000,
+    ap.add_argument("--curve-units", type=int, default=100000,
                     help="units in all at each count of the curve")
     ap.add_argument("--psql-rows", type=int, default=200000)
     ap.add_argument("--ship-units", type=int, default=20000)

@@ -26,7 +26,7 @@ tests'). Steps:
 Prints figures; exit 1 only when a line is lost or doubled, or a step
 cannot run at all.
 
-  bench_fleet.py [--units 1000000] [--rate R | --minutes 8] [--counts 1,2,4,16]
+  bench_fleet.py [--units 1000000] [--rate R | --minutes 10] [--counts 1,2,4,16]
                  [--curve-units 100000] [--psql-rows 200000]
                  [--ship-units 20000] [--rounds 3] [--build build/windows]
 """
@@ -308,7 +308,7 @@ def psql_limit(args, pg, units, work):
         os.remove(report)
     exe = os.path.join(args.build, "bench/fleet/fleet_station.exe")
     subprocess.run(wine_cmd(exe, win(report), "--station", "FLEET-PSQL", "--units", str(units),
-                            "--first-serial", "80000000"), stdout=subprocess.DEVNULL, check=True)
+                            "--first-serial", "210000000"), stdout=subprocess.DEVNULL, check=True)
     script = os.path.join(work, "insert.sql")
     n, report_id = 0, None
     with open(report, "rb") as src, open(script, "w") as out:
@@ -353,7 +353,7 @@ def ship_twice(args, pg, work):
             os.remove(f)
     exe = os.path.join(args.build, "bench/fleet/fleet_station.exe")
     subprocess.run(wine_cmd(exe, win(report), "--station", "FLEET-SHIP", "--units",
-                            str(args.ship_units), "--first-serial", "90000000"),
+                            str(args.ship_units), "--first-serial", "200000000"),
                    stdout=subprocess.DEVNULL, check=True)
     cli = os.path.join(args.build, "bin/qvm_cli.exe")
     if not os.path.exists(cli):

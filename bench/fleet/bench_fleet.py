@@ -286,6 +286,11 @@ def print_fleet(r):
            r["cpu_wineserver"], r["cpu_server"],
            100 * r["cpu_busy"] / max(r["cpu_total"], 1e-9),
            max(0.0, r["cpu_busy"] - r["cpu_stations"] - r["cpu_wineserver"] - r["cpu_server"])))
+    rows = max(r["rows"], 1)
+    print("        CPU per row: stations %.3f ms, wineserver %.3f ms, PostgreSQL %.3f ms%s" %
+          (1e3 * r["cpu_stations"] / rows, 1e3 * r["cpu_wineserver"] / rows,
+           1e3 * r["cpu_server"] / rows,
+           "" if r["offered"] else "; the lag of a run flat out is its backlog"))
     for w in r["words"]:
         print("        " + w)
     sys.stdout.flush()

@@ -21,7 +21,7 @@ fi
 # The idle station's CPU time, before and after it slept on events.
 "$root/scripts/test-session.sh" "$root/scripts/bench-idle.sh"
 # Many stations delivering to one database at once, in a session of its own
-# (its own PostgreSQL server). About 14 minutes; it fails only when a line
+# (its own PostgreSQL server). About 15 minutes; it fails only when a line
 # was lost or doubled, after the rest have run.
 fleet=0
 if [[ -f "$root/build/windows/bench/fleet/fleet_station.exe" ]]; then

@@ -27,8 +27,8 @@ tests'). Steps:
 Prints figures; exit 1 only when a line is lost or doubled, or a step
 cannot run at all.
 
-  bench_fleet.py [--units 1000000] [--rate R | --minutes 10] [--counts 1,2,4,16]
-                 [--curve-units 100000] [--psql-rows 200000]
+  bench_fleet.py [--units 1000000] [--rate R | --minutes 12] [--counts 1,2,4,16]
+                 [--curve-units 50000] [--psql-rows 100000]
                  [--ship-units 20000] [--rounds 3] [--build build/windows]
 """
 import argparse
@@ -461,12 +461,12 @@ def main():
     ap.add_argument("--units", type=int, default=1000000, help="units in all at 16 stations")
     ap.add_argument("--rate", type=float, default=0,
                     help="units a second per station (0: derived from --minutes)")
-    ap.add_argument("--minutes", type=float, default=10.0,
+    ap.add_argument("--minutes", type=float, default=12.0,
                     help="the largest run's writing time, when --rate is not given")
     ap.add_argument("--counts", default="1,2,4,16")
-    ap.add_argument("--curve-units", type=int, default=100000,
+    ap.add_argument("--curve-units", type=int, default=50000,
                     help="units in all at each count of the curve")
-    ap.add_argument("--psql-rows", type=int, default=200000)
+    ap.add_argument("--psql-rows", type=int, default=100000)
     ap.add_argument("--ship-units", type=int, default=20000)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--work", default=default_work(),

@@ -280,7 +280,7 @@ def print_fleet(r):
     offered = "offered %6.0f" % r["offered"] if r["offered"] else "unpaced      "
     print("  N=%2d  %9d rows  %8.0f rows/s (%s)  lag p50 %6.3f s  p99 %6.3f s  "
           "max %6.2f s  %s" % (r["n"], r["rows"], r["rows_s"], offered, r["p50"],
-                                r["p99"], r["max"], "ok" if r["ok"] else "LOST/DOUBLED"))
+                                r["p99"], r["max"], "ok" if r["ok"] else "LOST, DOUBLED OR FAILED (below)"))
     print("        CPU over %.1f s on %.0f cores: stations %.1f s, wineserver%s %.1f s, "
           "PostgreSQL %.1f s, machine busy %.0f%% (of which others' %.1f s)" %
           (r["wall"], cores, r["cpu_stations"], "" if r["ws_found"] else " (not found)",

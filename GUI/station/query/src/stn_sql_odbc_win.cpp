@@ -27,6 +27,7 @@ public:
         }
         if (!s.execute(why)) return false;
         const int n = s.columns();
+        if (n == 0) return true;  // a statement that gives no rows
         std::vector<StnSqlValue> values(static_cast<std::size_t>(n));
         for (;;) {
             const int got = s.fetch(why);

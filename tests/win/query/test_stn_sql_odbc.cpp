@@ -135,3 +135,18 @@ TEST_F(SqlOdbc, ADatabaseThatCannotBeReachedIsToldFromAFailureAndHidesThePasswor
         EXPECT_EQ(why.find(c.secret), std::string::npos) << c.name << ": " << why;
     }
 }
+
+TEST(SqlOdbcConnection, APostgreSqlDriverFetchesThroughACursorUnlessToldOtherwise) {
+    const struct {
+        const char *given, *used;
+    } cases[] = {
+        {"Driver={PostgreSQL Unicode};Server=db;Pwd=x;",
+         "Driver={PostgreSQL Unicode};Server=db;Pwd=x;UseDeclareFetch=1;"},
+        {"DRIVER={PostgreSQL ANSI(x64)};Server=db", "DRIVER={PostgreSQL ANSI(x64)};Server=db;UseDeclareFetch=1;"},
+        {"Driver={PostgreSQL Unicode};usedeclarefetch=0;", "Driver={PostgreSQL Unicode};usedeclarefetch=0;"},
+        {"Driver={ODBC Driver 18 for SQL Server};Server=db;Database=postgresql;",
+         "Driver={ODBC Driver 18 for SQL Server};Server=db;Database=postgresql;"},
+        {"DSN=factory;", "DSN=factory;"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(stn_sql_odbc_connection(c.given), c.used) << c.given;
+}

@@ -46,7 +46,28 @@ private:
     unsigned query_s_;
 };
 
+std::string lower(std::string s) {
+    for (char &c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
 }  // namespace
+
+std::string stn_sql_odbc_connection(const std::string &cs) {
+    const std::string l = lower(cs);
+    const std::size_t at = l.find("driver=");
+    if (at == std::string::npos || l.find("usedeclarefetch") != std::string::npos) return cs;
+    // The driver's name: in braces, or up to the next ';'.
+    const std::size_t from = at + 7;
+    const std::size_t end = l.find(l.compare(from, 1, "{") == 0 ? '}' : ';', from);
+    if (l.substr(from, end == std::string::npos ? std::string::npos : end - from)
+            .find("postgresql") == std::string::npos) {
+        return cs;
+    }
+    return cs + (cs.empty() || cs.back() == ';' ? "" : ";") + "UseDeclareFetch=1;";
+}
 
 std::unique_ptr<StnSql> stn_sql_odbc(const std::string &connection_string,
                                      unsigned login_timeout_s, unsigned query_timeout_s,
@@ -58,7 +79,8 @@ std::unique_ptr<StnSql> stn_sql_odbc(const std::string &connection_string,
         return nullptr;
     }
     std::unique_ptr<OdbcSql> sql(
-        new OdbcSql(api, connection_string, login_timeout_s, query_timeout_s));
+        new OdbcSql(api, stn_sql_odbc_connection(connection_string), login_timeout_s,
+                    query_timeout_s));
     std::string reason;
     if (!sql->connect(&reason)) {
         *unreachable = true;

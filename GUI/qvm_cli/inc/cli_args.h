@@ -4,6 +4,7 @@
 // are made from them. Pure; any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct CliArgs {
     bool mes_down_allow = false;     // station: --mes-down allow
     bool verify = false;          // report: --verify
     std::string html;             // report: --html FILE; empty: none
+    // report: --station NAME (each once, in the order given), --from and
+    // --to TIME as UTC ms since 1970 (none: INT64_MIN, INT64_MAX).
+    std::vector<std::string> stations;
+    std::int64_t from_ms = INT64_MIN, to_ms = INT64_MAX;
 };
 
 // Parses argv[1..argc-1] (UTF-8) into *args.

@@ -62,7 +62,8 @@ const CommandRow kCommands[] = {
      "each unit line is checked out to it once on the disk (FILE.mescursor)"},
     {"report", CliCommand::kReport,
      bit(kStnOptJson) | bit(kStnOptCsv) | bit(kStnOptVerify) | bit(kStnOptDatabase) |
-         bit(kStnOptOrder) | bit(kStnOptHtml),
+         bit(kStnOptOrder) | bit(kStnOptHtml) | bit(kStnOptStation) | bit(kStnOptFrom) |
+         bit(kStnOptTo),
      0,
      "FILE...",
      "what station reports say, for the person who runs the line: units by\n"
@@ -70,6 +71,11 @@ const CommandRow kCommands[] = {
      "units and yield per work order and per station, and the serials not at\n"
      "the image; --order TEXT: only that order's units; --csv gives one row\n"
      "per unit (with operator, order, station and attempt). Opens no device.\n"
+     "A serial's first pass is its earliest line by time in all FILEs.\n"
+     "--station NAME (again for more), --from TIME, --to TIME: only those\n"
+     "stations' lines, and the units, line stops and running time between.\n"
+     "--database CS without --verify: the same figures, of every station\n"
+     "(or those named) that delivered to the database; no FILE.\n"
      "--verify: each file's chain (exit 8 when one breaks or a file is not\n"
      "chained); with --database also the lines missing from the database, and\n"
      "rows it holds that the file lacks or holds changed.\n"
@@ -161,6 +167,15 @@ std::string missing_text(const CommandRow &cmd, const StnArgScan &scan) {
                    " (" + stn_opt(n[0]).name + ")";
         }
     }
+    // report --database reads the database, not files.
+    const bool from_database = cmd.command == CliCommand::kReport &&
+                               (scan.seen & bit(kStnOptDatabase)) != 0 &&
+                               (scan.seen & bit(kStnOptVerify)) == 0;
+    if (from_database) {
+        return scan.operands.empty()
+                   ? std::string()
+                   : "report: --database reads no FILE (--verify compares FILE with it)";
+    }
     if (cmd.operands != nullptr && scan.operands.empty()) {
         return std::string(cmd.name) + " needs " + cmd.operands;
     }
@@ -184,6 +199,14 @@ void take_values(const StnArgScan &scan, CliArgs *args) {
             break;
         case kStnOptReport: args->report = v.text; break;
         case kStnOptHtml: args->html = v.text; break;
+        case kStnOptStation:
+            if (std::find(args->stations.begin(), args->stations.end(), v.text) ==
+                args->stations.end()) {
+                args->stations.push_back(v.text);
+            }
+            break;
+        case kStnOptFrom: args->from_ms = v.ms; break;
+        case kStnOptTo: args->to_ms = v.ms; break;
         case kStnOptParallel: args->parallel = v.number; break;
         case kStnOptTimeout: args->timeout_s = v.number; break;
         case kStnOptOperator: args->who.operator_name = v.text; break;
@@ -247,13 +270,11 @@ bool cli_parse_args(int argc, const char *const *argv, CliArgs *args, std::strin
     args->database_required = (scan.seen & bit(kStnOptDatabaseRequired)) != 0;
     args->verify = (scan.seen & bit(kStnOptVerify)) != 0;
     args->files = scan.operands;
-    if (args->command == CliCommand::kReport && args->database_given && !args->verify) {
-        return refuse("report: --database goes with --verify");
-    }
     if (args->verify && args->csv) return refuse("--verify and --csv exclude each other");
-    if (!args->html.empty() && args->database_given) {
-        return refuse("report: --html and --database exclude each other");
+    if (!args->html.empty() && args->database_given && args->verify) {
+        return refuse("report: --html and --verify --database exclude each other");
     }
+    if (args->from_ms >= args->to_ms) return refuse("report: --from must be before --to");
     // The MES's URL and headers as given (the registry's URL is checked
     // when the station starts).
     std::string why;

@@ -12,6 +12,7 @@
 #include "stn_reading.h"
 #include "stn_tally.h"
 #include "stn_text.h"
+#include "stn_time.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ std::string serial_list(const std::vector<std::int64_t> &serials, const char *se
 }
 
 // [{"name":"WO-17","units":3,...,"first_pass_yield":0.5}, ...]
-std::string json_groups(const std::map<std::string, StnTally::Group> &groups) {
+std::string json_groups(const std::map<std::string, StnGroupFigures> &groups) {
     std::string out;
     for (const auto &g : groups) {
         StnJson j("group");
@@ -70,7 +71,7 @@ std::string json_groups(const std::map<std::string, StnTally::Group> &groups) {
     return "[" + out + "]";
 }
 
-std::string json_report(const StnTally &t, std::size_t files) {
+std::string json_report(const StnFigures &t, const CliArgs &args, const CliReportSource &source) {
     std::string kinds;
     for (int k = 1; k < kStnFailureKinds; ++k) {
         kinds += (kinds.empty() ? "{" : ",") +
@@ -91,16 +92,28 @@ std::string json_report(const StnTally &t, std::size_t files) {
     const double per_hour = t.units_per_hour();
     if (per_hour < 0) j.null("units_per_hour");
     else j.real("units_per_hour", per_hour, 1);
-    j.num("running_s", static_cast<std::int64_t>(t.running_ms() / 1000));
-    return j.raw("failures", kinds + "}")
-        .raw("not_at_image", "[" + serial_list(t.not_at_image(), ",") + "]")
+    j.num("running_s", static_cast<std::int64_t>(t.running_ms / 1000));
+    j.raw("failures", kinds + "}")
+        .raw("not_at_image", "[" + serial_list(t.not_at_image, ",") + "]")
         .raw("orders", json_groups(t.orders))
         .raw("stations", json_groups(t.stations))
-        .num("halts", static_cast<std::int64_t>(t.halts))
-        .num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines))
-        .num("bad_times", static_cast<std::int64_t>(t.bad_times))
-        .num("files", static_cast<std::int64_t>(files))
-        .line();
+        .num("halts", static_cast<std::int64_t>(t.halts));
+    if (source.database.empty()) j.num("skipped_lines", static_cast<std::int64_t>(t.skipped_lines));
+    j.num("bad_times", static_cast<std::int64_t>(t.bad_times));
+    if (source.database.empty()) {
+        j.num("files", static_cast<std::int64_t>(source.files.size()));
+    } else {
+        j.str("database", source.database);
+    }
+    // The lines kept, when not all.
+    if (!args.stations.empty()) {
+        std::string names;
+        for (const std::string &s : args.stations) names += (names.empty() ? "" : ",") + stn_json_quote(s);
+        j.raw("only_stations", "[" + names + "]");
+    }
+    if (args.from_ms != INT64_MIN) j.str("from", stn_utc_text(args.from_ms));
+    if (args.to_ms != INT64_MAX) j.str("to", stn_utc_text(args.to_ms));
+    return j.line();
 }
 
 std::string bad_times_text(std::uint64_t n) {
@@ -108,13 +121,25 @@ std::string bad_times_text(std::uint64_t n) {
            " with a time that cannot be right (before 2000 or after tomorrow)";
 }
 
-void text_report(const StnTally &t, std::size_t files, CliIo &io) {
+void text_report(const StnFigures &t, const CliArgs &args, const CliReportSource &source,
+                 CliIo &io) {
     const auto row = [&io](const char *name, const std::string &value) {
         char buf[40];
         std::snprintf(buf, sizeof(buf), "%-26s ", name);
         io.out(buf + value);
     };
-    row("files", std::to_string(files));
+    if (source.database.empty()) {
+        row("files", std::to_string(source.files.size()));
+    } else {
+        row("database", source.database);
+    }
+    if (!args.stations.empty()) {
+        std::string names;
+        for (const std::string &s : args.stations) names += (names.empty() ? "" : ", ") + s;
+        row("stations", names);
+    }
+    if (args.from_ms != INT64_MIN) row("from", stn_utc_text(args.from_ms));
+    if (args.to_ms != INT64_MAX) row("before", stn_utc_text(args.to_ms));
     row("units", std::to_string(t.units));
     row("  updated", std::to_string(t.updated));
     row("  current", std::to_string(t.current));
@@ -130,13 +155,13 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     row("first-pass yield", yield < 0 ? "none" : stn_decimal(yield * 100.0, 1) + " %");
     const double per_hour = t.units_per_hour();
     row("units per hour", per_hour < 0 ? "none (under a minute)" : stn_decimal(per_hour, 1));
-    row("time running", stn_hours_text(t.running_ms()));
+    row("time running", stn_hours_text(t.running_ms));
     io.out("failures by kind");
     for (int k = 1; k < kStnFailureKinds; ++k) {
         row((std::string("  ") + stn_failure_words(static_cast<StnFailure>(k))).c_str(), std::to_string(t.failures[k]));
     }
     row("line stops", std::to_string(t.halts));
-    const auto groups = [&](const char *title, const std::map<std::string, StnTally::Group> &g) {
+    const auto groups = [&](const char *title, const std::map<std::string, StnGroupFigures> &g) {
         io.out(title);
         for (const auto &e : g) {
             const double y = e.second.first_pass_yield();
@@ -148,9 +173,9 @@ void text_report(const StnTally &t, std::size_t files, CliIo &io) {
     };
     groups("by work order", t.orders);
     groups("by station", t.stations);
-    const std::vector<std::int64_t> missing = t.not_at_image();
+    const std::vector<std::int64_t> missing = t.not_at_image;
     row("not at the image", missing.empty() ? "none" : serial_list(missing, " "));
-    row("lines skipped", std::to_string(t.skipped_lines));
+    if (source.database.empty()) row("lines skipped", std::to_string(t.skipped_lines));
     row("times not used", t.bad_times == 0 ? std::string("0") : bad_times_text(t.bad_times));
 }
 
@@ -193,6 +218,54 @@ bool open_all(const CliArgs &args, CliIo &io, std::vector<std::unique_ptr<StnByt
 
 }  // namespace
 
+StnFigureFilter cli_report_filter(const CliArgs &args) {
+    StnFigureFilter f;
+    f.stations = args.stations;
+    f.by_order = !args.who.order.empty();
+    f.order = args.who.order;
+    f.from_ms = args.from_ms;
+    f.to_ms = args.to_ms;
+    return f;
+}
+
+int cli_report_write(const CliArgs &args, CliIo &io, const StnFigures &figures,
+                     const CliReportSource &source) {
+    bool broken = false;
+    if (!args.html.empty()) {
+        StnPageInput page;
+        page.figures = &figures;
+        page.files = source.files;
+        page.database = source.database;
+        page.stations = args.stations;
+        page.from_ms = args.from_ms;
+        page.to_ms = args.to_ms;
+        page.generated_utc = io.utc_now();
+        page.order = args.who.order;
+        if (!io.write_file(args.html, stn_report_page(page))) {
+            return refuse(args, io, "cannot write the page " + args.html);
+        }
+        for (const StnPageFile &f : source.files) broken = broken || !f.chain.intact;
+        if (!args.json) {
+            io.out("report: the page is " + args.html);
+            if (broken) io.err("report: a chain does not hold; the page says which");
+        }
+    }
+    if (args.json) {
+        io.out(json_report(figures, args, source));
+    } else if (!args.csv && args.html.empty()) {
+        text_report(figures, args, source, io);
+    }
+    if (figures.skipped_lines != 0 && (args.json || args.csv)) {
+        io.err("report: " + std::to_string(figures.skipped_lines) +
+               " lines skipped (torn, or not a record)");
+    }
+    if (figures.bad_times != 0 && (args.json || args.csv)) {
+        io.err("report: " + bad_times_text(figures.bad_times) + " were not used for times");
+    }
+    // With --verify, a page whose chains do not all hold says so in its code.
+    return args.verify && broken ? kCliExitChainBroken : kCliExitOk;
+}
+
 int cli_report_command(const CliArgs &args, CliIo &io) {
     std::vector<std::unique_ptr<StnByteSource>> files;
     std::string failed;
@@ -207,53 +280,26 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
     StnReading::Options options;
     // The page shows each file's chain: checked in the same pass.
     options.chain = !args.html.empty();
-    options.order = args.who.order;
+    options.filter = cli_report_filter(args);
     options.now = io.utc_now();
     if (args.csv) {
+        // attempt: in the order the lines are read (a serial's first pass
+        // is by time: the figures, not this column).
         options.on_unit = [&io](const StnReportLine &r, const StnTally &t) {
             io.out(csv_row(r, t.attempt) + "\r");
         };
     }
     StnReading reading(std::move(options));
-    std::vector<StnPageFile> page_files(files.size());
+    CliReportSource source;
+    source.files.resize(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
-        page_files[i].name = args.files[i];
-        if (!reading.read(files[i].get(), &page_files[i].chain)) {
+        source.files[i].name = args.files[i];
+        if (!reading.read(files[i].get(), &source.files[i].chain)) {
             return refuse(args, io, "cannot read the report " + args.files[i]);
         }
         files[i].reset();
     }
-    const StnTally &tally = reading.tally;
-    bool broken = false;
-    if (!args.html.empty()) {
-        StnPageInput page;
-        page.tally = &tally;
-        page.files = page_files;
-        page.generated_utc = io.utc_now();
-        page.order = args.who.order;
-        if (!io.write_file(args.html, stn_report_page(page))) {
-            return refuse(args, io, "cannot write the page " + args.html);
-        }
-        for (const StnPageFile &f : page_files) broken = broken || !f.chain.intact;
-        if (!args.json) {
-            io.out("report: the page is " + args.html);
-            if (broken) io.err("report: a chain does not hold; the page says which");
-        }
-    }
-    if (args.json) {
-        io.out(json_report(tally, args.files.size()));
-    } else if (!args.csv && args.html.empty()) {
-        text_report(tally, args.files.size(), io);
-    }
-    if (tally.skipped_lines != 0 && (args.json || args.csv)) {
-        io.err("report: " + std::to_string(tally.skipped_lines) +
-               " lines skipped (torn, or not a record)");
-    }
-    if (tally.bad_times != 0 && (args.json || args.csv)) {
-        io.err("report: " + bad_times_text(tally.bad_times) + " were not used for times");
-    }
-    // With --verify, a page whose chains do not all hold says so in its code.
-    return args.verify && broken ? kCliExitChainBroken : kCliExitOk;
+    return cli_report_write(args, io, reading.tally.summary(), source);
 }
 
 int cli_verify_command(const CliArgs &args, CliIo &io) {

@@ -103,7 +103,8 @@ void make_page(StwPageMaker::Job *job) {
         return;
     }
     StnPageInput input;
-    input.tally = &reading.tally;
+    const StnFigures figures = reading.tally.summary();
+    input.figures = &figures;
     input.files.push_back(checked);
     input.generated_utc = stn_utc_now();
     const std::string html = stn_report_page(input);

@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     tally.end_file();
     check(tally.units_per_hour() == -1 || tally.units_per_hour() >= 0);
-    check(tally.timeline.slots() <= kStnTimelineSlots);
+    check(tally.summary().timeline.slots() <= kStnTimelineSlots);
     report(bytes, chunk, (data[0] & 8) != 0);
 
     Opened small, whole;

@@ -136,7 +136,9 @@ TEST(CliArgs, UsageErrorsSayWhatIsWrongAndWhetherJsonWasAsked) {
         {{"report", "a", "--json", "--csv"}, "--json and --csv exclude each other"},
         {{"report", "a", ""}, "an empty file name"},
         {{"report", "a", "--force"}, "option '--force'"},
-        {{"report", "a", "--database", "DSN=x"}, "report: --database goes with --verify"},
+        {{"report", "a", "--database", "DSN=x"}, "report: --database reads no FILE"},
+        {{"report", "--database", "DSN=x", "--verify"}, "report needs FILE..."},
+        {{"report", "a", "--verify", "--database", "DSN=x", "--html", "p"}, "exclude each other"},
         {{"report", "a", "--verify", "--csv", "--database", "DSN=x"}, "exclude each other"},
         {{"ship", "a"}, "ship needs --database CS"},
         {{"ship", "--database", "DSN=x"}, "ship needs FILE..."},
@@ -267,6 +269,58 @@ TEST(CliArgs, TheDatabaseOptions) {
     ASSERT_TRUE(parse({"report", "--verify", "a", "--database", "DSN=x"}, &a, &e)) << e;
     EXPECT_TRUE(a.verify);
     EXPECT_EQ(a.command, CliCommand::kReport);
+    // Without --verify, the report of the database itself: no files.
+    ASSERT_TRUE(parse({"report", "--database", "DSN=x", "--html", "p.html"}, &a, &e)) << e;
+    EXPECT_EQ(std::tie(a.database, a.html, a.verify), std::make_tuple("DSN=x", "p.html", false));
+    EXPECT_TRUE(a.files.empty());
+}
+
+// Which lines a report counts: stations (each once), and a window of
+// times or days.
+TEST(CliArgs, TheReportsStationsAndWindow) {
+    struct Good {
+        std::vector<const char *> argv;
+        std::vector<std::string> stations;
+        std::int64_t from_ms, to_ms;
+    };
+    const std::int64_t day = 1796688000000;  // 2026-12-08T00:00:00Z
+    const Good good[] = {
+        {{"report", "a"}, {}, INT64_MIN, INT64_MAX},
+        {{"report", "a", "--station", "B 2", "--station=A", "--station", "B 2"}, {"B 2", "A"},
+         INT64_MIN, INT64_MAX},
+        {{"report", "a", "--from", "2026-12-08", "--to", "2026-12-08T19:40:00.123Z"}, {}, day,
+         day + 19 * 3600000 + 40 * 60000 + 123},
+        {{"report", "--to=2026-12-09", "--database", "DSN=x", "--station", "A"}, {"A"}, INT64_MIN,
+         day + 24 * 3600000},
+        {{"report", "a", "--from", "2026-12-08T23:59:59Z"}, {}, day + 24 * 3600000 - 1000,
+         INT64_MAX},
+    };
+    for (const Good &g : good) {
+        CliArgs a;
+        std::string e;
+        ASSERT_TRUE(parse(g.argv, &a, &e)) << shown(g.argv) << "-> " << e;
+        EXPECT_EQ(std::tie(a.stations, a.from_ms, a.to_ms),
+                  std::tie(g.stations, g.from_ms, g.to_ms))
+            << shown(g.argv);
+    }
+    const BadArgs bad[] = {
+        {{"report", "a", "--station", ""}, "--station needs printable text"},
+        {{"report", "a", "--station"}, "--station needs"},
+        {{"report", "a", "--from", "yesterday"}, "--from needs a time: 2026-12-08T19:40:00Z"},
+        {{"report", "a", "--to", "2026-02-30"}, "--to needs a time"},
+        {{"report", "a", "--from", "2026-12-08T19:40:00"}, "--from needs a time"},
+        {{"report", "a", "--from", "2026-12-09", "--to", "2026-12-08"},
+         "report: --from must be before --to"},
+        {{"report", "a", "--from", "2026-12-08", "--to", "2026-12-08"}, "--from must be before"},
+        {{"report", "a", "--from", "2026-12-08", "--from", "2026-12-09"}, "--from is given twice"},
+        {{"station", "--report", "r", "--station", "A"}, "option '--station' is not known"},
+    };
+    for (const auto &b : bad) {
+        CliArgs a;
+        std::string e;
+        EXPECT_FALSE(parse(b.argv, &a, &e)) << shown(b.argv);
+        EXPECT_NE(e.find(b.error), std::string::npos) << shown(b.argv) << "-> " << e;
+    }
 }
 
 // The MES: its URL, what to do when it does not answer, headers given

@@ -300,10 +300,98 @@ TEST(CliReportCmd, APageWithoutATallyIsThePageOfAnEmptyOne) {
     StnPageInput without;
     without.files = {file};
     without.generated_utc = "2026-12-08T21:30:00.000Z";
-    StnTally empty;
+    StnFigures empty;
     StnPageInput with = without;
-    with.tally = &empty;
+    with.figures = &empty;
     const std::string page = stn_report_page(without);
     EXPECT_EQ(page, stn_report_page(with));
     EXPECT_NE(page.find("data-name=\"none.jsonl\""), std::string::npos);
+}
+
+TEST(CliReportCmd, TheWindowAndStationsChooseTheLines) {
+    // 10:15 to 11:01: serial 102's failure and 103's interruption.
+    FakeIo io = two_reports();
+    EXPECT_EQ(run(io, {"report", "a.jsonl", "b.jsonl", "--json", "--from", "2026-12-08T10:15:00Z",
+                       "--to", "2026-12-08T11:01:00Z", "--station", "PC-1"}),
+              kCliExitOk);
+    ASSERT_EQ(io.outs.size(), 1u);
+    // No line names PC-1: none counts.
+    EXPECT_NE(io.outs[0].find("\"units\":0,"), std::string::npos) << io.outs[0];
+    FakeIo window = two_reports();
+    EXPECT_EQ(run(window, {"report", "a.jsonl", "b.jsonl", "--json", "--from",
+                           "2026-12-08T10:15:00Z", "--to", "2026-12-08T11:01:00Z"}),
+              kCliExitOk);
+    ASSERT_EQ(window.outs.size(), 1u);
+    for (const char *part : {"\"units\":2,\"updated\":0,\"current\":0,\"failed\":1,\"interrupted\":1,",
+                             "\"files\":2,\"from\":\"2026-12-08T10:15:00.000Z\","
+                             "\"to\":\"2026-12-08T11:01:00.000Z\"}"}) {
+        EXPECT_NE(window.outs[0].find(part), std::string::npos) << part << "\n" << window.outs[0];
+    }
+}
+
+TEST(CliReportCmd, FiguresFromTheDatabaseAreWrittenWithoutTheFilesPart) {
+    CliArgs args;
+    args.json = true;
+    StnFigures figures;
+    figures.units = 3;
+    figures.skipped_lines = 0;
+    CliReportSource source;
+    source.database = "DSN=line;PWD=***";
+    FakeIo io;
+    EXPECT_EQ(cli_report_write(args, io, figures, source), kCliExitOk);
+    ASSERT_EQ(io.outs.size(), 1u);
+    EXPECT_NE(io.outs[0].find("\"units\":3,"), std::string::npos);
+    EXPECT_NE(io.outs[0].find("\"bad_times\":0,\"database\":\"DSN=line;PWD=***\"}"),
+              std::string::npos)
+        << io.outs[0];
+    EXPECT_EQ(io.outs[0].find("\"files\""), std::string::npos);
+    EXPECT_EQ(io.outs[0].find("\"skipped_lines\""), std::string::npos);
+}
+
+TEST(CliReportCmd, ThePageSaysWhereItsFiguresCameFrom) {
+    const std::int64_t day = 1796688000000;  // 2026-12-08T00:00:00Z
+    StnFigures zoned;
+    zoned.utc_offsets = {"+01:00"};
+    struct Case {
+        const char *name;
+        StnPageInput in;
+        std::string source;  // the paragraph's inside
+    };
+    StnPageInput files;
+    files.files.resize(2);
+    StnPageInput one = files;
+    one.files.resize(1);
+    one.stations = {"B2"};
+    StnPageInput db;
+    db.database = "DSN=line <3";
+    StnPageInput named = db;
+    named.stations = {"A", "B"};
+    named.from_ms = day;
+    named.to_ms = day + 24 * 3600000;
+    named.figures = &zoned;
+    const Case cases[] = {
+        {"files", files, "From 2 report files."},
+        {"one file of one station", one,
+         "From 1 report file, station <span data-figure=\"stations\" data-value=\"B2\">B2</span>."},
+        {"the database, every station", db,
+         "From the database <span class=\"source\" data-figure=\"database\" "
+         "data-value=\"DSN=line &lt;3\">DSN=line &lt;3</span>, every station."},
+        {"two stations and a day, in the stations' time", named,
+         "From the database <span class=\"source\" data-figure=\"database\" "
+         "data-value=\"DSN=line &lt;3\">DSN=line &lt;3</span>, stations <span "
+         "data-figure=\"stations\" data-value=\"A, B\">A, B</span>, lines from <span "
+         "data-figure=\"from\" data-value=\"2026-12-08T00:00:00.000Z\">2026-12-08 01:00</span> "
+         "before <span data-figure=\"to\" data-value=\"2026-12-09T00:00:00.000Z\">2026-12-09 "
+         "01:00</span>."},
+    };
+    for (const Case &c : cases) {
+        const std::string page = stn_report_page(c.in);
+        const std::string open = "<p class=\"meta\" id=\"source\">";
+        const std::size_t at = page.find(open);
+        ASSERT_NE(at, std::string::npos) << c.name;
+        const std::size_t from = at + open.size();
+        EXPECT_EQ(page.substr(from, page.find("</p>", from) - from), c.source) << c.name;
+        // The files' part only for files.
+        EXPECT_EQ(page.find("id=\"files\"") != std::string::npos, c.in.database.empty()) << c.name;
+    }
 }

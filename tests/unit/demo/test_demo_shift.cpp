@@ -59,9 +59,10 @@ TEST(DemoShift, ReadsAsAWholeShiftOfThreeStations) {
     }
     EXPECT_EQ(t.halts, 1u);
     EXPECT_EQ(t.recovered, 1u);
-    EXPECT_EQ(t.orders.size(), 3u);
-    EXPECT_EQ(t.stations.size(), 3u);
-    EXPECT_EQ(t.utc_offsets, std::vector<std::string>{"+01:00"});
+    const StnFigures f = t.summary();
+    EXPECT_EQ(f.orders.size(), 3u);
+    EXPECT_EQ(f.stations.size(), 3u);
+    EXPECT_EQ(f.utc_offsets, std::vector<std::string>{"+01:00"});
     // Reworks: serials whose first try failed and whose last passed.
     std::size_t reworked = 0;
     for (const auto &s : t.results) {
@@ -70,7 +71,7 @@ TEST(DemoShift, ReadsAsAWholeShiftOfThreeStations) {
     EXPECT_GT(reworked, 10u);
     EXPECT_FALSE(t.not_at_image().empty());
     // Every local hour of the shift has units.
-    const std::vector<StnTimeline::Bucket> hours = t.timeline.buckets(60);
+    const std::vector<StnTimeline::Bucket> hours = f.timeline.buckets(60);
     ASSERT_EQ(hours.size(), 8u);
     EXPECT_EQ(hours.front().label, "2026-12-08 06:00");
     for (const StnTimeline::Bucket &b : hours) EXPECT_GT(b.slot.units, 50u) << b.label;

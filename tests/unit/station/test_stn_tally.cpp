@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "stn_reading.h"
 #include "stn_tally.h"
 
 namespace {
@@ -55,11 +56,12 @@ TEST(StnTally, CountsYieldRateAndSerialsNotAtTheImage) {
          {unit("10:00:00.000", "1", "current"), unit("10:00:59.999", "2", "current")},
          2, 0, 2, 0, 0, 0, 0, 0, -1, -1, {}},
         // A step back cuts the run: 12:30 alone, then 12:00 to 12:15.
+        // Serial 1 passed first (12:00) and failed last (12:30).
         {"times out of order, without milliseconds, and not times",
          {unit("12:30:00.000", "1", "failed"), unit("12:00:00", "1", "updated"),
           unit("12:15:00.000", "2", "updated"), unit("bad", "3", "updated"),
           unit("25:00:00.000", "4", "updated")},
-         5, 4, 0, 1, 0, 0, 0, 0, 0.75, 20.0, {}},
+         5, 4, 0, 1, 0, 0, 0, 0, 1.0, 20.0, {1}},
         {"only units that were never identified",
          {unit("10:00:00.000", "null", "failed"), unit("10:01:00.000", "null", "interrupted")},
          2, 0, 0, 1, 1, 0, 1, 0, 0.0, 120.0, {}},
@@ -97,8 +99,9 @@ TEST(StnTally, RejectedUnitsAreCountedApartAndAreNoPass) {
     EXPECT_EQ(t.updated, 1u);
     EXPECT_DOUBLE_EQ(t.first_pass_yield(), 0.5);  // 201's first pass is its update
     EXPECT_EQ(t.attempt, 1u);                      // 203's first line
-    EXPECT_EQ(t.orders[""].rejected, 2u);
-    EXPECT_EQ(t.orders[""].first_tried, 2u);
+    const StnFigures f = t.summary();
+    EXPECT_EQ(f.orders.at("").rejected, 2u);
+    EXPECT_EQ(f.orders.at("").first_tried, 2u);
     EXPECT_EQ(t.figures().rejected, 2u);
     EXPECT_EQ(t.not_at_image(), std::vector<std::int64_t>{203});
 }
@@ -264,18 +267,21 @@ TEST(StnTally, WorkOrdersStationsLineStopsAndAttempts) {
     }
     EXPECT_EQ(t.halts, 1u);
     EXPECT_EQ(stn_read_report_line(lines[0].line).operator_name, "Zoë");
-    const auto figures = [](const StnTally::Group &g) {
+    const StnFigures f = t.summary();
+    const auto figures = [](const StnGroupFigures &g) {
         return std::to_string(g.units) + " " + std::to_string(g.updated) + " " +
                std::to_string(g.failed) + " " + std::to_string(g.first_passed) + "/" +
                std::to_string(g.first_tried);
     };
-    // A serial's first pass belongs where its first unit line is.
-    EXPECT_EQ(figures(t.orders.at("WO-1")), "2 1 1 0/1");
-    EXPECT_EQ(figures(t.orders.at("WO-2")), "3 1 1 1/2");
-    EXPECT_EQ(figures(t.orders.at("")), "1 1 0 1/1");
-    EXPECT_EQ(figures(t.stations.at("A")), "2 1 1 1/2");
-    EXPECT_EQ(figures(t.stations.at("B")), "3 1 1 0/1");
-    EXPECT_DOUBLE_EQ(t.orders.at("WO-2").first_pass_yield(), 0.5);
+    // A serial's first pass belongs where its first unit line is; the
+    // older line without a station is its report's (A, the first named).
+    EXPECT_EQ(figures(f.orders.at("WO-1")), "2 1 1 0/1");
+    EXPECT_EQ(figures(f.orders.at("WO-2")), "3 1 1 1/2");
+    EXPECT_EQ(figures(f.orders.at("")), "1 1 0 1/1");
+    EXPECT_EQ(figures(f.stations.at("A")), "3 2 1 2/3");
+    EXPECT_EQ(figures(f.stations.at("B")), "3 1 1 0/1");
+    EXPECT_EQ(f.stations.count(""), 0u);
+    EXPECT_DOUBLE_EQ(f.orders.at("WO-2").first_pass_yield(), 0.5);
 }
 
 namespace {
@@ -354,7 +360,7 @@ TEST(StnTally, ClockJumpsCutARunAndTimesThatCannotBeRightAreNotUsed) {
                                [](const std::string &l) { return l.find("unit") != std::string::npos; })))
             << c.name;
         // Nothing on the timeline outside the times believed: a few hours.
-        EXPECT_LE(t.timeline.buckets(0).size(), 30u) << c.name;
+        EXPECT_LE(t.summary().timeline.buckets(0).size(), 30u) << c.name;
     }
     // A reader whose own clock cannot be right judges no time as later.
     StnTally t;
@@ -421,4 +427,169 @@ TEST(StnTally, AnOrderCountsTheRunningTimeAndLineStopsOfItsRuns) {
     for (const std::string &l : named) all.feed(l);
     EXPECT_EQ(all.running_ms(), 8 * kHour);
     EXPECT_EQ(all.halts, 1u);
+}
+
+namespace {
+
+// A unit line of a station at a whole UTC time ("" time: none).
+std::string unit_of(const char *station, const std::string &utc, int serial, const char *result,
+                    const char *order = "WO-1") {
+    return "{\"type\":\"unit\"" + (utc.empty() ? std::string() : ",\"time\":\"" + utc + "Z\"") +
+           ",\"id\":1,\"serial\":" + std::to_string(serial) + ",\"result\":\"" + result +
+           "\",\"order\":\"" + order + "\"" +
+           (*station != '\0' ? std::string(",\"station\":\"") + station + "\"" : "") + "}";
+}
+std::string run_of(const char *station, const char *event, const std::string &utc,
+                   const char *offset = "+01:00") {
+    return "{\"type\":\"run\",\"time\":\"" + utc + "Z\",\"event\":\"" + event +
+           "\",\"station\":\"" + station + "\",\"utc_offset\":\"" + offset + "\"}";
+}
+
+struct Report {
+    std::string id;  // its identity (the SHA-256 of its first line, as read)
+    std::vector<std::string> lines;
+};
+
+StnFigures read_all(const std::vector<Report> &reports, const StnFigureFilter &filter = {}) {
+    StnTally t;
+    t.filter(filter);
+    for (const Report &r : reports) {
+        t.begin_file(r.id);
+        for (const std::string &l : r.lines) t.feed(l);
+        t.end_file();
+    }
+    return t.summary();
+}
+
+// What a test compares of two figures: yield, groups, the serials not at
+// the image, the zone(s), the first passes over time.
+std::string said(const StnFigures &f) {
+    std::string out = std::to_string(f.first_passed) + "/" + std::to_string(f.first_tried);
+    for (const auto &g : f.stations) {
+        out += " " + g.first + ":" + std::to_string(g.second.first_passed) + "/" +
+               std::to_string(g.second.first_tried);
+    }
+    out += " not at image:";
+    for (std::int64_t s : f.not_at_image) out += " " + std::to_string(s);
+    out += " zones:";
+    for (const std::string &z : f.utc_offsets) out += " " + z;
+    out += " by hour:";
+    for (const auto &b : f.timeline.buckets(0)) {
+        out += " " + b.label.substr(11) + "=" + std::to_string(b.slot.first_passed) + "/" +
+               std::to_string(b.slot.first_tried);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(StnTally, FirstPassLastLineAndZoneAreByTimeWhateverTheFileOrder) {
+    const std::string d = "2026-12-08T";
+    struct Case {
+        const char *name;
+        std::vector<Report> reports;
+        std::string figures;
+    };
+    const Case cases[] = {
+        {"fails at B at 10:00 after passing at A at 09:00; A's run is the later",
+         {{"aa", {run_of("A", "open", d + "08:30:00", "+02:00"),
+                  unit_of("A", d + "09:00:00", 1, "updated")}},
+          {"bb", {run_of("B", "open", d + "08:00:00", "-05:00"),
+                  unit_of("B", d + "10:00:00", 1, "failed"),
+                  unit_of("B", d + "10:05:00", 2, "current")}}},
+         "1/1 A:1/1 B:0/0 not at image: 1 zones: -05:00 +02:00 by hour: 08:00=0/0 09:00=1/1 "
+         "10:00=0/0"},
+        {"the same time: the report whose identity is less",
+         {{"b7", {unit_of("B", d + "10:00:00", 1, "failed")}},
+          {"a9", {unit_of("A", d + "10:00:00", 1, "updated")}}},
+         "1/1 A:1/1 B:0/0 not at image: 1 zones: by hour: 10:00=1/1"},
+        {"the same time in one report: the line before",
+         {{"cc", {unit_of("A", d + "10:00:00", 1, "failed"),
+                  unit_of("A", d + "10:00:00", 1, "updated")}},
+          {"dd", {unit_of("B", d + "09:00:00", 2, "rejected")}}},
+         "0/1 A:0/1 B:0/0 not at image: zones: by hour: 09:00=0/0 10:00=0/1"},
+        {"a line without a time after every timed one; a rejection is no pass",
+         {{"ee", {unit_of("A", "", 1, "updated"), unit_of("A", d + "11:00:00", 1, "rejected")}},
+          {"ff", {unit_of("B", d + "10:00:00", 1, "failed")}}},
+         "0/1 A:0/0 B:0/1 not at image: zones: by hour: 10:00=0/1 11:00=0/0"},
+    };
+    for (const Case &c : cases) {
+        const StnFigures forward = read_all(c.reports);
+        EXPECT_EQ(said(forward), c.figures) << c.name;
+        const StnFigures backward = read_all({c.reports.rbegin(), c.reports.rend()});
+        EXPECT_EQ(said(backward), c.figures) << c.name << " (read backwards)";
+    }
+}
+
+TEST(StnTally, StationsAndAWindowChooseTheLinesThatCount) {
+    const std::string d = "2026-12-08T";
+    const std::string halt = "{\"type\":\"halt\",\"time\":\"" + d + "09:10:00Z\",\"count\":5}";
+    // A ran 08-10 (its unit and line stop name no station: A's report's),
+    // B 08-11, both with a line stop; C's report was killed at 12:00.
+    const std::vector<Report> line = {
+        {"a", {run_of("A", "open", d + "08:00:00"), unit_of("", d + "09:00:00", 1, "updated"), halt,
+               run_of("A", "stop", d + "10:00:00")}},
+        {"b", {run_of("B", "open", d + "08:00:00"), unit_of("B", d + "08:30:00", 2, "failed"),
+               unit_of("B", d + "09:45:00", 3, "updated"), halt,
+               run_of("B", "stop", d + "11:00:00")}},
+        {"c", {run_of("C", "open", d + "08:00:00"), unit_of("C", d + "08:15:00", 4, "updated"),
+               unit_of("C", d + "12:00:00", 5, "updated")}},
+    };
+    constexpr std::int64_t k8 = 1796716800000;  // 2026-12-08T08:00:00Z
+    constexpr std::int64_t kMin = 60000;
+    struct Case {
+        const char *name;
+        std::vector<std::string> stations;
+        std::int64_t from, to;
+        std::uint64_t units, running_min, halts;
+    };
+    const Case cases[] = {
+        {"every line", {}, INT64_MIN, INT64_MAX, 5, 2 * 60 + 3 * 60 + 4 * 60, 2},
+        {"A", {"A"}, INT64_MIN, INT64_MAX, 1, 120, 1},
+        {"B and C", {"C", "B"}, INT64_MIN, INT64_MAX, 4, 180 + 240, 1},
+        {"a station no line names", {"D"}, INT64_MIN, INT64_MAX, 0, 0, 0},
+        // 09:00 to 09:30: A's unit and both line stops; half an hour of
+        // each run (C's stretched to its 12:00 unit, outside).
+        {"09:00 to 09:30", {}, k8 + 60 * kMin, k8 + 90 * kMin, 1, 3 * 30, 2},
+        {"from 10:30", {}, k8 + 150 * kMin, INT64_MAX, 1, 30 + 90, 0},
+        {"B before 08:45", {"B"}, INT64_MIN, k8 + 45 * kMin, 1, 45, 0},
+    };
+    for (const Case &c : cases) {
+        StnFigureFilter filter;
+        filter.stations = c.stations;
+        filter.from_ms = c.from;
+        filter.to_ms = c.to;
+        const StnFigures f = read_all(line, filter);
+        EXPECT_EQ(f.units, c.units) << c.name;
+        EXPECT_EQ(f.running_ms, c.running_min * kMin) << c.name;
+        EXPECT_EQ(f.halts, c.halts) << c.name;
+        // The timeline holds the same time and units, clipped alike.
+        std::uint64_t ms = 0, units = 0;
+        for (const auto &b : f.timeline.buckets(0)) {
+            ms += b.slot.running_ms;
+            units += b.slot.units;
+        }
+        EXPECT_EQ(ms, f.running_ms) << c.name;
+        EXPECT_EQ(units, f.units) << c.name;
+    }
+}
+
+TEST(StnTally, TheReportsIdentityIsTheHashOfItsFirstLine) {
+    // Serial 1 at the same time in two reports: the one whose first line
+    // hashes less holds its first pass, whichever is read first.
+    // sha256("x") = 2d71..., sha256("y") = a1fc...: "x" is first.
+    const std::string u = "2026-12-08T10:00:00Z";
+    const std::string failed = "x\r\n" + unit_of("A", u, 1, "failed") + "\n";
+    const std::string passed = "y\n" + unit_of("B", u, 1, "updated") + "\n";
+    for (const auto &order : {std::make_pair(&failed, &passed), std::make_pair(&passed, &failed)}) {
+        StnReading reading(StnReading::Options{});
+        for (const std::string *bytes : {order.first, order.second}) {
+            StnMemorySource source(*bytes);
+            ASSERT_TRUE(reading.read(&source, nullptr));
+        }
+        const StnFigures f = reading.tally.summary();
+        EXPECT_EQ(f.stations.at("A").first_tried, 1u);
+        EXPECT_EQ(f.first_passed, 0u);
+        EXPECT_EQ(f.skipped_lines, 2u);
+    }
 }

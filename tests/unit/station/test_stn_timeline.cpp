@@ -26,7 +26,7 @@ std::string unit(const std::string &utc, int serial, const char *result,
 // "label units first_passed/first_tried running_s" per bucket.
 std::vector<std::string> shown(const StnTally &t, int offset) {
     std::vector<std::string> out;
-    for (const StnTimeline::Bucket &b : t.timeline.buckets(offset)) {
+    for (const StnTimeline::Bucket &b : t.summary().timeline.buckets(offset)) {
         out.push_back(b.label + " " + std::to_string(b.slot.units) + " " +
                       std::to_string(b.slot.first_passed) + "/" +
                       std::to_string(b.slot.first_tried) + " " +
@@ -90,7 +90,7 @@ TEST(StnTimeline, UnitsFirstPassesAndRunningTimeByLocalHourOrDay) {
         EXPECT_EQ(shown(t, c.offset), c.buckets) << c.name;
         // The buckets hold every timed unit, and the running time of the whole.
         std::uint64_t units = 0, ms = 0;
-        for (const auto &b : t.timeline.buckets(c.offset)) {
+        for (const auto &b : t.summary().timeline.buckets(c.offset)) {
             units += b.slot.units;
             ms += b.slot.running_ms;
         }
@@ -107,7 +107,7 @@ TEST(StnTimeline, UtcOffsetsAreReadAndKeptAsFirstSeen) {
           run("stop", "2026-12-08T10:00:00.000", "+02:00")}) {
         t.feed(l);
     }
-    EXPECT_EQ(t.utc_offsets, (std::vector<std::string>{"+02:00", "-03:30"}));
+    EXPECT_EQ(t.summary().utc_offsets, (std::vector<std::string>{"+02:00", "-03:30"}));
     const struct {
         const char *text;
         bool ok;

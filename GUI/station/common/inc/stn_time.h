@@ -35,3 +35,8 @@ inline bool stn_utc_ms(const std::string &text, std::int64_t *ms) {
     *ms = stn_utc_epoch_ms(t);
     return true;
 }
+
+// A bound of a span of time as a person gives it: a report's time
+// ("2026-12-08T19:40:00Z", "...00.123Z") or a day ("2026-12-08": its
+// 00:00:00Z). Days that do not exist (02-30) are refused.
+bool stn_utc_bound_ms(const std::string &text, std::int64_t *ms);

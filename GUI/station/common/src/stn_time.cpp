@@ -77,3 +77,15 @@ std::string stn_utc_text(std::int64_t ms) {
                   t.hour, t.minute, t.second, t.ms);
     return buf;
 }
+
+bool stn_utc_bound_ms(const std::string &text, std::int64_t *ms) {
+    const std::string full = text.size() == 10 ? text + "T00:00:00Z" : text;
+    StnUtcTime t;
+    if (!stn_parse_utc(full, &t)) return false;
+    const std::int64_t at = stn_utc_epoch_ms(t);
+    // The parser takes any day up to 31: one that is not in its month
+    // would land in the next.
+    if (stn_utc_time_of(at).day != t.day) return false;
+    *ms = at;
+    return true;
+}

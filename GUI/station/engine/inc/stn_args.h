@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ enum StnOpt : unsigned {
     kStnOptDatabaseRequired,
     kStnOptVerify,
     kStnOptHtml,
+    kStnOptStation,
+    kStnOptFrom,
+    kStnOptTo,
     kStnOptMes,
     kStnOptMesDown,
     kStnOptMesHeader,
@@ -72,6 +76,7 @@ struct StnArgValue {
     StnOpt opt = kStnOptCount;
     std::string text;     // as given
     unsigned number = 0;  // a number option's value
+    std::int64_t ms = 0;  // --from, --to: UTC ms since 1970
 };
 
 struct StnArgScan {
@@ -108,8 +113,9 @@ struct StnArgError {
 // up to the next word that starts with '-', flags, operands. The word after
 // the value of --database, --mes or --mes-header (which may hold secrets)
 // must name an option, be "--" or a stop word (operands go before them, or
-// after "--"). --mes-header may be given again (one header each time);
-// --mes-down takes "wait" or "allow".
+// after "--"). --mes-header and --station may be given again (one value
+// each time); --mes-down takes "wait" or "allow"; --from and --to a time
+// (stn_utc_bound_ms).
 // Returns true   *scan holds what was given (up to a stop word)
 //         false  *error says what is wrong; *scan holds what came before
 bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,

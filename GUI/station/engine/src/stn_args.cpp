@@ -4,6 +4,7 @@
 
 #include "stn_json.h"
 #include "stn_text.h"
+#include "stn_time.h"
 
 namespace {
 
@@ -66,6 +67,17 @@ const StnOptRow kRows[kStnOptCount] = {
      "report: also write the line manager's page to FILE: one\n"
      "HTML file with its charts inside, for any browser,\n"
      "offline, and for print"},
+    {"--station", "NAME", false, 1, 64, false, kStnOptCount, kTextNeeds,
+     "report: only the lines of that station (a line that\n"
+     "names none is its report's); may be given again"},
+    {"--from", "TIME", false, 0, 0, false, kStnOptCount,
+     "a time: 2026-12-08T19:40:00Z, or a day: 2026-12-08 (00:00 UTC)",
+     "report: only the units and line stops from TIME on, and\n"
+     "the running time from then (UTC: 2026-12-08T19:40:00Z;\n"
+     "a day, 2026-12-08, is its 00:00 UTC)"},
+    {"--to", "TIME", false, 0, 0, false, kStnOptCount,
+     "a time: 2026-12-08T19:40:00Z, or a day: 2026-12-08 (00:00 UTC)",
+     "report: only what was before TIME (as --from)"},
     {"--mes", "URL", false, 0, 0, false, kStnOptCount, "an http:// or https:// URL",
      "station: the factory's MES (docs/mes.md), asked before\n"
      "each unit is written whether it may be; default\n"
@@ -155,6 +167,7 @@ bool take_values(const std::vector<std::string> &words, std::size_t *i, std::siz
         got.text = v;
         const bool ok = row.number          ? stn_parse_number(v, row.lo, row.hi, &got.number)
                         : o == kStnOptMesDown ? v == "wait" || v == "allow"
+                        : o == kStnOptFrom || o == kStnOptTo ? stn_utc_bound_ms(v, &got.ms)
                         : row.hi != 0       ? stn_printable_text(v, row.lo, row.hi)
                                             : !v.empty();
         if (!ok) return fail(error, StnArgError::kBadValue, o, v);
@@ -213,7 +226,7 @@ bool stn_scan_args(const std::vector<std::string> &words, std::size_t from,
             if (eq != std::string::npos) return fail(error, StnArgError::kFlagValue, o, a);
             continue;
         }
-        if (!row.list && again && o != kStnOptMesHeader) {
+        if (!row.list && again && o != kStnOptMesHeader && o != kStnOptStation) {
             return fail(error, StnArgError::kTwice, o, name);
         }
         if (!take_values(words, &i, eq, o, scan, error)) return false;

@@ -76,8 +76,8 @@ std::string bar(const std::uint64_t *counts, const char *const *colours, int n,
 }
 
 std::string group_section(const char *id, const char *title, const char *what,
-                          const std::map<std::string, StnTally::Group> &groups) {
-    std::vector<std::pair<std::string, const StnTally::Group *>> rows;
+                          const std::map<std::string, StnGroupFigures> &groups) {
+    std::vector<std::pair<std::string, const StnGroupFigures *>> rows;
     for (const auto &g : groups) rows.emplace_back(g.first, &g.second);
     // Largest first; a tie in name order.
     std::stable_sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) {
@@ -98,10 +98,10 @@ std::string group_section(const char *id, const char *title, const char *what,
            "class=\"num\">Failed</th><th scope=\"col\" class=\"num\">Interrupted</th><th "
            "scope=\"col\" class=\"num\">First-pass yield</th><th scope=\"col\">Units by "
            "result</th></tr></thead><tbody>\n";
-    StnTally::Group rest;
+    StnGroupFigures rest;
     std::size_t rest_count = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const StnTally::Group &g = *rows[i].second;
+        const StnGroupFigures &g = *rows[i].second;
         if (i >= kGroupRows) {
             ++rest_count;
             rest.units += g.units;
@@ -213,7 +213,7 @@ std::string timeline_table(const std::vector<StnTimeline::Bucket> &buckets, bool
     return out + "</tbody></table></details>";
 }
 
-std::string timeline_section(const StnTally &t, int offset, const std::string &zone) {
+std::string timeline_section(const StnFigures &t, int offset, const std::string &zone) {
     const std::vector<StnTimeline::Bucket> buckets = t.timeline.buckets(offset);
     std::string out = "<section id=\"timeline\"><h2>Over time</h2>\n";
     if (buckets.empty()) return out + "<p class=\"none\">No units.</p></section>\n";
@@ -255,7 +255,7 @@ std::string timeline_section(const StnTally &t, int offset, const std::string &z
     return out + timeline_table(buckets, by_day) + "</section>\n";
 }
 
-std::string failures_section(const StnTally &t) {
+std::string failures_section(const StnFigures &t) {
     std::vector<int> kinds;
     for (int k = 1; k < kStnFailureKinds; ++k) kinds.push_back(k);
     std::stable_sort(kinds.begin(), kinds.end(),
@@ -279,8 +279,8 @@ std::string failures_section(const StnTally &t) {
     return out + "</tbody></table></section>\n";
 }
 
-std::string serials_section(const StnTally &t) {
-    const std::vector<std::int64_t> serials = t.not_at_image();
+std::string serials_section(const StnFigures &t) {
+    const std::vector<std::int64_t> serials = t.not_at_image;
     std::string out = "<section id=\"serials\"><h2>Serials not at the image</h2>\n";
     if (serials.empty()) {
         out += "<p class=\"none\">Every unit with a serial holds the image.</p>\n";
@@ -303,7 +303,14 @@ std::string serials_section(const StnTally &t) {
     return out + "</section>\n";
 }
 
-std::string files_section(const StnPageInput &in, const StnTally &t) {
+std::string files_section(const StnPageInput &in, const StnFigures &t) {
+    if (!in.database.empty()) {
+        // No files, no chains: what the rows' times say.
+        return "<section id=\"times\"><p>" +
+               figure("span", "bad_times", n(t.bad_times), n(t.bad_times)) +
+               " lines with a time that cannot be right (before 2000 or after tomorrow), not "
+               "used for times.</p></section>\n";
+    }
     std::string out = "<section id=\"files\"><h2>Files read</h2>\n<table><thead><tr><th "
                       "scope=\"col\">File</th><th scope=\"col\">Chain</th><th scope=\"col\" "
                       "class=\"num\">Chained lines</th></tr></thead><tbody>\n";
@@ -327,6 +334,41 @@ std::string files_section(const StnPageInput &in, const StnTally &t) {
            "for times. " +
            figure("span", "files", n(in.files.size()), n(in.files.size())) + " files.</p>\n";
     return out + "</section>\n";
+}
+
+// Where the figures came from: the files or the database, the stations
+// and the window.
+std::string source_text(const StnPageInput &in, int offset) {
+    std::string out;
+    if (in.database.empty()) {
+        out = "From " + n(in.files.size()) +
+              (in.files.size() == 1 ? " report file" : " report files");
+    } else {
+        out = "From the database " +
+              figure("span", "database", in.database, in.database, "source");
+    }
+    if (in.stations.empty()) {
+        out += in.database.empty() ? "" : ", every station";
+    } else {
+        std::string names;
+        for (const std::string &s : in.stations) names += (names.empty() ? "" : ", ") + s;
+        out += std::string(in.stations.size() == 1 ? ", station " : ", stations ") +
+               figure("span", "stations", names, names);
+    }
+    const bool from = in.from_ms != INT64_MIN, to = in.to_ms != INT64_MAX;
+    if (from || to) {
+        // The window in the page's time, its bounds as given in data-value.
+        out += ", lines";
+        if (from) {
+            out += " from " + figure("span", "from", stn_utc_text(in.from_ms),
+                                     stn_local_time_text(in.from_ms, offset));
+        }
+        if (to) {
+            out += " before " + figure("span", "to", stn_utc_text(in.to_ms),
+                                       stn_local_time_text(in.to_ms, offset));
+        }
+    }
+    return out + ".";
 }
 
 const char kStyle[] = R"(<style>
@@ -374,7 +416,7 @@ tr{break-inside:avoid}thead{display:table-header-group}
 
 // The page up to its header's end: title, style, work order, when it was
 // made and in which time zone its times are.
-std::string page_head(const StnPageInput &in, const StnTally &t, int offset,
+std::string page_head(const StnPageInput &in, const StnFigures &t, int offset,
                       const std::string &offset_text, const std::string &zone) {
     std::string made;
     std::int64_t made_ms = 0;
@@ -396,9 +438,9 @@ std::string page_head(const StnPageInput &in, const StnTally &t, int offset,
         std::string all;
         for (const std::string &o : t.utc_offsets) all += (all.empty() ? "" : ", ") + esc(o);
         page += " The reports name " + n(t.utc_offsets.size()) + " time zones (" + all +
-                "); the first is used.";
+                "); the one named first in time is used.";
     }
-    page += "</p></header>\n";
+    page += "</p>\n<p class=\"meta\" id=\"source\">" + source_text(in, offset) + "</p></header>\n";
     return page;
 }
 
@@ -426,7 +468,7 @@ Chains chains_of(const StnPageInput &in) {
 
 // The banners above the figures: chains that break or are missing, times
 // not used, the line's stops.
-std::string banners(const StnTally &t, const Chains &c, std::size_t files) {
+std::string banners(const StnFigures &t, const Chains &c, std::size_t files) {
     const std::size_t broken = c.broken, unchained = c.unchained;
     std::string page;
     const std::string of_files = " of " + n(files) + " files";
@@ -454,7 +496,7 @@ std::string banners(const StnTally &t, const Chains &c, std::size_t files) {
 }
 
 // Headline figures, a tile each.
-std::string headline_section(const StnTally &t, const Chains &c) {
+std::string headline_section(const StnFigures &t, const Chains &c, bool from_database) {
     const std::size_t broken = c.broken, unchained = c.unchained, checked = c.checked;
     std::string page;
     const double yield = t.first_pass_yield(), per_hour = t.units_per_hour();
@@ -469,11 +511,13 @@ std::string headline_section(const StnTally &t, const Chains &c) {
     page += tile("first_pass_yield", share_value(yield), percent_text(yield), "first-pass yield");
     page += tile("units_per_hour", per_hour_value(per_hour), per_hour_text(per_hour),
                  "units per hour");
-    page += tile("running_s", n(t.running_ms() / 1000), stn_hours_text(t.running_ms()),
+    page += tile("running_s", n(t.running_ms / 1000), stn_hours_text(t.running_ms),
                  "running");
     page += tile("halts", n(t.halts), n(t.halts), "line stops", t.halts != 0 ? "bad" : "");
     page += tile("unidentified_failed", n(t.unidentified_failed), n(t.unidentified_failed),
                  "failed before the serial was read");
+    // From the database: no files, no chains.
+    if (from_database) return page + "</div></section>\n";
     std::string chains = checked == 0 ? "not checked" : "all " + n(checked) + " intact";
     if (broken + unchained != 0) {
         chains = broken != 0 ? n(broken) + " broken" : "";
@@ -490,9 +534,9 @@ std::string headline_section(const StnTally &t, const Chains &c) {
 }  // namespace
 
 std::string stn_report_page(const StnPageInput &in) {
-    static const StnTally kEmpty;
-    const StnTally &t = in.tally != nullptr ? *in.tally : kEmpty;
-    // The stations' time zone: the first run line's offset; UTC without one.
+    static const StnFigures kEmpty;
+    const StnFigures &t = in.figures != nullptr ? *in.figures : kEmpty;
+    // The stations' time zone: the earliest run line's offset; UTC without one.
     int offset = 0;
     std::string offset_text;
     if (!t.utc_offsets.empty() && stn_parse_utc_offset(t.utc_offsets.front(), &offset)) {
@@ -504,7 +548,7 @@ std::string stn_report_page(const StnPageInput &in) {
     page += page_head(in, t, offset, offset_text, zone);
     const Chains chains = chains_of(in);
     page += banners(t, chains, in.files.size());
-    page += headline_section(t, chains);
+    page += headline_section(t, chains, !in.database.empty());
 
     page += timeline_section(t, offset, zone);
     page += failures_section(t);

@@ -18,6 +18,20 @@
 //   a run from its open line to its stop line or, killed, to its latest
 //   line; cut where the clock jumped or stepped back).
 // - The page's zone is the UTC offset of the earliest run line by time.
+// - Files: a line before the first line of its file that names a station
+//   has the station "" (the file is read once, front to back).
+// - Unidentified failures (failed, no serial) are first passes where
+//   their line is; rejections are counted, never a pass.
+// - The filter (StnFigureFilter): a line of another station than those
+//   named counts nowhere, nor does a run whose run lines name another
+//   station (a run whose lines name none is its units'). The order as
+//   StnTally::only_order. The window: a unit or halt line counts only
+//   when its believed time is in [from, to) (a line without one never);
+//   every line of the stations and order kept still shapes the runs (a
+//   run killed after the window still ran to its last line), and only the
+//   part of each run inside the window is running time, in the sum and
+//   in the timeline alike. bad_times and utc_offsets count the lines of
+//   the stations (and, bad_times, the order) kept, whatever the window.
 #pragma once
 
 #include <cstdint>

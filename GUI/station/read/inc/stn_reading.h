@@ -25,8 +25,8 @@ public:
     struct Options {
         bool chain = false;  // check each file's chain
         bool tally = true;   // false: only the chain
-        // Not empty: only that work order counts (StnTally::only_order).
-        std::string order;
+        // Which lines count (StnTally::filter).
+        StnFigureFilter filter;
         // The reader's clock, UTC as the report's times
         // (StnTally::set_now); empty: none.
         std::string now;
@@ -36,7 +36,8 @@ public:
     };
     explicit StnReading(Options options);
 
-    // Reads one file to its end. A last line without its line end (torn,
+    // Reads one file to its end, as one report: its identity is the
+    // SHA-256 of its first line (stn_figures.h). A last line without its line end (torn,
     // or still being written) and a line longer than any record are
     // skipped and counted. False when a read failed: the tally then holds
     // the lines before it.

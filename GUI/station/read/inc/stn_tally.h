@@ -14,10 +14,12 @@
 #include <unordered_map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "stn_timeline.h"
+#include "stn_figures.h"
 #include "stn_outcome.h"
+#include "stn_timeline.h"
 
 // One line of a report as read back. Never throws.
 struct StnReportLine {
@@ -83,7 +85,12 @@ constexpr std::int64_t kStnEarliestMs = 946684800000LL;
 // at any line whose time is before the one before it. A time before 2000
 // or more than a day after the reader's clock (set_now) is counted in
 // bad_times and used for no time (running, the timeline); its unit still
-// counts.
+// counts (but in no window: filter()).
+//
+// A serial's first pass and last line are decided by time across every
+// file read, whatever their order (stn_figures.h): each serial's entry
+// keeps the place of both, and summary() hands the first passes to their
+// work order, station and quarter hour at the end.
 class StnTally {
 public:
     std::uint64_t units = 0;          // "unit" lines
@@ -98,35 +105,28 @@ public:
     std::uint64_t unidentified_failed = 0;
     std::uint64_t skipped_lines = 0;  // torn or not a record
     std::uint64_t failures[kStnFailureKinds] = {};  // by StnFailure
-    // Serial -> outcome of its first and of its last unit line, and how
-    // many unit lines it has.
+    // Serial -> its first pass and its last line (by time, then report,
+    // then line: stn_figures.h), and how many unit lines it has. Small:
+    // a shift's report holds thousands, a line's history millions.
     struct SerialResults {
-        StnOutcome first, last;
-        std::uint64_t lines = 1;
+        StnOutcome first = StnOutcome::kUpdated, last = StnOutcome::kUpdated;
+        std::uint32_t lines = 1;
+        // Where they stand: believed time (kUntimed: none), the report
+        // (an index into the reports read) and the line in it (from 1).
+        std::int64_t first_at = 0, last_at = 0;
+        std::uint32_t first_report = 0, last_report = 0, first_line = 0, last_line = 0;
+        // The work order and station of the first pass (indices into the
+        // tally's tables of names).
+        std::uint32_t first_order = 0, first_station = 0;
     };
+    static constexpr std::int64_t kUntimed = INT64_MAX;  // after every believed time
     std::unordered_map<std::int64_t, SerialResults> results;
     std::uint64_t halts = 0;          // "halt" lines: the line stopped itself
-    // Start, unit and run lines whose time cannot be right (not used).
+    // Start, unit and run lines whose time cannot be right (not used), of
+    // the stations and work order kept, whatever the window.
     std::uint64_t bad_times = 0;
-    // Units and first passes of one work order or one station.
-    struct Group {
-        std::uint64_t units = 0, updated = 0, current = 0, failed = 0, interrupted = 0;
-        std::uint64_t rejected = 0;
-        // Serials whose first unit line is here and not "current" (plus
-        // unidentified failures), and of those the ones "updated".
-        std::uint64_t first_tried = 0, first_passed = 0;
-        double first_pass_yield() const {
-            return first_tried == 0 ? -1 : static_cast<double>(first_passed) / first_tried;
-        }
-    };
-    std::map<std::string, Group> orders, stations;  // by name ("" for none)
-    // Units, first passes and running time over time (running time once
-    // a run has ended: end_file() ends the last one).
-    StnTimeline timeline;
-    // The UTC offsets of the run lines, each once, as first seen.
-    std::vector<std::string> utc_offsets;
-    // Which unit line of its serial the last unit line added was (1 for
-    // its first in the lines read, 2 for its second, ...); 0 for none.
+    // Which unit line of its serial the last unit line added was, in the
+    // order read (1 for its first, 2 for its second, ...); 0 for none.
     std::uint64_t attempt = 0;
 
     // The reader's clock (UTC ms since 1970): later times than a day after
@@ -138,48 +138,92 @@ public:
     // names its order; a run of an older report that names none is the
     // order's when the order has units in it.
     void only_order(const std::string &order);
+    // Only the lines the filter keeps count (stn_figures.h says how);
+    // before the first line.
+    void filter(const StnFigureFilter &filter);
 
+    // The lines that follow are one report's, whose identity is report_id
+    // (stn_figures.h); they are numbered from 1. The open run ends. The
+    // station's own tally (one report) needs no call.
+    void begin_file(const std::string &report_id);
     // Adds one line of a report (without its line end; a trailing '\r' is ignored).
     void feed(std::string_view line);
-    // Adds a line already read (stn_read_report_line); false when
-    // only_order left it out.
+    // Adds a line already read (stn_read_report_line); false when a
+    // filter left it out (or, outside the window, kept it only for the
+    // runs it shapes).
     bool add(const StnReportLine &line);
+    // A line not read (torn, or longer than any record): skipped, and
+    // numbered as a line of its report.
+    void skip_line();
     // The lines that follow come from another file: the open run ends.
-    void end_file() { close_run(); }
-    // Of the serials whose first unit line is not "current", plus the
-    // unidentified failures, the share whose first unit line is "updated";
-    // -1 when there is none.
+    void end_file();
+    // Of the serials whose first pass is not "current", plus the
+    // unidentified failures, the share whose first pass is "updated";
+    // -1 when there is none. Kept as lines come: cheap at every turn.
     double first_pass_yield() const;
-    // Milliseconds the station ran (the runs above, summed).
+    // Milliseconds the station ran (the runs above, summed; inside the
+    // window when there is one).
     std::uint64_t running_ms() const;
     // Units per hour of running time; -1 when it ran under a minute.
     double units_per_hour() const;
     StnTallyFigures figures() const;
     // Serials whose last unit line is neither "updated" nor "current", ascending.
     std::vector<std::int64_t> not_at_image() const;
+    // Every figure, the first passes given to their groups and quarter
+    // hours (O(serials): for a report, not for every turn).
+    StnFigures summary() const;
 
 private:
+    // Names (work orders, stations) and their groups' counts.
+    struct Groups {
+        std::vector<std::string> names;
+        std::vector<StnGroupFigures> figures;
+        std::unordered_map<std::string, std::uint32_t> index;
+        std::uint32_t last = UINT32_MAX;  // the last one asked for: lines repeat it
+        std::uint32_t of(const std::string &name);
+    };
+    struct Key {
+        std::int64_t at;
+        std::uint32_t report, line;
+    };
+    bool before(const Key &a, const Key &b) const;
+    void count_first(StnOutcome outcome, int sign);
     bool believed(const StnReportLine &r, std::int64_t *at);
+    bool in_window(bool timed, std::int64_t at) const;
+    bool station_kept(const std::string &station) const;
+    const std::string &station_of(const StnReportLine &r) const;
     bool segment_counts() const;
     void close_segment();
     void close_run();
     // add() of a run line, a halt line, a unit line.
     void add_run(const StnReportLine &r);
-    void add_halt(const StnReportLine &r);
-    void add_unit(const StnReportLine &r);
+    bool add_halt(const StnReportLine &r);
+    bool add_unit(const StnReportLine &r);
+    void add_offset(const std::string &offset, std::int64_t at);
     void set_run_order(const StnReportLine &r);
     void begin_segment(std::int64_t at_ms);
     void activity(std::int64_t at_ms);
 
     StnReportLine line_;           // feed's, kept for its strings' room
+    Groups orders_, stations_;
+    StnTimeline timeline_;         // units, unidentified failures, running time
+    std::uint64_t tried_ = 0, passed_ = 0;  // first passes of serials, not "current"
+    // The UTC offsets of the run lines, each once with its earliest
+    // believed time (kUntimed: none), the 16 earliest.
+    std::vector<std::pair<std::string, std::int64_t>> offsets_;
+    std::vector<std::string> reports_{std::string()};  // the reports' identities
+    std::uint32_t report_ = 0;     // the report being read
+    std::uint32_t line_no_ = 0;    // its line being read (from 1)
+    std::string file_station_;     // the first station its lines named
     std::uint64_t closed_ms_ = 0;  // runs that have ended (that count)
     bool in_run_ = false;          // the open segment of a run, from_ms_ .. to_ms_
     std::int64_t from_ms_ = 0, to_ms_ = 0;
     std::int64_t latest_ms_ = INT64_MAX;  // later times cannot be right
-    bool filtered_ = false;        // only_order
-    std::string filter_;
+    StnFigureFilter filter_;
     bool run_order_known_ = false;  // the open run's order, from its run lines
     std::string run_order_;
+    bool run_station_known_ = false;  // the open run's station, from its run lines
+    std::string run_station_;
     bool segment_units_ = false;   // the open segment has start or unit lines (that count)
     std::uint64_t pending_halts_ = 0;  // its halts naming no order, until it ends
 };

@@ -1,10 +1,11 @@
 #include "stn_reading.h"
 
 #include "stn_chain.h"
+#include "stn_sha256.h"
 #include "stn_time.h"
 
 StnReading::StnReading(Options options) : options_(std::move(options)) {
-    if (!options_.order.empty()) tally.only_order(options_.order);
+    tally.filter(options_.filter);
     std::int64_t now = 0;
     if (stn_utc_ms(options_.now, &now)) tally.set_now(now);
 }
@@ -16,11 +17,27 @@ bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
     StnReportLine r;
     std::string text;  // a line longer than a chunk, for the chain
     bool ok = true;
+    bool first = true;
     while (ok && reader.next(&line)) {
+        if (first && options_.tally) {
+            // The report's identity: its first line, however long.
+            first = false;
+            std::string_view head = line.text;
+            if (!line.whole) {
+                if (!stn_read_at(source, line.offset, static_cast<std::size_t>(line.size), &text)) {
+                    ok = false;
+                    break;
+                }
+                head = text;
+            }
+            head = stn_without_cr(head);
+            tally.begin_file(stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(head.data()),
+                                            head.size()));
+        }
         // A last line without its line end is torn, or still being
         // written: never recorded, skipped (and not part of the chain).
         if (!line.ended) {
-            ++tally.skipped_lines;
+            tally.skip_line();
             continue;
         }
         if (options_.chain) {
@@ -37,7 +54,7 @@ bool StnReading::read(StnByteSource *source, StnChainStatus *chain) {
         if (!options_.tally) continue;
         // One longer than any record is not one.
         if (!line.whole) {
-            ++tally.skipped_lines;
+            tally.skip_line();
             continue;
         }
         stn_read_report_line(line.text, &r);

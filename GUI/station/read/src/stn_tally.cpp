@@ -153,6 +153,17 @@ bool operator==(const StnReportLine &a, const StnReportLine &b) {
            a.has_order == b.has_order && a.station == b.station;
 }
 
+std::uint32_t StnTally::Groups::of(const std::string &name) {
+    if (last != UINT32_MAX && names[last] == name) return last;
+    const auto it = index.emplace(name, static_cast<std::uint32_t>(names.size()));
+    if (it.second) {
+        names.push_back(name);
+        figures.emplace_back();
+    }
+    last = it.first->second;
+    return last;
+}
+
 void StnTally::feed(std::string_view line) {
     stn_read_report_line(line, &line_);
     add(line_);
@@ -164,33 +175,109 @@ void StnTally::set_now(std::int64_t now_ms) {
 }
 
 void StnTally::only_order(const std::string &order) {
-    filtered_ = true;
-    filter_ = order;
+    filter_.by_order = true;
+    filter_.order = order;
+}
+
+void StnTally::filter(const StnFigureFilter &filter) { filter_ = filter; }
+
+void StnTally::begin_file(const std::string &report_id) {
+    end_file();
+    // The same report read twice keeps its one identity.
+    const auto it = std::find(reports_.begin(), reports_.end(), report_id);
+    report_ = static_cast<std::uint32_t>(it - reports_.begin());
+    if (it == reports_.end()) reports_.push_back(report_id);
+    line_no_ = 0;
+}
+
+void StnTally::end_file() {
+    close_run();
+    file_station_.clear();
+}
+
+void StnTally::skip_line() {
+    if (line_no_ != UINT32_MAX) ++line_no_;
+    ++skipped_lines;
+}
+
+bool StnTally::before(const Key &a, const Key &b) const {
+    if (a.at != b.at) return a.at < b.at;
+    if (a.report != b.report) {
+        const int c = reports_[a.report].compare(reports_[b.report]);
+        if (c != 0) return c < 0;
+    }
+    return a.line < b.line;
+}
+
+void StnTally::count_first(StnOutcome outcome, int sign) {
+    if (outcome == StnOutcome::kCurrent) return;
+    tried_ += static_cast<std::uint64_t>(sign);
+    if (outcome == StnOutcome::kUpdated) passed_ += static_cast<std::uint64_t>(sign);
+}
+
+bool StnTally::in_window(bool timed, std::int64_t at) const {
+    if (!filter_.windowed()) return true;
+    return timed && at >= filter_.from_ms && at < filter_.to_ms;
+}
+
+bool StnTally::station_kept(const std::string &station) const {
+    return filter_.stations.empty() ||
+           std::find(filter_.stations.begin(), filter_.stations.end(), station) !=
+               filter_.stations.end();
+}
+
+const std::string &StnTally::station_of(const StnReportLine &r) const {
+    return r.station.empty() ? file_station_ : r.station;
 }
 
 bool StnTally::segment_counts() const {
-    if (!filtered_) return true;
-    if (run_order_known_) return run_order_ == filter_;
-    return segment_units_;
+    // A run whose lines name no order (or station) is the one of its units.
+    if (filter_.by_order &&
+        !(run_order_known_ ? run_order_ == filter_.order : segment_units_)) {
+        return false;
+    }
+    if (!filter_.stations.empty() &&
+        !(run_station_known_ ? station_kept(run_station_) : segment_units_)) {
+        return false;
+    }
+    return true;
 }
 
+namespace {
+
+// [from, to) cut to the window; false when nothing of it is inside.
+bool clip(const StnFigureFilter &w, std::int64_t *from, std::int64_t *to) {
+    *from = std::max(*from, w.from_ms);
+    *to = std::min(*to, w.to_ms);
+    return *from < *to;
+}
+
+}  // namespace
+
 void StnTally::close_segment() {
-    if (in_run_ && segment_counts()) {
-        closed_ms_ += static_cast<std::uint64_t>(to_ms_ - from_ms_);
-        timeline.add_running(from_ms_, to_ms_);
-        halts += pending_halts_;
+    std::int64_t from = from_ms_, to = to_ms_;
+    if (in_run_ && segment_counts() && clip(filter_, &from, &to)) {
+        closed_ms_ += static_cast<std::uint64_t>(to - from);
+        timeline_.add_running(from, to);
     }
+    if (in_run_ && segment_counts()) halts += pending_halts_;
     in_run_ = segment_units_ = false;
     pending_halts_ = 0;
 }
 
 void StnTally::close_run() {
     close_segment();
-    run_order_known_ = false;
+    run_order_known_ = run_station_known_ = false;
     run_order_.clear();
+    run_station_.clear();
 }
 
 void StnTally::set_run_order(const StnReportLine &r) {
+    const std::string &station = station_of(r);
+    if (!station.empty()) {
+        run_station_known_ = true;
+        run_station_ = station;
+    }
     if (!r.has_order) return;
     run_order_known_ = true;
     run_order_ = r.order;
@@ -217,13 +304,29 @@ bool StnTally::believed(const StnReportLine &r, std::int64_t *at) {
     return false;
 }
 
-void StnTally::add_run(const StnReportLine &r) {
-    if (!r.utc_offset.empty() && utc_offsets.size() < 16 &&
-        std::find(utc_offsets.begin(), utc_offsets.end(), r.utc_offset) == utc_offsets.end()) {
-        utc_offsets.push_back(r.utc_offset);
+void StnTally::add_offset(const std::string &offset, std::int64_t at) {
+    // The 16 earliest offsets, each at its earliest line.
+    for (auto &o : offsets_) {
+        if (o.first != offset) continue;
+        o.second = std::min(o.second, at);
+        return;
     }
+    if (offsets_.size() < 16) {
+        offsets_.emplace_back(offset, at);
+        return;
+    }
+    const auto latest = std::max_element(
+        offsets_.begin(), offsets_.end(),
+        [](const auto &a, const auto &b) { return a.second < b.second; });
+    if (at < latest->second) *latest = std::make_pair(offset, at);
+}
+
+void StnTally::add_run(const StnReportLine &r) {
     std::int64_t at = 0;
     const bool timed = believed(r, &at);
+    if (!r.utc_offset.empty() && station_kept(station_of(r))) {
+        add_offset(r.utc_offset, timed ? at : kUntimed);
+    }
     if (r.stop) {
         set_run_order(r);
         if (in_run_ && timed && at > to_ms_) to_ms_ = at;
@@ -248,73 +351,109 @@ void StnTally::add_run(const StnReportLine &r) {
     if (timed) begin_segment(at);
 }
 
-void StnTally::add_halt(const StnReportLine &r) {
-    if (!filtered_) {
+bool StnTally::add_halt(const StnReportLine &r) {
+    // A time that cannot be right is in no window (and, as before, not
+    // counted among bad_times: a halt line is no time of the runs).
+    std::int64_t at = 0;
+    const bool timed = stn_utc_ms(r.time, &at) && at >= kStnEarliestMs && at <= latest_ms_;
+    if (!in_window(timed, at)) return false;
+    if (!filter_.by_order) {
         ++halts;
     } else if (r.has_order || run_order_known_) {
-        if ((r.has_order ? r.order : run_order_) == filter_) ++halts;
+        if ((r.has_order ? r.order : run_order_) == filter_.order) ++halts;
     } else if (in_run_) {
         ++pending_halts_;  // the segment's units will say whose it is
     }
+    return true;
 }
 
-void StnTally::add_unit(const StnReportLine &r) {
+bool StnTally::add_unit(const StnReportLine &r) {
     std::int64_t at = 0;
     const bool timed = believed(r, &at);
+    // Outside the window a unit counts nowhere, but its run went on.
+    if (timed && !r.recovered) activity(at);
+    if (!in_window(timed, at)) return false;
     ++units;
     stn_count(r.outcome, updated, current, failed, interrupted, rejected);
     if (r.outcome == StnOutcome::kFailed) ++failures[static_cast<int>(r.failure)];
     if (r.recovered) ++recovered;
-    Group *groups[] = {&orders[r.order], &stations[r.station]};
-    bool first_pass = false;  // this line is a first pass that counts
+    const std::uint32_t order = orders_.of(r.order), station = stations_.of(station_of(r));
+    bool first_pass = false;  // an unidentified failure: a first pass at its line
     attempt = 0;
     if (r.outcome == StnOutcome::kRejected) {
         // Not a pass: the station did not touch it.
     } else if (r.has_serial) {
-        // One small entry per serial: a shift's report holds thousands.
-        const auto it = results.emplace(r.serial, SerialResults{r.outcome, r.outcome});
-        if (!it.second) {
-            it.first->second.last = r.outcome;
-            ++it.first->second.lines;
+        const Key key{timed ? at : kUntimed, report_, line_no_};
+        const auto it = results.emplace(r.serial, SerialResults());
+        SerialResults &s = it.first->second;
+        if (it.second) {
+            s.first = s.last = r.outcome;
+            s.first_at = s.last_at = key.at;
+            s.first_report = s.last_report = key.report;
+            s.first_line = s.last_line = key.line;
+            s.first_order = order;
+            s.first_station = station;
+            count_first(r.outcome, 1);
+        } else {
+            if (s.lines != UINT32_MAX) ++s.lines;
+            if (before(key, Key{s.first_at, s.first_report, s.first_line})) {
+                count_first(s.first, -1);
+                s.first = r.outcome;
+                s.first_at = key.at;
+                s.first_report = key.report;
+                s.first_line = key.line;
+                s.first_order = order;
+                s.first_station = station;
+                count_first(r.outcome, 1);
+            }
+            if (before(Key{s.last_at, s.last_report, s.last_line}, key)) {
+                s.last = r.outcome;
+                s.last_at = key.at;
+                s.last_report = key.report;
+                s.last_line = key.line;
+            }
         }
-        attempt = it.first->second.lines;
-        first_pass = it.second && r.outcome != StnOutcome::kCurrent;
+        attempt = s.lines;
     } else if (r.outcome == StnOutcome::kFailed) {
         ++unidentified_failed;
         first_pass = true;
     }
-    for (Group *g : groups) {
+    for (StnGroupFigures *g : {&orders_.figures[order], &stations_.figures[station]}) {
         ++g->units;
         stn_count(r.outcome, g->updated, g->current, g->failed, g->interrupted, g->rejected);
-        if (first_pass) {
-            ++g->first_tried;
-            if (r.outcome == StnOutcome::kUpdated) ++g->first_passed;
-        }
+        if (first_pass) ++g->first_tried;
     }
-    if (timed) timeline.add_unit(at, r.outcome, first_pass);
-    if (timed && !r.recovered) activity(at);
+    if (timed) timeline_.add_unit(at, r.outcome, first_pass);
+    return true;
 }
 
 bool StnTally::add(const StnReportLine &r) {
+    if (line_no_ != UINT32_MAX) ++line_no_;
     if (r.kind == StnReportLine::kSkipped) {
         ++skipped_lines;
         return true;
     }
-    if (filtered_ && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
-        r.order != filter_) {
+    // A line without a station is its report's: the first it named.
+    if (file_station_.empty() && !r.station.empty()) file_station_ = r.station;
+    if (r.kind != StnReportLine::kRun && !station_kept(station_of(r))) return false;
+    if (filter_.by_order && (r.kind == StnReportLine::kUnit || r.kind == StnReportLine::kStart) &&
+        r.order != filter_.order) {
         return false;
     }
     if (r.kind == StnReportLine::kRun) {
+        // Another station's run: none of its time counts (its open line
+        // still ends the run before it).
         add_run(r);
-    } else if (r.kind == StnReportLine::kHalt) {
-        add_halt(r);
-    } else if (r.kind == StnReportLine::kStart) {
+        return station_kept(station_of(r));
+    }
+    if (r.kind == StnReportLine::kHalt) return add_halt(r);
+    if (r.kind == StnReportLine::kStart) {
+        // Shapes the runs, in the window or not.
         std::int64_t at = 0;
         if (believed(r, &at)) activity(at);
-    } else {
-        add_unit(r);
+        return true;
     }
-    return true;
+    return add_unit(r);
 }
 
 StnTallyFigures StnTally::figures() const {
@@ -331,18 +470,14 @@ StnTallyFigures StnTally::figures() const {
 }
 
 double StnTally::first_pass_yield() const {
-    std::uint64_t tried = unidentified_failed, passed = 0;
-    for (const auto &s : results) {
-        if (s.second.first == StnOutcome::kCurrent) continue;
-        ++tried;
-        if (s.second.first == StnOutcome::kUpdated) ++passed;
-    }
-    return tried == 0 ? -1.0 : static_cast<double>(passed) / static_cast<double>(tried);
+    const std::uint64_t tried = tried_ + unidentified_failed;
+    return tried == 0 ? -1.0 : static_cast<double>(passed_) / static_cast<double>(tried);
 }
 
 std::uint64_t StnTally::running_ms() const {
-    return closed_ms_ +
-           (in_run_ && segment_counts() ? static_cast<std::uint64_t>(to_ms_ - from_ms_) : 0);
+    std::int64_t from = from_ms_, to = to_ms_;
+    const bool open = in_run_ && segment_counts() && clip(filter_, &from, &to);
+    return closed_ms_ + (open ? static_cast<std::uint64_t>(to - from) : 0);
 }
 
 double StnTally::units_per_hour() const {
@@ -360,4 +495,53 @@ std::vector<std::int64_t> StnTally::not_at_image() const {
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+StnFigures StnTally::summary() const {
+    StnFigures f;
+    f.units = units;
+    f.updated = updated;
+    f.current = current;
+    f.failed = failed;
+    f.interrupted = interrupted;
+    f.rejected = rejected;
+    f.recovered = recovered;
+    f.unidentified_failed = unidentified_failed;
+    std::copy(std::begin(failures), std::end(failures), std::begin(f.failures));
+    f.first_tried = tried_ + unidentified_failed;
+    f.first_passed = passed_;
+    f.running_ms = running_ms();
+    f.halts = halts;
+    f.bad_times = bad_times;
+    f.skipped_lines = skipped_lines;
+    f.not_at_image = not_at_image();
+    std::vector<StnGroupFigures> orders = orders_.figures, stations = stations_.figures;
+    f.timeline = timeline_;
+    // The running time of the run still open (a report still being written).
+    std::int64_t from = from_ms_, to = to_ms_;
+    if (in_run_ && segment_counts() && clip(filter_, &from, &to)) f.timeline.add_running(from, to);
+    // Each serial's first pass where it stands in time.
+    for (const auto &e : results) {
+        const SerialResults &s = e.second;
+        if (s.first == StnOutcome::kCurrent) continue;
+        const bool passed = s.first == StnOutcome::kUpdated;
+        for (StnGroupFigures *g : {&orders[s.first_order], &stations[s.first_station]}) {
+            ++g->first_tried;
+            if (passed) ++g->first_passed;
+        }
+        if (s.first_at != kUntimed) {
+            StnTimeline::Slot slot;
+            slot.first_tried = 1;
+            slot.first_passed = passed ? 1 : 0;
+            f.timeline.add_slot(s.first_at, slot);
+        }
+    }
+    for (std::size_t i = 0; i < orders.size(); ++i) f.orders[orders_.names[i]] = orders[i];
+    for (std::size_t i = 0; i < stations.size(); ++i) f.stations[stations_.names[i]] = stations[i];
+    // The zone first: the offset of the earliest run line.
+    std::vector<std::pair<std::string, std::int64_t>> offsets = offsets_;
+    std::stable_sort(offsets.begin(), offsets.end(),
+                     [](const auto &a, const auto &b) { return a.second < b.second; });
+    for (const auto &o : offsets) f.utc_offsets.push_back(o.first);
+    return f;
 }

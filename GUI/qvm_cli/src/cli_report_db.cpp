@@ -23,10 +23,6 @@ std::string rows_text(std::uint64_t rows) {
 }  // namespace
 
 int cli_report_database(const CliArgs &args, CliIo &io) {
-    if (!args.files.empty()) {
-        return fail("report: either report files or --database, not both (--verify compares them)",
-                    kCliExitUsage, args, io);
-    }
     const std::string cs = cli_database(args, io);
     if (cs.empty()) {
         return fail("report: no database is configured (--database, or the registry value "

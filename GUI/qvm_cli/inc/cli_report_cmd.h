@@ -12,6 +12,7 @@
 #include "cli_run.h"
 #include "stn_figures.h"
 #include "stn_page.h"
+#include "stn_tally.h"
 
 // Prints the tally: aligned lines for people; with --json one "report"
 // object; with --csv a header row and one row per unit line.
@@ -53,3 +54,8 @@ int cli_verify_command(const CliArgs &args, CliIo &io);
 // with a ' in front, so that it shows as text. Numbers are not passed
 // through here.
 std::string cli_csv_field(const std::string &text);
+
+// The CSV's header row (without its CR), and one unit line as a row
+// (attempt: its place among its serial's lines; 0: none).
+extern const char kCliCsvHeader[];
+std::string cli_csv_row(const StnReportLine &r, std::uint64_t attempt);

@@ -21,6 +21,7 @@
 #include "stn_http.h"
 #include "stn_lines.h"
 #include "stn_report.h"
+#include "stn_sql.h"
 #include "stn_unit.h"
 
 class CliIo {
@@ -79,6 +80,18 @@ public:
                                                                 std::string *why) {
         (void)utf8_path, (void)cursor;
         *why = "this build cannot read files for delivery";
+        return nullptr;
+    }
+    // The factory's database for figures (login within timeout_s seconds,
+    // queries without a limit); nullptr with *why when it cannot be had,
+    // and *unreachable when it was there to ask but did not answer or
+    // refused the login (not when this build has no database access).
+    virtual std::unique_ptr<StnSql> open_sql(const std::string &connection_string,
+                                             unsigned timeout_s, std::string *why,
+                                             bool *unreachable) {
+        (void)connection_string, (void)timeout_s;
+        *unreachable = false;
+        *why = "this build has no database access";
         return nullptr;
     }
     // The machine's default connection string; empty when none.

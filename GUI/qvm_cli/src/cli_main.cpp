@@ -34,6 +34,7 @@
 #include "stn_http_win.h"
 #include "stn_owner.h"
 #include "stn_session.h"
+#include "stn_sql_odbc_win.h"
 #include "stn_store_win.h"
 
 namespace {
@@ -158,6 +159,11 @@ public:
                                                         const char *cursor,
                                                         std::string *why) override {
         return stn_win_deliver_files(utf8_path, cursor, why);
+    }
+    std::unique_ptr<StnSql> open_sql(const std::string &connection_string, unsigned timeout_s,
+                                     std::string *why, bool *unreachable) override {
+        // A report reads as long as it needs; Ctrl+C ends it.
+        return stn_sql_odbc(connection_string, timeout_s, 0, unreachable, why);
     }
     std::string default_database() override { return stn_db_machine_default(); }
     std::unique_ptr<StnHttp> open_http(const std::string &url, std::string *why) override {

@@ -14,9 +14,11 @@
 #include "stn_text.h"
 #include "stn_time.h"
 
-namespace {
+const char kCliCsvHeader[] =
+    "time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,"
+    "recovered,operator,order,station,attempt";
 
-std::string csv_row(const StnReportLine &r, std::uint64_t attempt) {
+std::string cli_csv_row(const StnReportLine &r, std::uint64_t attempt) {
     // Numbers as they are (a negative serial stays a number); texts quoted
     // and kept from being read as formulas.
     const auto number = [](bool has, auto v) { return has ? std::to_string(v) : std::string(); };
@@ -42,6 +44,8 @@ std::string csv_row(const StnReportLine &r, std::uint64_t attempt) {
     for (const std::string &f : fields) row += (row.empty() ? "" : ",") + f;
     return row;
 }
+
+namespace {
 
 std::string serial_list(const std::vector<std::int64_t> &serials, const char *sep) {
     std::string s;
@@ -274,8 +278,7 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
     }
     // Rows end in CR LF, as RFC 4180 and spreadsheets have them.
     if (args.csv) {
-        io.out("time,id,index,serial,old_version,new_version,result,failure,detail,ms,message,"
-               "recovered,operator,order,station,attempt\r");
+        io.out(std::string(kCliCsvHeader) + "\r");
     }
     StnReading::Options options;
     // The page shows each file's chain: checked in the same pass.
@@ -286,7 +289,7 @@ int cli_report_command(const CliArgs &args, CliIo &io) {
         // attempt: in the order the lines are read (a serial's first pass
         // is by time: the figures, not this column).
         options.on_unit = [&io](const StnReportLine &r, const StnTally &t) {
-            io.out(csv_row(r, t.attempt) + "\r");
+            io.out(cli_csv_row(r, t.attempt) + "\r");
         };
     }
     StnReading reading(std::move(options));

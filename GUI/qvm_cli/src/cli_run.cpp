@@ -14,6 +14,7 @@
 #include "cli_db.h"
 #include "cli_exit.h"
 #include "cli_report_cmd.h"
+#include "cli_report_db.h"
 #include "cmc_tbl.h"
 #include "stn_engine.h"
 #include "stn_json.h"
@@ -469,15 +470,6 @@ int run_station(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     return code;
 }
 
-// report --database without --verify: the figures from the database
-// (cli_report_db.h). Until that reader is built in, refused as before.
-int report_from_database(const CliArgs &args, CliIo &io) {
-    const std::string message = "report: --database goes with --verify";
-    if (args.json) io.out(cli_json_error(message, kCliExitUsage));
-    io.err("qvm_cli: " + message);
-    return kCliExitUsage;
-}
-
 }  // namespace
 
 int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
@@ -491,7 +483,7 @@ int cli_run(const CliArgs &args, const CliProgram &prog, CliIo &io) {
     case CliCommand::kStation:
         return run_station(args, prog, io);
     case CliCommand::kReport:
-        if (args.database_given && !args.verify) return report_from_database(args, io);
+        if (args.database_given && !args.verify) return cli_report_database(args, io);
         // With --html, the page shows the chains (and --verify gives its code).
         if (args.verify && args.html.empty()) {
             // The chain first; with a database, also its copy there.

@@ -3,7 +3,10 @@
 // temporary folder (stw_page_path) and opened in the default browser. A
 // report can hold a year of units, so all of it runs on a thread of its
 // own; the station may go on appending to the report meanwhile (a last
-// line still being written is skipped).
+// line still being written is skipped). Or the page of the whole line on
+// a day, computed by the factory's database (stn_db_figures through
+// ODBC) on that same thread: the connection, the queries and the writing
+// never hold up the window.
 //
 // Thread boundary:
 // - Dialog thread: constructs and destroys StwPageMaker, calls start(),
@@ -20,6 +23,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -49,6 +53,11 @@ public:
     // Starts making the page of report (UTF-8, not empty); false while one
     // is being made. kStwMsgPage follows every start that returned true.
     bool start(const std::string &report);
+    // Starts making the page of every station that delivered to the
+    // database at connection_string, for the local day year-month-day
+    // (UTC [from_ms, to_ms)); false while a page is being made.
+    bool start_line(const std::string &connection_string, int year, int month, int day,
+                    std::int64_t from_ms, std::int64_t to_ms);
     // A page is being made (from start() until take()).
     bool busy() const { return job_ != nullptr; }
     // On kStwMsgPage: waits for the page thread's end (it posts as its last

@@ -105,7 +105,14 @@ enum class StwPageOutcome {
     kWriteFailed,  // the page could not be written
     kNoOpener,     // nothing on the computer opens web pages
     kOpenFailed,   // opening it failed otherwise
+    // The whole line's page (report: the database's words, its password
+    // left out):
+    kDbUnreachable,  // the database could not be reached, or refused the login
+    kDbFailed,       // it was reached, but its queries failed
 };
+// The page of the whole line on a day (local), in `folder`:
+// "line-2026-12-08.html".
+std::string stw_line_page_path(const std::string &folder, int year, int month, int day);
 // What the window says of it (a message box's text; "" for kOpened).
 // error: the system's error code, 0 when there is none.
 std::string stw_page_text(StwPageOutcome outcome, const std::string &report,

@@ -49,5 +49,14 @@
 // Report...: the line manager's page of the report, in the browser.
 #define IDC_REPORT_PAGE 1024
 
+// Report... with a database: this station's report, or the whole line
+// from the database for today or a chosen day.
+#define IDD_REPORT_SOURCE 210
+#define IDC_SRC_FILE 1040
+#define IDC_SRC_LINE 1041
+#define IDC_DAY_TODAY 1042
+#define IDC_DAY_CHOSEN 1043
+#define IDC_DAY_PICK 1044
+
 // Tile of device index N inside the grid: child id IDC_TILE_BASE + N.
 #define IDC_TILE_BASE 2000

@@ -8,6 +8,7 @@
 #include "stn_http_win.h"
 #include "stn_store_win.h"
 #include "stn_text.h"
+#include "stw_line.h"
 #include "stw_path.h"
 #include "stw_resource.h"
 #include "stw_text.h"
@@ -36,6 +37,22 @@ void StwDialog::ChangeReport() {
 
 void StwDialog::MakePage() {
     if (MakingPage()) return;
+    // With a database, the whole line may be asked for instead.
+    const std::string cs = args_.database_given ? args_.database : stn_db_machine_default();
+    if (!cs.empty()) {
+        StwLineDialog ask(this);
+        if (ask.DoModal() != IDOK) return;
+        const StwLineChoice &c = ask.choice();
+        if (c.line) {
+            std::int64_t from = 0, to = 0;
+            if (!stw_local_day_utc(c.year, c.month, c.day, &from, &to)) return;
+            if (page_ == nullptr) page_.reset(new StwPageMaker(m_hWnd));
+            page_->start_line(cs, c.year, c.month, c.day, from, to);
+            Buttons();
+            Status(status_words_);
+            return;
+        }
+    }
     if (report_.empty()) {
         PageBox(stw_page_text(StwPageOutcome::kNoReport, report_, "", 0), MB_ICONINFORMATION);
         return;

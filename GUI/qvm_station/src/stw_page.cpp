@@ -4,19 +4,32 @@
 
 #include <atomic>
 
+#include "stn_db_figures.h"
+#include "stn_deliver.h"
 #include "stn_page.h"
 #include "stn_reading.h"
+#include "stn_sql_odbc_win.h"
 #include "stn_store_win.h"
+#include "stn_time.h"
 #include "stw_system.h"
 
 struct StwPageMaker::Job {
     HWND notify = nullptr;
     std::string report;
+    // The whole line from the database (connection not empty) on a day.
+    std::string connection;
+    int year = 0, month = 0, day = 0;
+    std::int64_t from_ms = 0, to_ms = 0;
     std::atomic<bool> cancel{false};
     StwPageResult result;  // the page thread's until it has posted
 };
 
 namespace {
+
+// The database's login, and how long its queries may take: the page of a
+// day reads that day's rows only.
+constexpr unsigned kLoginS = 15;
+constexpr unsigned kQueryS = 300;
 
 // How long the window's end waits for a page thread (the shell may hold it
 // in a browser's start-up) before leaving it to end with the process.
@@ -78,7 +91,75 @@ void open_page(const std::wstring &page, StwPageResult *r) {
     r->error = error;
 }
 
+// The temporary folder (UTF-8), or "" with r's outcome and error set.
+std::string temp_folder(StwPageResult *r) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    if (n == 0 || n > MAX_PATH) {
+        r->outcome = StwPageOutcome::kWriteFailed;
+        r->error = n == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
+        return "";
+    }
+    return stn_utf8(temp);
+}
+
+// Writes html to r->page and opens it (unless the window has gone).
+void write_and_open(StwPageMaker::Job *job, const std::string &html) {
+    StwPageResult &r = job->result;
+    const std::wstring page = stn_wide(r.page);
+    // Whole or not at all (a browser that reloads never sees half a
+    // page); not flushed: it can be made again.
+    if (!stn_write_whole_file(page, html, /*durable=*/false)) {
+        r.outcome = StwPageOutcome::kWriteFailed;
+        r.error = GetLastError();
+        return;
+    }
+    if (job->cancel.load()) return;  // the window has gone: nothing to open it for
+    open_page(page, &r);
+}
+
+void make_line_page(StwPageMaker::Job *job) {
+    StwPageResult &r = job->result;
+    const std::string &cs = job->connection;
+    r.report = stn_db_redact(cs);
+    std::string why;
+    bool unreachable = false;
+    std::unique_ptr<StnSql> db = stn_sql_odbc(cs, kLoginS, kQueryS, &unreachable, &why);
+    if (db == nullptr) {
+        r.outcome = StwPageOutcome::kDbUnreachable;
+        r.report = stn_db_redact_in(why, cs);
+        return;
+    }
+    StnFigureFilter filter;
+    filter.from_ms = job->from_ms;
+    filter.to_ms = job->to_ms;
+    std::int64_t now_ms = 0;
+    if (!stn_utc_ms(stn_utc_now(), &now_ms)) now_ms = 0;
+    StnFigures figures;
+    if (!stn_db_figures(db.get(), filter, now_ms, &figures, nullptr, &why)) {
+        r.outcome = StwPageOutcome::kDbFailed;
+        r.report = stn_db_redact_in(why, cs);
+        return;
+    }
+    db.reset();
+    StnPageInput input;
+    input.figures = &figures;
+    input.database = stn_db_redact(cs);
+    input.from_ms = job->from_ms;
+    input.to_ms = job->to_ms;
+    input.generated_utc = stn_utc_now();
+    const std::string html = stn_report_page(input);
+    const std::string folder = temp_folder(&r);
+    if (folder.empty()) return;
+    r.page = stw_line_page_path(folder, job->year, job->month, job->day);
+    write_and_open(job, html);
+}
+
 void make_page(StwPageMaker::Job *job) {
+    if (!job->connection.empty()) {
+        make_line_page(job);
+        return;
+    }
     StwPageResult &r = job->result;
     r.report = job->report;
     StnWinFile file(job->report, StnWinFile::kRead);
@@ -109,24 +190,10 @@ void make_page(StwPageMaker::Job *job) {
     input.generated_utc = stn_utc_now();
     const std::string html = stn_report_page(input);
 
-    wchar_t temp[MAX_PATH + 1] = {};
-    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    if (n == 0 || n > MAX_PATH) {
-        r.outcome = StwPageOutcome::kWriteFailed;
-        r.error = n == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
-        return;
-    }
-    r.page = stw_page_path(stn_full_path(job->report), stn_utf8(temp));
-    const std::wstring page = stn_wide(r.page);
-    // Whole or not at all (a browser that reloads never sees half a
-    // page); not flushed: it can be made again.
-    if (!stn_write_whole_file(page, html, /*durable=*/false)) {
-        r.outcome = StwPageOutcome::kWriteFailed;
-        r.error = GetLastError();
-        return;
-    }
-    if (job->cancel.load()) return;  // the window has gone: nothing to open it for
-    open_page(page, &r);
+    const std::string folder = temp_folder(&r);
+    if (folder.empty()) return;
+    r.page = stw_page_path(stn_full_path(job->report), folder);
+    write_and_open(job, html);
 }
 
 DWORD WINAPI page_thread(void *arg) {
@@ -156,6 +223,23 @@ bool StwPageMaker::start(const std::string &report) {
     auto *held = new std::shared_ptr<Job>(job_);
     thread_ = CreateThread(nullptr, 0, page_thread, held, 0, nullptr);
     if (thread_ == nullptr) page_thread(held);  // no thread to be had: here, slower
+    return true;
+}
+
+bool StwPageMaker::start_line(const std::string &connection_string, int year, int month,
+                              int day, std::int64_t from_ms, std::int64_t to_ms) {
+    if (busy()) return false;
+    job_ = std::make_shared<Job>();
+    job_->notify = notify_;
+    job_->connection = connection_string;
+    job_->year = year;
+    job_->month = month;
+    job_->day = day;
+    job_->from_ms = from_ms;
+    job_->to_ms = to_ms;
+    auto *held = new std::shared_ptr<Job>(job_);
+    thread_ = CreateThread(nullptr, 0, page_thread, held, 0, nullptr);
+    if (thread_ == nullptr) page_thread(held);
     return true;
 }
 

@@ -256,6 +256,14 @@ std::string stw_page_path(const std::string &report, const std::string &folder) 
     return page;
 }
 
+std::string stw_line_page_path(const std::string &folder, int year, int month, int day) {
+    char name[40];
+    std::snprintf(name, sizeof name, "line-%04d-%02d-%02d.html", year, month, day);
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    return dir + name;
+}
+
 std::string stw_page_text(StwPageOutcome outcome, const std::string &report,
                           const std::string &page, unsigned long error) {
     const std::string why = error != 0 ? " (" + error_words(error) + ")" : "";
@@ -273,6 +281,11 @@ std::string stw_page_text(StwPageOutcome outcome, const std::string &report,
                "to\n" + page;
     case StwPageOutcome::kOpenFailed:
         return "The report page could not be opened" + why + ". It was written to\n" + page;
+    case StwPageOutcome::kDbUnreachable:
+        return "The factory's database cannot be reached, so the line's page cannot be "
+               "made:\n" + report;
+    case StwPageOutcome::kDbFailed:
+        return "The factory's database did not give the line's figures:\n" + report;
     }
     return "";
 }

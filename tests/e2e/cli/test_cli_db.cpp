@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli_e2e_run.h"
+#include "cli_pg.h"
 #include "stn_chain.h"
 #include "stn_sha256.h"
 #include "upd_support.h"
@@ -23,12 +24,6 @@ using cli_e2e::unix_sh;
 using upd_e2e::Devices;
 
 namespace {
-
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v == nullptr ? std::string() : std::string(v);
-}
-
 
 std::string sha(const std::string &s) {
     return stn_sha256_hex(reinterpret_cast<const std::uint8_t *>(s.data()), s.size());
@@ -51,28 +46,19 @@ std::vector<std::string> whole_lines(const std::string &path) {
 class CliDatabase : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(socket_.empty())
+        ASSERT_TRUE(pg_.ready())
             << "no PostgreSQL server: run inside scripts/test-session.sh (QVM_PG_SOCKET)";
         ASSERT_TRUE(dev.ready()) << "the simulated device driver is not running";
         ASSERT_EQ(psql("TRUNCATE qvm_report_line"), "");
     }
     void TearDown() override {
-        unix_sh(ctl("start"));  // whatever a test left stopped
+        ctl("start");  // whatever a test left stopped
         DeleteFileA(report.c_str());
         DeleteFileA((report + ".dbcursor").c_str());
     }
-    // psql as the schema's owner: rows as "a|b" lines.
-    std::string psql(const std::string &sql) {
-        return unix_sh("PGPASSWORD=admin-pw PGCLIENTENCODING=UTF8 psql -X -q -At -v ON_ERROR_STOP=1 -h '" + socket_ +
-                       "' -U qvm_admin -d qvm_factory -c \\\"" + sql + "\\\"");
-    }
-    std::string ctl(const char *what) {
-        return "'" QVM_SOURCE_DIR "/scripts/pg-server.sh' ctl '" + pg_dir_ + "' " + what;
-    }
-    std::string cs(const char *pwd = "station-pw") const {
-        return "Driver={PostgreSQL Unicode};Server=" + socket_ +
-               ";Port=5432;Database=qvm_factory;Uid=qvm_station;Pwd=" + pwd + ";";
-    }
+    std::string psql(const std::string &sql) { return pg_.psql(sql); }
+    std::string ctl(const char *what) { return pg_.ctl(what); }
+    std::string cs(const char *pwd = "station-pw") const { return pg_.cs(pwd); }
     // Every whole line of file is a row once, at its number, and the
     // report holds no other row.
     void expect_all_once(const std::string &file) {
@@ -98,8 +84,8 @@ protected:
         ASSERT_TRUE(dev.add(index, 340));
     }
 
-    const std::string socket_ = env("QVM_PG_SOCKET");
-    const std::string pg_dir_ = env("QVM_PG_DIR");
+    cli_e2e::Postgres pg_;
+    const std::string socket_ = pg_.socket();
     Devices dev;
     const std::string report = cli_e2e::temp_path("db-station.jsonl");
 };
@@ -117,14 +103,14 @@ TEST_F(CliDatabase, TheDatabaseStopsAndStartsAndTheStationIsKilledWhileItDeliver
         ASSERT_TRUE(cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000))
             << "not delivered";
         // The database stops: units go on and are recorded locally.
-        ASSERT_EQ(unix_sh(ctl("stop")), "");
+        ASSERT_EQ(ctl("stop"), "");
         plug(0);
         ASSERT_TRUE(cli_e2e::wait_report(report, 3, "unit")) << "a unit waited for the database";
         ASSERT_TRUE(cli_e2e::wait_for(
             [&] { return station.err_so_far().find("(cannot connect: ") != std::string::npos; },
             30000))
             << station.err_so_far();
-        EXPECT_EQ(unix_sh(ctl("start")), "");
+        EXPECT_EQ(ctl("start"), "");
         const bool delivered =
             cli_e2e::wait_for([&] { return rows() == report_lines(report).size(); }, 30000);
         station.kill();

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "stn_db_figures.h"
+#include "stn_db_units.h"
 #include "stn_sha256.h"
 #include "stn_tally.h"
 #include "stn_test_psql.h"
@@ -372,3 +373,48 @@ TEST_F(DbFigures, RowsDoNotGrowWithUnits) {
 }
 
 }  // namespace
+
+// The unit lines for the CSV (stn_db_units): in first-pass order across
+// reports (a line without a believed time last), each numbered among its
+// serial's, its station the row's when the line names none.
+TEST_F(DbFigures, UnitLinesComeInFirstPassOrderNumberedBySerial) {
+    const std::string no_station = "{\"type\":\"unit\",\"time\":\"" + at("09:30:00") +
+                                   "\",\"id\":900,\"result\":\"failed\",\"order\":\"W\"}";
+    put({{"A", {run("open", at("08:59:00")), unit(at("10:00:00"), "7", "failed", "A", "W"),
+                unit(at("09:00:00"), "8", "updated", "A", "W"), no_station,
+                unit("2040-01-01T00:00:00.000Z", "7", "updated", "A", "W")}},
+         {"B", {unit(at("09:10:00"), "7", "updated", "B", "W"),
+                unit(at("08:00:00"), "7", "rejected", "B", "W")}}});
+    struct Case {
+        const char *name;
+        StnFigureFilter filter;
+        std::vector<std::string> want;  // time station attempt
+    };
+    StnFigureFilter window;
+    window.from_ms = ms("09:00:00");
+    window.to_ms = ms("10:00:00");
+    const Case cases[] = {
+        {"every line", StnFigureFilter{},
+         {at("08:00:00") + " B 1", at("09:00:00") + " A 1", at("09:10:00") + " B 2",
+          at("09:30:00") + " A 0", at("10:00:00") + " A 3", "2040-01-01T00:00:00.000Z A 4"}},
+        {"one station", only_stations({"A"}),
+         {at("09:00:00") + " A 1", at("09:30:00") + " A 0", at("10:00:00") + " A 1",
+          "2040-01-01T00:00:00.000Z A 2"}},
+        {"a window", window,
+         {at("09:00:00") + " A 1", at("09:10:00") + " B 1", at("09:30:00") + " A 0"}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> got;
+        std::uint64_t rows = 0;
+        std::string why;
+        ASSERT_TRUE(stn_db_units(
+            db_.get(), c.filter, kNow,
+            [&](const StnReportLine &l, std::uint64_t attempt) {
+                got.push_back(l.time + " " + l.station + " " + std::to_string(attempt));
+            },
+            &rows, &why))
+            << c.name << ": " << why;
+        EXPECT_EQ(got, c.want) << c.name;
+        EXPECT_EQ(rows, c.want.size()) << c.name;
+    }
+}

@@ -254,6 +254,8 @@ TEST(StationText, ThePagesFileIsNamedAfterTheReport) {
         {"C:\\Temp\\shift.html", "C:\\Temp\\", "C:\\Temp\\shift-page.html"},
     };
     for (const auto &c : cases) EXPECT_EQ(stw_page_path(c.report, c.folder), c.page) << c.report;
+    EXPECT_EQ(stw_line_page_path("C:\\t\\", 2026, 12, 8), "C:\\t\\line-2026-12-08.html");
+    EXPECT_EQ(stw_line_page_path("C:/t", 2027, 1, 31), "C:/t\\line-2027-01-31.html");
 }
 
 TEST(StationText, WhatTheWindowSaysOfThePage) {
@@ -276,6 +278,11 @@ TEST(StationText, WhatTheWindowSaysOfThePage) {
         {StwPageOutcome::kOpenFailed, 1223,
          "The report page could not be opened (error 1223). It was written to\n"
          "C:\\t\\station.html"},
+        {StwPageOutcome::kDbUnreachable, 0,
+         "The factory's database cannot be reached, so the line's page cannot be made:\n"
+         "C:\\r\\station.jsonl"},
+        {StwPageOutcome::kDbFailed, 0,
+         "The factory's database did not give the line's figures:\nC:\\r\\station.jsonl"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(stw_page_text(c.outcome, report, page, c.error), c.text)

@@ -40,3 +40,14 @@ std::string stn_station_machine_value(const wchar_t *name);
 // A DLL of the system folder, loaded by name (an HMODULE); nullptr when it
 // cannot be.
 void *stn_load_system_dll(const wchar_t *name);
+
+// GetProcAddress as a plain pointer.
+void *stn_dll_proc(void *module, const char *name);
+// The function name of the DLL module (from stn_load_system_dll) in *out;
+// false when it has none.
+template <typename F>
+bool stn_get_proc(void *module, const char *name, F *out) {
+    void *p = stn_dll_proc(module, name);
+    *out = reinterpret_cast<F>(p);
+    return p != nullptr;
+}

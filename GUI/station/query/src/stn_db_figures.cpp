@@ -172,31 +172,52 @@ bool not_at_image(Runner &r, const Where &w, StnFigures *out) {
 // line without a believed time, or earlier than the line before it.
 bool runs(Runner &r, const Where &w, const StnFigureFilter &f, StnFigures *out) {
     Sql q;
-    q << "WITH b AS (SELECT l.report_id AS rid, l.seq AS seq, "
-         "CASE WHEN l.line_kind = 'run' THEN l.run_event WHEN l.line_kind = 'halt' THEN 'halt' "
-         "ELSE 'act' END AS k, ";
-    w.time(q);
-    q << " AS t, l.was_ms AS was, CASE WHEN l.work_order IS NULL THEN 0 ELSE 1 END AS hasord, ";
-    if (f.by_order) {
-        q << "CASE WHEN l.work_order = ";
-        q.text_param(f.order) << " THEN 1 ELSE 0 END";
-    } else {
-        q << "0";
-    }
-    q << " AS ordv FROM qvm_report_line l WHERE (l.line_kind = 'run' OR (l.line_kind = 'halt'";
-    w.window(q);
-    q << ") OR (l.line_kind IN ('start', 'unit') AND COALESCE(l.recovered, 0) = 0 AND ";
-    w.believed(q);
-    w.order(q);
-    q << "))";
-    w.stations(q);
-    q << "), tl AS (SELECT rid, seq, k, t, was, hasord, ordv, "
-         "CASE WHEN k IN ('open', 'clock') THEN 1 "
+    // b: the run and activity lines; h: the line stops. Each read once, so
+    // that neither is materialized whole.
+    const auto lines = [&](bool halts) {
+        q << "SELECT l.report_id AS rid, l.seq AS seq, "
+             "CASE WHEN l.line_kind = 'run' THEN l.run_event WHEN l.line_kind = 'halt' "
+             "THEN 'halt' ELSE 'act' END AS k, ";
+        w.time(q);
+        q << " AS t, l.was_ms AS was, CASE WHEN l.work_order IS NULL THEN 0 ELSE 1 END AS hasord, ";
+        if (f.by_order) {
+            q << "CASE WHEN l.work_order = ";
+            q.text_param(f.order) << " THEN 1 ELSE 0 END";
+        } else {
+            q << "0";
+        }
+        if (halts) {
+            q << " AS ordv FROM qvm_report_line l WHERE (l.line_kind = 'halt'";
+            w.window(q);
+            q << ")";
+        } else {
+            q << " AS ordv FROM qvm_report_line l WHERE (l.line_kind = 'run' OR "
+                 "(l.line_kind IN ('start', 'unit') AND COALESCE(l.recovered, 0) = 0 AND ";
+            w.believed(q);
+            w.order(q);
+            q << "))";
+        }
+        w.stations(q);
+    };
+    q << "WITH b AS (";
+    lines(false);
+    q << "), h AS (";
+    lines(true);
+    // tl: each line with whether it begins a segment (brk) and whether it
+    // is a second stop in a row (idle). Of a row of activity lines in time
+    // order only the first and the last can matter (where the segment
+    // begins, how far it reaches): the ones between are left out here, so
+    // that what follows works on a few rows per run, not on every line.
+    q << "), tl AS (SELECT rid, seq, k, t, was, hasord, ordv, brk, idle FROM ("
+         "SELECT x.*, CASE WHEN k IN ('open', 'clock') THEN 1 "
          "WHEN k = 'act' AND (pk IS NULL OR pk = 'stop' OR pt IS NULL OR t < pt) THEN 1 "
          "ELSE 0 END AS brk, CASE WHEN k = 'stop' AND pk = 'stop' THEN 1 ELSE 0 END AS idle "
          "FROM (SELECT b.*, LAG(k) OVER (PARTITION BY rid ORDER BY seq) AS pk, "
-         "LAG(t) OVER (PARTITION BY rid ORDER BY seq) AS pt FROM b WHERE k <> 'halt') x "
-         "UNION ALL SELECT rid, seq, k, t, was, hasord, ordv, 0, 0 FROM b WHERE k = 'halt'), "
+         "LAG(t) OVER (PARTITION BY rid ORDER BY seq) AS pt, "
+         "LEAD(k) OVER (PARTITION BY rid ORDER BY seq) AS xk, "
+         "LEAD(t) OVER (PARTITION BY rid ORDER BY seq) AS xt FROM b) x) y "
+         "WHERE k <> 'act' OR brk = 1 OR xk IS NULL OR xk <> 'act' OR xt < t "
+         "UNION ALL SELECT rid, seq, k, t, was, hasord, ordv, 0, 0 FROM h), "
          // seg: the segment a line falls in; nr: a line that begins a run's
          // order anew (an open line, or the first after a stop).
          "s1 AS (SELECT tl.*, SUM(brk) OVER (PARTITION BY rid ORDER BY seq "

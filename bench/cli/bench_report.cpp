@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench_clock.h"
+#include "bench_unit_result.h"
 #include "devsim_ctl.h"
 #include "qvm_e2e.h"
 #include "stn_chain.h"
@@ -94,28 +95,14 @@ bool make_report(const std::string &path, std::uint64_t *lines) {
             add(stn_json_run("stop", iso(t - 16 * 3600000 - 1000), "LINE-3", "+01:00", "3.50", "WO-1"));
             add(stn_json_run("open", iso(t - 1000), "LINE-3", "+01:00", "3.50", "WO-1"));
         }
-        StnUnitResult r;
-        r.device.index = static_cast<unsigned>(i % 8);
+        // Serials of units 3..5 of each hundred are those of 0..2 again: a
+        // refused unit taken a second time.
         const std::uint64_t in_100 = i % 100;
-        r.device.serial =
-            static_cast<std::int32_t>(84000000 + i - (in_100 >= 3 && in_100 < 6 ? 3 : 0));
-        r.device.firm_version = 0x129;
-        r.device.mcu_version = 0x120;
-        r.identified = true;
-        r.id = i + 1;
+        const StnUnitResult r = bench_support::unit_result(
+            i, i + 1,
+            static_cast<std::int32_t>(84000000 + i - (in_100 >= 3 && in_100 < 6 ? 3 : 0)),
+            0x129, 0x13E);
         add(stn_json_start(r.device, r.id, iso(t), sha));
-        if (in_100 < 3) {
-            r.outcome = StnOutcome::kFailed;
-            r.failure = StnFailure::kRefused;
-            r.detail = 0xE004;
-            r.what = "block at 0x5400 refused by the device (error 0xE004)";
-            r.ms = 310;
-        } else {
-            r.outcome = StnOutcome::kUpdated;
-            r.has_new = true;
-            r.new_version = 0x13E;
-            r.ms = 2210;
-        }
         add(stn_json_report(r, iso(t + static_cast<std::int64_t>(r.ms)), sha));
         if (out.size() > (4u << 20)) {
             ok = write_all(f, out);

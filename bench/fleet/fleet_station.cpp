@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 
+#include "bench_clock.h"
+#include "bench_unit_result.h"
 #include "stn_deliver.h"
 #include "stn_deliver_win.h"
 #include "stn_json.h"
@@ -30,20 +32,12 @@
 
 namespace {
 
+using bench_support::now_ms;
+using bench_support::unit_result;
+
 constexpr char kImage[] =
     "5f1c0e3b7a9d2c4e6f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6";
 constexpr unsigned kFinishMs = 900000;
-
-double now_ms() {
-    static const double per_ms = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1e3;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / per_ms;
-}
 
 struct Args {
     std::string report, station = "FLEET", database, go;
@@ -75,31 +69,6 @@ bool parse(int argc, char **argv, Args *a) {
         }
     }
     return !a->report.empty() && a->units > 0;
-}
-
-// Unit i's lines as the station writes them: 3 in 100 refused by the
-// device, the rest updated.
-StnUnitResult unit(std::uint64_t i, std::uint64_t id, std::int32_t serial) {
-    StnUnitResult r;
-    r.device.index = static_cast<unsigned>(i % 8);
-    r.device.serial = serial;
-    r.device.firm_version = 0x154;
-    r.device.mcu_version = 0x120;
-    r.identified = true;
-    r.id = id;
-    if (i % 100 < 3) {
-        r.outcome = StnOutcome::kFailed;
-        r.failure = StnFailure::kRefused;
-        r.detail = 0xE004;
-        r.what = "block at 0x5400 refused by the device (error 0xE004)";
-        r.ms = 310;
-    } else {
-        r.outcome = StnOutcome::kUpdated;
-        r.has_new = true;
-        r.new_version = 0x16A;
-        r.ms = 2210;
-    }
-    return r;
 }
 
 bool wait_for(const std::string &go) {
@@ -180,7 +149,7 @@ int main(int argc, char **argv) {
             const std::int32_t serial =
                 a.first_serial + static_cast<std::int32_t>(done) -
                 (done % 100 >= 3 && done % 100 < 6 ? 3 : 0);
-            const StnUnitResult r = unit(done, report.new_id(), serial);
+            const StnUnitResult r = unit_result(done, report.new_id(), serial, 0x154, 0x16A);
             ok = report.write_line(stn_json_start(r.device, r.id, stn_utc_now(), kImage, who)) &&
                  report.write_line(stn_json_report(r, stn_utc_now(), kImage, who));
             lines += 2;

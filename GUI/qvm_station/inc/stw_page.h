@@ -67,6 +67,9 @@ public:
     struct Job;
 
 private:
+    // Runs job on a page thread of its own (here when none can be had).
+    void launch(std::shared_ptr<Job> job);
+
     HWND notify_;
     HANDLE thread_ = nullptr;    // null also when the job ran on this thread
     std::shared_ptr<Job> job_;   // null: not busy

@@ -215,31 +215,33 @@ StwPageMaker::~StwPageMaker() {
     CloseHandle(thread_);
 }
 
-bool StwPageMaker::start(const std::string &report) {
-    if (busy()) return false;
-    job_ = std::make_shared<Job>();
+void StwPageMaker::launch(std::shared_ptr<Job> job) {
+    job_ = std::move(job);
     job_->notify = notify_;
-    job_->report = report;
     auto *held = new std::shared_ptr<Job>(job_);
     thread_ = CreateThread(nullptr, 0, page_thread, held, 0, nullptr);
     if (thread_ == nullptr) page_thread(held);  // no thread to be had: here, slower
+}
+
+bool StwPageMaker::start(const std::string &report) {
+    if (busy()) return false;
+    auto job = std::make_shared<Job>();
+    job->report = report;
+    launch(std::move(job));
     return true;
 }
 
 bool StwPageMaker::start_line(const std::string &connection_string, int year, int month,
                               int day, std::int64_t from_ms, std::int64_t to_ms) {
     if (busy()) return false;
-    job_ = std::make_shared<Job>();
-    job_->notify = notify_;
-    job_->connection = connection_string;
-    job_->year = year;
-    job_->month = month;
-    job_->day = day;
-    job_->from_ms = from_ms;
-    job_->to_ms = to_ms;
-    auto *held = new std::shared_ptr<Job>(job_);
-    thread_ = CreateThread(nullptr, 0, page_thread, held, 0, nullptr);
-    if (thread_ == nullptr) page_thread(held);
+    auto job = std::make_shared<Job>();
+    job->connection = connection_string;
+    job->year = year;
+    job->month = month;
+    job->day = day;
+    job->from_ms = from_ms;
+    job->to_ms = to_ms;
+    launch(std::move(job));
     return true;
 }
 

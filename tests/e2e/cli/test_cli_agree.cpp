@@ -253,12 +253,3 @@ TEST_F(CliAgree, FilesAndTheDatabaseGiveTheSamePageAndRows) {
     ASSERT_EQ(csv_db.exit, 0u) << csv_db.err;
     EXPECT_EQ(csv_rows(csv_files), csv_rows(csv_db));
 }
-
-TEST_F(CliAgree, ADatabaseThatCannotBeReachedEndsWithThree) {
-    const std::string nowhere = "Driver={PostgreSQL Unicode};Server=/tmp/qvm-no-server-here;"
-                                "Port=5432;Database=qvm_factory;Uid=qvm_station;Pwd=station-pw;";
-    const Output o = cli_e2e::run("report --json --database " + quoted(nowhere));
-    EXPECT_EQ(o.exit, 3u) << o.err;
-    EXPECT_NE(o.err.find("cannot connect: "), std::string::npos) << o.err;
-    EXPECT_EQ(o.err.find("station-pw"), std::string::npos) << o.err;
-}

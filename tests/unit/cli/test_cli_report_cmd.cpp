@@ -308,15 +308,8 @@ TEST(CliReportCmd, APageWithoutATallyIsThePageOfAnEmptyOne) {
     EXPECT_NE(page.find("data-name=\"none.jsonl\""), std::string::npos);
 }
 
-TEST(CliReportCmd, TheWindowAndStationsChooseTheLines) {
+TEST(CliReportCmd, TheWindowChoosesTheLinesAndIsSaid) {
     // 10:15 to 11:01: serial 102's failure and 103's interruption.
-    FakeIo io = two_reports();
-    EXPECT_EQ(run(io, {"report", "a.jsonl", "b.jsonl", "--json", "--from", "2026-12-08T10:15:00Z",
-                       "--to", "2026-12-08T11:01:00Z", "--station", "PC-1"}),
-              kCliExitOk);
-    ASSERT_EQ(io.outs.size(), 1u);
-    // No line names PC-1: none counts.
-    EXPECT_NE(io.outs[0].find("\"units\":0,"), std::string::npos) << io.outs[0];
     FakeIo window = two_reports();
     EXPECT_EQ(run(window, {"report", "a.jsonl", "b.jsonl", "--json", "--from",
                            "2026-12-08T10:15:00Z", "--to", "2026-12-08T11:01:00Z"}),

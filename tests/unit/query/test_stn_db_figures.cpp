@@ -314,38 +314,6 @@ TEST_F(DbFigures, TheSameFiguresAsTheTallyOfTheFiles) {
     }
 }
 
-// A window and a tie across reports, by hand: what both makers must give.
-TEST_F(DbFigures, WindowsTiesAndLinesNotJson) {
-    const std::vector<Report> window = {
-        {"S1",
-         {run("open", at("10:00:00")), unit(at("10:10:00"), "1", "updated", "S1", ""),
-          halt(at("10:12:00")), unit(at("10:20:00"), "2", "failed", "S1", ""),
-          halt(at("10:30:00")), unit(at("10:40:00"), "3", "updated", "S1", ""),
-          unit(at("10:50:00"), "2", "updated", "S1", ""), run("stop", at("10:55:00"))}}};
-    put(window);
-    StnFigureFilter w;
-    w.from_ms = ms("10:15:00");
-    w.to_ms = ms("10:45:00");
-    const StnFigures f = figures(w);
-    EXPECT_EQ(f.units, 2u);
-    EXPECT_EQ(f.first_tried, 2u);
-    EXPECT_EQ(f.first_passed, 1u);
-    EXPECT_EQ(f.halts, 1u);
-    EXPECT_EQ(f.running_ms, 30u * 60000);  // the run's part inside the window
-    EXPECT_EQ(f.not_at_image, std::vector<std::int64_t>{2});
-
-    // Two lines of one serial at the same time: the report whose identity
-    // is the lesser hex has its first pass, the other its last line.
-    const Report x{"X", {unit(at("11:00:00"), "30", "failed", "X", "")}};
-    const Report y{"Y", {unit(at("11:00:00"), "30", "updated", "Y", "")}};
-    put({x, y});
-    const bool x_first = sha(x.lines[0]) < sha(y.lines[0]);
-    StnFigures t = figures({});
-    EXPECT_EQ(t.stations["X"].first_tried, x_first ? 1u : 0u);
-    EXPECT_EQ(t.first_passed, x_first ? 0u : 1u);
-    EXPECT_EQ(t.not_at_image, x_first ? std::vector<std::int64_t>{} : std::vector<std::int64_t>{30});
-}
-
 // The rows handed back grow with the groups, not with the units.
 TEST_F(DbFigures, RowsDoNotGrowWithUnits) {
     std::vector<std::uint64_t> rows;
